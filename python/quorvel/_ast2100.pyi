@@ -1,0 +1,6 @@
+from typing import SupportsIndex
+
+__all__ = ["decoder_version", "decode_frame"]
+
+def decoder_version() -> str: ...
+def decode_frame(codec_data: bytes, width: SupportsIndex, height: SupportsIndex) -> bytes: ...

@@ -1,0 +1,54 @@
+// Macroblock colour conversion and pixel output.
+#include "color.hpp"
+
+namespace ast2100 {
+namespace {
+
+inline uint8_t clamp_sum(const ClampTable& clamp, int32_t sum) noexcept {
+  // With 8-bit samples every sum lies in -277..534; the clamp to the table keeps
+  // the lookup in bounds whatever the tables hold.
+  const int32_t i = sum <= 0 ? 0 : (sum >= 1407 ? 1407 : sum);
+  return static_cast<uint8_t>(clamp[static_cast<size_t>(i)]);
+}
+
+inline void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLuts& luts,
+                        const ClampTable& clamp) noexcept {
+  const int32_t level = luts.y_level[y] + 256;
+  out[0] = clamp_sum(clamp, level + luts.cr_to_r[cr]);
+  out[1] = clamp_sum(clamp, level + luts.cb_to_g[cb] + luts.cr_to_g[cr]);
+  out[2] = clamp_sum(clamp, level + luts.cb_to_b[cb]);
+}
+
+}  // namespace
+
+void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
+                bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept {
+  const uint64_t n = subsampled ? 16 : 8;
+  // Columns and rows are tested against the picture before any offset is
+  // formed, so no product below can wrap: x < width and y < height, and the
+  // picture's byte size fits in 63 bits.
+  const uint64_t x0 = n * mb_col;
+  const uint64_t y0 = n * mb_row;
+  if (x0 >= frame.width || y0 >= frame.height) return;
+  const uint64_t cols = frame.width - x0 < n ? frame.width - x0 : n;
+  const uint64_t rows = frame.height - y0 < n ? frame.height - y0 : n;
+  const uint64_t stride = frame.width * 3;
+  uint8_t* origin = frame.pixels.data() + y0 * stride + x0 * 3;
+
+  for (uint64_t r = 0; r < rows; ++r) {
+    uint8_t* out = origin + r * stride;
+    for (uint64_t c = 0; c < cols; ++c, out += 3) {
+      if (subsampled) {
+        const size_t quarter = (c >> 3) + 2 * (r >> 3);
+        const size_t chroma = 8 * (r >> 1) + (c >> 1);
+        store_pixel(out, staging[64 * quarter + 8 * (r & 7) + (c & 7)], staging[256 + chroma],
+                    staging[320 + chroma], luts, clamp);
+      } else {
+        const size_t p = 8 * r + c;
+        store_pixel(out, staging[p], staging[64 + p], staging[128 + p], luts, clamp);
+      }
+    }
+  }
+}
+
+}  // namespace ast2100

@@ -1,0 +1,124 @@
+// One frame: the header, the per-call decoder state and the record loop, with
+// the two macroblock decoders it drives (DCT and VQ).
+//
+// A frame is a 4-byte header (bytes 2..3: mode 422 or 444, big-endian) and one
+// bit stream of records. Each record opens with a 4-bit block code: a DCT
+// macroblock, a VQ macroblock painted from a four-colour cache, or FRAME_END.
+// Codes with bit 3 set (but FRAME_END) carry an explicit 8-bit column and row;
+// the others go to a running position that advances in raster order and wraps.
+// DC predictors and the colour cache live for the whole frame.
+//
+// Use: FrameDecoder::setup() runs every check that can refuse the frame before
+// any picture memory is needed; the caller then provides a zero-filled picture
+// of frame_bytes() bytes and calls run(). The core allocates nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "bitreader.hpp"
+#include "color.hpp"
+#include "huffman.hpp"
+#include "quant.hpp"
+
+namespace ast2100 {
+
+enum class BlockCode : uint32_t {
+  DCT = 0,
+  DCT_ALT = 4,
+  VQ_1 = 5,
+  VQ_2 = 6,
+  VQ_4 = 7,
+  DCT_AT = 8,
+  FRAME_END = 9,
+  DCT_ALT_AT = 12,
+  VQ_1_AT = 13,
+  VQ_2_AT = 14,
+  VQ_4_AT = 15,
+};
+
+inline constexpr uint32_t kMode422 = 422;  // 16x16 macroblocks, 4:2:0
+inline constexpr uint32_t kMode444 = 444;  // 8x8 macroblocks, 4:4:4
+
+// The outcome of a set-up or a decode. Failures of the format carry a fixed
+// message; capacity_overflow is an internal fault, not a format failure.
+enum class Failure : uint8_t {
+  none,
+  codec_data_too_short,  // "codec_data too short (< 4 bytes)"
+  unknown_mode,          // "unknown mode N"
+  capacity_overflow,     // the picture's byte size cannot be represented
+  bitstream_too_short,   // "codec_data too short for bitstream init"
+  unknown_block_flag,    // "unknown block flag: N"
+  block_limit,           // "exceeded block limit without FRAME_END marker"
+};
+
+struct Status {
+  Failure failure = Failure::none;
+  uint32_t value = 0;  // the mode or block code that a message names
+
+  bool ok() const noexcept { return failure == Failure::none; }
+  bool internal_fault() const noexcept { return failure == Failure::capacity_overflow; }
+  // Writes the message, NUL-terminated, into buf; returns its length.
+  size_t message(std::span<char, 64> buf) const noexcept;
+};
+
+// Four packed YCbCr colours (Y in bits 23..16, Cb 15..8, Cr 7..0), the cache
+// index each pixel code paints with, and the pixel-code width of the current
+// VQ macroblock.
+struct VqColorCache {
+  std::array<uint32_t, 4> colors = {0x008080, 0xFF8000, 0x808080, 0xC08000};
+  std::array<uint32_t, 4> slots = {0, 1, 2, 3};
+  uint32_t index_bits = 0;
+};
+
+class FrameDecoder {
+ public:
+  // The set-up checks, in order: header length, mode, the picture's byte size
+  // against max_frame_bytes (at most 2^63 - 1), and the bit reader's 12 bytes.
+  static Status setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
+                      uint64_t max_frame_bytes, FrameDecoder& out) noexcept;
+
+  // width * height * 3, known to fit after a successful set-up.
+  uint64_t frame_bytes() const noexcept { return width * height * 3; }
+
+  // Decodes the records into `frame` (zero-filled, frame_bytes() long) until
+  // FRAME_END, an unknown code or the block limit.
+  Status run(std::span<uint8_t> frame) noexcept;
+
+  uint64_t width = 0;
+  uint64_t height = 0;
+  bool subsampled = false;
+  uint64_t mb_cols = 0;
+  uint64_t mb_rows = 0;
+  const QuantTables* quant_tables = nullptr;
+  const HuffmanTables* huffman_tables = nullptr;
+  const ClampTable* clamp = nullptr;
+  const ColorLuts* luts = nullptr;
+  BitReader reader;
+  int32_t dc_y = 0;
+  int32_t dc_cb = 0;
+  int32_t dc_cr = 0;
+  VqColorCache cache;
+  uint64_t mb_col = 0;
+  uint64_t mb_row = 0;
+  uint64_t block_limit = 0;
+};
+
+// One DCT macroblock at (mb_col, mb_row): 6 blocks (Y0..Y3, Cb, Cr) in the 16x16
+// mode, 3 (Y, Cb, Cr) in the 8x8 mode, with the quantisation pair whose luma
+// slot is quant_pair (0 or 2). Updates the DC predictors.
+void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
+                    const QuantTables& quant_tables, uint32_t quant_pair,
+                    const HuffmanTables& huffman_tables, int32_t& dc_y, int32_t& dc_cb,
+                    int32_t& dc_cr, bool subsampled, const ColorLuts& luts,
+                    const ClampTable& clamp) noexcept;
+
+// One VQ macroblock: 64 pixel codes of cache.index_bits bits each (none for a
+// one-colour macroblock), painted from the cache. In the 16x16 mode each code
+// paints a 2x2 group of pixels.
+void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col, uint64_t mb_row,
+                   const FrameView& frame, bool subsampled, const ColorLuts& luts,
+                   const ClampTable& clamp) noexcept;
+
+}  // namespace ast2100

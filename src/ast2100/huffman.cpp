@@ -1,0 +1,141 @@
+// Huffman code definitions, table building and coefficient block decoding.
+#include "huffman.hpp"
+
+#include "arith.hpp"
+
+namespace ast2100 {
+namespace {
+
+// T.81 Annex K: the DC codes share one symbol list, the size categories 0..11.
+constexpr uint8_t kDcSymbols[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+
+// Table K.5, luminance AC, symbols in code order.
+constexpr uint8_t kLumaAcSymbols[162] = {
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
+    0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52,
+    0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25,
+    0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45,
+    0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64,
+    0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+    0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99,
+    0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6,
+    0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3,
+    0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8,
+    0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+
+// Table K.6, chrominance AC, symbols in code order.
+constexpr uint8_t kChromaAcSymbols[162] = {
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61,
+    0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33,
+    0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18,
+    0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44,
+    0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63,
+    0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a,
+    0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97,
+    0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4,
+    0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca,
+    0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7,
+    0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+
+constexpr size_t count_total(const std::array<uint8_t, 16>& counts) {
+  size_t n = 0;
+  for (uint8_t c : counts) n += c;
+  return n;
+}
+
+constexpr std::array<uint8_t, 16> kLumaDcCounts = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+constexpr std::array<uint8_t, 16> kChromaDcCounts = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+constexpr std::array<uint8_t, 16> kLumaAcCounts = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+constexpr std::array<uint8_t, 16> kChromaAcCounts = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+static_assert(count_total(kLumaDcCounts) == 12 && count_total(kChromaDcCounts) == 12);
+static_assert(count_total(kLumaAcCounts) == 162 && count_total(kChromaAcCounts) == 162);
+
+constexpr HuffTable build_table(const std::array<uint8_t, 16>& counts, const uint8_t* symbols,
+                                size_t symbol_count) {
+  HuffTable t{};
+  for (size_t i = 0; i < symbol_count; ++i) t.symbols[i] = symbols[i];
+  // Canonical code assignment (T.81 Annex C): codes of each length are
+  // consecutive, and the first code of the next length is (last + 1) * 2.
+  uint32_t code = 0;
+  uint32_t index = 0;
+  for (uint32_t len = 1; len <= 16; ++len) {
+    const uint32_t n = counts[len - 1];
+    t.min_code[len] = n > 0 ? static_cast<uint16_t>(code) : 0xFFFF;
+    t.end_code[len] = n > 0 ? code + n : 0;
+    t.first_symbol[len] = static_cast<uint16_t>(index);
+    if (n > 0) t.max_length = static_cast<uint8_t>(len);
+    if (len <= HuffTable::kFastBits) {
+      for (uint32_t j = 0; j < n; ++j) {
+        // Every kFastBits-bit value that begins with this code.
+        const uint32_t shift = HuffTable::kFastBits - len;
+        const uint32_t first = (code + j) << shift;
+        for (uint32_t p = first; p < first + (1u << shift); ++p) {
+          t.fast[p] = static_cast<uint16_t>((len << 8) | symbols[index + j]);
+        }
+      }
+    }
+    index += n;
+    code = (code + n) * 2;
+  }
+  return t;
+}
+
+constexpr HuffmanTables kTables = {
+    build_table(kLumaDcCounts, kDcSymbols, 12),
+    build_table(kLumaAcCounts, kLumaAcSymbols, 162),
+    build_table(kChromaDcCounts, kDcSymbols, 12),
+    build_table(kChromaAcCounts, kChromaAcSymbols, 162),
+};
+
+// The values the format documents for its tables.
+static_assert(kTables.luma_ac.min_code[1] == 0xFFFF && kTables.luma_ac.min_code[13] == 0xFFFF &&
+              kTables.luma_ac.min_code[14] == 0xFFFF && kTables.luma_ac.min_code[15] == 0x7FC0 &&
+              kTables.luma_ac.min_code[16] == 0xFF82);
+static_assert(kTables.chroma_dc.min_code[2] == 0 && kTables.chroma_dc.min_code[11] == 0x7FE &&
+              kTables.chroma_dc.min_code[12] == 0xFFFF && kTables.chroma_dc.min_code[16] == 0xFFFF);
+static_assert(kTables.luma_dc.max_length == 9 && kTables.chroma_dc.max_length == 11 &&
+              kTables.luma_ac.max_length == 16 && kTables.chroma_ac.max_length == 16);
+
+}  // namespace
+
+const HuffmanCode kLumaDcCode = {kLumaDcCounts, kDcSymbols, 12};
+const HuffmanCode kChromaDcCode = {kChromaDcCounts, kDcSymbols, 12};
+const HuffmanCode kLumaAcCode = {kLumaAcCounts, kLumaAcSymbols, 162};
+const HuffmanCode kChromaAcCode = {kChromaAcCounts, kChromaAcSymbols, 162};
+
+HuffTable load_huffman_table(const HuffmanCode& code) noexcept {
+  return build_table(code.counts, code.symbols, code.symbol_count);
+}
+
+const HuffmanTables& HuffmanTables::build() noexcept { return kTables; }
+
+int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                     int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {
+  int32_t* block = coefficients + block_offset;
+  // DC: the size category, then that many magnitude bits of the difference.
+  const uint32_t dc_size = decode_symbol(reader, dc_table);
+  int32_t dc = predictor;
+  if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
+  block[0] = dc;
+
+  // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
+  // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
+  uint32_t k = 1;
+  while (k < 64) {
+    const uint32_t rs = decode_symbol(reader, ac_table);
+    const uint32_t run = rs >> 4;
+    const uint32_t size = rs & 15u;
+    if (size == 0) {
+      if (rs != 0xF0) break;  // end of block
+      k += 16;                // sixteen zeros
+      continue;
+    }
+    k += run;
+    if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
+    block[kZigzag[k]] = reader.receive_extend(size);
+    ++k;
+  }
+  return dc;
+}
+
+}  // namespace ast2100

@@ -1,0 +1,111 @@
+// The four fixed Huffman codes of the DCT macroblocks and the decoding of one 8x8
+// block of quantised coefficients.
+//
+// The stream carries no tables: DCT data is always coded with the typical
+// luminance and chrominance codes of ITU-T T.81 Annex K (K.3 to K.6). The tables
+// are built at compile time. `decode_symbol` decodes one code: a 9-bit lookup
+// answers every code of up to 9 bits, longer codes take a canonical-code search.
+// Bit patterns that begin no code decode as the format defines (see
+// `decode_symbol`), so every bit sequence yields a symbol.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "bitreader.hpp"
+
+namespace ast2100 {
+
+// A code as T.81 prints it: the number of codes of each length 1..16, and the
+// symbols in code order.
+struct HuffmanCode {
+  std::array<uint8_t, 16> counts;
+  const uint8_t* symbols;
+  size_t symbol_count;
+};
+
+// The T.81 Annex K code definitions (Tables K.3, K.4, K.5 and K.6).
+extern const HuffmanCode kLumaDcCode;
+extern const HuffmanCode kChromaDcCode;
+extern const HuffmanCode kLumaAcCode;
+extern const HuffmanCode kChromaAcCode;
+
+struct HuffTable {
+  static constexpr uint32_t kFastBits = 9;
+
+  // Entry p, for the next kFastBits stream bits p: (length << 8) | symbol of the
+  // code that begins p, or 0 when that code is longer than kFastBits bits (or
+  // when p begins no code at all).
+  std::array<uint16_t, 1u << kFastBits> fast{};
+  // min_code[L]: the first code of length L, 0xFFFF when there is none; entry 0 is 0.
+  std::array<uint16_t, 17> min_code{};
+  // end_code[L]: min_code[L] + number of codes of length L (0 when there are none).
+  std::array<uint32_t, 17> end_code{};
+  // first_symbol[L]: index in `symbols` of the first code of length L.
+  std::array<uint16_t, 17> first_symbol{};
+  std::array<uint8_t, 256> symbols{};
+  uint8_t max_length = 0;  // the longest code length of the table
+};
+
+struct HuffmanTables {
+  HuffTable luma_dc;
+  HuffTable luma_ac;
+  HuffTable chroma_dc;
+  HuffTable chroma_ac;
+
+  static const HuffmanTables& build() noexcept;
+};
+
+HuffTable load_huffman_table(const HuffmanCode& code) noexcept;
+
+// Decodes the next code with `table`, consumes its bits and returns its symbol.
+// Bits that begin no code: sixteen 1 bits give symbol 0 and consume nothing; any
+// other such pattern (the all-ones tail of a DC table) consumes the table's
+// longest code length and gives symbol 0.
+inline uint8_t decode_symbol(BitReader& reader, const HuffTable& table) noexcept {
+  const uint32_t w = reader.window;
+  const uint16_t e = table.fast[w >> (32 - HuffTable::kFastBits)];
+  if (e != 0) {
+    reader.consume_bits(e >> 8);
+    return static_cast<uint8_t>(e);
+  }
+  for (uint32_t len = HuffTable::kFastBits + 1; len <= table.max_length; ++len) {
+    const uint32_t c = w >> (32 - len);
+    if (c < table.end_code[len]) {
+      reader.consume_bits(len);
+      return table.symbols[table.first_symbol[len] + (c - table.min_code[len])];
+    }
+  }
+  if ((w >> 16) == 0xFFFF) return 0;
+  reader.consume_bits(table.max_length);
+  return 0;
+}
+
+// Natural (row-major) position of the k-th coefficient in zig-zag order (T.81
+// Figure A.6).
+inline constexpr std::array<uint8_t, 64> kZigzag = [] {
+  std::array<uint8_t, 64> z{};
+  int k = 0;
+  for (int diag = 0; diag < 15; ++diag) {
+    const int lo = diag < 8 ? 0 : diag - 7;
+    const int hi = diag < 8 ? diag : 7;
+    for (int i = 0; i <= hi - lo; ++i) {
+      // Even diagonals run upwards (row falling), odd ones downwards.
+      const int row = (diag % 2 == 0) ? hi - i : lo + i;
+      z[k++] = static_cast<uint8_t>(8 * row + (diag - row));
+    }
+  }
+  return z;
+}();
+static_assert(kZigzag[0] == 0 && kZigzag[1] == 1 && kZigzag[2] == 8 && kZigzag[3] == 16 &&
+              kZigzag[4] == 9 && kZigzag[5] == 2 && kZigzag[63] == 63);
+
+// Reads one block: the DC difference (added to `predictor` with 32-bit wrap),
+// then the AC (run, size) symbols, storing the levels at their natural positions
+// from `block_offset` on. Only coded entries are written; the caller zeroes the
+// block first. Returns the block's DC value, the component's next predictor.
+int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                     int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept;
+
+}  // namespace ast2100

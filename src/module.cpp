@@ -1,0 +1,292 @@
+// The CPython boundary of the decoder: module `quorvel._ast2100`.
+//
+// Binds and converts the arguments of decode_frame with the exact messages its
+// callers see, runs the decoder core straight into the result `bytes` object,
+// and turns the core's status into a Python exception. This is the only file
+// that includes Python.h; it knows nothing of macroblocks.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "ast2100/frame.hpp"
+
+namespace {
+
+constexpr char kVersion[] = "quorvel._ast2100 1.0.1";
+constexpr const char* kParams[3] = {"codec_data", "width", "height"};
+
+// Owns one strong reference.
+class Ref {
+ public:
+  explicit Ref(PyObject* p = nullptr) noexcept : p_(p) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset(PyObject* p) noexcept {
+    Py_XDECREF(p_);
+    p_ = p;
+  }
+
+ private:
+  PyObject* p_;
+};
+
+// Process-wide state: the module object, the interpreter that created it, and
+// the PanicException type, made on first use and kept for the process's life.
+PyObject* g_module = nullptr;
+int64_t g_interpreter_id = -1;
+PyObject* g_panic_exception = nullptr;
+
+PyObject* panic_exception_type() {
+  if (g_panic_exception == nullptr) {
+    g_panic_exception = PyErr_NewExceptionWithDoc(
+        "quorvel._ast2100.PanicException",
+        "An internal fault of the decoder. It derives from BaseException, so that\n"
+        "`except Exception` does not swallow it.",
+        PyExc_BaseException, nullptr);
+  }
+  return g_panic_exception;
+}
+
+// Reports an internal fault on standard error and raises it as PanicException.
+void raise_panic(const char* message) {
+  std::fprintf(stderr, "quorvel._ast2100: internal fault: %s\n", message);
+  std::fflush(stderr);
+  if (PyObject* type = panic_exception_type()) PyErr_SetString(type, message);
+}
+
+// The one place where a core status becomes a Python exception.
+PyObject* raise_status(const ast2100::Status& status) {
+  char text[64];
+  status.message(text);
+  if (status.internal_fault()) {
+    raise_panic(text);
+  } else {
+    PyErr_SetString(PyExc_ValueError, text);
+  }
+  return nullptr;
+}
+
+// A conversion of argument `name` failed. A TypeError becomes a new TypeError
+// "argument 'name': <message>" caused by the original; others pass unchanged.
+void prefix_argument_error(const char* name) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  Ref message(PyUnicode_FromFormat("argument '%s': %S", name, raised));
+  Ref remapped(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  if (!remapped) {
+    Py_DECREF(raised);
+    return;
+  }
+  PyException_SetCause(remapped.get(), raised);  // steals `raised`
+  PyErr_SetRaisedException(remapped.release());
+}
+
+bool convert_codec_data(PyObject* obj, std::span<const uint8_t>& out) {
+  if (PyBytes_CheckExact(obj) || PyType_IsSubtype(Py_TYPE(obj), &PyBytes_Type)) {
+    const char* data = PyBytes_AsString(obj);
+    const Py_ssize_t size = PyBytes_Size(obj);
+    if (data == nullptr || size < 0) return false;
+    out = {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
+    return true;
+  }
+  Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
+  if (qualname) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyBytes'", qualname.get());
+  }
+  prefix_argument_error(kParams[0]);
+  return false;
+}
+
+// An unsigned 64-bit integer: an int as it is, anything else through __index__.
+bool convert_u64(PyObject* obj, const char* name, uint64_t& out) {
+  unsigned long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    Ref index(PyNumber_Index(obj));
+    if (!index) {
+      prefix_argument_error(name);
+      return false;
+    }
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+int parameter_index(PyObject* keyword) {
+  if (!PyUnicode_Check(keyword)) return -1;
+  for (int i = 0; i < 3; ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, kParams[i]) == 0) return i;
+  }
+  return -1;
+}
+
+void raise_missing(PyObject* const bound[3]) {
+  const char* names[3];
+  int count = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (bound[i] == nullptr) names[count++] = kParams[i];
+  }
+  // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+  if (count == 1) {
+    PyErr_Format(PyExc_TypeError, "decode_frame() missing 1 required positional argument: '%s'", names[0]);
+  } else if (count == 2) {
+    PyErr_Format(PyExc_TypeError, "decode_frame() missing 2 required positional arguments: '%s' and '%s'",
+                 names[0], names[1]);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "decode_frame() missing 3 required positional arguments: '%s', '%s', and '%s'", names[0],
+                 names[1], names[2]);
+  }
+}
+
+// Binds positional and keyword arguments to the three parameters, reporting the
+// first problem in the order: too many positionals, each keyword in call order,
+// then missing parameters.
+bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* bound[3]) {
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "decode_frame() takes 3 positional arguments but %zd were given", nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
+    const int i = parameter_index(keyword);
+    if (i < 0) {
+      if (PyUnicode_Check(keyword)) {
+        PyErr_Format(PyExc_TypeError, "decode_frame() got an unexpected keyword argument '%U'", keyword);
+      } else {
+        PyErr_Format(PyExc_TypeError, "decode_frame() got an unexpected keyword argument '%S'", keyword);
+      }
+      return false;
+    }
+    if (bound[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "decode_frame() got multiple values for argument '%s'", kParams[i]);
+      return false;
+    }
+    bound[i] = args[nargs + j];
+  }
+  if (bound[0] == nullptr || bound[1] == nullptr || bound[2] == nullptr) {
+    raise_missing(bound);
+    return false;
+  }
+  return true;
+}
+
+PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height) {
+  // A picture larger than a bytes object can be is a capacity overflow too, so
+  // a length is never truncated where Py_ssize_t is narrower than 64 bits.
+  const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+  ast2100::FrameDecoder decoder;
+  const ast2100::Status setup = ast2100::FrameDecoder::setup(codec_data, width, height, max_bytes, decoder);
+  if (!setup.ok()) return raise_status(setup);
+
+  // The picture is decoded straight into the result. A size the allocator
+  // cannot serve is the caller's MemoryError, not the end of the process.
+  const uint64_t size = decoder.frame_bytes();
+  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) return PyErr_NoMemory();
+  Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!result) return nullptr;
+  auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get()));
+  std::memset(pixels, 0, static_cast<size_t>(size));
+
+  const ast2100::Status status = decoder.run({pixels, static_cast<size_t>(size)});
+  if (!status.ok()) return raise_status(status);
+  return result.release();
+}
+
+PyObject* decode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (!bind_arguments(args, nargs, kwnames, bound)) return nullptr;
+  std::span<const uint8_t> codec_data;
+  uint64_t width = 0;
+  uint64_t height = 0;
+  if (!convert_codec_data(bound[0], codec_data)) return nullptr;
+  if (!convert_u64(bound[1], kParams[1], width)) return nullptr;
+  if (!convert_u64(bound[2], kParams[2], height)) return nullptr;
+  return decode_frame_impl(codec_data, width, height);
+}
+
+PyObject* decoder_version(PyObject*, PyObject*) {
+  return PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1);
+}
+
+PyMethodDef g_decoder_version_def = {"decoder_version", decoder_version, METH_NOARGS,
+                                     "decoder_version()\n--\n\n"};
+PyMethodDef g_decode_frame_def = {"decode_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_frame)),
+                                  METH_FASTCALL | METH_KEYWORDS,
+                                  "decode_frame(codec_data, width, height)\n--\n\n"};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_ast2100", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Adds a function the way the module's attributes are laid out: create the
+// function bound to the module, append its __name__ to __all__ (made on first
+// use) and set the attribute of that name.
+bool add_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  Ref function(PyCMethod_New(def, module, module_name.get(), nullptr));
+  if (!function) return false;
+  Ref name(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return false;
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all.reset(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+    return false;
+  }
+  return PyList_Append(all.get(), name.get()) == 0 && PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__ast2100(void) {
+  // The module keeps process-wide state (its object and the exception type), so
+  // it lives in exactly one interpreter: the first that imports it.
+  const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter_id == -1) return nullptr;
+  if (g_interpreter_id != -1 && g_interpreter_id != interpreter_id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quorvel._ast2100 does not support sub-interpreters: it can only be used from "
+                    "the interpreter that first imported it");
+    return nullptr;
+  }
+  if (g_module != nullptr) return Py_NewRef(g_module);
+
+  Ref module(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+  if (!module) return nullptr;
+  if (!add_function(module.get(), &g_decoder_version_def) || !add_function(module.get(), &g_decode_frame_def)) {
+    return nullptr;
+  }
+  g_interpreter_id = interpreter_id;
+  g_module = Py_NewRef(module.get());
+  return module.release();
+}
