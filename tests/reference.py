@@ -125,3 +125,14 @@ def render(writer, width, height):
 
 def as_image(data, width, height):
     return np.frombuffer(data, dtype=np.uint8).reshape(height, width, 3)
+
+
+def mismatch(got, want, width):
+    """Describes the first pixel where two pictures differ."""
+    if len(got) != len(want):
+        return f"length {len(got)} != {len(want)}"
+    i = next((i for i in range(len(got)) if got[i] != want[i]), None)
+    if i is None:
+        return "equal"
+    p = i // 3
+    return f"pixel ({p % width}, {p // width}): {tuple(got[3*p:3*p+3])} != {tuple(want[3*p:3*p+3])}"
