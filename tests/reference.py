@@ -127,12 +127,10 @@ def as_image(data, width, height):
     return np.frombuffer(data, dtype=np.uint8).reshape(height, width, 3)
 
 
-def mismatch(got, want, width):
-    """Describes the first pixel where two pictures differ."""
-    if len(got) != len(want):
-        return f"length {len(got)} != {len(want)}"
-    i = next((i for i in range(len(got)) if got[i] != want[i]), None)
-    if i is None:
-        return "equal"
-    p = i // 3
-    return f"pixel ({p % width}, {p // width}): {tuple(got[3*p:3*p+3])} != {tuple(want[3*p:3*p+3])}"
+def check(writer, width, height):
+    """Decodes the writer's frame and compares it with the model byte for byte."""
+    from quorvel._ast2100 import decode_frame
+
+    got = np.frombuffer(decode_frame(writer.to_bytes(), width, height), dtype=np.uint8)
+    bad = np.flatnonzero(got != np.frombuffer(render(writer, width, height), dtype=np.uint8)) // 3
+    assert not len(bad), f"{len(bad)} bytes differ, first at pixel ({bad[0] % width}, {bad[0] // width})"
