@@ -11,20 +11,22 @@ DCT, DCT_ALT, VQ_1, FRAME_END, AT = 0, 4, 5, 9, 8
 
 
 class BitWriter:
+    """Bits are written MSB first and flushed a 32-bit word at a time."""
+
     def __init__(self):
-        self.bits = []
+        self.words, self.acc, self.nacc = bytearray(), 0, 0
 
     def write(self, value: int, nbits: int) -> None:
-        assert 0 <= value < (1 << nbits) or nbits == 0, (value, nbits)
-        self.bits += [(value >> i) & 1 for i in range(nbits - 1, -1, -1)]
+        assert 0 <= value < 1 << nbits, (value, nbits)
+        self.acc, self.nacc = self.acc << nbits | value, self.nacc + nbits
+        while self.nacc >= 32:
+            self.nacc -= 32
+            self.words += (self.acc >> self.nacc).to_bytes(4, "little")
+            self.acc &= (1 << self.nacc) - 1
 
     def to_bytes(self) -> bytes:
-        bits = self.bits + [0] * (-len(self.bits) % 32)
-        out = bytearray()
-        for i in range(0, len(bits), 32):
-            word = int("".join(map(str, bits[i:i + 32])), 2)
-            out += word.to_bytes(4, "little")
-        return bytes(out)
+        tail = (self.acc << (32 - self.nacc)).to_bytes(4, "little") if self.nacc else b""
+        return bytes(self.words) + tail
 
 
 def _huffman(counts, symbols):
