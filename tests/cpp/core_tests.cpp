@@ -1,0 +1,588 @@
+// Unit tests of the decoder core: bit reader, Huffman decoding, coefficient
+// blocks, quantisation tables, inverse DCT and colour output. Expected values are
+// fixed known-good numbers or come from small independent models written here: a
+// bit-by-bit stream, the 64K-entry Huffman lookup form, a plain butterfly without
+// shortcuts, and a per-pixel colour store.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <iostream>
+#include <random>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "ast2100/bitreader.hpp"
+#include "ast2100/color.hpp"
+#include "ast2100/huffman.hpp"
+#include "ast2100/idct.hpp"
+#include "ast2100/quant.hpp"
+
+using namespace ast2100;
+
+namespace {
+int g_passed = 0, g_failed = 0;
+std::string g_ctx;              // the current table case, printed with a failure
+const char* g_sweep = nullptr;  // the current sweep and its index, likewise
+uint64_t g_sweep_i = 0;
+
+template <class T>
+void show(const T& v) {
+  if constexpr (std::is_integral_v<T>) std::cerr << +v << " (0x" << std::hex << +v << std::dec << ')';
+  else for (const auto& e : v) std::cerr << +e << ' ';
+}
+
+// Counts a pass (if `count`) or reports a failure; returns whether a == b.
+template <class A, class B>
+bool check_eq(const A& a, const B& b, const char* ea, const char* eb, int line, bool count = true) {
+  bool eq = false;  // integers compare by value, whatever their types
+  if constexpr (std::is_integral_v<A> && std::is_integral_v<B> && !std::is_same_v<A, bool>) eq = std::cmp_equal(a, b);
+  else eq = a == b;
+  if (eq) return count ? (++g_passed, true) : true;
+  ++g_failed;
+  std::cerr << __FILE__ << ':' << line << ": " << (g_ctx.empty() ? "" : "[" + g_ctx + "] ")
+            << (g_sweep ? "[" + std::string(g_sweep) + " #" + std::to_string(g_sweep_i) + "] " : "") << ea
+            << " == " << eb << " failed: ";
+  show(a), std::cerr << " vs ", show(b), std::cerr << '\n';
+  return false;
+}
+#define CHECK_EQ(a, b) check_eq((a), (b), #a, #b, __LINE__)
+#define CHECK(c) check_eq(static_cast<bool>(c), true, #c, "true", __LINE__)
+#define SAME(a, b) check_eq((a), (b), #a, #b, __LINE__, false)  // inside sweeps
+
+// ok(i) for i < n up to the first i that fails (ok reports it through SAME);
+// one pass when all hold.
+template <class F>
+void sweep(const char* what, uint64_t n, F ok) {
+  g_sweep = what;
+  for (g_sweep_i = 0; g_sweep_i < n && ok(g_sweep_i); ++g_sweep_i) {
+  }
+  if (g_sweep_i == n) ++g_passed;
+  g_sweep = nullptr;
+}
+
+// The 32 stream bits from bit i of the stream that starts at byte `start`, taken
+// one bit at a time: word i / 32 is little-endian, a missing byte reads as zero.
+uint32_t stream_window(const std::vector<uint8_t>& d, uint64_t start, uint64_t i) {
+  uint32_t w = 0;
+  for (uint64_t k = i; k < i + 32; ++k) {
+    const uint64_t bit = 31 - k % 32, byte = start + 4 * (k / 32) + bit / 8;
+    w = (w << 1) | (byte < d.size() ? (d[byte] >> (bit % 8)) & 1u : 0u);
+  }
+  return w;
+}
+
+// A bit sequence, packed into 32-bit little-endian words read from bit 31 down.
+struct Bits {
+  std::vector<uint8_t> b;
+  std::vector<uint8_t> bytes;  // filled by reader()
+  Bits& put(uint32_t v, int n) {
+    while (n-- > 0) b.push_back(static_cast<uint8_t>((v >> n) & 1u));
+    return *this;
+  }
+  Bits& put(const char* s) {  // '0' and '1', spaces ignored
+    for (; *s; ++s) *s == ' ' ? void() : b.push_back(static_cast<uint8_t>(*s - '0'));
+    return *this;
+  }
+  BitReader reader() {
+    bytes.assign((b.size() + 31) / 32 * 4, 0);
+    for (size_t i = 0; i < b.size(); ++i)
+      bytes[4 * (i / 32) + (31 - i % 32) / 8] |= static_cast<uint8_t>(b[i] << ((31 - i % 32) % 8));
+    return BitReader::make(bytes.data(), bytes.size(), 0);
+  }
+  uint32_t window_at(size_t i) const { return stream_window(bytes, 0, i); }
+};
+}  // namespace
+
+static void test_bitreader() {
+  {  // 12 34 56 78 9A BC DE F0 after a 4-byte header, then zeros for ever
+    const std::vector<uint8_t> d = {0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0};
+    auto r = BitReader::make(d.data(), d.size(), 4);
+    CHECK_EQ(r.window, 0x78563412u);
+    const std::pair<uint32_t, uint32_t> steps[] = {
+        {4, 0x8563412Fu}, {28, 0xF0DEBC9Au}, {16, 0xBC9A0000u}, {16, 0u}, {31, 0u}, {31, 0u}};
+    for (auto [n, w] : steps) r.consume_bits(n), CHECK_EQ(r.window, w);
+    CHECK_EQ(r.pos(), d.size());
+  }
+  {  // a short last word: its missing high bytes come first, as zeros
+    const std::vector<uint8_t> d = {0x12, 0x34, 0x56, 0x78, 0xAA, 0xBB};
+    auto r = BitReader::make(d.data(), d.size(), 0);
+    r.consume_bits(16), r.consume_bits(16);
+    CHECK_EQ(r.window, 0x0000BBAAu);
+  }
+  {  // two 16-bit drops: the second uses up the reserve and loads word 3;
+     // then consume_bits(0) with one reserve bit left changes nothing
+    const std::vector<uint8_t> d = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+    auto r = BitReader::make(d.data(), d.size(), 0);
+    r.consume_bits(16);
+    CHECK_EQ(r.reserve_bits(), 16);
+    r.consume_bits(16);
+    CHECK(r.window == 0x08070605u && r.reserve_bits() == 32 && r.pos() == 12);
+    r.consume_bits(31);
+    const uint32_t w = r.window;
+    CHECK_EQ(r.reserve_bits(), 1);
+    r.consume_bits(0);
+    CHECK(r.window == w && r.reserve_bits() == 1 && r.pos() == 12);
+  }
+  // Random drop sequences over exact-size heap buffers (short last words,
+  // starts at or past the end) against the bit-by-bit model.
+  std::mt19937 rng(1234);
+  sweep("drops", 3000, [&](uint64_t) {
+    std::vector<uint8_t> d(rng() % 41);
+    for (auto& x : d) x = static_cast<uint8_t>(rng());
+    const uint64_t start = rng() % (d.size() + 3);
+    auto r = BitReader::make(d.data(), d.size(), start);
+    for (uint64_t step = 0, at = 0; step < 60; ++step) {
+      const uint32_t n = rng() % 4 == 0 ? (rng() % 2 ? 0u : 31u) : rng() % 32;
+      r.consume_bits(n);
+      at += n;
+      if (!SAME(r.window, stream_window(d, start, at)) || !SAME(r.pos() <= d.size(), true)) return false;
+    }
+    return true;
+  });
+  struct Extend { const char* bits; uint32_t s; int32_t value; };
+  const Extend extends[] = {{"1", 1, 1},   {"0", 1, -1},  {"101", 3, 5}, {"010", 3, -5},
+                            {"000", 3, -7}, {"111", 3, 7}, {"00000000000", 11, -2047},
+                            {"10000000000", 11, 1024},     {"000000000000000", 15, -32767}};
+  for (const auto& e : extends) {
+    g_ctx = e.bits;
+    Bits b;
+    auto r = b.put(e.bits).put(0xC0FFEE11u, 32).reader();
+    CHECK_EQ(r.receive_extend(e.s), e.value);
+    CHECK_EQ(r.window, 0xC0FFEE11u);
+  }
+  g_ctx.clear();
+}
+
+namespace {
+// The lookup form: code length by the next 16 bits (the all-ones tail of a
+// table takes its longest length, sixteen 1 bits take 0), and the symbol at
+// (offset of the code within its length) * 256 + length.
+struct RefHuffman {
+  std::vector<uint8_t> code_lengths = std::vector<uint8_t>(65536), symbols = std::vector<uint8_t>(65536);
+  std::array<uint16_t, 17> min_code{};
+
+  explicit RefHuffman(const HuffmanCode& hc) {
+    uint32_t code = 0, next = 0;
+    uint8_t longest = 0;
+    for (uint32_t len = 1; len <= 16; ++len, code *= 2) {
+      const uint32_t n = hc.counts[len - 1];
+      min_code[len] = n ? static_cast<uint16_t>(code) : 0xFFFF;
+      for (uint32_t j = 0; j < n; ++j, ++code) {
+        symbols[j * 256 + len] = hc.symbols[next++];
+        for (uint32_t p = code << (16 - len); p < (code + 1) << (16 - len); ++p)
+          code_lengths[p] = static_cast<uint8_t>(len);
+      }
+      if (n) longest = static_cast<uint8_t>(len);
+    }
+    for (auto& l : code_lengths)
+      if (l == 0) l = longest;
+    code_lengths[65535] = 0;
+  }
+  std::pair<uint8_t, uint32_t> decode(uint32_t p) const {  // (symbol, bits consumed)
+    const uint32_t len = code_lengths[p], c = len ? p >> (16 - len) : 0;
+    return {symbols[((c - min_code[len]) & 0xFFFFu) * 256 + len], len};
+  }
+};
+
+// Canonical code words, to write test streams.
+struct Encoder {
+  std::array<uint32_t, 256> code{};
+  std::array<uint8_t, 256> len{};
+  explicit Encoder(const HuffmanCode& hc) {
+    uint32_t c = 0, next = 0;
+    for (uint8_t l = 1; l <= 16; ++l, c *= 2)
+      for (uint32_t j = 0; j < hc.counts[l - 1]; ++j, ++c, ++next)
+        code[hc.symbols[next]] = c, len[hc.symbols[next]] = l;
+  }
+  void sym(Bits& b, uint32_t s) const { b.put(code[s], len[s]); }
+  void value(Bits& b, uint32_t run, int32_t v) const {  // (run, size) symbol, then the magnitude
+    int size = 0;
+    for (uint32_t m = static_cast<uint32_t>(v < 0 ? -v : v); m; m >>= 1) ++size;
+    sym(b, run << 4 | static_cast<uint32_t>(size));
+    b.put(static_cast<uint32_t>(v < 0 ? v + (1 << size) - 1 : v), size);
+  }
+};
+
+// T.81 Figure A.6: the natural position of the k-th coefficient in zig-zag order.
+constexpr uint8_t kNatural[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                  35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                  58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+}  // namespace
+
+static void test_huffman() {
+  const HuffmanTables& t = HuffmanTables::build();
+  struct Table { const char* name; const HuffmanCode& code; const HuffTable& table; std::array<uint8_t, 16> counts; };
+  const Table tables[] = {  // counts of T.81 Tables K.3, K.5, K.4, K.6
+      {"luma_dc", kLumaDcCode, t.luma_dc, {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}},
+      {"luma_ac", kLumaAcCode, t.luma_ac, {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}},
+      {"chroma_dc", kChromaDcCode, t.chroma_dc, {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}},
+      {"chroma_ac", kChromaAcCode, t.chroma_ac, {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}}};
+  for (const auto& [name, code, table, counts] : tables) {
+    CHECK_EQ(code.counts, counts);
+    const RefHuffman ref(code);
+    const HuffTable loaded = load_huffman_table(code);
+    // Every 16-bit prefix, followed by prefix-dependent bits, in the shared and
+    // in a freshly loaded table: same symbol, same number of bits consumed.
+    for (const HuffTable* tab : {&table, &loaded})
+      sweep(name, 65536, [&](uint64_t i) {
+        const uint32_t p = static_cast<uint32_t>(i), w0 = p << 16 | ((p * 40503u) >> 3 & 0xFFFFu);
+        const uint32_t w1 = p * 2654435761u;
+        const uint8_t d[8] = {uint8_t(w0), uint8_t(w0 >> 8), uint8_t(w0 >> 16), uint8_t(w0 >> 24),
+                              uint8_t(w1), uint8_t(w1 >> 8), uint8_t(w1 >> 16), uint8_t(w1 >> 24)};
+        auto r = BitReader::make(d, 8, 0);
+        const auto [sym, n] = ref.decode(p);
+        return SAME(decode_symbol(r, *tab), sym) && SAME(r.window, n ? w0 << n | w1 >> (32 - n) : w0);
+      });
+  }
+
+  struct Word { const HuffTable& table; const char* bits; uint8_t sym; uint32_t n; };
+  const Word words[] = {
+      {t.luma_dc, "00", 0, 2},           {t.luma_dc, "010", 1, 3},
+      {t.luma_dc, "111111110", 11, 9},   {t.luma_dc, "111111111 0", 0, 9},
+      {t.luma_dc, "111111111 1111110", 0, 9},   {t.luma_dc, "1111111111111111", 0, 0},
+      {t.chroma_dc, "00", 0, 2},         {t.chroma_dc, "11111111110", 11, 11},
+      {t.chroma_dc, "11111111111 0", 0, 11},    {t.chroma_dc, "1111111111111111", 0, 0},
+      {t.luma_ac, "00", 0x01, 2},        {t.luma_ac, "1010", 0x00, 4},
+      {t.luma_ac, "11111111001", 0xF0, 11},     {t.luma_ac, "1111111111111110", 0xFA, 16},
+      {t.luma_ac, "1111111111111111", 0x00, 0}, {t.chroma_ac, "00", 0x00, 2},
+      {t.chroma_ac, "1010", 0x03, 4},    {t.chroma_ac, "1111111010", 0xF0, 10},
+      {t.chroma_ac, "1111111111111110", 0xFA, 16}};
+  for (const auto& w : words) {
+    g_ctx = w.bits;
+    Bits b;
+    auto r = b.put(w.bits).put(0x5A5A5A5Au, 32).reader();
+    CHECK_EQ(decode_symbol(r, w.table), w.sym);
+    CHECK_EQ(r.window, b.window_at(w.n));
+  }
+  g_ctx.clear();
+  const std::array<uint16_t, 5> ac_min = {t.luma_ac.min_code[1], t.luma_ac.min_code[13], t.luma_ac.min_code[14],
+                                          t.luma_ac.min_code[15], t.luma_ac.min_code[16]};
+  CHECK_EQ(ac_min, (std::array<uint16_t, 5>{0xFFFF, 0xFFFF, 0xFFFF, 0x7FC0, 0xFF82}));
+  CHECK(t.chroma_dc.min_code[2] == 0 && t.chroma_dc.min_code[11] == 0x7FE);
+  for (uint32_t len = 12; len <= 16; ++len) CHECK_EQ(t.chroma_dc.min_code[len], 0xFFFFu);
+}
+
+static void test_decode_block() {
+  const HuffmanTables& t = HuffmanTables::build();
+  const Encoder ldc(kLumaDcCode), lac(kLumaAcCode);
+  struct Case {
+    const char* name;
+    Bits bits;
+    int32_t predictor, dc;
+    std::vector<std::pair<int, int32_t>> ac;  // (zig-zag number, value)
+    size_t consumed = SIZE_MAX;               // SIZE_MAX: all of `bits`
+    bool chroma = false;
+  };
+  auto bits = [](const char* s) { return Bits{}.put(s); };
+  std::vector<Case> cases = {
+      {"dc 0, eob", bits("00 1010"), 0, 0, {}},
+      {"dc size 2", bits("011 11 1010"), 5, 8, {}},
+      {"dc -1", bits("010 0 1010"), 0, -1, {}},
+      {"dc -1 again", bits("010 0 1010"), -1, -2, {}},
+      {"dc wraps", bits("010 1 1010"), INT32_MAX, INT32_MIN, {}},
+      {"first ac", bits("00 00 1 1010"), 0, 0, {{1, 1}}},
+      {"second ac", bits("00 00 0 00 1 1010"), 0, 0, {{1, -1}, {2, 1}}},
+      {"chroma", bits("00 00"), 3, 3, {}, SIZE_MAX, true},
+      {"3 zrl + eob", bits("00 11111111001 11111111001 11111111001 1010"), 7, 7, {}},
+      {"4 zrl, no eob", bits("00 11111111001 11111111001 11111111001 11111111001"), 7, 7, {}},
+      {"sixteen 1s", bits("1111111111111111"), 9, 9, {}, 0}};
+  Case full{"63 coefficients, no eob", {}, 0, 0, {}};
+  ldc.value(full.bits, 0, 0);
+  for (int k = 1; k < 64; ++k) full.ac.push_back({k, k % 3 ? k : -k}), lac.value(full.bits, 0, full.ac.back().second);
+  Case past{"run past 63", {}, 0, 12, {{59, -1}}};  // its magnitude bit stays for the next block
+  ldc.value(past.bits, 0, 12);
+  for (int i = 0; i < 3; ++i) lac.sym(past.bits, 0xF0);  // k = 49
+  lac.value(past.bits, 10, -1);                          // k = 59
+  lac.sym(past.bits, 0x51);                              // k = 60 + 5
+  cases.insert(cases.end(), {full, past});
+
+  for (size_t i = 0; i < cases.size(); ++i) {
+    Case& c = cases[i];
+    g_ctx = c.name;
+    const size_t consumed = c.consumed == SIZE_MAX ? c.bits.b.size() : c.consumed;
+    auto r = c.bits.put(0xB5C3E1F7u, 32).reader();  // followed by the next block's bits
+    std::vector<int32_t> coef(384, 0x5A5A5A5A), want(384, 0x5A5A5A5A);  // only coded entries are written
+    const size_t at = 64 * (i % 6);
+    const auto& [dc, ac] = c.chroma ? std::tie(t.chroma_dc, t.chroma_ac) : std::tie(t.luma_dc, t.luma_ac);
+    CHECK_EQ(decode_block(r, dc, ac, c.predictor, coef.data(), at), c.dc);
+    CHECK_EQ(r.window, c.bits.window_at(consumed));
+    want[at] = c.dc;
+    for (auto [k, v] : c.ac) want[at + kNatural[k]] = v;
+    for (size_t p = 0; p < 384 && SAME(coef[p], want[p]); ++p) {
+    }
+  }
+  g_ctx.clear();
+}
+
+static void test_quant() {
+  using Row = std::array<int64_t, 8>;
+  auto row0 = [](const QuantTable& q) { return Row{q[0], q[1], q[2], q[3], q[4], q[5], q[6], q[7]}; };
+  CHECK_EQ(row0(kQuantTables444.slot[0]), (Row{131072, 90901, 85626, 154124, 196608, 257456, 212806, 126569}));
+  CHECK_EQ(row0(kQuantTables422.slot[0]), (Row{589824, 545406, 428134, 693559, 851968, 1132808, 993099, 614765}));
+  CHECK_EQ(row0(kQuantTables444.slot[1]), (Row{196608, 272703, 342507, 616497, 1179648, 926843, 638420, 325464}));
+  CHECK_EQ(kQuantTables444.slot[3][63], 922896);
+  for (int s = 1; s < 4; ++s) CHECK(kQuantTables444.slot[s] == kQuantTables422.slot[s]);
+
+  struct Base { const BaseTable& base; std::array<int32_t, 8> row0; const QuantTable& table; };
+  const Base bases[] = {{LUMA_BASE_444, {2, 1, 1, 2, 3, 5, 6, 7}, kQuantTables444.slot[0]},
+                        {LUMA_BASE_422, {9, 6, 5, 9, 13, 22, 28, 34}, kQuantTables422.slot[0]},
+                        {CHROMA_BASE, {3, 3, 4, 8, 18, 18, 18, 18}, kQuantTables444.slot[1]},
+                        {LUMA_BASE_COARSE, {20, 13, 12, 20, 30, 50, 63, 76}, kQuantTables444.slot[2]},
+                        {CHROMA_BASE_COARSE, {31, 33, 45, 88, 185, 185, 185, 185}, kQuantTables444.slot[3]}};
+  // The products formed at run time from laundered operands: the compile-time
+  // double arithmetic must give what IEEE double gives at run time.
+  volatile double aan[8] = {1.0, 1.387039845, 1.306562965, 1.175875602, 1.0, 0.785694958, 0.541196100, 0.275899379};
+  volatile int32_t sixteen = 16;
+  for (const auto& b : bases) {
+    CHECK(std::equal(b.row0.begin(), b.row0.end(), b.base.begin()));
+    CHECK_EQ(b.table[0], int64_t{b.base[0]} * 65536);
+    QuantTable runtime{};
+    for (int p = 0; p < 64; ++p)
+      runtime[p] = static_cast<int64_t>(((b.base[p] * 16 / sixteen * aan[p / 8]) * aan[p % 8]) * 65536.0);
+    CHECK(runtime == b.table);
+    CHECK(build_quant_table(b.base, sixteen) == b.table);
+  }
+  // Other scales divide first, then clamp to 1..255 (factor 1.0 at 0, 4, 32, 36).
+  BaseTable ones{}, big{};
+  ones.fill(1), big.fill(185);
+  const QuantTable q32 = build_quant_table(ones, 32), q8 = build_quant_table(big, 8);
+  for (int p : {0, 4, 32, 36}) CHECK(q32[p] == 65536 && q8[p] == 255 * 65536);
+}
+
+namespace {
+// The inverse DCT from its step list: every sum on uint32_t, every shift
+// arithmetic, no zero-column shortcut, and the output limit written out.
+uint32_t mul8(uint32_t x, int32_t k) {
+  return static_cast<uint32_t>(static_cast<int32_t>(x * static_cast<uint32_t>(k)) >> 8);
+}
+
+void ref_butterfly(const uint32_t d[8], uint32_t y[8]) {
+  const uint32_t t10 = d[0] + d[4], t11 = d[0] - d[4], t13 = d[2] + d[6], t12 = mul8(d[2] - d[6], 362) - t13;
+  const uint32_t e0 = t10 + t13, e3 = t10 - t13, e1 = t11 + t12, e2 = t11 - t12;
+  const uint32_t z13 = d[5] + d[3], z10 = d[5] - d[3], z11 = d[1] + d[7], z12 = d[1] - d[7];
+  const uint32_t o7 = z11 + z13, z5 = mul8(z10 + z12, 473), o6 = mul8(z10, -669) + z5 - o7;
+  const uint32_t o5 = mul8(z11 - z13, 362) - o6, o4 = mul8(z12, 277) - z5 + o5;
+  const uint32_t out[8] = {e0 + o7, e1 + o6, e2 + o5, e3 - o4, e3 + o4, e2 - o5, e1 - o6, e0 - o7};
+  std::copy(out, out + 8, y);
+}
+
+uint8_t ref_sample(uint32_t s) {  // bits 3..12 as a signed 10-bit t; t + 128 limited to 0..255
+  const int32_t t = static_cast<int32_t>((s >> 3) & 1023u) - ((s >> 12 & 1u) ? 1024 : 0);
+  return static_cast<uint8_t>(t < -128 ? 0 : (t > 127 ? 255 : t + 128));
+}
+
+using Px = std::array<uint8_t, 64>;
+Px ref_idct(const int32_t* coef, const QuantTable& q) {
+  uint32_t ws[64], col[8], y[8];
+  for (int v = 0; v < 8; ++v) {
+    for (int k = 0; k < 8; ++k) col[k] = static_cast<uint32_t>(int64_t{coef[8 * k + v]} * q[8 * k + v] >> 16);
+    ref_butterfly(col, y);
+    for (int k = 0; k < 8; ++k) ws[8 * k + v] = y[k];
+  }
+  Px px{};
+  for (int r = 0; r < 8; ++r) {
+    ref_butterfly(&ws[8 * r], y);
+    for (int x = 0; x < 8; ++x) px[8 * r + x] = ref_sample(y[x]);
+  }
+  return px;
+}
+
+Px run_idct(const std::array<int32_t, 64>& block, const QuantTable& q) {  // as block 2 of a macroblock
+  std::vector<int32_t> coef(384, 0x7EADBEEF);
+  std::vector<uint8_t> out(768, 0xA5);
+  std::copy(block.begin(), block.end(), coef.begin() + 128);
+  idct_transform(coef.data(), 128, q, out.data(), 128, kClampTable);
+  Px px;
+  std::copy(out.begin() + 128, out.begin() + 192, px.begin());
+  return px;
+}
+}  // namespace
+
+static void test_idct() {
+  using Line = std::array<uint8_t, 8>;
+  auto rows = [](Line r) { Px p; for (int i = 0; i < 64; ++i) p[i] = r[i % 8]; return p; };
+  auto cols = [](Line c) { Px p; for (int i = 0; i < 64; ++i) p[i] = c[i / 8]; return p; };
+  auto flat = [](uint8_t v) { Px p; p.fill(v); return p; };
+  const QuantTable &q444 = kQuantTables444.slot[0], &q422 = kQuantTables422.slot[0];
+  auto ends = [](Line r0, Line r7) {  // rows 0 and 7; the others compare as 0
+    Px p{};
+    std::copy(r0.begin(), r0.end(), p.begin()), std::copy(r7.begin(), r7.end(), p.begin() + 56);
+    return p;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, int32_t>> coefs;
+    const QuantTable& q;
+    Px want;
+    bool ends_only = false;
+  };
+  const Case cases[] = {
+      {"zero", {}, q444, flat(128)},
+      {"dc 100", {{0, 100}}, q444, flat(153)},
+      {"dc -100", {{0, -100}}, q444, flat(103)},
+      {"dc -101", {{0, -101}}, q444, flat(102)},
+      {"dc 1000", {{0, 1000}}, q444, flat(255)},
+      {"dc 2048 wraps", {{0, 2048}}, q444, flat(0)},
+      {"horizontal", {{0, 50}, {1, 10}}, q444, rows({142, 141, 141, 140, 140, 139, 139, 138})},
+      {"vertical", {{0, 50}, {8, -7}}, q444, cols({139, 139, 139, 140, 140, 141, 141, 141})},
+      {"mode 422, rows 0 and 7", {{0, -20}, {1, 3}, {8, 2}, {9, -1}}, q422,
+       ends({109, 108, 108, 108, 107, 106, 106, 106}, {108, 107, 106, 104, 102, 101, 99, 99}), true}};
+  for (const auto& c : cases) {
+    g_ctx = c.name;
+    std::array<int32_t, 64> block{};
+    for (auto [p, v] : c.coefs) block[p] = v;
+    for (Px got : {run_idct(block, c.q), ref_idct(block.data(), c.q)}) {  // the reference must agree too
+      if (c.ends_only) std::fill(got.begin() + 8, got.begin() + 56, 0);
+      CHECK_EQ(got, c.want);
+    }
+  }
+  g_ctx = "offset 320";  // writes bytes 320..383 and no others
+  std::vector<int32_t> coef(384, 3);
+  std::vector<uint8_t> out(768, 0xA5), want(768, 0xA5);
+  idct_transform(coef.data(), 320, q444, out.data(), 320, kClampTable);
+  const Px block5 = ref_idct(coef.data() + 320, q444);
+  std::copy(block5.begin(), block5.end(), want.begin() + 320);
+  CHECK(out == want);
+  g_ctx.clear();
+
+  // Random blocks of several shapes, all five tables: typical sparse levels,
+  // arbitrary 32-bit values, extremes, columns with only a DC (the shortcut)
+  // next to columns with a single AC row, and levels that dequantise to 0.
+  std::mt19937 rng(77);
+  const QuantTable* tables[] = {&q444, &q422, &kQuantTables444.slot[1], &kQuantTables444.slot[2],
+                                &kQuantTables444.slot[3]};
+  const int32_t extremes[] = {0, 0, 0, 1, -1, INT32_MIN, INT32_MAX, INT32_MIN + 1, 1 << 30, -(1 << 30)};
+  auto level = [&](uint32_t range) { return static_cast<int32_t>(rng() % range) - static_cast<int32_t>(range / 2); };
+  sweep("random block", 25000, [&](uint64_t n) {
+    std::array<int32_t, 64> b{};
+    for (int p = 0; p < 64; ++p) {
+      switch (n % 5) {
+        case 0: b[p] = rng() % 6 ? 0 : level(2048); break;
+        case 1: b[p] = static_cast<int32_t>(rng()); break;
+        case 2: b[p] = extremes[rng() % 10]; break;
+        case 3: b[p] = p < 8 ? level(4096) : 0; break;
+        default: b[p] = rng() % 3 ? 0 : level(3); break;
+      }
+    }
+    for (int v = 0; v < 8 && n % 5 == 3; ++v)
+      if (rng() % 2) b[8 * (1 + rng() % 7) + v] = level(9);
+    const QuantTable& q = *tables[rng() % 5];
+    return SAME(run_idct(b, q), ref_idct(b.data(), q));
+  });
+}
+
+namespace {
+using Rgb = std::array<uint8_t, 3>;
+Rgb ref_rgb(uint8_t y, uint8_t cb, uint8_t cr) {
+  auto lim = [](int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
+  const auto& l = kColorLuts;
+  return {lim(l.y_level[y] + l.cr_to_r[cr]), lim(l.y_level[y] + l.cb_to_g[cb] + l.cr_to_g[cr]),
+          lim(l.y_level[y] + l.cb_to_b[cb])};
+}
+
+// Pixel (N * mb_col + c, N * mb_row + r), stored only when inside the picture.
+std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
+  std::vector<uint8_t> px(3 * w * h, 0xEE);
+  const uint64_t n = sub ? 16 : 8;
+  for (uint64_t r = 0; r < n && col <= w && row <= h; ++r)
+    for (uint64_t c = 0; c < n; ++c) {
+      const uint64_t x = n * col + c, y = n * row + r;
+      const size_t ys = sub ? 64 * (c / 8 + 2 * (r / 8)) + 8 * (r % 8) + c % 8 : 8 * r + c;
+      const size_t cs = sub ? 256 + 8 * (r / 2) + c / 2 : 64 + 8 * r + c;
+      const Rgb v = ref_rgb(s[ys], s[cs], s[cs + 64]);
+      if (x < w && y < h) std::copy(v.begin(), v.end(), px.begin() + static_cast<std::ptrdiff_t>(3 * (y * w + x)));
+    }
+  return px;
+}
+
+std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
+  std::vector<uint8_t> px(3 * w * h, 0xEE);  // exact size: ASan sees any stray write
+  yuv_to_rgb(s, col, row, FrameView{px, w, h}, sub, kColorLuts, kClampTable);
+  return px;
+}
+}  // namespace
+
+static void test_color() {
+  const auto& l = kColorLuts;
+  using V = std::vector<int32_t>;
+  auto at = [](const std::array<int32_t, 256>& t, V i) { for (auto& v : i) v = t[v]; return i; };
+  CHECK_EQ(at(l.y_level, {0, 1, 16, 128, 235, 254, 255}), (V{-19, -17, 0, 130, 255, 277, 278}));
+  CHECK_EQ(at(l.cr_to_r, {0, 128, 129, 255}), (V{-204, 0, 2, 203}));
+  CHECK_EQ(at(l.cb_to_b, {0, 1, 128, 255}), (V{-258, -256, 0, 256}));
+  CHECK_EQ(at(l.cr_to_g, {0, 127, 128, 129, 255}), (V{104, 1, 0, -1, -103}));
+  CHECK_EQ(at(l.cb_to_g, {0, 1, 127, 128, 129, 255}), (V{50, 50, 0, 0, 0, -50}));
+  const std::pair<int, int> clamp_entries[] = {{255, 0}, {256, 0}, {511, 255}, {512, 255}, {895, 255},
+                                               {896, 0}, {1279, 0}, {1280, 0}, {1407, 127}};
+  for (auto [i, v] : clamp_entries) CHECK_EQ(kClampTable[i], v);
+  const std::pair<int32_t, int> lookups[] = {{0, 128},  {127, 255}, {128, 255}, {511, 255},
+                                             {-1, 127}, {-128, 0},  {-129, 0},  {-512, 0}};
+  for (auto [s, v] : lookups) CHECK_EQ(kClampTable[384 + (s & 1023)], v);
+
+  // Known conversions, one per pixel of an 8x8 macroblock.
+  struct Conv { uint8_t y, cb, cr; Rgb rgb; };
+  const Conv convs[] = {{16, 128, 128, {0, 0, 0}},    {235, 128, 128, {255, 255, 255}},
+                        {128, 128, 128, {130, 130, 130}}, {0, 128, 128, {0, 0, 0}},
+                        {255, 128, 128, {255, 255, 255}}, {81, 90, 240, {255, 0, 0}},
+                        {145, 54, 34, {0, 255, 1}},   {41, 240, 110, {0, 0, 255}},
+                        {255, 128, 0, {74, 255, 255}}, {0, 0, 0, {0, 135, 0}},
+                        {255, 255, 255, {255, 125, 255}}};
+  YuvMacroblock m{};
+  for (size_t i = 0; i < std::size(convs); ++i) m[i] = convs[i].y, m[64 + i] = convs[i].cb, m[128 + i] = convs[i].cr;
+  const auto px = store(m, 0, 0, 8, 8, false);
+  for (size_t i = 0; i < std::size(convs); ++i) CHECK_EQ((Rgb{px[3 * i], px[3 * i + 1], px[3 * i + 2]}), convs[i].rgb);
+
+  // 16x16: a 2x2 group shares its chroma; pixel (15, 15) reads bytes 255, 319, 383.
+  m.fill(128);
+  m[256] = 200, m[320] = 60, m[255] = 235, m[319] = 90, m[383] = 240;
+  const auto p16 = store(m, 0, 0, 16, 16, true);
+  auto pixel = [&](int r, int c) { const size_t o = 3 * (16 * r + c); return Rgb{p16[o], p16[o + 1], p16[o + 2]}; };
+  const Rgb grey = {130, 130, 130}, shared = ref_rgb(128, 200, 60);
+  CHECK(pixel(0, 0) == shared && pixel(0, 1) == shared && pixel(1, 0) == shared && pixel(1, 1) == shared);
+  CHECK(pixel(0, 2) == grey && pixel(2, 0) == grey);
+  CHECK(pixel(15, 15) == ref_rgb(235, 90, 240) && pixel(14, 14) == ref_rgb(128, 90, 240));
+
+  // Edges: only pixels inside the picture are stored; nothing wraps into the
+  // next row. (mode, width, height, column, row, pixels stored)
+  struct Edge { const char* name; bool sub; uint64_t w, h, col, row; size_t stored; };
+  const Edge edges[] = {{"right edge: columns 16..19", false, 20, 9, 2, 0, 4 * 8},
+                        {"past the right edge", false, 20, 8, 3, 0, 0},
+                        {"corner, last pixel", true, 20, 10, 1, 0, 4 * 10},
+                        {"bottom partial", false, 9, 10, 1, 1, 1 * 2},
+                        {"below the picture", false, 20, 10, 0, 2, 0},
+                        {"far away", true, 20, 10, 1000, 1000, 0},
+                        {"huge column", false, 20, 10, uint64_t{1} << 40, 0, 0},
+                        {"inside", true, 32, 32, 1, 1, 256}};
+  std::mt19937 rng(5);
+  for (const auto& e : edges) {
+    g_ctx = e.name;
+    for (auto& v : m) v = static_cast<uint8_t>(16 + rng() % 200);  // no pixel reads 0xEE 0xEE 0xEE
+    const auto got = store(m, e.col, e.row, e.w, e.h, e.sub);
+    CHECK(got == ref_store(m, e.col, e.row, e.w, e.h, e.sub));
+    size_t stored = 0;
+    for (size_t i = 0; i < got.size(); i += 3) stored += got[i] != 0xEE || got[i + 1] != 0xEE || got[i + 2] != 0xEE;
+    CHECK_EQ(stored, e.stored);
+  }
+  g_ctx.clear();
+  sweep("random macroblock", 3000, [&](uint64_t n) {
+    const bool sub = n % 2;
+    const uint64_t mb = sub ? 16 : 8, w = 1 + rng() % 40, h = 1 + rng() % 40;
+    const uint64_t col = rng() % ((w + mb - 1) / mb + 2), row = rng() % ((h + mb - 1) / mb + 2);
+    for (auto& v : m) v = static_cast<uint8_t>(rng());
+    return SAME(store(m, col, row, w, h, sub) == ref_store(m, col, row, w, h, sub), true);
+  });
+}
+
+int main() {
+  test_bitreader();
+  test_huffman();
+  test_decode_block();
+  test_quant();
+  test_idct();
+  test_color();
+  std::cout << g_passed << " passed, " << g_failed << " failed\n";
+  return g_failed == 0 ? 0 : 1;
+}
