@@ -27,9 +27,10 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
   // Columns and rows are tested against the picture before any offset is
   // formed, so no product below can wrap: x < width and y < height, and the
   // picture's byte size fits in 63 bits.
-  const uint64_t x0 = n * mb_col;
-  const uint64_t y0 = n * mb_row;
-  if (x0 >= frame.width || y0 >= frame.height) return;
+  if (frame.width == 0 || frame.height == 0) return;
+  if (mb_col > (frame.width - 1) / n || mb_row > (frame.height - 1) / n) return;
+  const uint64_t x0 = n * mb_col;  // < width: no wrap
+  const uint64_t y0 = n * mb_row;  // < height
   const uint64_t cols = frame.width - x0 < n ? frame.width - x0 : n;
   const uint64_t rows = frame.height - y0 < n ? frame.height - y0 : n;
   const uint64_t stride = frame.width * 3;

@@ -555,6 +555,8 @@ static void test_color() {
                         {"below the picture", false, 20, 10, 0, 2, 0},
                         {"far away", true, 20, 10, 1000, 1000, 0},
                         {"huge column", false, 20, 10, uint64_t{1} << 40, 0, 0},
+                        {"column whose pixel x wraps", true, 20, 10, uint64_t{1} << 60, 0, 0},
+                        {"row whose pixel y wraps", false, 20, 10, 0, (uint64_t{1} << 61) + 1, 0},
                         {"inside", true, 32, 32, 1, 1, 256}};
   std::mt19937 rng(5);
   for (const auto& e : edges) {
