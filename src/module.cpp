@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <span>
 
 #include "ast2100/frame.hpp"
@@ -202,14 +201,18 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   const ast2100::Status setup = ast2100::FrameDecoder::setup(codec_data, width, height, max_bytes, decoder);
   if (!setup.ok()) return raise_status(setup);
 
-  // The picture is decoded straight into the result. A size the allocator
-  // cannot serve is the caller's MemoryError, not the end of the process.
+  // The picture is decoded straight into the result. bytes(n) makes it zeroed
+  // through calloc, so for a large picture the zero pages come from the kernel
+  // as they are touched and a sparse frame pays only for what it draws. A size
+  // the allocator cannot serve is the caller's MemoryError, not the end of the
+  // process.
   const uint64_t size = decoder.frame_bytes();
   if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) return PyErr_NoMemory();
-  Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  Ref length(PyLong_FromUnsignedLongLong(size));
+  if (!length) return nullptr;
+  Ref result(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get()));
   if (!result) return nullptr;
   auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get()));
-  std::memset(pixels, 0, static_cast<size_t>(size));
 
   const ast2100::Status status = decoder.run({pixels, static_cast<size_t>(size)});
   if (!status.ok()) return raise_status(status);

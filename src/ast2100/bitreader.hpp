@@ -3,66 +3,66 @@
 // The stream after the 4-byte frame header is a sequence of 32-bit little-endian
 // words whose bits are read from bit 31 down. A short last word is completed with
 // zero high-order bytes (so its zero bits come first), and past the end of the data
-// the stream goes on with zero bits for ever. `window` always holds the next 32
+// the stream goes on with zero bits for ever. window() always holds the next 32
 // stream bits, first bit in bit 31, so a peek is a shift and never needs an
 // end-of-data test. No byte at or past the end of the data is ever read.
+//
+// The bits live left-aligned in a 64-bit buffer that always holds 33 to 64 valid
+// bits between calls: the 32 of the window and 1 to 32 behind it. A word is
+// loaded exactly when a drop leaves 32 or fewer, that is when the bits behind
+// the window run out, so the bytes loaded at any point are the same as for a
+// reader that keeps the window and the bits behind it in two 32-bit words.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace ast2100 {
 
 class BitReader {
  public:
-  // Loads bytes start..start+3 into `window` and start+4..start+7 into `reserve`
-  // (missing bytes count as zero). Never fails.
+  // Loads bytes start..start+7 (missing bytes count as zero). Never fails.
   static BitReader make(const uint8_t* data, uint64_t len, uint64_t start) noexcept {
     BitReader r;
     r.data_ = data;
     r.len_ = len;
     r.pos_ = start < len ? start : len;
-    r.window = r.load_word();
-    r.reserve_ = r.load_word();
-    r.reserve_bits_ = 32;
+    const uint64_t first = r.load_word();
+    r.buffer_ = first << 32 | r.load_word();
+    r.count_ = 64;
     return r;
   }
 
-  // Drops the first n bits of `window` (n in 0..31); afterwards `window` again
-  // holds the next 32 stream bits. At most one word is loaded per call.
+  // The next 32 stream bits, first bit in bit 31.
+  uint32_t window() const noexcept { return static_cast<uint32_t>(buffer_ >> 32); }
+
+  // Drops the first n bits (n in 0..31); window() again holds the next 32 bits.
   void consume_bits(uint32_t n) noexcept {
-    if (n == 0) return;
-    const auto have = static_cast<uint32_t>(reserve_bits_);
-    if (n < have) {
-      window = (window << n) | (reserve_ >> (32 - n));
-      reserve_ <<= n;
-      reserve_bits_ -= static_cast<int32_t>(n);
-      return;
+    buffer_ <<= n;
+    count_ -= n;
+    if (count_ <= 32) {
+      // 1 to 32 free bits at the bottom of the buffer: the next word goes right
+      // behind the valid ones.
+      buffer_ |= static_cast<uint64_t>(load_word()) << (32 - count_);
+      count_ += 32;
     }
-    // The reserve cannot cover the drop (have <= n <= 31, so have < 32 and no
-    // shift below reaches 32): splice in the next word behind the reserve.
-    const uint32_t w = load_word();
-    const uint32_t next = reserve_ | (w >> have);
-    window = (window << n) | (next >> (32 - n));
-    reserve_ = w << (n - have);
-    reserve_bits_ = reserve_bits_ - static_cast<int32_t>(n) + 32;
   }
 
   // Reads s bits (1..15) as a JPEG magnitude (T.81 RECEIVE and EXTEND): a value
   // whose first bit is 0 is negative, v - (2^s - 1). Consumes the s bits.
   int32_t receive_extend(uint32_t s) noexcept {
-    const uint32_t v = window >> (32 - s);
+    const auto v = static_cast<uint32_t>(buffer_ >> (64 - s));
     int32_t result = static_cast<int32_t>(v);
     if (((v >> (s - 1)) & 1u) == 0) result += kExtendOffset[s];
     consume_bits(s);
     return result;
   }
 
-  // The next 32 stream bits, first bit in bit 31. Callers read it directly.
-  uint32_t window = 0;
-
+  // Index of the next byte not yet loaded.
   uint64_t pos() const noexcept { return pos_; }
-  int32_t reserve_bits() const noexcept { return reserve_bits_; }
+  // Valid bits behind the window: 1..32 between calls.
+  int32_t reserve_bits() const noexcept { return static_cast<int32_t>(count_) - 32; }
 
  private:
   // Entry k is -(2^k - 1): the offset that turns a k-bit magnitude whose first
@@ -76,18 +76,23 @@ class BitReader {
   // Four bytes from pos_, little-endian; bytes at or past the end count as zero
   // and do not advance pos_.
   uint32_t load_word() noexcept {
-    uint32_t w = 0;
-    for (uint32_t i = 0; i < 4 && pos_ < len_; ++i, ++pos_) {
-      w |= static_cast<uint32_t>(data_[pos_]) << (8 * i);
+    if (len_ - pos_ >= 4) {
+      uint8_t b[4];
+      std::memcpy(b, data_ + pos_, 4);
+      pos_ += 4;
+      return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+             static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
     }
+    uint32_t w = 0;
+    for (uint32_t i = 0; pos_ < len_; ++i, ++pos_) w |= static_cast<uint32_t>(data_[pos_]) << (8 * i);
     return w;
   }
 
   const uint8_t* data_ = nullptr;
   uint64_t len_ = 0;
   uint64_t pos_ = 0;
-  uint32_t reserve_ = 0;      // bits after `window`, left-aligned; lower bits zero
-  int32_t reserve_bits_ = 0;  // valid bits in reserve_, 1..32 between calls
+  uint64_t buffer_ = 0;  // valid bits left-aligned, lower bits zero
+  uint32_t count_ = 0;   // valid bits in buffer_: 33..64 between calls
 };
 
 }  // namespace ast2100

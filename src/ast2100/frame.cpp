@@ -2,6 +2,7 @@
 #include "frame.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 #include "idct.hpp"
 
@@ -23,7 +24,7 @@ constexpr uint64_t macroblocks(uint64_t size, uint64_t n) noexcept {
 void read_vq_header(BitReader& reader, VqColorCache& cache) noexcept {
   const uint32_t entries = 1u << cache.index_bits;
   for (uint32_t k = 0; k < entries; ++k) {
-    const uint32_t e = reader.window;
+    const uint32_t e = reader.window();
     const uint32_t index = (e >> 29) & 3u;
     cache.slots[k] = index;
     if ((e >> 31) != 0) {
@@ -96,6 +97,7 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
   out.huffman_tables = &HuffmanTables::build();
   out.clamp = &kClampTable;
   out.luts = &kColorLuts;
+  out.kernels = &best_kernels();
   out.reader = BitReader::make(codec_data.data(), codec_data.size(), kHeaderBytes);
   // One record per whole 8x8 area, at least 4096, and never fewer than the
   // frame's own macroblocks: a picture whose sides are not multiples of the
@@ -112,14 +114,14 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
   const FrameView view{frame, width, height};
   for (uint64_t i = 0;; ++i) {
     // The code and an explicit position are taken from one copy of the window.
-    const uint32_t w = reader.window;
+    const uint32_t w = reader.window();
     const uint32_t code = w >> 28;
     switch (static_cast<BlockCode>(code)) {
       case BlockCode::DCT:
       case BlockCode::DCT_ALT:
         reader.consume_bits(4);
         decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 0 ? 0 : 2, *huffman_tables,
-                       dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp);
+                       dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
         break;
       case BlockCode::DCT_AT:
       case BlockCode::DCT_ALT_AT:
@@ -127,7 +129,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
         decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 8 ? 0 : 2, *huffman_tables,
-                       dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp);
+                       dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
         break;
       case BlockCode::VQ_1:
       case BlockCode::VQ_2:
@@ -135,7 +137,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         reader.consume_bits(4);
         cache.index_bits = code - 5;
         read_vq_header(reader, cache);
-        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
+        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp, *kernels);
         break;
       case BlockCode::VQ_1_AT:
       case BlockCode::VQ_2_AT:
@@ -146,7 +148,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         read_vq_header(reader, cache);
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
-        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
+        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp, *kernels);
         break;
       case BlockCode::FRAME_END:
         return {};
@@ -168,10 +170,12 @@ void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const F
                     const QuantTables& quant_tables, uint32_t quant_pair,
                     const HuffmanTables& huffman_tables, int32_t& dc_y, int32_t& dc_cb,
                     int32_t& dc_cr, bool subsampled, const ColorLuts& luts,
-                    const ClampTable& clamp) noexcept {
-  // decode_block writes only the coefficients the stream codes.
-  alignas(64) int32_t coefficients[384] = {};
+                    const ClampTable& clamp, const Kernels& kernels) noexcept {
+  // decode_block writes only the coefficients the stream codes; only the blocks
+  // of this mode are used.
   const size_t luma_blocks = subsampled ? 4 : 1;
+  alignas(64) int32_t coefficients[384];
+  std::memset(coefficients, 0, sizeof(int32_t) * 64 * (luma_blocks + 2));
   for (size_t b = 0; b < luma_blocks; ++b) {
     dc_y = decode_block(reader, huffman_tables.luma_dc, huffman_tables.luma_ac, dc_y, coefficients, 64 * b);
   }
@@ -185,16 +189,16 @@ void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const F
   const QuantTable& luma_table = quant_tables.slot[quant_pair];
   const QuantTable& chroma_table = quant_tables.slot[quant_pair + 1];
   for (size_t b = 0; b < luma_blocks; ++b) {
-    idct_transform(coefficients, 64 * b, luma_table, staging.data(), 64 * b, clamp);
+    kernels.idct(coefficients, 64 * b, luma_table, staging.data(), 64 * b, clamp);
   }
-  idct_transform(coefficients, cb, chroma_table, staging.data(), cb, clamp);
-  idct_transform(coefficients, cr, chroma_table, staging.data(), cr, clamp);
-  yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
+  kernels.idct(coefficients, cb, chroma_table, staging.data(), cb, clamp);
+  kernels.idct(coefficients, cr, chroma_table, staging.data(), cr, clamp);
+  kernels.yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
 }
 
 void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col, uint64_t mb_row,
                    const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                   const ClampTable& clamp) noexcept {
+                   const ClampTable& clamp, const Kernels& kernels) noexcept {
   // The colour of each of the 64 pixel codes, in raster order.
   std::array<uint32_t, 64> colour;
   const uint32_t n = cache.index_bits;
@@ -202,7 +206,7 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
     colour.fill(cache.colors[cache.slots[0]]);
   } else {
     for (uint32_t p = 0; p < 64; ++p) {
-      colour[p] = cache.colors[cache.slots[reader.window >> (32 - n)]];
+      colour[p] = cache.colors[cache.slots[reader.window() >> (32 - n)]];
       reader.consume_bits(n);
     }
   }
@@ -228,7 +232,7 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
       staging[320 + k] = static_cast<uint8_t>(colour[k]);
     }
   }
-  yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
+  kernels.yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
 }
 
 }  // namespace ast2100

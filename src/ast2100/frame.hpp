@@ -20,6 +20,7 @@
 #include "bitreader.hpp"
 #include "color.hpp"
 #include "huffman.hpp"
+#include "kernels.hpp"
 #include "quant.hpp"
 
 namespace ast2100 {
@@ -95,6 +96,7 @@ class FrameDecoder {
   const HuffmanTables* huffman_tables = nullptr;
   const ClampTable* clamp = nullptr;
   const ColorLuts* luts = nullptr;
+  const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
   BitReader reader;
   int32_t dc_y = 0;
   int32_t dc_cb = 0;
@@ -112,13 +114,13 @@ void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const F
                     const QuantTables& quant_tables, uint32_t quant_pair,
                     const HuffmanTables& huffman_tables, int32_t& dc_y, int32_t& dc_cb,
                     int32_t& dc_cr, bool subsampled, const ColorLuts& luts,
-                    const ClampTable& clamp) noexcept;
+                    const ClampTable& clamp, const Kernels& kernels) noexcept;
 
 // One VQ macroblock: 64 pixel codes of cache.index_bits bits each (none for a
 // one-colour macroblock), painted from the cache. In the 16x16 mode each code
 // paints a 2x2 group of pixels.
 void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col, uint64_t mb_row,
                    const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                   const ClampTable& clamp) noexcept;
+                   const ClampTable& clamp, const Kernels& kernels) noexcept;
 
 }  // namespace ast2100

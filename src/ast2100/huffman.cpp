@@ -74,6 +74,28 @@ constexpr HuffTable build_table(const std::array<uint8_t, 16>& counts, const uin
         }
       }
     }
+    if (len <= HuffTable::kAcFastBits) {
+      for (uint32_t j = 0; j < n; ++j) {
+        const uint8_t rs = symbols[index + j];
+        const uint32_t size = rs & 15u;
+        if (len + size > HuffTable::kAcFastBits) continue;  // magnitude beyond the lookahead
+        const uint32_t shift = HuffTable::kAcFastBits - len;
+        const uint32_t first = (code + j) << shift;
+        for (uint32_t p = first; p < first + (1u << shift); ++p) {
+          AcFast e{0, static_cast<uint8_t>(rs >> 4), static_cast<uint8_t>(len), static_cast<uint8_t>(len + size)};
+          if (size == 0) {
+            // Only end of block (0x00) and sixteen zeros (0xF0) have size 0.
+            e.run = rs == 0xF0 ? 16 : HuffTable::kEndOfBlock;
+          } else {
+            // The magnitude bits follow the code; a first bit of 0 means negative.
+            const uint32_t bits = (p >> (shift - size)) & ((1u << size) - 1);
+            const int32_t v = static_cast<int32_t>(bits);
+            e.value = static_cast<int16_t>((bits >> (size - 1)) != 0 ? v : v - ((1 << size) - 1));
+          }
+          t.ac_fast[p] = e;
+        }
+      }
+    }
     index += n;
     code = (code + n) * 2;
   }
@@ -109,8 +131,11 @@ HuffTable load_huffman_table(const HuffmanCode& code) noexcept {
 
 const HuffmanTables& HuffmanTables::build() noexcept { return kTables; }
 
-int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                      int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {
+  // A local copy of the reader can live in registers: the coefficient stores
+  // below could otherwise alias its fields and force a reload after each one.
+  BitReader reader = stream;
   int32_t* block = coefficients + block_offset;
   // DC: the size category, then that many magnitude bits of the difference.
   const uint32_t dc_size = decode_symbol(reader, dc_table);
@@ -122,6 +147,28 @@ int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTab
   // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
   uint32_t k = 1;
   while (k < 64) {
+    // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
+    const AcFast e = ac_table.ac_fast[reader.window() >> (32 - HuffTable::kAcFastBits)];
+    if (e.total != 0) {
+      if (e.run == HuffTable::kEndOfBlock) {
+        reader.consume_bits(e.code_len);
+        break;
+      }
+      if (e.value == 0) {  // sixteen zeros
+        reader.consume_bits(e.code_len);
+        k += 16;
+        continue;
+      }
+      k += e.run;
+      if (k >= 64) {
+        reader.consume_bits(e.code_len);
+        break;
+      }
+      reader.consume_bits(e.total);
+      block[kZigzag[k]] = e.value;
+      ++k;
+      continue;
+    }
     const uint32_t rs = decode_symbol(reader, ac_table);
     const uint32_t run = rs >> 4;
     const uint32_t size = rs & 15u;
@@ -135,6 +182,7 @@ int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTab
     block[kZigzag[k]] = reader.receive_extend(size);
     ++k;
   }
+  stream = reader;
   return dc;
 }
 

@@ -31,8 +31,20 @@ extern const HuffmanCode kChromaDcCode;
 extern const HuffmanCode kLumaAcCode;
 extern const HuffmanCode kChromaAcCode;
 
+// One entry of the combined AC lookup: what the next kAcFastBits stream bits
+// begin with, when that is a whole code and, for a coefficient, its magnitude
+// bits too. `total` is 0 when the lookahead does not hold them all.
+struct AcFast {
+  int16_t value;     // the coefficient (0 for end of block and sixteen zeros)
+  uint8_t run;       // zeros before it; 16 for sixteen zeros, 0xFF for end of block
+  uint8_t code_len;  // bits of the Huffman code alone
+  uint8_t total;     // code and magnitude bits
+};
+
 struct HuffTable {
   static constexpr uint32_t kFastBits = 9;
+  static constexpr uint32_t kAcFastBits = 10;
+  static constexpr uint8_t kEndOfBlock = 0xFF;
 
   // Entry p, for the next kFastBits stream bits p: (length << 8) | symbol of the
   // code that begins p, or 0 when that code is longer than kFastBits bits (or
@@ -46,6 +58,8 @@ struct HuffTable {
   std::array<uint16_t, 17> first_symbol{};
   std::array<uint8_t, 256> symbols{};
   uint8_t max_length = 0;  // the longest code length of the table
+  // For AC tables: (run, size) symbol and magnitude in one lookup.
+  std::array<AcFast, 1u << kAcFastBits> ac_fast{};
 };
 
 struct HuffmanTables {
@@ -64,7 +78,7 @@ HuffTable load_huffman_table(const HuffmanCode& code) noexcept;
 // other such pattern (the all-ones tail of a DC table) consumes the table's
 // longest code length and gives symbol 0.
 inline uint8_t decode_symbol(BitReader& reader, const HuffTable& table) noexcept {
-  const uint32_t w = reader.window;
+  const uint32_t w = reader.window();
   const uint16_t e = table.fast[w >> (32 - HuffTable::kFastBits)];
   if (e != 0) {
     reader.consume_bits(e >> 8);

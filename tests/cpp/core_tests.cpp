@@ -5,6 +5,7 @@
 // shortcuts, and a per-pixel colour store.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <iostream>
 #include <random>
@@ -17,13 +18,16 @@
 #include "ast2100/bitreader.hpp"
 #include "ast2100/color.hpp"
 #include "ast2100/huffman.hpp"
+#include "ast2100/frame.hpp"
 #include "ast2100/idct.hpp"
+#include "ast2100/kernels.hpp"
 #include "ast2100/quant.hpp"
 
 using namespace ast2100;
 
 namespace {
 int g_passed = 0, g_failed = 0;
+const Kernels* g_kernels = &scalar_kernels();  // the kernels the idct and colour tests run
 std::string g_ctx;              // the current table case, printed with a failure
 const char* g_sweep = nullptr;  // the current sweep and its index, likewise
 uint64_t g_sweep_i = 0;
@@ -100,17 +104,17 @@ static void test_bitreader() {
   {  // 12 34 56 78 9A BC DE F0 after a 4-byte header, then zeros for ever
     const std::vector<uint8_t> d = {0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0};
     auto r = BitReader::make(d.data(), d.size(), 4);
-    CHECK_EQ(r.window, 0x78563412u);
+    CHECK_EQ(r.window(), 0x78563412u);
     const std::pair<uint32_t, uint32_t> steps[] = {
         {4, 0x8563412Fu}, {28, 0xF0DEBC9Au}, {16, 0xBC9A0000u}, {16, 0u}, {31, 0u}, {31, 0u}};
-    for (auto [n, w] : steps) r.consume_bits(n), CHECK_EQ(r.window, w);
+    for (auto [n, w] : steps) r.consume_bits(n), CHECK_EQ(r.window(), w);
     CHECK_EQ(r.pos(), d.size());
   }
   {  // a short last word: its missing high bytes come first, as zeros
     const std::vector<uint8_t> d = {0x12, 0x34, 0x56, 0x78, 0xAA, 0xBB};
     auto r = BitReader::make(d.data(), d.size(), 0);
     r.consume_bits(16), r.consume_bits(16);
-    CHECK_EQ(r.window, 0x0000BBAAu);
+    CHECK_EQ(r.window(), 0x0000BBAAu);
   }
   {  // two 16-bit drops: the second uses up the reserve and loads word 3;
      // then consume_bits(0) with one reserve bit left changes nothing
@@ -119,12 +123,12 @@ static void test_bitreader() {
     r.consume_bits(16);
     CHECK_EQ(r.reserve_bits(), 16);
     r.consume_bits(16);
-    CHECK(r.window == 0x08070605u && r.reserve_bits() == 32 && r.pos() == 12);
+    CHECK(r.window() == 0x08070605u && r.reserve_bits() == 32 && r.pos() == 12);
     r.consume_bits(31);
-    const uint32_t w = r.window;
+    const uint32_t w = r.window();
     CHECK_EQ(r.reserve_bits(), 1);
     r.consume_bits(0);
-    CHECK(r.window == w && r.reserve_bits() == 1 && r.pos() == 12);
+    CHECK(r.window() == w && r.reserve_bits() == 1 && r.pos() == 12);
   }
   // Random drop sequences over exact-size heap buffers (short last words,
   // starts at or past the end) against the bit-by-bit model.
@@ -138,7 +142,7 @@ static void test_bitreader() {
       const uint32_t n = rng() % 4 == 0 ? (rng() % 2 ? 0u : 31u) : rng() % 32;
       r.consume_bits(n);
       at += n;
-      if (!SAME(r.window, stream_window(d, start, at)) || !SAME(r.pos() <= d.size(), true)) return false;
+      if (!SAME(r.window(), stream_window(d, start, at)) || !SAME(r.pos() <= d.size(), true)) return false;
     }
     return true;
   });
@@ -151,7 +155,7 @@ static void test_bitreader() {
     Bits b;
     auto r = b.put(e.bits).put(0xC0FFEE11u, 32).reader();
     CHECK_EQ(r.receive_extend(e.s), e.value);
-    CHECK_EQ(r.window, 0xC0FFEE11u);
+    CHECK_EQ(r.window(), 0xC0FFEE11u);
   }
   g_ctx.clear();
 }
@@ -235,7 +239,7 @@ static void test_huffman() {
                               uint8_t(w1), uint8_t(w1 >> 8), uint8_t(w1 >> 16), uint8_t(w1 >> 24)};
         auto r = BitReader::make(d, 8, 0);
         const auto [sym, n] = ref.decode(p);
-        return SAME(decode_symbol(r, *tab), sym) && SAME(r.window, n ? w0 << n | w1 >> (32 - n) : w0);
+        return SAME(decode_symbol(r, *tab), sym) && SAME(r.window(), n ? w0 << n | w1 >> (32 - n) : w0);
       });
   }
 
@@ -256,7 +260,7 @@ static void test_huffman() {
     Bits b;
     auto r = b.put(w.bits).put(0x5A5A5A5Au, 32).reader();
     CHECK_EQ(decode_symbol(r, w.table), w.sym);
-    CHECK_EQ(r.window, b.window_at(w.n));
+    CHECK_EQ(r.window(), b.window_at(w.n));
   }
   g_ctx.clear();
   const std::array<uint16_t, 5> ac_min = {t.luma_ac.min_code[1], t.luma_ac.min_code[13], t.luma_ac.min_code[14],
@@ -309,7 +313,7 @@ static void test_decode_block() {
     const size_t at = 64 * (i % 6);
     const auto& [dc, ac] = c.chroma ? std::tie(t.chroma_dc, t.chroma_ac) : std::tie(t.luma_dc, t.luma_ac);
     CHECK_EQ(decode_block(r, dc, ac, c.predictor, coef.data(), at), c.dc);
-    CHECK_EQ(r.window, c.bits.window_at(consumed));
+    CHECK_EQ(r.window(), c.bits.window_at(consumed));
     want[at] = c.dc;
     for (auto [k, v] : c.ac) want[at + kNatural[k]] = v;
     for (size_t p = 0; p < 384 && SAME(coef[p], want[p]); ++p) {
@@ -395,7 +399,7 @@ Px run_idct(const std::array<int32_t, 64>& block, const QuantTable& q) {  // as 
   std::vector<int32_t> coef(384, 0x7EADBEEF);
   std::vector<uint8_t> out(768, 0xA5);
   std::copy(block.begin(), block.end(), coef.begin() + 128);
-  idct_transform(coef.data(), 128, q, out.data(), 128, kClampTable);
+  g_kernels->idct(coef.data(), 128, q, out.data(), 128, kClampTable);
   Px px;
   std::copy(out.begin() + 128, out.begin() + 192, px.begin());
   return px;
@@ -443,7 +447,7 @@ static void test_idct() {
   g_ctx = "offset 320";  // writes bytes 320..383 and no others
   std::vector<int32_t> coef(384, 3);
   std::vector<uint8_t> out(768, 0xA5), want(768, 0xA5);
-  idct_transform(coef.data(), 320, q444, out.data(), 320, kClampTable);
+  g_kernels->idct(coef.data(), 320, q444, out.data(), 320, kClampTable);
   const Px block5 = ref_idct(coef.data() + 320, q444);
   std::copy(block5.begin(), block5.end(), want.begin() + 320);
   CHECK(out == want);
@@ -501,7 +505,7 @@ std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t ro
 
 std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
   std::vector<uint8_t> px(3 * w * h, 0xEE);  // exact size: ASan sees any stray write
-  yuv_to_rgb(s, col, row, FrameView{px, w, h}, sub, kColorLuts, kClampTable);
+  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h}, sub, kColorLuts, kClampTable);
   return px;
 }
 }  // namespace
@@ -578,13 +582,147 @@ static void test_color() {
   });
 }
 
+// Every (Y, Cb, Cr) triple, 64 to a macroblock, through the kernels' colour
+// conversion against the per-pixel model.
+static void test_all_colours() {
+  YuvMacroblock m{};
+  std::vector<uint8_t> px(3 * 64);
+  sweep("every colour", 1 << 18, [&](uint64_t n) {
+    for (uint32_t p = 0; p < 64; ++p) {
+      const uint32_t c = static_cast<uint32_t>(n) << 6 | p;
+      m[p] = static_cast<uint8_t>(c >> 16), m[64 + p] = static_cast<uint8_t>(c >> 8), m[128 + p] = static_cast<uint8_t>(c);
+    }
+    g_kernels->yuv_to_rgb(m, 0, 0, FrameView{px, 8, 8}, false, kColorLuts, kClampTable);
+    for (uint32_t p = 0; p < 64; ++p) {
+      const Rgb want = ref_rgb(m[p], m[64 + p], m[128 + p]);
+      if (!SAME((Rgb{px[3 * p], px[3 * p + 1], px[3 * p + 2]}), want)) return false;
+    }
+    return true;
+  });
+}
+
+// A random but well-formed frame: records of every kind with Huffman-coded
+// random levels (small, large and extreme), VQ headers and pixel codes, and
+// explicit positions, ending in FRAME_END.
+struct FrameBits {
+  std::vector<uint8_t> bytes{0, 0, 0, 0};
+  uint64_t acc = 0;
+  int n = 0;
+  void put(uint32_t v, int len) {
+    for (int i = len - 1; i >= 0; --i) {
+      acc = acc << 1 | ((v >> i) & 1u);
+      if (++n == 32) flush();
+    }
+  }
+  void flush() {
+    const uint32_t w = static_cast<uint32_t>(acc << (32 - n));
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    acc = 0, n = 0;
+  }
+};
+
+struct Coder {  // canonical code words of one table
+  std::array<std::pair<uint32_t, int>, 256> word{};
+  explicit Coder(const HuffmanCode& c) {
+    uint32_t code = 0, i = 0;
+    for (int len = 1; len <= 16; ++len, code <<= 1)
+      for (int j = 0; j < c.counts[len - 1]; ++j) word[c.symbols[i++]] = {code++, len};
+  }
+};
+
+void put_value(FrameBits& b, const Coder& c, int32_t v, uint32_t run) {
+  const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
+  const int size = mag == 0 ? 0 : std::bit_width(mag);
+  const auto [w, len] = c.word[run << 4 | static_cast<uint32_t>(size)];
+  b.put(w, len);
+  if (size) b.put(v < 0 ? static_cast<uint32_t>(v + (1 << size) - 1) : mag, size);
+}
+
+std::vector<uint8_t> random_frame(std::mt19937& gen, bool sub, int records) {
+  auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
+  static const Coder ldc(kLumaDcCode), lac(kLumaAcCode), cdc(kChromaDcCode), cac(kChromaAcCode);
+  FrameBits b;
+  b.bytes[2] = 1, b.bytes[3] = sub ? 0xA6 : 0xBC;
+  int32_t dc[3] = {0, 0, 0};
+  for (int i = 0; i < records; ++i) {
+    const uint32_t kind = rng() % 4, at = rng() % 2;
+    if (kind < 2) {  // DCT or DCT_ALT
+      b.put((kind ? 4u : 0u) | (at ? 8u : 0u), 4);
+      if (at) b.put(rng() % 24, 8), b.put(rng() % 24, 8);
+      const int blocks = sub ? 6 : 3;
+      for (int k = 0; k < blocks; ++k) {
+        const int comp = k < blocks - 2 ? 0 : k - (blocks - 3);
+        const int32_t next = std::clamp(dc[comp] + static_cast<int32_t>(rng() % 4001) - 2000, -2047, 2047);
+        put_value(b, comp ? cdc : ldc, next - dc[comp], 0);
+        dc[comp] = next;
+        const Coder& ac = comp ? cac : lac;
+        const int density = static_cast<int>(rng() % 4);  // empty, sparse, busy, full
+        uint32_t run = 0;
+        for (int z = 1; z < 64; ++z) {
+          const bool coded = density == 3 || (density > 0 && rng() % (density == 1 ? 12 : 3) == 0);
+          if (!coded) { ++run; continue; }
+          for (; run > 15; run -= 16) put_value(b, ac, 0, 15);  // sixteen zeros
+          const int32_t mag = static_cast<int32_t>(rng() % 8 ? 1 + rng() % 40 : 1 + rng() % 1023);
+          put_value(b, ac, rng() % 2 ? mag : -mag, run);
+          run = 0;
+        }
+        if (run) put_value(b, ac, 0, 0);  // end of block
+      }
+    } else {  // VQ_1, VQ_2 or VQ_4
+      const uint32_t bits = rng() % 3;
+      b.put((5 + bits) | (at ? 8u : 0u), 4);
+      if (at) b.put(rng() % 24, 8), b.put(rng() % 24, 8);
+      for (uint32_t e = 0; e < (1u << bits); ++e) {
+        const bool fresh = rng() % 2;
+        b.put((fresh ? 4u : 0u) | (rng() % 4), 3);
+        if (fresh) b.put(rng() & 0xFFFFFF, 24);
+      }
+      if (bits) for (int p = 0; p < 64; ++p) b.put(rng() % (1u << bits), static_cast<int>(bits));
+    }
+  }
+  b.put(9, 4);  // FRAME_END
+  if (b.n) b.flush();
+  return b.bytes;
+}
+
+std::vector<uint8_t> decode_with(const std::vector<uint8_t>& data, uint64_t w, uint64_t h, const Kernels& k) {
+  FrameDecoder d;
+  std::vector<uint8_t> px;
+  if (!FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d).ok()) return px;
+  px.assign(d.frame_bytes(), 0);
+  d.kernels = &k;
+  if (!d.run(px).ok()) px.clear();
+  return px;
+}
+
+// Whole frames through the SIMD kernels equal the scalar decode.
+static void test_frames() {
+  const Kernels* simd = avx2_kernels();
+  if (simd == nullptr) return;
+  std::mt19937 rng(2024);
+  sweep("random frame", 400, [&](uint64_t n) {
+    const bool sub = n % 2;
+    const uint64_t w = 1 + rng() % (sub ? 300 : 150), h = 1 + rng() % (sub ? 300 : 150);
+    const auto data = random_frame(rng, sub, 1 + static_cast<int>(rng() % 300));
+    const auto scalar = decode_with(data, w, h, scalar_kernels());
+    return SAME(scalar.size(), 3 * w * h) && SAME(decode_with(data, w, h, *simd) == scalar, true);
+  });
+}
+
 int main() {
   test_bitreader();
   test_huffman();
   test_decode_block();
   test_quant();
-  test_idct();
-  test_color();
+  for (const Kernels* k : {&scalar_kernels(), avx2_kernels()}) {
+    if (k == nullptr) continue;
+    std::cout << "kernels: " << k->name << '\n';
+    g_kernels = k;
+    test_idct();
+    test_color();
+    test_all_colours();
+  }
+  test_frames();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
 }

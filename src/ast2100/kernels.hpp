@@ -1,0 +1,33 @@
+// The per-block and per-macroblock kernels the decoder runs, chosen once per
+// frame: the scalar reference, or its AVX2 twin on CPUs that have AVX2. Both
+// give identical output; tests hold them to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "color.hpp"
+#include "quant.hpp"
+
+namespace ast2100 {
+
+struct Kernels {
+  void (*idct)(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table, uint8_t* output,
+               size_t output_offset, const ClampTable& clamp) noexcept;
+  void (*yuv_to_rgb)(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
+                     bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept;
+  const char* name;
+};
+
+const Kernels& scalar_kernels() noexcept;
+// The AVX2 kernels, or null where the CPU (or the build target) lacks AVX2.
+const Kernels* avx2_kernels() noexcept;
+// The fastest kernels this CPU runs.
+const Kernels& best_kernels() noexcept;
+
+void idct_transform_avx2(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
+                         uint8_t* output, size_t output_offset, const ClampTable& clamp) noexcept;
+void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
+                     bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept;
+
+}  // namespace ast2100
