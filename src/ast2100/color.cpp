@@ -11,15 +11,15 @@ inline uint8_t clamp_sum(const ClampTable& clamp, int32_t sum) noexcept {
   return static_cast<uint8_t>(clamp[static_cast<size_t>(i)]);
 }
 
-inline void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLuts& luts,
-                        const ClampTable& clamp) noexcept {
+}  // namespace
+
+void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLuts& luts,
+                 const ClampTable& clamp) noexcept {
   const int32_t level = luts.y_level[y] + 256;
   out[0] = clamp_sum(clamp, level + luts.cr_to_r[cr]);
   out[1] = clamp_sum(clamp, level + luts.cb_to_g[cb] + luts.cr_to_g[cr]);
   out[2] = clamp_sum(clamp, level + luts.cb_to_b[cb]);
 }
-
-}  // namespace
 
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept {

@@ -77,6 +77,10 @@ struct FrameView {
   uint64_t height;
 };
 
+// Converts one sample triple and stores it as 3 bytes of RGB at out.
+void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLuts& luts,
+                 const ClampTable& clamp) noexcept;
+
 // Converts the staging area and stores the macroblock at (mb_col, mb_row) of the
 // current mode. Pixels outside the picture (column >= width or row >= height)
 // are not stored.

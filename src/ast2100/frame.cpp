@@ -137,7 +137,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         reader.consume_bits(4);
         cache.index_bits = code - 5;
         read_vq_header(reader, cache);
-        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp, *kernels);
+        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
         break;
       case BlockCode::VQ_1_AT:
       case BlockCode::VQ_2_AT:
@@ -148,7 +148,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         read_vq_header(reader, cache);
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
-        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp, *kernels);
+        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
         break;
       case BlockCode::FRAME_END:
         return {};
@@ -198,41 +198,55 @@ void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const F
 
 void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col, uint64_t mb_row,
                    const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                   const ClampTable& clamp, const Kernels& kernels) noexcept {
-  // The colour of each of the 64 pixel codes, in raster order.
-  std::array<uint32_t, 64> colour;
+                   const ClampTable& clamp) noexcept {
+  // Every pixel of the macroblock has one of at most four colours, so each is
+  // converted once and the pixels are copies of it: the same bytes as
+  // converting the filled staging area pixel by pixel.
   const uint32_t n = cache.index_bits;
-  if (n == 0) {
-    colour.fill(cache.colors[cache.slots[0]]);
-  } else {
-    for (uint32_t p = 0; p < 64; ++p) {
-      colour[p] = cache.colors[cache.slots[reader.window() >> (32 - n)]];
-      reader.consume_bits(n);
+  std::array<std::array<uint8_t, 3>, 4> rgb;
+  for (uint32_t k = 0; k < (1u << n); ++k) {
+    const uint32_t c = cache.colors[cache.slots[k]];
+    store_pixel(rgb[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c),
+                luts, clamp);
+  }
+  // The 64 pixel codes, n bits each, read sixteen bits at a time (64 or 128
+  // bits in all, a whole number of chunks).
+  std::array<uint8_t, 64> codes{};
+  if (n != 0) {
+    const uint32_t per_chunk = 16 / n;
+    for (uint32_t p = 0; p < 64; p += per_chunk) {
+      const uint32_t chunk = reader.window() >> 16;
+      reader.consume_bits(16);
+      for (uint32_t i = 0; i < per_chunk; ++i) {
+        codes[p + i] = static_cast<uint8_t>((chunk >> (16 - n * (i + 1))) & ((1u << n) - 1));
+      }
     }
   }
 
-  alignas(64) YuvMacroblock staging;
-  if (!subsampled) {
-    for (size_t p = 0; p < 64; ++p) {
-      staging[p] = static_cast<uint8_t>(colour[p] >> 16);
-      staging[64 + p] = static_cast<uint8_t>(colour[p] >> 8);
-      staging[128 + p] = static_cast<uint8_t>(colour[p]);
-    }
-  } else {
-    // Code k paints the 2x2 group (k / 8, k % 8) of the 16x16 macroblock with its
-    // own Y, Cb and Cr; the chroma sample of that group is staging[256 + k].
-    for (size_t r = 0; r < 16; ++r) {
-      for (size_t c = 0; c < 16; ++c) {
-        const size_t quarter = (c >> 3) + 2 * (r >> 3);
-        staging[64 * quarter + 8 * (r & 7) + (c & 7)] = static_cast<uint8_t>(colour[8 * (r >> 1) + (c >> 1)] >> 16);
-      }
-    }
-    for (size_t k = 0; k < 64; ++k) {
-      staging[256 + k] = static_cast<uint8_t>(colour[k] >> 8);
-      staging[320 + k] = static_cast<uint8_t>(colour[k]);
-    }
+  // Only the pixels inside the picture, tested before any offset is formed (see
+  // yuv_to_rgb). In the 16x16 mode each code paints a 2x2 group: pixel (r, c)
+  // takes code 8 * (r / 2) + c / 2.
+  const uint64_t size = subsampled ? 16 : 8;
+  if (frame.width == 0 || frame.height == 0) return;
+  if (mb_col > (frame.width - 1) / size || mb_row > (frame.height - 1) / size) return;
+  const uint64_t x0 = size * mb_col;
+  const uint64_t y0 = size * mb_row;
+  const uint64_t cols = frame.width - x0 < size ? frame.width - x0 : size;
+  const uint64_t rows = frame.height - y0 < size ? frame.height - y0 : size;
+  const uint64_t stride = frame.width * 3;
+  uint8_t* origin = frame.pixels.data() + y0 * stride + x0 * 3;
+  const uint32_t shift = subsampled ? 1 : 0;
+  if (n == 0) {
+    uint8_t line[48];
+    for (size_t c = 0; c < 16; ++c) std::memcpy(line + 3 * c, rgb[0].data(), 3);
+    for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, cols * 3);
+    return;
   }
-  kernels.yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
+  for (uint64_t r = 0; r < rows; ++r) {
+    const uint8_t* row_codes = codes.data() + 8 * (r >> shift);
+    uint8_t* out = origin + r * stride;
+    for (uint64_t c = 0; c < cols; ++c, out += 3) std::memcpy(out, rgb[row_codes[c >> shift]].data(), 3);
+  }
 }
 
 }  // namespace ast2100

@@ -121,6 +121,6 @@ void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const F
 // paints a 2x2 group of pixels.
 void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col, uint64_t mb_row,
                    const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                   const ClampTable& clamp, const Kernels& kernels) noexcept;
+                   const ClampTable& clamp) noexcept;
 
 }  // namespace ast2100
