@@ -203,7 +203,7 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
   // converted once and the pixels are copies of it: the same bytes as
   // converting the filled staging area pixel by pixel.
   const uint32_t n = cache.index_bits;
-  std::array<std::array<uint8_t, 3>, 4> rgb;
+  std::array<std::array<uint8_t, 4>, 4> rgb{};  // RGB and a spare byte, for 4-byte stores
   for (uint32_t k = 0; k < (1u << n); ++k) {
     const uint32_t c = cache.colors[cache.slots[k]];
     store_pixel(rgb[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c),
@@ -239,13 +239,22 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
   if (n == 0) {
     uint8_t line[48];
     for (size_t c = 0; c < 16; ++c) std::memcpy(line + 3 * c, rgb[0].data(), 3);
-    for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, cols * 3);
+    if (cols == 16) {
+      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 48);
+    } else if (cols == 8) {
+      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 24);
+    } else {
+      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, cols * 3);
+    }
     return;
   }
   for (uint64_t r = 0; r < rows; ++r) {
     const uint8_t* row_codes = codes.data() + 8 * (r >> shift);
     uint8_t* out = origin + r * stride;
-    for (uint64_t c = 0; c < cols; ++c, out += 3) std::memcpy(out, rgb[row_codes[c >> shift]].data(), 3);
+    // Four bytes a pixel, each store's spare byte overwritten by the next pixel;
+    // the row's last pixel gets exactly three.
+    for (uint64_t c = 0; c + 1 < cols; ++c, out += 3) std::memcpy(out, rgb[row_codes[c >> shift]].data(), 4);
+    std::memcpy(out, rgb[row_codes[(cols - 1) >> shift]].data(), 3);
   }
 }
 
