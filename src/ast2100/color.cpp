@@ -23,18 +23,13 @@ void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLut
 
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept {
-  const uint64_t n = subsampled ? 16 : 8;
-  // Columns and rows are tested against the picture before any offset is
-  // formed, so no product below can wrap: x < width and y < height, and the
-  // picture's byte size fits in 63 bits.
-  if (frame.width == 0 || frame.height == 0) return;
-  if (mb_col > (frame.width - 1) / n || mb_row > (frame.height - 1) / n) return;
-  const uint64_t x0 = n * mb_col;  // < width: no wrap
-  const uint64_t y0 = n * mb_row;  // < height
-  const uint64_t cols = frame.width - x0 < n ? frame.width - x0 : n;
-  const uint64_t rows = frame.height - y0 < n ? frame.height - y0 : n;
+  const PixelArea area = macroblock_area(mb_col, mb_row, subsampled ? 16 : 8, frame.width, frame.height);
+  if (area.empty()) return;
+  const uint64_t cols = area.cols;
+  const uint64_t rows = area.rows;
+  // x < width and y < height, and the picture's byte size fits in 63 bits.
   const uint64_t stride = frame.width * 3;
-  uint8_t* origin = frame.pixels.data() + y0 * stride + x0 * 3;
+  uint8_t* origin = frame.pixels.data() + area.y * stride + area.x * 3;
 
   for (uint64_t r = 0; r < rows; ++r) {
     uint8_t* out = origin + r * stride;

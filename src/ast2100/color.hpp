@@ -77,6 +77,23 @@ struct FrameView {
   uint64_t height;
 };
 
+// The part of macroblock (mb_col, mb_row) of size x size pixels that lies inside
+// the picture: its top-left pixel and its clipped width and height. Empty when
+// the macroblock lies wholly outside. The position is tested against the picture
+// before any pixel coordinate is formed, so nothing can wrap.
+struct PixelArea {
+  uint64_t x = 0, y = 0, cols = 0, rows = 0;
+  bool empty() const noexcept { return cols == 0; }
+};
+
+inline PixelArea macroblock_area(uint64_t mb_col, uint64_t mb_row, uint64_t size, uint64_t width,
+                                 uint64_t height) noexcept {
+  if (width == 0 || height == 0 || mb_col > (width - 1) / size || mb_row > (height - 1) / size) return {};
+  const uint64_t x = size * mb_col;  // < width
+  const uint64_t y = size * mb_row;  // < height
+  return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
+}
+
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLuts& luts,
                  const ClampTable& clamp) noexcept;

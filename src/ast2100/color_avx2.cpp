@@ -88,14 +88,13 @@ __attribute__((target("avx2"))) void yuv_to_rgb_avx2(const YuvMacroblock& stagin
                                                      const FrameView& frame, bool subsampled, const ColorLuts& luts,
                                                      const ClampTable& clamp) noexcept {
   const uint64_t n = subsampled ? 16 : 8;
-  // Whole macroblocks only; the position tests come before any product, as in
-  // the scalar code.
-  if (frame.width < n || frame.height < n || mb_col > (frame.width - n) / n || mb_row > (frame.height - n) / n) {
+  const PixelArea area = macroblock_area(mb_col, mb_row, n, frame.width, frame.height);
+  if (area.cols != n || area.rows != n) {  // clipped or outside: the scalar code does the edges
     yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
     return;
   }
   const uint64_t stride = frame.width * 3;
-  uint8_t* origin = frame.pixels.data() + n * mb_row * stride + n * mb_col * 3;
+  uint8_t* origin = frame.pixels.data() + area.y * stride + area.x * 3;
   const uint8_t* s = staging.data();
   __m128i rgb[3];
   if (!subsampled) {

@@ -112,6 +112,12 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
 
 Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
   const FrameView view{frame, width, height};
+  const uint64_t size = subsampled ? 16 : 8;
+  auto announce = [&] {
+    if (observer == nullptr) return;
+    const PixelArea area = macroblock_area(mb_col, mb_row, size, width, height);
+    if (!area.empty()) observer->before_draw(area);
+  };
   for (uint64_t i = 0;; ++i) {
     // The code and an explicit position are taken from one copy of the window.
     const uint32_t w = reader.window();
@@ -120,6 +126,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
       case BlockCode::DCT:
       case BlockCode::DCT_ALT:
         reader.consume_bits(4);
+        announce();
         decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 0 ? 0 : 2, *huffman_tables,
                        dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
         break;
@@ -128,6 +135,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         reader.consume_bits(20);
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
+        announce();
         decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 8 ? 0 : 2, *huffman_tables,
                        dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
         break;
@@ -137,6 +145,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         reader.consume_bits(4);
         cache.index_bits = code - 5;
         read_vq_header(reader, cache);
+        announce();
         vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
         break;
       case BlockCode::VQ_1_AT:
@@ -148,6 +157,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         read_vq_header(reader, cache);
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
+        announce();
         vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
         break;
       case BlockCode::FRAME_END:
@@ -223,18 +233,14 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
     }
   }
 
-  // Only the pixels inside the picture, tested before any offset is formed (see
-  // yuv_to_rgb). In the 16x16 mode each code paints a 2x2 group: pixel (r, c)
+  // Only the pixels inside the picture. In the 16x16 mode each code paints a 2x2 group: pixel (r, c)
   // takes code 8 * (r / 2) + c / 2.
-  const uint64_t size = subsampled ? 16 : 8;
-  if (frame.width == 0 || frame.height == 0) return;
-  if (mb_col > (frame.width - 1) / size || mb_row > (frame.height - 1) / size) return;
-  const uint64_t x0 = size * mb_col;
-  const uint64_t y0 = size * mb_row;
-  const uint64_t cols = frame.width - x0 < size ? frame.width - x0 : size;
-  const uint64_t rows = frame.height - y0 < size ? frame.height - y0 : size;
+  const PixelArea area = macroblock_area(mb_col, mb_row, subsampled ? 16 : 8, frame.width, frame.height);
+  if (area.empty()) return;
+  const uint64_t cols = area.cols;
+  const uint64_t rows = area.rows;
   const uint64_t stride = frame.width * 3;
-  uint8_t* origin = frame.pixels.data() + y0 * stride + x0 * 3;
+  uint8_t* origin = frame.pixels.data() + area.y * stride + area.x * 3;
   const uint32_t shift = subsampled ? 1 : 0;
   if (n == 0) {
     uint8_t line[48];

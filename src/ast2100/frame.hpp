@@ -73,6 +73,17 @@ struct VqColorCache {
   uint32_t index_bits = 0;
 };
 
+// Told about each macroblock just before it is drawn, with the part of the
+// picture it can write (never empty). A caller that draws onto a picture it
+// keeps can journal that area first, to undo a frame that fails later.
+class DrawObserver {
+ public:
+  virtual void before_draw(const PixelArea& area) noexcept = 0;
+
+ protected:
+  ~DrawObserver() = default;
+};
+
 class FrameDecoder {
  public:
   // The set-up checks, in order: header length, mode, the picture's byte size
@@ -97,6 +108,7 @@ class FrameDecoder {
   const ClampTable* clamp = nullptr;
   const ColorLuts* luts = nullptr;
   const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
+  DrawObserver* observer = nullptr;  // optional
   BitReader reader;
   int32_t dc_y = 0;
   int32_t dc_cb = 0;

@@ -709,6 +709,38 @@ static void test_frames() {
   });
 }
 
+// The draw observer hears of every area before it is drawn: no pixel changes
+// outside the announced areas, and each area lies inside the picture.
+static void test_observer() {
+  struct Recorder : DrawObserver {
+    std::vector<PixelArea> areas;
+    void before_draw(const PixelArea& a) noexcept override { areas.push_back(a); }
+  };
+  std::mt19937 rng(99);
+  sweep("observed frame", 200, [&](uint64_t n) {
+    const bool sub = n % 2;
+    const uint64_t w = 1 + rng() % 200, h = 1 + rng() % 200;
+    const auto data = random_frame(rng, sub, 1 + static_cast<int>(rng() % 60));
+    FrameDecoder d;
+    if (!SAME(FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d).ok(), true)) return false;
+    std::vector<uint8_t> px(3 * w * h, 0xEE);
+    Recorder rec;
+    d.observer = &rec;
+    if (!SAME(d.run(px).ok(), true)) return false;
+    std::vector<bool> covered(w * h, false);
+    for (const auto& a : rec.areas) {
+      if (!SAME(a.cols > 0 && a.rows > 0 && a.x + a.cols <= w && a.y + a.rows <= h, true)) return false;
+      for (uint64_t y = a.y; y < a.y + a.rows; ++y)
+        for (uint64_t x = a.x; x < a.x + a.cols; ++x) covered[y * w + x] = true;
+    }
+    for (uint64_t i = 0; i < w * h; ++i) {
+      const bool changed = px[3 * i] != 0xEE || px[3 * i + 1] != 0xEE || px[3 * i + 2] != 0xEE;
+      if (changed && !SAME(static_cast<bool>(covered[i]), true)) return false;
+    }
+    return true;
+  });
+}
+
 int main() {
   test_bitreader();
   test_huffman();
@@ -723,6 +755,7 @@ int main() {
     test_all_colours();
   }
   test_frames();
+  test_observer();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
 }
