@@ -1,9 +1,25 @@
-"""quorvel: a bit-exact decoder for the remote-console video of AST2100-family BMCs.
+"""quorvel: the remote-console video of AST2100-family BMCs.
 
 `decode_frame(codec_data, width, height)` turns one compressed frame into
-width * height * 3 bytes of RGB24, rows top to bottom.
+width * height * 3 bytes of RGB24, rows top to bottom (C++, no dependencies).
+
+With numpy and Pillow (pip install 'quorvel[tools]'):
+`encode_frame(rgb, mode=444, quality="high", previous=None)` (quorvel.encode)
+codes an RGB picture as a frame; `inspect_frame(data, width, height)`
+(quorvel.inspect, standard library only) says what a frame holds.
 """
 
 from ._ast2100 import decode_frame, decoder_version
 
 __all__ = ["decode_frame", "decoder_version"]
+
+
+def __getattr__(name: str):
+    # The encoder needs numpy: import it only when asked for.
+    if name == "encode_frame":
+        from .encode import encode_frame
+        return encode_frame
+    if name == "inspect_frame":
+        from .inspect import inspect_frame
+        return inspect_frame
+    raise AttributeError(f"module 'quorvel' has no attribute {name!r}")

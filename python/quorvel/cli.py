@@ -1,0 +1,377 @@
+"""The `quorvel` command: decode, encode, inspect and demonstrate frames.
+
+    quorvel demo                                   render, encode, decode and measure a console session
+    quorvel decode FRAME... --size WxH [-o OUT.png | --outdir DIR] [--composite]
+    quorvel encode IMAGE -o FRAME [--mode 444|422] [--quality high|low] [--previous IMAGE]
+    quorvel info FRAME --size WxH [--records]
+
+decode and info need only the standard library; encode and demo need numpy
+and Pillow (pip install 'quorvel[tools]').
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from importlib import resources
+from pathlib import Path
+
+from . import _format as fmt
+from . import decode_frame, decoder_version
+
+SAMPLE = "sample-console-444.frame"
+SAMPLE_SIZE = (320, 200)
+MODE_TEXT = {422: "16x16 macroblocks, 4:2:0", 444: "8x8 macroblocks, 4:4:4"}
+
+
+class Failure(Exception):
+    """A problem with the user's input: reported as one line, exit status 1."""
+
+
+MAX_SIDE = 16384  # far beyond any console; keeps a mistyped size from asking for gigabytes
+
+
+def parse_size(text: str) -> tuple[int, int]:
+    parts = text.lower().split("x")
+    if len(parts) != 2 or not all(p.isascii() and p.isdigit() for p in parts):
+        raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT, e.g. 1024x768, not {text!r}")
+    width, height = int(parts[0]), int(parts[1])
+    if width > MAX_SIDE or height > MAX_SIDE:
+        raise argparse.ArgumentTypeError(f"{text}: width and height go up to {MAX_SIDE}")
+    return width, height
+
+
+def _read(path: Path, what: str = "frame") -> bytes:
+    try:
+        return path.read_bytes()
+    except OSError as e:
+        raise Failure(f"cannot read {what} {path}: {e.strerror or e}") from None
+
+
+def _tools():
+    """numpy and Pillow, or a Failure that says how to get them."""
+    try:
+        import numpy  # noqa: F401
+        import PIL  # noqa: F401
+    except ImportError:
+        raise Failure("this command needs numpy and Pillow: pip install 'quorvel[tools]'") from None
+
+
+def _load_picture(path: Path):
+    from PIL import Image, UnidentifiedImageError
+
+    try:
+        with Image.open(path) as img:
+            return img.convert("RGB")
+    except OSError as e:
+        if isinstance(e, UnidentifiedImageError) or not e.strerror:
+            raise Failure(f"cannot read picture {path}: not a picture format Pillow knows") from None
+        raise Failure(f"cannot read picture {path}: {e.strerror}") from None
+    except (ValueError, Image.DecompressionBombError) as e:
+        raise Failure(f"cannot read picture {path}: {e}") from None
+
+
+# --- decode ------------------------------------------------------------------
+
+def _frames(paths: list[Path]) -> list[Path]:
+    """The frame files named, a folder standing for the files in it, sorted by name."""
+    files = []
+    for path in paths:
+        if path.is_dir():
+            inside = sorted(p for p in path.iterdir() if p.is_file() and not p.name.startswith(".")
+                            and p.suffix.lower() != ".png")
+            if not inside:
+                raise Failure(f"no frame files in {path}")
+            files.extend(inside)
+        else:
+            files.append(path)
+    return files
+
+
+class Progress:
+    """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
+
+    def __init__(self, total: int):
+        self.total, self.live = total, total > 1 and sys.stderr.isatty()
+
+    def show(self, done: int, name: str) -> None:
+        if self.live:
+            filled = 30 * done // self.total
+            sys.stderr.write(f"\r[{'#' * filled}{' ' * (30 - filled)}] {done}/{self.total} {name[:40]:<40}")
+            sys.stderr.flush()
+
+    def close(self) -> None:
+        if self.live:
+            sys.stderr.write("\r" + " " * 80 + "\r")
+            sys.stderr.flush()
+
+
+def _draw_over(shown: bytearray, rgb: bytes, data: bytes, width: int, height: int) -> None:
+    """Copies the macroblocks the frame draws from its decoded picture into `shown`."""
+    from .inspect import inspect_frame
+
+    info = inspect_frame(data, width, height)
+    n, stride = info.macroblock_size, width * 3
+    for col, row in set(info.drawn()):
+        x0, x1 = col * n * 3, min((col + 1) * n, width) * 3
+        for y in range(row * n, min((row + 1) * n, height)):
+            shown[y * stride + x0:y * stride + x1] = rgb[y * stride + x0:y * stride + x1]
+
+
+def cmd_decode(args) -> int:
+    from ._png import encode_png
+
+    if not args.frames:
+        data = resources.files("quorvel").joinpath("data", SAMPLE).read_bytes()
+        jobs = [(f"sample {SAMPLE}", data, args.output or Path("quorvel-sample.png"))]
+        width, height = args.size or SAMPLE_SIZE
+    else:
+        if args.size is None:
+            raise Failure("--size WIDTHxHEIGHT is required with a frame")
+        width, height = args.size
+        files = _frames(args.frames)
+        if len(files) > 1 and args.output:
+            raise Failure(f"{len(files)} frames: use --outdir DIR, not -o")
+        if args.output:
+            outputs = [args.output]
+        else:
+            outdir = args.outdir or Path(".")
+            outputs = [outdir / (f.stem + ".png") for f in files]
+            if len(set(outputs)) < len(outputs):
+                raise Failure("two frames have the same name; their PNGs would overwrite each other")
+            outdir.mkdir(parents=True, exist_ok=True)
+        jobs = [(str(f), f, out) for f, out in zip(files, outputs)]
+    if width == 0 or height == 0:
+        raise Failure("a PNG needs a width and height of at least 1")
+
+    progress, failed, total_time, total_bytes = Progress(len(jobs)), 0, 0.0, 0
+    shown = bytearray(width * height * 3) if args.composite else None
+    for done, (name, source, output) in enumerate(jobs):
+        progress.show(done, name)
+        try:
+            data = source if isinstance(source, bytes) else _read(source)
+            start = time.perf_counter()
+            try:
+                rgb = decode_frame(data, width, height)
+            except (ValueError, MemoryError) as e:
+                raise Failure(f"{name}: {e or 'picture too large'}") from None
+            total_time += time.perf_counter() - start
+            if shown is not None:
+                _draw_over(shown, rgb, data, width, height)
+                rgb = bytes(shown)
+            output.write_bytes(encode_png(rgb, width, height))
+        except Failure as e:
+            progress.close()
+            print(f"quorvel: {e}", file=sys.stderr)
+            failed += 1
+            continue
+        total_bytes += len(data)
+        if len(jobs) == 1:
+            mode = int.from_bytes(data[2:4], "big")
+            print(decoder_version())
+            print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({MODE_TEXT[mode]})")
+            print(f"picture   {width}x{height} RGB24, {len(rgb)} bytes, {len(set(rgb[i:i + 3] for i in range(0, len(rgb), 3)))} distinct colours")
+            print(f"time      {total_time * 1e3:.3f} ms")
+            print(f"wrote     {output}")
+    progress.close()
+    if len(jobs) > 1:
+        ok = len(jobs) - failed
+        print(f"decoded {ok} of {len(jobs)} frames ({total_bytes} bytes) in {total_time * 1e3:.1f} ms; "
+              f"wrote {ok} PNGs to {args.outdir or Path('.')}")
+    return 1 if failed else 0
+
+
+# --- encode ------------------------------------------------------------------
+
+def cmd_encode(args) -> int:
+    _tools()
+    import numpy as np
+
+    from .demo import psnr
+    from .encode import encode
+
+    picture = np.asarray(_load_picture(args.image))
+    previous = np.asarray(_load_picture(args.previous)) if args.previous else None
+    if previous is not None and previous.shape != picture.shape:
+        raise Failure(f"{args.previous} is {previous.shape[1]}x{previous.shape[0]}, "
+                      f"{args.image} is {picture.shape[1]}x{picture.shape[0]}")
+    height, width = picture.shape[:2]
+    start = time.perf_counter()
+    frame = encode(picture, args.mode, quality=args.quality, previous=previous)
+    elapsed = time.perf_counter() - start
+    try:
+        args.output.write_bytes(frame.data)
+    except OSError as e:
+        raise Failure(f"cannot write {args.output}: {e.strerror or e}") from None
+
+    decoded = np.frombuffer(decode_frame(frame.data, width, height), dtype=np.uint8).reshape(height, width, 3)
+    if previous is not None:
+        from .demo import draw_over
+        n = 16 if args.mode == 422 else 8
+        decoded = draw_over(previous, decoded, zip(frame.columns.tolist(), frame.rows.tolist()),
+                            16 if args.mode == 422 else 8)
+    quality = psnr(picture, decoded)
+    n = 16 if args.mode == 422 else 8
+    macroblocks = -(-width // n) * -(-height // n)
+    records = ", ".join(f"{name} {count}" for name, count in sorted(frame.counts.items()))
+    print(f"encoded   {args.image}: {width}x{height}, mode {args.mode} ({MODE_TEXT[args.mode]}), "
+          f"quality {args.quality}")
+    sent = f"{len(frame.codes)} of {macroblocks} macroblocks"
+    if previous is not None:
+        sent += f", those that changed; {frame.explicit} name their position"
+    print(f"records   {sent}")
+    if records:
+        print(f"kinds     {records}")
+    print(f"frame     {len(frame.data)} bytes, {len(frame.data) * 8 / max(1, width * height):.3f} bits per pixel")
+    against = "the picture shown (decoded, drawn over the previous one)" if previous is not None else "the decoded picture"
+    if quality == float("inf"):
+        print(f"PSNR      exact: {against} equals the original")
+    else:
+        print(f"PSNR      {quality:.2f} dB, {against} against the original")
+    print(f"time      {elapsed * 1e3:.1f} ms")
+    print(f"wrote     {args.output}")
+    return 0
+
+
+# --- info --------------------------------------------------------------------
+
+def cmd_info(args) -> int:
+    from .inspect import inspect_frame
+
+    data = _read(args.frame)
+    width, height = args.size
+    try:
+        info = inspect_frame(data, width, height, keep=False)
+    except ValueError as e:
+        raise Failure(f"{args.frame}: {e}") from None
+    n = info.macroblock_size
+    print(f"frame     {args.frame}: {len(data)} bytes, {info.stream_bits} bits after the header")
+    print(f"header    {info.header.hex(' ')}: mode {info.mode} ({MODE_TEXT[info.mode]})")
+    print(f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
+          f"block limit {info.block_limit}")
+    records = info.records
+    print(f"records   {len(records)} macroblocks" + (" before FRAME_END" if info.ended else ""))
+    by_code: dict[int, list] = {}
+    for r in records:
+        by_code.setdefault(r.code, []).append(r.bits)
+    for code in sorted(by_code):
+        bits = by_code[code]
+        print(f"  {fmt.CODE_NAMES[code]:<11}{len(bits):>7}   {sum(bits) / len(bits):8.1f} bits each"
+              f"   {sum(bits):>10} bits in all")
+    if records:
+        total = sum(r.bits for r in records)
+        print(f"  {'all':<11}{len(records):>7}   {total / len(records):8.1f} bits each   {total:>10} bits in all")
+    explicit = [r for r in records if r.explicit]
+    listed = ", ".join(f"({r.column},{r.row})" for r in explicit[:6]) + (", ..." if len(explicit) > 6 else "")
+    print(f"explicit  {len(explicit)} records name their position" + (f": {listed}" if explicit else ""))
+    vq = [r for r in records if not r.name.startswith("DCT")]
+    if vq:
+        new = sum(r.new_colours for r in vq)
+        print(f"colours   {new} new colour{'' if new == 1 else 's'} into the VQ cache")
+    inside = {(c, r) for c, r in info.drawn() if c < info.mb_cols and r < info.mb_rows}
+    print(f"drawn     {len(inside)} of {info.mb_cols * info.mb_rows} macroblocks")
+    if info.ended:
+        print(f"end       FRAME_END at bit {info.end_offset - 4}; {info.trailing_bytes} bytes follow its word")
+    if args.records:
+        print()
+        print(f"{'record':>7} {'code':<11}{'column':>7}{'row':>5}{'bit':>10}{'bits':>7}")
+        for i, r in enumerate(records):
+            print(f"{i:>7} {r.name:<11}{r.column:>7}{r.row:>5}{r.offset:>10}{r.bits:>7}")
+    if info.error:
+        where = "the data runs out" if info.ran_out else "the stream fails"
+        count = f"{len(records)} record{'' if len(records) == 1 else 's'}"
+        raise Failure(f"{args.frame}: {info.error} ({where} after {count})")
+    return 0
+
+
+# --- demo --------------------------------------------------------------------
+
+def cmd_demo(args) -> int:
+    _tools()
+    from . import demo
+
+    try:
+        return demo.run(args.outdir)
+    except OSError as e:
+        raise Failure(f"cannot write to {args.outdir}: {e.strerror or e}") from None
+
+
+# --- main --------------------------------------------------------------------
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error in one line, with a pointer to --help."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see '{self.prog} --help')\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = Parser(
+        prog="quorvel",
+        description="Decode, encode and inspect the remote-console video of AST2100-family BMCs.",
+        epilog="Run 'quorvel COMMAND --help' for the options of a command.")
+    parser.add_argument("--version", action="version", version=decoder_version())
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser("demo", help="render a console session, encode, decode and measure it",
+                       description="Renders a remote-console session (a text console, a photo viewer, a mouse "
+                                   "pointer), encodes a key frame and delta frames for typing, the pointer and a "
+                                   "dragged window, decodes them and prints per-frame figures. Writes the frames, "
+                                   "their PNGs and an animated PNG of the sequence.")
+    p.add_argument("--outdir", type=Path, default=Path("quorvel-demo"), help="where to write (default: %(default)s)")
+    p.set_defaults(run=cmd_demo)
+
+    p = sub.add_parser("decode", help="decode frames to PNG",
+                       description="Decodes compressed frames to PNG pictures. With no FRAME it decodes the "
+                                   "sample frame that ships with the package (320x200).")
+    p.add_argument("frames", nargs="*", type=Path, metavar="FRAME",
+                   help="a frame file, or a folder of frame files (a capture), decoded in name order")
+    p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with FRAME)")
+    out = p.add_mutually_exclusive_group()
+    out.add_argument("-o", "--output", type=Path, metavar="OUT.png", help="the PNG to write, for one frame")
+    out.add_argument("--outdir", type=Path, metavar="DIR",
+                     help="folder for the PNGs, one per frame, named after it (default: the current folder)")
+    p.add_argument("--composite", action="store_true",
+                   help="draw each frame over the picture before it, as a client shows delta frames")
+    p.set_defaults(run=cmd_decode)
+
+    p = sub.add_parser("encode", help="encode a picture as a frame",
+                       description="Encodes a picture (any format Pillow reads) as one compressed frame. "
+                                   "Macroblocks of at most four colours become VQ records, the others DCT records.")
+    p.add_argument("image", type=Path, metavar="IMAGE", help="the picture to encode")
+    p.add_argument("-o", "--output", type=Path, required=True, metavar="FRAME", help="the frame file to write")
+    p.add_argument("--mode", type=int, choices=fmt.MODES, default=444,
+                   help="444: 8x8 macroblocks, full colour (default); 422: 16x16 macroblocks, colour halved")
+    p.add_argument("--quality", choices=("high", "low"), default="high",
+                   help="high: the primary quantisation pair (default); low: the coarser alternative pair")
+    p.add_argument("--previous", type=Path, metavar="IMAGE",
+                   help="the picture the client shows now: send only the macroblocks that differ from it")
+    p.set_defaults(run=cmd_encode)
+
+    p = sub.add_parser("info", help="say what a frame holds",
+                       description="Walks the records of a frame without decoding pixels: header, mode, records "
+                                   "by block code, bits per macroblock, explicit positions, the end marker.")
+    p.add_argument("frame", type=Path, metavar="FRAME", help="the frame file")
+    p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
+    p.add_argument("--records", action="store_true", help="also list every record")
+    p.set_defaults(run=cmd_info)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except Failure as e:
+        print(f"quorvel: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("quorvel: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

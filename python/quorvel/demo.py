@@ -1,0 +1,209 @@
+"""`quorvel demo`: a remote-console session, encoded, decoded and measured.
+
+Renders what a BMC's remote console typically shows (a desktop with a text
+console in a real monospaced font, a picture viewer with a photograph-like
+image, a mouse pointer), codes a key frame and delta frames for typing, the
+pointer and a window being dragged, decodes each frame, draws the delta frames
+over the picture before them as a client does, and reports per frame what was
+sent and how faithful the result is.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+from PIL import Image, ImageDraw, ImageFont
+
+from . import decode_frame
+from .encode import encode
+from .inspect import inspect_frame
+
+WIDTH, HEIGHT = 1024, 768
+MODE = 444
+
+DESKTOP = (32, 72, 104)
+TERMINAL_BG, TERMINAL_FG, PROMPT = (12, 12, 12), (204, 204, 204), (98, 220, 98)
+TITLE_BG, TITLE_FG, FRAME_EDGE = (222, 222, 222), (16, 16, 16), (150, 150, 150)
+
+CONSOLE_LINES = [
+    ("$ ", "ipmitool sensor | head -8"),
+    ("", "CPU Temp         | 41.000     | degrees C  | ok"),
+    ("", "System Temp      | 33.000     | degrees C  | ok"),
+    ("", "FAN1             | 4200.000   | RPM        | ok"),
+    ("", "FAN2             | 4100.000   | RPM        | ok"),
+    ("", "VCCP             | 0.912      | Volts      | ok"),
+    ("", "12V              | 12.064     | Volts      | ok"),
+    ("", "5VSB             | 5.040      | Volts      | ok"),
+    ("", "PS1 Status       | 0x1        | discrete   | 0x0100"),
+    ("$ ", "uptime"),
+    ("", " 09:41:07 up 213 days,  2:17,  1 user,  load average: 0.08, 0.11, 0.09"),
+    ("$ ", "dmesg | tail -4"),
+    ("", "[18403211.5120] e1000e 0000:00:19.0 eth0: NIC Link is Up 1000 Mbps"),
+    ("", "[18403214.0031] IPv6: ADDRCONF(NETDEV_CHANGE): eth0: link ready"),
+    ("", "[18403301.9932] EXT4-fs (sda2): re-mounted. Opts: errors=remount-ro"),
+    ("", "[18403302.4410] systemd[1]: Started Daily apt upgrade and clean."),
+]
+TYPED = "systemctl status sshd"
+PHOTO = (360, 240)
+
+
+def _font(size: int):
+    """A monospaced TrueType font from the system, else Pillow's own."""
+    for name in ("DejaVuSansMono.ttf", "LiberationMono-Regular.ttf", "NotoSansMono-Regular.ttf",
+                 "Menlo.ttc", "consola.ttf", "cour.ttf"):
+        try:
+            return ImageFont.truetype(name, size)
+        except OSError:
+            continue
+    try:
+        return ImageFont.load_default(size=size)
+    except TypeError:  # Pillow before 10.1
+        return ImageFont.load_default()
+
+
+def _photo(width: int, height: int) -> np.ndarray:
+    """A photograph-like picture: a sky gradient, hills, soft light and fine grain."""
+    yy, xx = np.mgrid[0:height, 0:width].astype(np.float64)
+    u, v = xx / width, yy / height
+    sky = np.stack([70 + 90 * v, 120 + 80 * v, 200 + 40 * v], axis=-1)
+    ridge = 0.55 + 0.08 * np.sin(6.0 * u + 0.5) + 0.04 * np.sin(17.0 * u)
+    land = np.stack([60 + 40 * np.sin(9 * u) + 50 * (v - ridge), 110 + 30 * np.cos(7 * u + 3 * v),
+                     50 + 20 * np.sin(5 * v)], axis=-1)
+    hill = (v > ridge)[..., None]
+    picture = np.where(hill, land, sky)
+    sun = np.exp(-((u - 0.72) ** 2 + (v - 0.22) ** 2) / 0.004)[..., None] * np.array([150.0, 120.0, 40.0])
+    grain = np.random.default_rng(2100).normal(0.0, 1.2, picture.shape)
+    return np.clip(picture + sun + grain, 0, 255).astype(np.uint8)
+
+
+@dataclass
+class Scene:
+    """The state of the screen; render() draws it."""
+
+    typed: str = ""
+    pointer: tuple[int, int] | None = None
+    window: tuple[int, int] = (600, 170)
+
+    def render(self) -> np.ndarray:
+        img = Image.new("RGB", (WIDTH, HEIGHT), DESKTOP)
+        draw = ImageDraw.Draw(img)
+        font, title = _font(13), _font(13)
+        cell_w, cell_h = 8, 17  # a text console's fixed character cells
+
+        # The terminal: crisp text (consoles draw without anti-aliasing), so its
+        # macroblocks hold two colours.
+        x0, y0 = 16, 16
+        draw.rectangle((x0, y0, x0 + 82 * cell_w, y0 + 22 + 24 * cell_h), fill=TERMINAL_BG, outline=FRAME_EDGE)
+        draw.rectangle((x0 + 1, y0 + 1, x0 + 82 * cell_w - 1, y0 + 21), fill=TITLE_BG)
+        draw.text((x0 + 8, y0 + 4), "root@bmc-host: ~", font=title, fill=TITLE_FG)
+        draw.fontmode = "1"
+        lines = CONSOLE_LINES + [("$ ", self.typed)]
+        for i, (prompt, text) in enumerate(lines):
+            y = y0 + 30 + i * cell_h
+            for j, ch in enumerate(prompt + text):
+                draw.text((x0 + 8 + j * cell_w, y), ch, font=font, fill=PROMPT if j < len(prompt) else TERMINAL_FG)
+        cursor_x = x0 + 8 + (2 + len(self.typed)) * cell_w
+        cursor_y = y0 + 30 + (len(lines) - 1) * cell_h
+        draw.rectangle((cursor_x, cursor_y + 1, cursor_x + cell_w - 1, cursor_y + cell_h - 2), fill=TERMINAL_FG)
+        draw.fontmode = "L"
+
+        # The picture viewer: a photograph, which only DCT macroblocks can carry.
+        wx, wy = self.window
+        pw, ph = PHOTO
+        draw.rectangle((wx - 1, wy - 23, wx + pw, wy + ph), outline=FRAME_EDGE, fill=TITLE_BG)
+        draw.text((wx + 8, wy - 19), "IMG_2100.jpg - Viewer", font=title, fill=TITLE_FG)
+        img.paste(Image.fromarray(_photo(pw, ph)), (wx, wy))
+
+        # The mouse pointer: a black-edged white arrow.
+        if self.pointer:
+            px, py = self.pointer
+            arrow = [(0, 0), (0, 17), (4, 13), (7, 20), (10, 19), (7, 12), (12, 12)]
+            draw.polygon([(px + x, py + y) for x, y in arrow], fill=(255, 255, 255), outline=(0, 0, 0))
+        return np.asarray(img)
+
+
+def _sequence() -> list[tuple[str, Scene]]:
+    steps = [("key frame", Scene())]
+    for n in (6, 12, len(TYPED)):
+        steps.append((f"typing '{TYPED[:n]}'", Scene(typed=TYPED[:n])))
+    done = TYPED
+    steps.append(("pointer appears", Scene(typed=done, pointer=(700, 520))))
+    steps.append(("pointer moves", Scene(typed=done, pointer=(660, 190))))
+    steps.append(("window dragged", Scene(typed=done, pointer=(612, 226), window=(552, 206))))
+    steps.append(("window dragged", Scene(typed=done, pointer=(572, 268), window=(512, 248))))
+    return steps
+
+
+def psnr(a: np.ndarray, b: np.ndarray) -> float:
+    mse = float(np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2))
+    return float("inf") if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
+
+
+def draw_over(shown: np.ndarray, decoded: np.ndarray, positions, n: int) -> np.ndarray:
+    """The picture a client shows: `shown` with the macroblocks at `positions` taken from `decoded`."""
+    out = shown.copy()
+    for col, row in positions:
+        out[row * n:(row + 1) * n, col * n:(col + 1) * n] = decoded[row * n:(row + 1) * n, col * n:(col + 1) * n]
+    return out
+
+
+def _key_frame_figures(picture, shown, frame, scene, n):
+    """PSNR of the photograph, the number of VQ macroblocks and their largest error in levels."""
+    wx, wy = scene.window
+    photo = psnr(picture[wy:wy + PHOTO[1], wx:wx + PHOTO[0]], shown[wy:wy + PHOTO[1], wx:wx + PHOTO[0]])
+    worst, count = 0, 0
+    for code, col, row in zip(frame.codes.tolist(), frame.columns.tolist(), frame.rows.tolist()):
+        if code & 7 >= 5:  # a VQ code
+            area = np.s_[row * n:(row + 1) * n, col * n:(col + 1) * n]
+            worst = max(worst, int(np.abs(picture[area].astype(int) - shown[area]).max()))
+            count += 1
+    return photo, count, worst
+
+
+def run(outdir: Path, out=print) -> int:
+    outdir.mkdir(parents=True, exist_ok=True)
+    n = 16 if MODE == 422 else 8
+    out(f"quorvel demo: a {WIDTH}x{HEIGHT} remote console, mode {MODE} ({n}x{n} macroblocks), "
+        f"primary quantisation pair")
+    header = f"{'frame':<6}{'what':<34}{'DCT':>6}{'VQ_1':>6}{'VQ_2':>6}{'VQ_4':>6}{'at':>5}" \
+             f"{'bytes':>9}{'PSNR':>10}{'decode':>10}"
+    out("")
+    out(header)
+    out("-" * len(header))
+    shown, previous, frames = None, None, []
+    for i, (what, scene) in enumerate(_sequence()):
+        picture = scene.render()
+        frame = encode(picture, MODE, previous=previous)
+        start = time.perf_counter()
+        decoded = decode_frame(frame.data, WIDTH, HEIGHT)
+        elapsed = time.perf_counter() - start
+        decoded = np.frombuffer(decoded, dtype=np.uint8).reshape(HEIGHT, WIDTH, 3)
+        drawn = inspect_frame(frame.data, WIDTH, HEIGHT).drawn()
+        shown = decoded if shown is None else draw_over(shown, decoded, drawn, n)
+        (outdir / f"frame-{i}.frame").write_bytes(frame.data)
+        Image.fromarray(shown).save(outdir / f"frame-{i}.png")
+        frames.append(Image.fromarray(shown))
+        c = frame.counts
+        dct = c.get("DCT", 0) + c.get("DCT_AT", 0)
+        vq = [c.get(f"VQ_{k}", 0) + c.get(f"VQ_{k}_AT", 0) for k in (1, 2, 4)]
+        quality = psnr(picture, shown)
+        out(f"{i:<6}{what:<34}{dct:>6}{vq[0]:>6}{vq[1]:>6}{vq[2]:>6}{frame.explicit:>5}{len(frame.data):>9}"
+            f"{'exact' if quality == float('inf') else f'{quality:.1f} dB':>10}{elapsed * 1e3:>7.2f} ms")
+        if i == 0:
+            key = _key_frame_figures(picture, shown, frame, scene, n)
+        previous = picture
+    frames[0].save(outdir / "sequence.png", save_all=True, append_images=frames[1:], duration=700, loop=0)
+    out("")
+    photo, count, worst = key
+    out(f"key frame: the photograph in the viewer comes back at {photo:.1f} dB; the {count} macroblocks of at")
+    out(f"most four colours (VQ) come back within {worst} level{'' if worst == 1 else 's'} per channel of the screen")
+    out("")
+    out("DCT, VQ_n: records of each kind (VQ_n: macroblocks painted with n cache colours); at: records")
+    out("that name their position; PSNR: the picture as shown (delta frames drawn over the one before)")
+    out("against the rendered screen; decode: time of decode_frame.")
+    out(f"wrote {outdir}/frame-0..{len(frames) - 1}.frame, their PNGs and {outdir}/sequence.png (animated)")
+    out(f"next: quorvel info {outdir}/frame-4.frame --size {WIDTH}x{HEIGHT}")
+    return 0

@@ -1,0 +1,203 @@
+"""The `quorvel` command, run as a user runs it: in a subprocess, from files on disk."""
+
+import os
+import re
+import subprocess
+import sys
+from importlib import resources
+from pathlib import Path
+
+import pytest
+
+from quorvel import decode_frame
+
+np = pytest.importorskip("numpy")
+Image = pytest.importorskip("PIL.Image")
+
+from quorvel.encode import encode_frame  # noqa: E402
+from quorvel.inspect import inspect_frame  # noqa: E402
+
+
+def run(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "quorvel", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=120)
+
+
+def ok(result):
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    return result.stdout
+
+
+def png_pixels(path):
+    with Image.open(path) as png:
+        assert png.mode == "RGB"
+        return np.asarray(png)
+
+
+def picture(h=48, w=64, seed=0):
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:h, 0:w]
+    pic = np.stack([(xx * 4) % 256, (yy * 5) % 256, (xx + yy) % 256], axis=-1).astype(np.uint8)
+    pic[: h // 2, : w // 2] = rng.integers(0, 256, 3)  # a flat corner
+    return pic
+
+
+def test_console_script_is_installed():
+    script = Path(sys.executable).with_name("quorvel")
+    if not script.exists():
+        pytest.skip("no console script next to this interpreter")
+    result = subprocess.run([script, "--version"], capture_output=True, text=True)
+    assert result.returncode == 0 and result.stdout.startswith("quorvel._ast2100 ")
+
+
+@pytest.mark.parametrize("command", [[], ["decode"], ["encode"], ["info"], ["demo"]])
+def test_help(command, tmp_path):
+    out = ok(run(*command, "--help", cwd=tmp_path))
+    assert out.startswith("usage: quorvel")
+
+
+def test_decode_sample(tmp_path):
+    out = ok(run("decode", "-o", "out.png", cwd=tmp_path))
+    assert "320x200" in out and "mode 444" in out
+    sample = resources.files("quorvel").joinpath("data", "sample-console-444.frame").read_bytes()
+    assert png_pixels(tmp_path / "out.png").tobytes() == decode_frame(sample, 320, 200)
+
+
+def test_encode_info_decode(tmp_path):
+    pic = picture()
+    Image.fromarray(pic).save(tmp_path / "in.png")
+    out = ok(run("encode", "in.png", "-o", "in.frame", "--mode", "422", "--quality", "low", cwd=tmp_path))
+    data = (tmp_path / "in.frame").read_bytes()
+    assert data == encode_frame(pic, 422, quality="low")
+    assert re.search(r"PSNR\s+\d+\.\d+ dB", out)
+
+    info = ok(run("info", "in.frame", "--size", "64x48", "--records", cwd=tmp_path))
+    parsed = inspect_frame(data, 64, 48)
+    assert "mode 422" in info and f"records   {len(parsed.records)} macroblocks before FRAME_END" in info
+    for name, count in parsed.counts().items():
+        assert re.search(rf"^  {name} +{count} ", info, re.M)
+    listed = re.findall(r"^ +(\d+) (\w+) +(\d+) +(\d+) +(\d+) +(\d+)$", info, re.M)
+    assert [(r.name, r.column, r.row, r.offset, r.bits) for r in parsed.records] == \
+        [(name, int(c), int(r), int(o), int(b)) for _, name, c, r, o, b in listed]
+
+    ok(run("decode", "in.frame", "--size", "64x48", "-o", "out.png", cwd=tmp_path))
+    assert png_pixels(tmp_path / "out.png").tobytes() == decode_frame(data, 64, 48)
+
+
+def test_delta_frames_of_a_capture(tmp_path):
+    first = picture(seed=1)
+    second = first.copy()
+    second[40:44, 10:30] = 255
+    Image.fromarray(first).save(tmp_path / "a.png")
+    Image.fromarray(second).save(tmp_path / "b.png")
+    (tmp_path / "capture").mkdir()
+    ok(run("encode", "a.png", "-o", "capture/0001.frame", cwd=tmp_path))
+    out = ok(run("encode", "b.png", "--previous", "a.png", "-o", "capture/0002.frame", cwd=tmp_path))
+    assert "1 name their position" in out
+
+    out = ok(run("decode", "capture", "--size", "64x48", "--outdir", "plain", cwd=tmp_path))
+    assert "decoded 2 of 2 frames" in out
+    delta = (tmp_path / "capture/0002.frame").read_bytes()
+    assert png_pixels(tmp_path / "plain/0002.png").tobytes() == decode_frame(delta, 64, 48)
+
+    ok(run("decode", "capture", "--size", "64x48", "--outdir", "shown", "--composite", cwd=tmp_path))
+    whole = decode_frame(encode_frame(second), 64, 48)
+    assert png_pixels(tmp_path / "shown/0002.png").tobytes() == whole
+
+
+def test_demo(tmp_path):
+    out = ok(run("demo", "--outdir", "d", cwd=tmp_path))
+    rows = re.findall(r"^(\d+) +(.+?) +(\d+) +(\d+) +(\d+) +(\d+) +(\d+) +(\d+) +(\d+\.\d) dB +\d+\.\d+ ms$", out, re.M)
+    assert len(rows) >= 5 and rows[0][1] == "key frame"
+    assert all(float(r[8]) >= 40 for r in rows)
+    assert all(int(r[6]) == 0 for r in rows[:1]) and all(int(r[6]) > 0 for r in rows[1:])  # positions named
+    for i, r in enumerate(rows):
+        data = (tmp_path / f"d/frame-{i}.frame").read_bytes()
+        assert len(data) == int(r[7])
+        counts = inspect_frame(data, 1024, 768).counts()
+        assert counts["DCT"] + counts["DCT_AT"] == int(r[2])
+    with Image.open(tmp_path / "d/sequence.png") as anim:
+        assert anim.n_frames == len(rows)
+    photo, flat = re.search(r"comes back at (\d+\.\d) dB.*within (\d) level", out, re.S).groups()
+    assert float(photo) >= 40 and int(flat) <= 2
+
+
+def bad_frame(tmp_path):
+    (tmp_path / "bad.frame").write_bytes(bytes.fromhex("000001bc00000030") + bytes(4))
+    (tmp_path / "short.frame").write_bytes(bytes.fromhex("000001bc"))
+    (tmp_path / "noend.frame").write_bytes(bytes.fromhex("000001bc") + bytes(8))
+    (tmp_path / "end.frame").write_bytes(bytes.fromhex("000001bc00000090") + bytes(4))
+    (tmp_path / "text.png").write_text("not a picture")
+    (tmp_path / "empty").mkdir()
+    Image.fromarray(picture(8, 8)).save(tmp_path / "small.png")
+    Image.fromarray(picture(16, 8)).save(tmp_path / "other.png")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["decode", "bad.frame", "--size", "4x2"], "quorvel: bad.frame: unknown block flag: 3"),
+    (["decode", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
+    (["decode", "missing.frame", "--size", "4x2"], "quorvel: cannot read frame missing.frame: No such file or directory"),
+    (["decode", "end.frame"], "quorvel: --size WIDTHxHEIGHT is required with a frame"),
+    (["decode", "end.frame", "--size", "0x2"], "quorvel: a PNG needs a width and height of at least 1"),
+    (["decode", "end.frame", "end.frame", "--size", "4x2", "-o", "x.png"], "quorvel: 2 frames: use --outdir DIR, not -o"),
+    (["decode", "empty", "--size", "4x2"], "quorvel: no frame files in empty"),
+    (["info", "bad.frame", "--size", "4x2"], "quorvel: bad.frame: unknown block flag: 3 (the stream fails after 0 records)"),
+    (["info", "noend.frame", "--size", "4x2"],
+     "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the data runs out after 1 record)"),
+    (["info", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
+    (["encode", "text.png", "-o", "x.frame"], "quorvel: cannot read picture text.png: not a picture format Pillow knows"),
+    (["encode", "missing.png", "-o", "x.frame"], "quorvel: cannot read picture missing.png: No such file or directory"),
+    (["encode", "small.png", "--previous", "other.png", "-o", "x.frame"], "quorvel: other.png is 8x16, small.png is 8x8"),
+    (["encode", "small.png", "-o", "nodir/x.frame"], "quorvel: cannot write nodir/x.frame: No such file or directory"),
+])
+def test_errors_are_one_line(args, message, tmp_path):
+    bad_frame(tmp_path)
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [message]
+
+
+@pytest.mark.parametrize("args", [
+    ["decode", "end.frame", "--size", "4"],
+    ["decode", "end.frame", "--size", "ax2"],
+    ["decode", "end.frame", "--size", "-1x2"],
+    ["info", "end.frame", "--size", "99999x2"],
+    ["encode", "small.png", "-o", "x.frame", "--mode", "420"],
+    ["encode", "small.png"],
+    ["frobnicate"],
+])
+def test_usage_errors(args, tmp_path):
+    bad_frame(tmp_path)
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    [line] = result.stderr.splitlines()
+    assert line.startswith("quorvel") and "--help" in line
+
+
+def test_many_frames_fail_one_by_one(tmp_path):
+    bad_frame(tmp_path)
+    result = run("decode", "end.frame", "bad.frame", "--size", "4x2", "--outdir", "out", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == ["quorvel: bad.frame: unknown block flag: 3"]
+    assert "decoded 1 of 2 frames" in result.stdout
+    assert png_pixels(tmp_path / "out/end.png").tobytes() == bytes(24)
+
+
+def test_decode_and_info_need_no_numpy(tmp_path):
+    # A python that cannot import numpy or PIL still decodes and inspects.
+    bad_frame(tmp_path)
+    blocker = tmp_path / "block"
+    blocker.mkdir()
+    for name in ("numpy", "PIL"):
+        (blocker / name).mkdir()
+        (blocker / name / "__init__.py").write_text("raise ImportError('blocked')")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(blocker), os.environ.get("PYTHONPATH")]))}
+    for args in (["decode", "end.frame", "--size", "4x2", "-o", "e.png"], ["info", "end.frame", "--size", "4x2"]):
+        result = subprocess.run([sys.executable, "-m", "quorvel", *args], cwd=tmp_path, env=env,
+                                capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+    result = subprocess.run([sys.executable, "-m", "quorvel", "encode", "small.png", "-o", "x.frame"],
+                            cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == ["quorvel: this command needs numpy and Pillow: pip install 'quorvel[tools]'"]
