@@ -1,0 +1,220 @@
+"""Decoding speed, side by side with libjpeg-turbo on the same pictures.
+
+For each picture size and mode it codes one realistic remote-console picture as a
+frame (with quorvel's encoder) and as a baseline JPEG with the same sampling and
+the same quantisation steps (with Pillow), then times in one process, interleaved
+round by round after a warm-up:
+  - quorvel decode_frame,
+  - simplejpeg (libjpeg-turbo) decoding the JPEG to RGB, with its defaults and with
+    fastdct=True, fastupsample=True,
+  - Pillow: open + load, and open + load + tobytes.
+It also times a sparse delta frame (about 1% of the macroblocks) against
+bytes(width * height * 3) alone, and a lone FRAME_END frame at 16x16.
+Wall time on a shared machine is noisy: read the medians and the ratios.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import platform
+import statistics
+import time
+from dataclasses import dataclass
+
+import numpy as np
+from PIL import Image, ImageDraw
+
+from . import decode_frame, decoder_version
+from . import _format as fmt
+from .encode import encode_frame
+
+SIZES = ((1920, 1080), (1280, 1024))
+MODES = (444, 422)
+
+
+def desktop(width: int, height: int, seed: int = 7) -> np.ndarray:
+    """A remote-console picture: a photo wallpaper, a terminal full of text and
+    an application window with flat controls and gradients."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:height, 0:width].astype(np.float64)
+    wall = np.zeros((height, width, 3))
+    for c in range(3):
+        acc = np.full_like(xx, 120.0)
+        for _ in range(6):
+            fx, fy = rng.uniform(0.003, 0.05, 2)
+            acc += rng.uniform(10, 35) * np.sin(fx * xx + fy * yy + rng.uniform(0, 6.3))
+        wall[..., c] = acc
+    wall += rng.normal(0, 4, wall.shape)  # film grain: photographs are not smooth
+    img = Image.fromarray(np.clip(wall, 0, 255).astype(np.uint8))
+    draw = ImageDraw.Draw(img)
+    draw.fontmode = "1"
+    # A terminal in the left third.
+    tw, th = width // 3, height * 2 // 3
+    draw.rectangle((40, 40, 40 + tw, 40 + th), fill=(16, 16, 16), outline=(190, 190, 190))
+    words = ["root@bmc:~#", "dmesg", "|", "tail", "ipmitool", "sel", "list", "fan", "ok", "0x1f", "power", "on"]
+    for i, y in enumerate(range(48, 32 + th, 14)):
+        line = " ".join(words[(i * 7 + j) % len(words)] for j in range(tw // 48))
+        draw.text((48, y), line, fill=(200, 200, 200) if i % 5 else (90, 255, 90))
+    # An application window on the right with a gradient header and buttons.
+    x0, y0 = width // 2, height // 6
+    x1, y1 = width - 60, height - 80
+    draw.rectangle((x0, y0, x1, y1), fill=(236, 236, 236), outline=(80, 80, 80))
+    for i in range(y0, y0 + 28):
+        draw.line((x0, i, x1, i), fill=(40, 80 + (i - y0) * 3, 160 + (i - y0) * 2))
+    for k in range(6):
+        bx = x0 + 20 + k * 110
+        if bx + 90 < x1:
+            draw.rectangle((bx, y1 - 50, bx + 90, y1 - 20), fill=(210, 210, 215), outline=(120, 120, 120))
+            draw.text((bx + 12, y1 - 42), f"Button {k}", fill=(0, 0, 0))
+    for i, y in enumerate(range(y0 + 44, y1 - 70, 16)):
+        draw.text((x0 + 16, y), f"Sensor {i:02d}   {20 + (i * 37) % 60} C   OK", fill=(20, 20, 20))
+    return np.asarray(img).copy()
+
+
+def jpeg_like(rgb: np.ndarray, mode: int) -> bytes:
+    """The same picture as a baseline JPEG with the frame's primary quantisation
+    steps and sampling (4:4:4 for mode 444, 4:2:0 for mode 422)."""
+    luma, chroma = fmt.quant_steps(mode, False)
+    out = io.BytesIO()
+    Image.fromarray(rgb).save(out, "JPEG", qtables=[list(luma), list(chroma)], subsampling=0 if mode == 444 else 2)
+    return out.getvalue()
+
+
+def typed_line(rgb: np.ndarray, mode: int, fraction: float = 0.01) -> np.ndarray:
+    """The picture with a run of macroblocks changed, about `fraction` of them, as
+    when a line of text is typed: the next frame of a console."""
+    n = 16 if mode == 422 else 8
+    h, w, _ = rgb.shape
+    count = max(1, round(fraction * (w // n) * (h // n)))
+    changed = rgb.copy()
+    cols = w // n
+    y = h // 2 // n * n
+    for k in range(count):
+        x = (k % cols) * n
+        yk = y + (k // cols) * n
+        block = changed[yk:yk + n, x:x + n]
+        block[...] = 255 - block  # drawn differently, whatever it held
+    return changed
+
+
+@dataclass
+class Timing:
+    name: str
+    samples: list[float]
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.samples)
+
+    def spread(self) -> tuple[float, float]:
+        q = statistics.quantiles(self.samples, n=4)
+        return q[0], q[2]
+
+
+def race(contenders: dict[str, callable], rounds: int, warmup: int = 3) -> list[Timing]:
+    """Times every contender once per round, round after round, so that drifts of
+    the machine fall on all of them alike."""
+    for f in contenders.values():
+        for _ in range(warmup):
+            f()
+    samples = {name: [] for name in contenders}
+    clock = time.perf_counter
+    for _ in range(rounds):
+        for name, f in contenders.items():
+            t = clock()
+            f()
+            samples[name].append(clock() - t)
+    return [Timing(name, s) for name, s in samples.items()]
+
+
+def per_call(f, calls: int) -> float:
+    """Median over 15 batches of the mean time of one call in a batch."""
+    clock = time.perf_counter
+    batches = []
+    for _ in range(15):
+        t = clock()
+        for _ in range(calls):
+            f()
+        batches.append((clock() - t) / calls)
+    return statistics.median(batches)
+
+
+def full_frames(rounds: int) -> list[str]:
+    import simplejpeg
+
+    lines = ["| picture | mode | frame KiB | JPEG KiB | decoder | median ms | IQR ms | MP/s | quorvel / this |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for width, height in SIZES:
+        rgb = desktop(width, height)
+        for mode in MODES:
+            frame = encode_frame(rgb, mode)
+            jpg = jpeg_like(rgb, mode)
+            contenders = {
+                "quorvel decode_frame": lambda: decode_frame(frame, width, height),
+                "simplejpeg fastdct+fastupsample": lambda: simplejpeg.decode_jpeg(jpg, fastdct=True, fastupsample=True),
+                "simplejpeg default": lambda: simplejpeg.decode_jpeg(jpg),
+                "Pillow open+load": lambda: Image.open(io.BytesIO(jpg)).load(),
+                "Pillow open+load+tobytes": lambda: Image.open(io.BytesIO(jpg)).tobytes(),
+            }
+            timings = race(contenders, rounds)
+            ours = timings[0].median
+            for t in timings:
+                lo, hi = t.spread()
+                lines.append(
+                    f"| {width}x{height} | {mode} | {len(frame) / 1024:.0f} | {len(jpg) / 1024:.0f} | {t.name} "
+                    f"| {t.median * 1e3:.2f} | {lo * 1e3:.2f}-{hi * 1e3:.2f} | {width * height / t.median / 1e6:.0f} "
+                    f"| {ours / t.median:.2f} |")
+    return lines
+
+
+def small_frames(rounds: int) -> list[str]:
+    lines = ["| case | median | baseline | ratio |", "|---|---|---|---|"]
+    for width, height in SIZES[:1]:
+        rgb = desktop(width, height)
+        for mode in MODES:
+            delta = encode_frame(typed_line(rgb, mode), mode, previous=rgb)
+            size = width * height * 3
+            t = race({"delta": lambda: decode_frame(delta, width, height), "bytes": lambda: bytes(size)}, rounds)
+            lines.append(f"| {width}x{height} mode {mode}: 1% delta frame ({len(delta)} bytes) "
+                         f"| {t[0].median * 1e3:.3f} ms | bytes({size}): {t[1].median * 1e3:.3f} ms "
+                         f"| {t[0].median / t[1].median:.2f} |")
+    # Memory: the Python heap's peak during a full decode, beyond the result
+    # itself (the decoder core allocates nothing; its scratch is on the stack).
+    import tracemalloc
+
+    rgb = desktop(*SIZES[0])
+    for mode in MODES:
+        frame = encode_frame(rgb, mode)
+        tracemalloc.start()
+        result = decode_frame(frame, *SIZES[0])
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        lines.append(f"| {SIZES[0][0]}x{SIZES[0][1]} mode {mode}: peak traced memory of one decode "
+                     f"| {peak} bytes | result: {len(result)} bytes | +{peak - len(result)} bytes |")
+        del result
+    lone_end = bytes.fromhex("000001bc00000090") + bytes(4)
+    tiny = per_call(lambda: decode_frame(lone_end, 16, 16), 20000)
+    empty = per_call(lambda: bytes(768), 20000)
+    lines.append(f"| 16x16 lone FRAME_END | {tiny * 1e6:.2f} µs | bytes(768): {empty * 1e6:.2f} µs "
+                 f"| {tiny / empty:.1f} |")
+    return lines
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="quorvel bench", description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=40, help="timed rounds per contender (default 40)")
+    args = parser.parse_args(argv)
+    import simplejpeg
+
+    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {Image.__version__}, "
+          f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
+    print()
+    print("\n".join(full_frames(args.rounds)))
+    print()
+    print("\n".join(small_frames(args.rounds * 5)))
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
