@@ -1,0 +1,147 @@
+"""What a live screen costs: python bench/screen_bench.py [--rounds N] [--frames N].
+
+1. A delta frame that changes 1% of the macroblocks of a 1920x1080 picture (at
+   random places, so that nothing merges), applied to a Screen that shows the
+   picture before, against decode_frame on the full frame of the picture after.
+   Both are timed in one process, interleaved round by round; the ratio of the
+   medians is the figure (target: at most 0.05).
+2. Two threads applying full frames to two screens against one thread applying
+   the same frames to both screens in turn (target: at least 1.7x as fast).
+
+Needs numpy and the encoder (pip install 'quorvel[tools]'). Wall time on a
+shared machine is noisy: read the medians and the ratios.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import threading
+import time
+
+import numpy as np
+
+from quorvel._ast2100 import decode_frame
+from quorvel._screen import Screen
+from quorvel.encode import encode_frame
+
+WIDTH, HEIGHT = 1920, 1080
+
+
+def console(width: int, height: int, seed: int = 1) -> np.ndarray:
+    """A console-like picture: smooth background, flat panels, and noisy 'text' areas."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:height, 0:width]
+    rgb = np.stack([(xx * 255 // width), (yy * 255 // height), np.full_like(xx, 96)], axis=-1).astype(np.uint8)
+    for _ in range(12):
+        x, y = int(rng.integers(0, width - 300)), int(rng.integers(0, height - 200))
+        rgb[y:y + 200, x:x + 300] = rng.integers(0, 256, 3)
+    for _ in range(8):
+        x, y = int(rng.integers(0, width - 400)), int(rng.integers(0, height - 120))
+        text = rng.random((120, 400)) < 0.3
+        rgb[y:y + 120, x:x + 400][text] = (230, 230, 230)
+    return rgb
+
+
+def changed_picture(rgb: np.ndarray, mode: int, fraction: float, seed: int = 2) -> np.ndarray:
+    """The picture with `fraction` of its macroblocks, picked at random, redrawn."""
+    n = 16 if mode == 422 else 8
+    rows, cols = rgb.shape[0] // n, rgb.shape[1] // n
+    rng = np.random.default_rng(seed)
+    out = rgb.copy()
+    for k in rng.choice(rows * cols, max(1, round(fraction * rows * cols)), replace=False):
+        r, c = divmod(int(k), cols)
+        out[r * n:(r + 1) * n, c * n:(c + 1) * n] = 255 - out[r * n:(r + 1) * n, c * n:(c + 1) * n]
+    return out
+
+
+def race(contenders: dict, rounds: int, warmup: int = 3) -> dict[str, float]:
+    """Median seconds per call of each contender, timed in turn round after round."""
+    for f in contenders.values():
+        for _ in range(warmup):
+            f()
+    samples = {name: [] for name in contenders}
+    for _ in range(rounds):
+        for name, f in contenders.items():
+            t = time.perf_counter()
+            f()
+            samples[name].append(time.perf_counter() - t)
+    return {name: statistics.median(s) for name, s in samples.items()}
+
+
+def delta_cost(rounds: int) -> None:
+    print(f"1. a 1% delta frame on a {WIDTH}x{HEIGHT} Screen vs decode_frame of the full frame")
+    rgb = console(WIDTH, HEIGHT)
+    for mode in (444, 422):
+        after = changed_picture(rgb, mode, 0.01)
+        key, full, delta = encode_frame(rgb, mode), encode_frame(after, mode), encode_frame(after, mode, previous=rgb)
+        screen = Screen(WIDTH, HEIGHT, mode)
+        screen.apply(key)
+        rects = screen.apply(delta)
+        t = race({
+            "decode_frame(full)": lambda: decode_frame(full, WIDTH, HEIGHT),
+            "Screen.apply(delta)": lambda: screen.apply(delta),
+            "Screen.apply(full)": lambda: screen.apply(full),
+        }, rounds)
+        base = t["decode_frame(full)"]
+        print(f"   mode {mode}: delta {len(delta)} bytes, {len(rects)} rectangles; full frame {len(full)} bytes")
+        for name, seconds in t.items():
+            print(f"     {name:<22} {seconds * 1e3:8.3f} ms   {seconds / base:6.3f} x decode_frame(full)")
+
+
+def run_threads(jobs) -> float:
+    """Runs each job (a callable) on a thread of its own; wall seconds until all end."""
+    start = threading.Barrier(len(jobs) + 1)
+
+    def body(job):
+        start.wait()
+        job()
+
+    threads = [threading.Thread(target=body, args=(job,)) for job in jobs]
+    for t in threads:
+        t.start()
+    t0 = time.perf_counter()
+    start.wait()
+    for t in threads:
+        t.join()
+    return time.perf_counter() - t0
+
+
+def two_threads(rounds: int, frames: int) -> None:
+    print(f"2. {frames} full {WIDTH}x{HEIGHT} frames per screen on two screens: two threads vs one "
+          f"({os.cpu_count()} CPUs)")
+    rgb = console(WIDTH, HEIGHT)
+    for mode in (444, 422):
+        data = [encode_frame(changed_picture(rgb, mode, 0.5, seed), mode) for seed in range(4)]
+        a, b = Screen(WIDTH, HEIGHT), Screen(WIDTH, HEIGHT)
+
+        def play(*screens):
+            def job():
+                for k in range(frames):
+                    for s in screens:
+                        s.apply(data[k % len(data)])
+            return job
+
+        one, two = [], []
+        play(a, b)()  # warm-up: both pictures and journals touched
+        for _ in range(rounds):
+            one.append(run_threads([play(a, b)]))
+            two.append(run_threads([play(a), play(b)]))
+        m1, m2 = statistics.median(one), statistics.median(two)
+        per_frame = m1 / (2 * frames)
+        print(f"   mode {mode}: one thread {m1 * 1e3:.1f} ms ({per_frame * 1e3:.2f} ms a frame), "
+              f"two threads {m2 * 1e3:.1f} ms: {m1 / m2:.2f}x")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=30)
+    parser.add_argument("--frames", type=int, default=20)
+    args = parser.parse_args()
+    delta_cost(args.rounds)
+    two_threads(max(3, args.rounds // 3), args.frames)
+
+
+if __name__ == "__main__":
+    main()

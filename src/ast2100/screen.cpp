@@ -1,0 +1,151 @@
+// A picture kept across frames, with a journal that undoes a failed frame.
+#include "screen.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace ast2100 {
+namespace {
+
+constexpr uint64_t kMaxBytes = 0x7FFF'FFFF'FFFF'FFFFull;  // 2^63 - 1
+constexpr uint64_t kCell = 8;                              // the smaller macroblock size
+
+uint64_t cells(uint64_t size) noexcept { return size / kCell + (size % kCell != 0 ? 1 : 0); }
+
+template <class T>
+T* allocate_array(uint64_t count, bool zeroed) noexcept {
+  if (count == 0) count = 1;  // a real pointer even for an empty picture
+  if (count > SIZE_MAX / sizeof(T)) return nullptr;
+  void* p = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+  return static_cast<T*>(p);
+}
+
+// Sorts items into raster order of their areas and appends them to out as
+// rectangles, joining areas of one macroblock row that touch side by side. The
+// areas are distinct macroblocks of one size, so they never overlap.
+template <class T, class Area>
+void merge_sorted(std::span<T> items, Area area_of, std::vector<Rect>& out) {
+  // A frame that follows the running position arrives in raster order already.
+  auto raster = [&](const T& a, const T& b) {
+    const PixelArea &p = area_of(a), &q = area_of(b);
+    return p.y != q.y ? p.y < q.y : p.x < q.x;
+  };
+  if (!std::is_sorted(items.begin(), items.end(), raster)) std::sort(items.begin(), items.end(), raster);
+  const size_t first = out.size();
+  for (const T& item : items) {
+    const PixelArea& a = area_of(item);
+    if (out.size() > first) {
+      Rect& last = out.back();
+      // Same macroblock row (so the same height), touching on the left.
+      if (last.y == a.y && last.x + last.w == a.x) {
+        last.w += a.cols;
+        continue;
+      }
+    }
+    out.push_back({a.x, a.y, a.cols, a.rows});
+  }
+}
+
+// Copies `rows` rows of row_bytes bytes. Whole macroblock rows (24 bytes in
+// the 8x8 mode, 48 in the 16x16 mode) get copies of a constant size.
+inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride,
+                      uint64_t row_bytes, uint64_t rows) noexcept {
+  auto copy = [&](auto size) {
+    for (uint64_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
+  };
+  if (row_bytes == 24) {
+    copy(std::integral_constant<size_t, 24>{});
+  } else if (row_bytes == 48) {
+    copy(std::integral_constant<size_t, 48>{});
+  } else {
+    copy(row_bytes);
+  }
+}
+
+}  // namespace
+
+bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept {
+  uint64_t pixels = 0;
+  return !__builtin_mul_overflow(width, height, &pixels) && !__builtin_mul_overflow(pixels, 3, &bytes) &&
+         bytes <= kMaxBytes && bytes <= max_bytes;
+}
+
+bool Screen::allocate(uint64_t max_bytes) noexcept {
+  if (!byte_size(width_, height_, max_bytes, bytes_)) return false;
+  cells_x_ = cells(width_);
+  // Fits: cells_x_ * cells(height_) is at most the pixel count, or 1 per row
+  // or column when a side is below 8.
+  const uint64_t all_cells = cells_x_ * cells(height_);
+  pixels_.reset(allocate_array<uint8_t>(bytes_, true));
+  journal_.reset(allocate_array<uint8_t>(bytes_, false));
+  saved_.reset(allocate_array<Saved>(all_cells, false));
+  touched_.reset(allocate_array<uint64_t>(all_cells / 64 + 1, true));
+  return pixels_ && journal_ && saved_ && touched_;
+}
+
+void Screen::before_draw(const PixelArea& area) noexcept {
+  // Areas are clipped macroblocks: their top-left corner is the macroblock's,
+  // a multiple of the macroblock size, so it names one 8x8 cell of its own.
+  const uint64_t key = (area.y / kCell) * cells_x_ + area.x / kCell;
+  uint64_t& word = touched_[key / 64];
+  const uint64_t bit = uint64_t{1} << (key % 64);
+  if ((word & bit) != 0) return;
+  word |= bit;
+  // Each macroblock is saved once a frame and macroblocks do not overlap, so
+  // the journal never holds more than the picture.
+  saved_[saved_count_++] = {area, journal_used_};
+  const uint64_t stride = width_ * 3;
+  const uint64_t row_bytes = area.cols * 3;
+  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area.y * stride + area.x * 3, stride,
+            row_bytes, area.rows);
+  journal_used_ += row_bytes * area.rows;
+}
+
+void Screen::finish(bool undo) noexcept {
+  const uint64_t stride = width_ * 3;
+  for (uint64_t i = 0; i < saved_count_; ++i) {
+    const PixelArea& area = saved_[i].area;
+    // Every mark set in this frame belongs to a saved area, so clearing whole
+    // words clears them all.
+    touched_[((area.y / kCell) * cells_x_ + area.x / kCell) / 64] = 0;
+    if (!undo) continue;
+    const uint64_t row_bytes = area.cols * 3;
+    copy_rows(pixels_.get() + area.y * stride + area.x * 3, stride, journal_.get() + saved_[i].offset, row_bytes,
+              row_bytes, area.rows);
+  }
+  saved_count_ = 0;
+  journal_used_ = 0;
+}
+
+ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
+  FrameDecoder decoder;
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder);
+  if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
+  const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
+  if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
+
+  decoder.observer = this;
+  const Status status = decoder.run({pixels_.get(), bytes_});
+  if (!status.ok()) {
+    finish(true);
+    return {ApplyResult::Kind::frame_failed, status};
+  }
+  // Sorting the journal's entries does not disturb an undo: each carries its
+  // own area and journal offset.
+  const size_t before = changed.size();
+  try {
+    merge_sorted(std::span<Saved>(saved_.get(), saved_count_), [](const Saved& s) -> const PixelArea& { return s.area; },
+                 changed);
+  } catch (const std::bad_alloc&) {
+    changed.resize(before);
+    finish(true);
+    return {ApplyResult::Kind::no_memory, {}};
+  }
+  finish(false);
+  frames_applied_.fetch_add(1, std::memory_order_relaxed);
+  return {};
+}
+
+}  // namespace ast2100

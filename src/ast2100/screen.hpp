@@ -1,0 +1,108 @@
+// A picture that lives across frames: each frame is drawn over what the
+// previous ones left, as a remote-console client shows delta frames.
+//
+// A frame is decoded by the same record loop as a one-off decode, with the same
+// set-up checks and failures, straight into the kept picture. A draw observer
+// hears of every macroblock before it is drawn; the first time a macroblock is
+// touched in a frame its pixels are copied to a journal. A frame that fails
+// part-way is undone from the journal, so the picture is either the old one or
+// the new one, never a mix; a frame that succeeds reports the macroblocks it
+// drew as rectangles. Either way the work is proportional to what the frame
+// touched: the journal, the touched-macroblock marks and the rectangles are
+// reset by walking the journal, never the whole picture.
+//
+// All memory is taken by allocate(); apply() allocates only the caller's list
+// of rectangles. A Screen is not thread-safe: callers serialise apply() and
+// reads of the picture.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "color.hpp"
+#include "frame.hpp"
+
+namespace ast2100 {
+
+// x, y: the top-left pixel; w, h: the size in pixels. Never empty.
+struct Rect {
+  uint64_t x = 0, y = 0, w = 0, h = 0;
+  friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+struct ApplyResult {
+  enum class Kind : uint8_t {
+    applied,
+    frame_failed,  // `status` says why, exactly as a one-off decode reports it
+    wrong_mode,    // the frame's mode (`frame_mode`) is not the screen's
+    no_memory,     // the list of rectangles could not be made; nothing was drawn
+  };
+  Kind kind = Kind::applied;
+  Status status;
+  uint32_t frame_mode = 0;
+
+  bool ok() const noexcept { return kind == Kind::applied; }
+};
+
+class Screen final : private DrawObserver {
+ public:
+  // mode: kMode422, kMode444, or 0 for a screen that takes frames of either.
+  Screen(uint64_t width, uint64_t height, uint32_t mode) noexcept : width_(width), height_(height), mode_(mode) {}
+  Screen(const Screen&) = delete;
+  Screen& operator=(const Screen&) = delete;
+
+  // The picture's byte size (width * height * 3), or false when it does not fit
+  // in max_bytes (at most 2^63 - 1).
+  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept;
+
+  // Takes the memory: the picture, black, and a journal of the same size, whose
+  // pages are only touched as frames use them. False when the size does not fit
+  // in max_bytes or memory runs out; the screen is then unusable.
+  bool allocate(uint64_t max_bytes) noexcept;
+
+  // Decodes one frame onto the picture. On success the areas the frame drew
+  // are appended to `changed`, clipped to the picture, top to bottom and left
+  // to right, with neighbouring macroblocks of a row joined into one rectangle,
+  // and frames_applied() goes up by one. On any failure the picture is as it
+  // was before the call.
+  ApplyResult apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept;
+
+  std::span<const uint8_t> pixels() const noexcept { return {pixels_.get(), bytes_}; }
+  uint64_t width() const noexcept { return width_; }
+  uint64_t height() const noexcept { return height_; }
+  uint32_t mode() const noexcept { return mode_; }
+  // Safe to read from any thread while another applies a frame.
+  uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
+
+ private:
+  struct Saved {
+    PixelArea area;
+    uint64_t offset;  // where its rows start in the journal
+  };
+  struct Free {
+    void operator()(void* p) const noexcept { std::free(p); }
+  };
+
+  void before_draw(const PixelArea& area) noexcept override;
+  // Puts every saved area back (undo = true) or keeps the new pixels; either
+  // way clears the marks and empties the journal.
+  void finish(bool undo) noexcept;
+
+  uint64_t width_, height_;
+  uint32_t mode_;
+  uint64_t bytes_ = 0;
+  uint64_t cells_x_ = 0;  // 8x8 cells per row: the key of a macroblock is its top-left cell
+  std::unique_ptr<uint8_t[], Free> pixels_;
+  std::unique_ptr<uint8_t[], Free> journal_;
+  std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame
+  std::unique_ptr<uint64_t[], Free> touched_;  // bit per cell: saved in this frame
+  uint64_t saved_count_ = 0;
+  uint64_t journal_used_ = 0;
+  std::atomic<uint64_t> frames_applied_{0};
+};
+
+}  // namespace ast2100

@@ -1,0 +1,382 @@
+// The CPython boundary of the live screen: module `quorvel._screen`, type Screen.
+//
+// A Screen keeps one picture and draws frames onto it with the decoder core
+// (ast2100::Screen). apply() releases the interpreter's lock while it decodes;
+// each screen has a mutex of its own, so calls on one screen take turns and
+// calls on different screens run in parallel. The mutex is only ever waited
+// for with the interpreter's lock released, so the two locks cannot deadlock.
+//
+// The picture is exported read-only through the buffer protocol, shape
+// (height, width, 3), without copying. It never moves or changes size, so a view
+// stays valid for as long as it lives (it keeps the screen alive). A view sees
+// the pixels as they are drawn: read it between frames, or use to_bytes(),
+// which copies under the screen's mutex.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "ast2100/screen.hpp"
+
+namespace {
+
+// Owns one strong reference.
+class Ref {
+ public:
+  explicit Ref(PyObject* p = nullptr) noexcept : p_(p) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_;
+};
+
+struct State {
+  State(uint64_t width, uint64_t height, uint32_t mode) noexcept : screen(width, height, mode) {}
+  std::mutex lock;  // held for every apply and every copy of the picture
+  ast2100::Screen screen;
+};
+
+struct ScreenObject {
+  PyObject_HEAD
+  State* state;
+  Py_ssize_t shape[3];
+  Py_ssize_t strides[3];
+};
+
+ScreenObject* as_screen(PyObject* self) { return reinterpret_cast<ScreenObject*>(self); }
+
+// Any byte of a picture with no bytes: a view's buffer is never null.
+uint8_t g_empty_picture = 0;
+
+// A conversion of argument `name` failed. A TypeError becomes a new TypeError
+// "argument 'name': <message>" caused by the original; others pass unchanged.
+void prefix_argument_error(const char* name) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  Ref message(PyUnicode_FromFormat("argument '%s': %S", name, raised));
+  Ref remapped(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  if (!remapped) {
+    Py_DECREF(raised);
+    return;
+  }
+  PyException_SetCause(remapped.get(), raised);  // steals `raised`
+  PyErr_SetRaisedException(remapped.release());
+}
+
+// An unsigned 64-bit integer, as decode_frame takes its width and height.
+bool convert_u64(PyObject* obj, const char* name, uint64_t& out) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    prefix_argument_error(name);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool convert_mode(PyObject* obj, uint32_t& out) {
+  if (obj == Py_None) {
+    out = 0;
+    return true;
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    prefix_argument_error("mode");
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || (value != ast2100::kMode422 && value != ast2100::kMode444)) {
+    PyErr_Format(PyExc_ValueError, "mode must be 422, 444 or None, not %R", obj);
+    return false;
+  }
+  out = static_cast<uint32_t>(value);
+  return true;
+}
+
+// codec_data as decode_frame takes it: bytes or a subclass, read in place.
+bool convert_codec_data(PyObject* obj, std::span<const uint8_t>& out) {
+  if (PyBytes_Check(obj)) {
+    out = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
+    return true;
+  }
+  Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
+  if (qualname) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyBytes'", qualname.get());
+  }
+  prefix_argument_error("codec_data");
+  return false;
+}
+
+PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"width", "height", "mode", nullptr};
+  PyObject* width_arg = nullptr;
+  PyObject* height_arg = nullptr;
+  PyObject* mode_arg = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:Screen", const_cast<char**>(keywords), &width_arg,
+                                   &height_arg, &mode_arg)) {
+    return nullptr;
+  }
+  uint64_t width = 0;
+  uint64_t height = 0;
+  uint32_t mode = 0;
+  if (!convert_u64(width_arg, "width", width) || !convert_u64(height_arg, "height", height) ||
+      !convert_mode(mode_arg, mode)) {
+    return nullptr;
+  }
+  // The picture must be one buffer a Python view can describe.
+  const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+  uint64_t bytes = 0;
+  if (!ast2100::Screen::byte_size(width, height, max_bytes, bytes)) {
+    PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
+                 static_cast<unsigned long long>(width), static_cast<unsigned long long>(height));
+    return nullptr;
+  }
+
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  ScreenObject* screen = as_screen(self.get());
+  screen->state = new (std::nothrow) State(width, height, mode);
+  if (screen->state == nullptr || !screen->state->screen.allocate(max_bytes)) return PyErr_NoMemory();
+  screen->shape[0] = static_cast<Py_ssize_t>(height);
+  screen->shape[1] = static_cast<Py_ssize_t>(width);
+  screen->shape[2] = 3;
+  screen->strides[0] = static_cast<Py_ssize_t>(width * 3);
+  screen->strides[1] = 3;
+  screen->strides[2] = 1;
+  return self.release();
+}
+
+void screen_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_screen(self)->state;
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+PyObject* rect_list(const std::vector<ast2100::Rect>& rects) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(rects.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < rects.size(); ++i) {
+    const ast2100::Rect& r = rects[i];
+    Ref item(PyTuple_New(4));
+    if (!item) return nullptr;
+    const uint64_t fields[4] = {r.x, r.y, r.w, r.h};
+    for (Py_ssize_t k = 0; k < 4; ++k) {
+      PyObject* value = PyLong_FromUnsignedLongLong(fields[k]);
+      if (value == nullptr) return nullptr;
+      PyTuple_SET_ITEM(item.get(), k, value);
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list.release();
+}
+
+PyObject* raise_result(const ast2100::ApplyResult& result, uint32_t screen_mode) {
+  using Kind = ast2100::ApplyResult::Kind;
+  switch (result.kind) {
+    case Kind::applied:
+      break;
+    case Kind::frame_failed: {
+      char text[64];
+      result.status.message(text);
+      // The screen's own size always fits, so the set-up's size check cannot
+      // fail here; anything else that is not a frame failure is our fault.
+      PyErr_SetString(result.status.internal_fault() ? PyExc_SystemError : PyExc_ValueError, text);
+      return nullptr;
+    }
+    case Kind::wrong_mode:
+      PyErr_Format(PyExc_ValueError, "frame mode %u does not match the screen's mode %u",
+                   static_cast<unsigned>(result.frame_mode), static_cast<unsigned>(screen_mode));
+      return nullptr;
+    case Kind::no_memory:
+      return PyErr_NoMemory();
+  }
+  PyErr_SetString(PyExc_SystemError, "unexpected outcome of Screen.apply");
+  return nullptr;
+}
+
+PyObject* screen_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"codec_data", nullptr};
+  PyObject* data_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:apply", const_cast<char**>(keywords), &data_arg)) return nullptr;
+  std::span<const uint8_t> codec_data;
+  if (!convert_codec_data(data_arg, codec_data)) return nullptr;
+
+  // The bytes object is immutable and stays referenced (by this call's
+  // arguments and by `keep`) while the decoder reads it without the GIL.
+  Ref keep(Py_NewRef(data_arg));
+  State* state = as_screen(self)->state;
+  std::vector<ast2100::Rect> changed;
+  ast2100::ApplyResult result;
+  Py_BEGIN_ALLOW_THREADS
+  {
+    const std::lock_guard<std::mutex> guard(state->lock);
+    result = state->screen.apply(codec_data, changed);
+  }
+  Py_END_ALLOW_THREADS
+  if (!result.ok()) return raise_result(result, state->screen.mode());
+  return rect_list(changed);
+}
+
+PyObject* screen_to_bytes(PyObject* self, PyObject*) {
+  State* state = as_screen(self)->state;
+  const std::span<const uint8_t> pixels = state->screen.pixels();
+  Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
+  if (!result) return nullptr;
+  char* out = PyBytes_AS_STRING(result.get());
+  Py_BEGIN_ALLOW_THREADS
+  {
+    const std::lock_guard<std::mutex> guard(state->lock);
+    if (!pixels.empty()) std::memcpy(out, pixels.data(), pixels.size());
+  }
+  Py_END_ALLOW_THREADS
+  return result.release();
+}
+
+PyObject* screen_repr(PyObject* self) {
+  const ast2100::Screen& screen = as_screen(self)->state->screen;
+  const unsigned long long w = screen.width(), h = screen.height(), n = screen.frames_applied();
+  if (screen.mode() == 0) return PyUnicode_FromFormat("<quorvel.Screen %llux%llu, %llu frames applied>", w, h, n);
+  return PyUnicode_FromFormat("<quorvel.Screen %llux%llu mode %u, %llu frames applied>", w, h,
+                              static_cast<unsigned>(screen.mode()), n);
+}
+
+PyObject* get_width(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_screen(self)->state->screen.width());
+}
+
+PyObject* get_height(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_screen(self)->state->screen.height());
+}
+
+PyObject* get_mode(PyObject* self, void*) {
+  const uint32_t mode = as_screen(self)->state->screen.mode();
+  if (mode == 0) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(mode);
+}
+
+PyObject* get_frames_applied(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_screen(self)->state->screen.frames_applied());
+}
+
+int screen_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+    PyErr_SetString(PyExc_BufferError, "a Screen's picture is read-only: it changes only through apply()");
+    view->obj = nullptr;
+    return -1;
+  }
+  ScreenObject* screen = as_screen(self);
+  const std::span<const uint8_t> pixels = screen->state->screen.pixels();
+  // The buffer protocol has no const; the flags above keep consumers from writing.
+  view->buf = pixels.empty() ? &g_empty_picture : const_cast<uint8_t*>(pixels.data());
+  view->obj = Py_NewRef(self);
+  view->len = static_cast<Py_ssize_t>(pixels.size());
+  view->readonly = 1;
+  view->itemsize = 1;
+  view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
+  // C-contiguous: a consumer that asks for no shape sees plain bytes, one that
+  // asks for no strides may assume them.
+  const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+  view->ndim = nd ? 3 : 1;
+  view->shape = nd ? screen->shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? screen->strides : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+PyMethodDef g_methods[] = {
+    {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen_apply)), METH_VARARGS | METH_KEYWORDS,
+     "apply($self, /, codec_data)\n--\n\n"
+     "Draws one frame onto the picture and returns the areas it drew, as\n"
+     "(x, y, w, h) rectangles in pixels: clipped to the picture, top to bottom,\n"
+     "neighbouring macroblocks of a row joined. A frame that fails raises\n"
+     "ValueError (with the messages of decode_frame, or a mode mismatch) and\n"
+     "leaves the picture exactly as it was. Releases the GIL while decoding."},
+    {"to_bytes", screen_to_bytes, METH_NOARGS,
+     "to_bytes($self, /)\n--\n\n"
+     "A copy of the picture: width * height * 3 bytes of RGB, rows top to bottom."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"width", get_width, nullptr, "Picture width in pixels.", nullptr},
+    {"height", get_height, nullptr, "Picture height in pixels.", nullptr},
+    {"mode", get_mode, nullptr, "422 or 444: the only mode of frame accepted; None: either.", nullptr},
+    {"frames_applied", get_frames_applied, nullptr, "Frames drawn successfully so far.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_screen_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Screen(width, height, mode=None)\n--\n\n"
+                    "A picture kept across frames, as a remote-console client shows it.\n\n"
+                    "Starts black. Each apply() draws a frame over what the frames before it\n"
+                    "left; the picture is read through the buffer protocol (read-only,\n"
+                    "shape (height, width, 3), no copy) or with to_bytes(). With a mode,\n"
+                    "frames of the other mode are refused.\n\n"
+                    "apply() releases the GIL; calls on one screen take turns. A view shows\n"
+                    "the pixels as they are drawn, while to_bytes() waits for a running\n"
+                    "apply() to end.")},
+    {Py_tp_new, reinterpret_cast<void*>(screen_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(screen_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec g_screen_spec = {
+    "quorvel.Screen",
+    sizeof(ScreenObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    g_screen_slots,
+};
+
+int module_exec(PyObject* module) {
+  Ref type(PyType_FromModuleAndSpec(module, &g_screen_spec, nullptr));
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, "Screen", type.get());
+}
+
+PyModuleDef_Slot g_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // No process-wide state: every interpreter gets its own module and type.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_screen", "A picture kept across frames: the Screen type.", 0, nullptr,
+    g_module_slots,        nullptr,   nullptr,                                            nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__screen(void) { return PyModuleDef_Init(&g_module_def); }

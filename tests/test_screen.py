@@ -1,0 +1,406 @@
+"""quorvel._screen.Screen: frames drawn onto a kept picture.
+
+The model of a screen is built from decode_frame: where a frame draws a
+macroblock the screen must equal the frame's own decode, elsewhere it keeps
+what it had. Which macroblocks a frame draws comes from the records the frame
+writer (or the encoder) put in it.
+"""
+
+import ctypes
+import gc
+import os
+import random
+import sys
+import threading
+import tracemalloc
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from framewriter import FrameWriter
+from quorvel._ast2100 import decode_frame
+from quorvel._screen import Screen
+
+
+def drawn_cells(mode, positions, width, height):
+    """The macroblocks (col, row) inside the picture that records at these
+    positions (None: the running position) draw."""
+    n = 16 if mode == 422 else 8
+    cols, rows = -(-width // n), -(-height // n)
+    col = row = 0
+    cells = set()
+    for at in positions:
+        if at is not None:
+            col, row = at
+        if col * n < width and row * n < height:
+            cells.add((col, row))
+        col += 1
+        if col >= cols:
+            col, row = 0, row + 1
+            if row >= rows:
+                row = 0
+    return cells
+
+
+def expected_rects(mode, cells, width, height):
+    """Runs of neighbouring macroblocks in each row, clipped, top to bottom."""
+    n = 16 if mode == 422 else 8
+    rects = []
+    for col, row in sorted(cells, key=lambda c: (c[1], c[0])):
+        x, y, w, h = col * n, row * n, min(n, width - col * n), min(n, height - row * n)
+        if rects and rects[-1][1] == y and rects[-1][0] + rects[-1][2] == x:
+            rects[-1] = (rects[-1][0], y, rects[-1][2] + w, h)
+        else:
+            rects.append((x, y, w, h))
+    return rects
+
+
+def compose(before, data, mode, cells, width, height):
+    """The picture after drawing the frame over `before` (bytes)."""
+    n = 16 if mode == 422 else 8
+    mask = np.zeros((height, width, 1), dtype=bool)
+    for col, row in cells:
+        mask[row * n:(row + 1) * n, col * n:(col + 1) * n] = True
+    decoded = np.frombuffer(decode_frame(data, width, height), np.uint8).reshape(height, width, 3)
+    return np.where(mask, decoded, np.frombuffer(before, np.uint8).reshape(height, width, 3)).tobytes()
+
+
+def random_frame(mode, width, height, rng, records=None, end=True):
+    """Random DCT and VQ records, some at explicit positions (a few beyond the
+    picture); returns the writer and the records' positions."""
+    n = 16 if mode == 422 else 8
+    fw, nblocks, positions = FrameWriter(mode), 6 if mode == 422 else 3, []
+    for _ in range(records if records is not None else rng.randint(1, 40)):
+        at = None
+        if rng.random() < 0.4:
+            at = (rng.randrange(-(-width // n) + 2), rng.randrange(-(-height // n) + 2))
+        if rng.random() < 0.5:
+            fw.dct([[rng.randint(-500, 500)] + [rng.choice([0, 0, 0, rng.randint(-60, 60)]) for _ in range(63)]
+                    for _ in range(nblocks)], alt=rng.random() < 0.3, at=at)
+        else:
+            k = rng.choice([1, 2, 4])
+            fw.vq([(rng.randrange(4), rng.choice([None, rng.randrange(1 << 24)])) for _ in range(k)],
+                  [rng.randrange(k) for _ in range(64)] if k > 1 else (), at=at)
+        positions.append(at)
+    return (fw.end() if end else fw), positions
+
+
+def apply_and_check(screen, data, mode, positions):
+    """Applies one good frame and checks picture and rectangles against the model."""
+    w, h = screen.width, screen.height
+    cells = drawn_cells(mode, positions, w, h)
+    expected = compose(screen.to_bytes(), data, mode, cells, w, h)
+    count = screen.frames_applied
+    assert screen.apply(data) == expected_rects(mode, cells, w, h)
+    assert screen.to_bytes() == expected
+    assert screen.frames_applied == count + 1
+
+
+SIZES = [(64, 48), (60, 44), (33, 17), (200, 8)]
+
+
+@pytest.mark.parametrize("mode", [444, 422])
+@pytest.mark.parametrize("size", SIZES, ids=lambda s: "%dx%d" % s)
+def test_frames_composite_over_the_picture(mode, size):
+    rng = random.Random(hash((mode, size)))
+    screen = Screen(*size, mode=rng.choice([mode, None]))
+    assert screen.to_bytes() == bytes(size[0] * size[1] * 3)
+    for _ in range(12):
+        fw, positions = random_frame(mode, *size, rng)
+        apply_and_check(screen, fw.to_bytes(), mode, positions)
+
+
+def test_frames_of_both_modes_on_one_screen():
+    rng = random.Random(5)
+    screen = Screen(70, 50)
+    for i in range(10):
+        mode = (444, 422)[i % 2]
+        fw, positions = random_frame(mode, 70, 50, rng)
+        apply_and_check(screen, fw.to_bytes(), mode, positions)
+
+
+# Frames at 20x12 in mode 444 (a 3x2 grid of macroblocks, the right column 4
+# pixels wide, the bottom row 4 pixels high) and the rectangles they draw.
+def vq_at(*positions):
+    fw = FrameWriter(444)
+    for at in positions:
+        fw.vq([(0, 0x808080)], at=at)
+    return fw.end().to_bytes()
+
+
+@pytest.mark.parametrize("data, rects", [
+    (vq_at(None, None, None), [(0, 0, 20, 8)]),
+    (vq_at((0, 0), (2, 0)), [(0, 0, 8, 8), (16, 0, 4, 8)]),
+    (vq_at((2, 1), (0, 1), (1, 0)), [(8, 0, 8, 8), (0, 8, 8, 4), (16, 8, 4, 4)]),
+    (vq_at((1, 1), (1, 1), None), [(8, 8, 12, 4)]),
+    (vq_at((3, 0), (0, 2), (255, 255)), []),
+    (vq_at(*[None] * 7), [(0, 0, 20, 8), (0, 8, 20, 4)]),
+], ids=["row", "gap", "out of order", "twice", "outside", "wrapped"])
+def test_rectangles_cover_the_drawn_macroblocks(data, rects):
+    screen = Screen(20, 12)
+    assert screen.apply(data) == rects
+    assert screen.frames_applied == 1
+
+
+def failing_frames(mode):
+    """Frames that fail the way decode_frame fails, most after drawing."""
+    header = bytes(2) + mode.to_bytes(2, "big")
+    drawing, _ = random_frame(mode, 60, 44, random.Random(1), records=30, end=False)
+    return {
+        "too short": header[:3],
+        "unknown mode": bytes(2) + (1234).to_bytes(2, "big") + bytes(8),
+        "too short for bitstream": header + bytes(4),
+        "unknown block flag": drawing.raw(10, 4).to_bytes(),
+        "block limit": random_frame(mode, 60, 44, random.Random(2), records=50, end=False)[0].to_bytes(),
+    }
+
+
+@pytest.mark.parametrize("mode", [444, 422])
+@pytest.mark.parametrize("case", list(failing_frames(444)))
+def test_failing_frame_leaves_the_picture_as_it_was(mode, case):
+    data = failing_frames(mode)[case]
+    with pytest.raises(ValueError) as model:
+        decode_frame(data, 60, 44)
+    rng = random.Random(3)
+    screen = Screen(60, 44)
+    fw, positions = random_frame(mode, 60, 44, rng, records=200)
+    apply_and_check(screen, fw.to_bytes(), mode, positions)
+    before = screen.to_bytes()
+    with pytest.raises(ValueError) as raised:
+        screen.apply(data)
+    assert str(raised.value) == str(model.value)
+    assert screen.to_bytes() == before
+    assert screen.frames_applied == 1
+    # Nothing of the failed frame lingers in the next one.
+    fw, positions = random_frame(mode, 60, 44, rng)
+    apply_and_check(screen, fw.to_bytes(), mode, positions)
+
+
+@pytest.mark.parametrize("screen_mode, frame_mode", [(444, 422), (422, 444)])
+def test_frame_of_the_other_mode_is_refused(screen_mode, frame_mode):
+    screen = Screen(32, 32, screen_mode)
+    screen.apply(random_frame(screen_mode, 32, 32, random.Random(4))[0].to_bytes())
+    before = screen.to_bytes()
+    frame = random_frame(frame_mode, 32, 32, random.Random(4))[0].to_bytes()
+    with pytest.raises(ValueError, match=f"^frame mode {frame_mode} does not match the screen's mode {screen_mode}$"):
+        screen.apply(frame)
+    assert screen.to_bytes() == before
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((-1, 8), OverflowError, None),
+    ((8.0, 8), TypeError, "argument 'width': "),
+    ((8, "8"), TypeError, "argument 'height': "),
+    ((8, 8, 420), ValueError, "mode must be 422, 444 or None, not 420"),
+    ((8, 8, "444"), TypeError, "argument 'mode': "),
+    ((2**40, 2**40), OverflowError, "a screen of 1099511627776x1099511627776 pixels is too large"),
+    ((8,), TypeError, None),
+])
+def test_constructor_arguments(args, error, message):
+    with pytest.raises(error) as raised:
+        Screen(*args)
+    if message:
+        assert str(raised.value).startswith(message)
+
+
+@pytest.mark.parametrize("data", [bytearray(12), memoryview(bytes(12)), None, "x"])
+def test_apply_takes_bytes_only(data):
+    with pytest.raises(TypeError, match="^argument 'codec_data': '.*' object cannot be converted to 'PyBytes'$"):
+        Screen(8, 8).apply(data)
+
+
+def test_attributes_and_keywords():
+    screen = Screen(height=6, width=10, mode=422)
+    assert (screen.width, screen.height, screen.mode, screen.frames_applied) == (10, 6, 422, 0)
+    assert screen.apply(codec_data=bytes(2) + (422).to_bytes(2, "big") + bytes([0, 0, 0, 0x90]) * 2) == []
+    assert screen.frames_applied == 1
+    for name in ("width", "height", "mode", "frames_applied"):
+        with pytest.raises(AttributeError):
+            setattr(screen, name, 1)
+
+
+def test_picture_views_are_read_only_and_follow_the_picture():
+    screen = Screen(20, 12)
+    view = memoryview(screen)
+    array = np.asarray(screen)
+    assert view.readonly and view.format == "B" and view.shape == (12, 20, 3) and view.strides == (60, 3, 1)
+    assert view.c_contiguous and view.nbytes == 720
+    assert array.shape == (12, 20, 3) and array.dtype == np.uint8 and not array.flags.writeable
+    with pytest.raises(TypeError):
+        view[0, 0, 0] = 1
+    with pytest.raises(ValueError):
+        array.flags.writeable = True
+    with pytest.raises((TypeError, BufferError)):
+        (ctypes.c_char * 720).from_buffer(screen)
+
+    # The views show the screen's picture itself, not a copy.
+    screen.apply(vq_at(None, (2, 1)))
+    assert view.tobytes() == array.tobytes() == screen.to_bytes() != bytes(720)
+    image = Image.frombuffer("RGB", (20, 12), screen, "raw", "RGB", 0, 1)
+    assert image.tobytes() == screen.to_bytes()
+    # A view keeps its screen alive.
+    picture = screen.to_bytes()
+    del screen, image
+    gc.collect()
+    assert view.tobytes() == array.tobytes() == picture
+
+
+def test_empty_screen():
+    screen = Screen(0, 0)
+    assert screen.to_bytes() == b"" and np.asarray(screen).shape == (0, 0, 3)
+    assert screen.apply(vq_at(None)) == []
+
+
+def frame_sequence(seed, size=(48, 40)):
+    """Good and failing frames of both modes, for thread tests."""
+    rng, frames = random.Random(seed), []
+    for i in range(20):
+        if i % 5 == 4:
+            frames.append(failing_frames(444)["unknown block flag"])
+        else:
+            frames.append(random_frame(rng.choice([444, 422]), *size, rng, records=rng.randint(20, 80))[0].to_bytes())
+    return frames
+
+
+def play(screen, frames):
+    """Applies the frames; returns every outcome and the final picture."""
+    outcomes = []
+    for data in frames:
+        try:
+            outcomes.append(screen.apply(data))
+        except ValueError as e:
+            outcomes.append(str(e))
+    return outcomes, screen.to_bytes()
+
+
+def test_threads_on_separate_screens_match_serial_runs():
+    sequences = [frame_sequence(seed) for seed in range(6)]
+    serial = [play(Screen(48, 40), frames) for frames in sequences]
+    results = [None] * len(sequences)
+    barrier = threading.Barrier(len(sequences))
+
+    def run(i):
+        screen = Screen(48, 40)
+        barrier.wait()
+        results[i] = play(screen, sequences[i])
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(sequences))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == serial
+
+
+def test_concurrent_applies_on_one_screen_take_turns():
+    # Every good frame paints the whole picture one colour; every bad one paints
+    # it white and then fails. Calls that overlapped would leave a mix, and a
+    # locked copy taken at any time must show one good frame whole.
+    width, height = 160, 96
+    colours = [0x51_5A_F0, 0x91_36_22, 0x29_F0_6E, 0x80_80_80]
+
+    def painted(colour, fail):
+        fw = FrameWriter(444).vq([(0, colour)])
+        for _ in range(width * height // 64 - 1):
+            fw.vq([(0, None)])
+        return (fw.raw(10, 4) if fail else fw.end()).to_bytes()
+
+    good = [painted(c, False) for c in colours]
+    bad = painted(0xEB_80_80, True)
+    pictures = {decode_frame(g, width, height) for g in good}
+    screen = Screen(width, height)
+    screen.apply(good[0])
+    done, snapshots, outcomes = threading.Event(), [], []
+
+    def writer(i):
+        for k in range(40):
+            try:
+                outcomes.append(screen.apply(bad if k % 3 == 2 else good[(i + k) % 4]))
+            except ValueError as e:
+                outcomes.append(str(e))
+
+    def reader():
+        while not done.is_set():
+            snapshots.append(screen.to_bytes())
+
+    threads = [threading.Thread(target=writer, args=(i,)) for i in range(4)]
+    watcher = threading.Thread(target=reader)
+    watcher.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    done.set()
+    watcher.join()
+    whole = [(0, y, width, 8) for y in range(0, height, 8)]
+    assert sorted(map(str, outcomes)) == sorted([str(whole)] * 4 * 27 + ["unknown block flag: 10"] * 4 * 13)
+    assert screen.frames_applied == 1 + 4 * 27
+    assert screen.to_bytes() in pictures
+    assert all(s in pictures for s in snapshots)
+
+
+def test_no_references_or_memory_kept():
+    data = bytes(bytearray(vq_at(None, None)))
+    bad = bytes(bytearray(failing_frames(444)["unknown block flag"]))
+    refs = sys.getrefcount(data), sys.getrefcount(bad)
+    screen = Screen(64, 48)
+    for _ in range(200):
+        screen.apply(data)
+        with pytest.raises(ValueError):
+            screen.apply(bad)
+    assert (sys.getrefcount(data), sys.getrefcount(bad)) == refs
+
+    # Screens whose picture and journal were touched throughout, made and dropped.
+    whole = FrameWriter(444).vq([(0, 0x3C_66_99)])
+    for _ in range(512 * 512 // 64 - 1):
+        whole.vq([(0, None)])
+    whole = whole.raw(11, 4).to_bytes()
+
+    def churn(count):
+        for _ in range(count):
+            s = Screen(512, 512)
+            view = memoryview(s)
+            with pytest.raises(ValueError):
+                s.apply(whole)
+            del view, s
+        gc.collect()
+
+    churn(5)
+    with open("/proc/self/statm") as f:
+        rss = int(f.read().split()[1])
+    churn(100)
+    with open("/proc/self/statm") as f:
+        grown = (int(f.read().split()[1]) - rss) * os.sysconf("SC_PAGE_SIZE")
+    # 100 leaked screens would hold 150 MiB.
+    with open("/proc/self/maps") as f:
+        if "libasan" not in f.read():
+            assert grown < 32 << 20
+
+    tracemalloc.start()
+    try:
+        for _ in range(200):
+            screen.apply(data)
+        gc.collect()
+        held = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert held < 16 << 10
+
+
+def test_encoder_deltas_composite():
+    encode = pytest.importorskip("quorvel.encode").encode
+    rng = np.random.default_rng(9)
+    width, height = 96, 64
+    picture = rng.integers(0, 256, (height, width, 3), dtype=np.uint8)
+    picture[:, :40] = (20, 30, 200)
+    screen = Screen(width, height)
+    for step in range(5):
+        mode = (444, 422)[step % 2]
+        if step:
+            previous, picture = picture, picture.copy()
+            for _ in range(3):
+                x, y = rng.integers(0, width - 20), rng.integers(0, height - 12)
+                picture[y:y + 12, x:x + 20] = rng.integers(0, 256, 3) if step % 2 else rng.integers(0, 256, (12, 20, 3))
+        frame = encode(picture, mode, previous=previous if step else None)
+        apply_and_check(screen, frame.data, mode, zip(frame.columns.tolist(), frame.rows.tolist()))
