@@ -201,20 +201,29 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   const ast2100::Status setup = ast2100::FrameDecoder::setup(codec_data, width, height, max_bytes, decoder);
   if (!setup.ok()) return raise_status(setup);
 
-  // The picture is decoded straight into the result. bytes(n) makes it zeroed
-  // through calloc, so for a large picture the zero pages come from the kernel
-  // as they are touched and a sparse frame pays only for what it draws. A size
-  // the allocator cannot serve is the caller's MemoryError, not the end of the
-  // process.
+  // The picture is decoded straight into the result. A frame that may draw every
+  // macroblock gets an uninitialised bytes object, which the decoder fills
+  // completely (zeroing what it does not draw), so each byte is written once. A
+  // frame too short for that is sparse: bytes(n) makes its picture zeroed
+  // through calloc, whose zero pages cost nothing until a macroblock touches
+  // them. A size the allocator cannot serve is the caller's MemoryError, not the
+  // end of the process.
   const uint64_t size = decoder.frame_bytes();
   if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) return PyErr_NoMemory();
-  Ref length(PyLong_FromUnsignedLongLong(size));
-  if (!length) return nullptr;
-  Ref result(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get()));
+  const bool dense = decoder.may_draw_every_macroblock(codec_data.size());
+  Ref result;
+  if (dense) {
+    result.reset(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  } else {
+    Ref length(PyLong_FromUnsignedLongLong(size));
+    if (!length) return nullptr;
+    result.reset(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get()));
+  }
   if (!result) return nullptr;
   auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get()));
+  const std::span<uint8_t> picture{pixels, static_cast<size_t>(size)};
 
-  const ast2100::Status status = decoder.run({pixels, static_cast<size_t>(size)});
+  const ast2100::Status status = dense ? decoder.run_fresh(picture) : decoder.run(picture);
   if (!status.ok()) return raise_status(status);
   return result.release();
 }

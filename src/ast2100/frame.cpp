@@ -110,10 +110,48 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
   return {};
 }
 
-Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
+bool FrameDecoder::may_draw_every_macroblock(size_t codec_data_size) const noexcept {
+  // Every record takes at least its 4-bit code, and a frame that ends holds all
+  // its records within the data: past it the stream reads as DCT records for
+  // ever. Only a choice of strategy rests on this; either gives the same picture.
+  const uint64_t bits = (static_cast<uint64_t>(codec_data_size) - kHeaderBytes) * 8;
+  return mb_rows == 0 || mb_cols <= bits / 4 / mb_rows;
+}
+
+// Zeroes the pixels of every macroblock from raster index `first` on.
+void FrameDecoder::zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept {
+  if (mb_cols == 0 || first >= mb_cols * mb_rows) return;
+  const uint64_t size = subsampled ? 16 : 8;
+  const uint64_t stride = width * 3;
+  const uint64_t y0 = first / mb_cols * size;  // < height
+  const uint64_t x0 = first % mb_cols * size;  // < width
+  const uint64_t y1 = height - y0 < size ? height : y0 + size;
+  for (uint64_t y = y0; y < y1; ++y) std::memset(frame.data() + y * stride + x0 * 3, 0, (width - x0) * 3);
+  std::memset(frame.data() + y1 * stride, 0, (height - y1) * stride);
+}
+
+Status FrameDecoder::run(std::span<uint8_t> frame) noexcept { return run_records(frame, false); }
+
+Status FrameDecoder::run_fresh(std::span<uint8_t> frame) noexcept { return run_records(frame, true); }
+
+Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept {
   const FrameView view{frame, width, height};
   const uint64_t size = subsampled ? 16 : 8;
-  auto announce = [&] {
+  // On a fresh (unwritten) picture, `drawn` macroblocks have been drawn in raster
+  // order from (0, 0), which covers their pixels. The rest of the picture is
+  // zeroed when the frame ends, or as soon as a macroblock is drawn elsewhere;
+  // from then on the picture is all defined and nothing more is tracked.
+  bool tracking = fresh;
+  uint64_t drawn = 0;
+  auto before_draw = [&] {
+    if (tracking) {
+      if (mb_col < mb_cols && mb_row < mb_rows && mb_row * mb_cols + mb_col == drawn) {
+        ++drawn;
+      } else {
+        zero_from(frame, drawn);
+        tracking = false;
+      }
+    }
     if (observer == nullptr) return;
     const PixelArea area = macroblock_area(mb_col, mb_row, size, width, height);
     if (!area.empty()) observer->before_draw(area);
@@ -126,7 +164,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
       case BlockCode::DCT:
       case BlockCode::DCT_ALT:
         reader.consume_bits(4);
-        announce();
+        before_draw();
         decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 0 ? 0 : 2, *huffman_tables,
                        dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
         break;
@@ -135,7 +173,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         reader.consume_bits(20);
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
-        announce();
+        before_draw();
         decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 8 ? 0 : 2, *huffman_tables,
                        dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
         break;
@@ -145,7 +183,7 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         reader.consume_bits(4);
         cache.index_bits = code - 5;
         read_vq_header(reader, cache);
-        announce();
+        before_draw();
         vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
         break;
       case BlockCode::VQ_1_AT:
@@ -157,10 +195,11 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept {
         read_vq_header(reader, cache);
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
-        announce();
+        before_draw();
         vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
         break;
       case BlockCode::FRAME_END:
+        if (tracking) zero_from(frame, drawn);
         return {};
       default:
         return {Failure::unknown_block_flag, code};

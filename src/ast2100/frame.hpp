@@ -94,9 +94,21 @@ class FrameDecoder {
   // width * height * 3, known to fit after a successful set-up.
   uint64_t frame_bytes() const noexcept { return width * height * 3; }
 
-  // Decodes the records into `frame` (zero-filled, frame_bytes() long) until
-  // FRAME_END, an unknown code or the block limit.
+  // Decodes the records into `frame` (frame_bytes() long) until FRAME_END, an
+  // unknown code or the block limit. Pixels that no macroblock draws keep what
+  // `frame` held: pass a zero-filled picture for a frame of its own.
   Status run(std::span<uint8_t> frame) noexcept;
+
+  // The same on a picture whose bytes are not yet defined: on success every
+  // pixel that no macroblock drew is zero, as if `frame` had been zero-filled,
+  // but a frame that draws its macroblocks in raster order writes each byte
+  // once. On failure the contents are undefined.
+  Status run_fresh(std::span<uint8_t> frame) noexcept;
+
+  // Whether codec_data of this size has bits enough to draw every macroblock;
+  // when not, a zero-filled picture (whose zero pages cost nothing until
+  // touched) and run() suit a sparse frame better than run_fresh().
+  bool may_draw_every_macroblock(size_t codec_data_size) const noexcept;
 
   uint64_t width = 0;
   uint64_t height = 0;
@@ -117,6 +129,10 @@ class FrameDecoder {
   uint64_t mb_col = 0;
   uint64_t mb_row = 0;
   uint64_t block_limit = 0;
+
+ private:
+  Status run_records(std::span<uint8_t> frame, bool fresh) noexcept;
+  void zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept;
 };
 
 // One DCT macroblock at (mb_col, mb_row): 6 blocks (Y0..Y3, Cb, Cr) in the 16x16
