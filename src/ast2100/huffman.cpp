@@ -85,7 +85,7 @@ constexpr HuffTable build_table(const std::array<uint8_t, 16>& counts, const uin
           AcFast e{0, static_cast<uint8_t>(rs >> 4), static_cast<uint8_t>(len), static_cast<uint8_t>(len + size)};
           if (size == 0) {
             // Only end of block (0x00) and sixteen zeros (0xF0) have size 0.
-            e.run = rs == 0xF0 ? 16 : HuffTable::kEndOfBlock;
+            e.run = rs == 0xF0 ? 15 : HuffTable::kEndOfBlockRun;
           } else {
             // The magnitude bits follow the code; a first bit of 0 means negative.
             const uint32_t bits = (p >> (shift - size)) & ((1u << size) - 1);
@@ -150,17 +150,8 @@ int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTab
     // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
     const AcFast e = ac_table.ac_fast[reader.window() >> (32 - HuffTable::kAcFastBits)];
     if (e.total != 0) {
-      if (e.run == HuffTable::kEndOfBlock) {
-        reader.consume_bits(e.code_len);
-        break;
-      }
-      if (e.value == 0) {  // sixteen zeros
-        reader.consume_bits(e.code_len);
-        k += 16;
-        continue;
-      }
       k += e.run;
-      if (k >= 64) {
+      if (k >= 64) {  // end of block, or a run past the block: magnitude bits unread
         reader.consume_bits(e.code_len);
         break;
       }

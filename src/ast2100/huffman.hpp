@@ -34,17 +34,21 @@ extern const HuffmanCode kChromaAcCode;
 // One entry of the combined AC lookup: what the next kAcFastBits stream bits
 // begin with, when that is a whole code and, for a coefficient, its magnitude
 // bits too. `total` is 0 when the lookahead does not hold them all.
+//
+// All three kinds of symbol take one path: skip `run` positions, then store
+// `value`. Sixteen zeros is a run of 15 and a stored 0 (the block is zero
+// already); end of block is a run of 255, which always leaves the block.
 struct AcFast {
   int16_t value;     // the coefficient (0 for end of block and sixteen zeros)
-  uint8_t run;       // zeros before it; 16 for sixteen zeros, 0xFF for end of block
-  uint8_t code_len;  // bits of the Huffman code alone
+  uint8_t run;       // positions skipped before `value`
+  uint8_t code_len;  // bits of the Huffman code alone, all that a run out of the block takes
   uint8_t total;     // code and magnitude bits
 };
 
 struct HuffTable {
   static constexpr uint32_t kFastBits = 9;
   static constexpr uint32_t kAcFastBits = 10;
-  static constexpr uint8_t kEndOfBlock = 0xFF;
+  static constexpr uint8_t kEndOfBlockRun = 0xFF;
 
   // Entry p, for the next kFastBits stream bits p: (length << 8) | symbol of the
   // code that begins p, or 0 when that code is longer than kFastBits bits (or
