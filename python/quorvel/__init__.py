@@ -10,8 +10,9 @@ codes an RGB picture as a frame; `inspect_frame(data, width, height)`
 """
 
 from ._ast2100 import decode_frame, decoder_version
+from ._screen import Screen
 
-__all__ = ["decode_frame", "decoder_version"]
+__all__ = ["decode_frame", "decoder_version", "Screen"]
 
 
 def __getattr__(name: str):

@@ -1,7 +1,7 @@
 """The `quorvel` command: decode, encode, inspect and demonstrate frames.
 
     quorvel demo                                   render, encode, decode and measure a console session
-    quorvel decode FRAME... --size WxH [-o OUT.png | --outdir DIR] [--composite]
+    quorvel decode FRAME... --size WxH [-o OUT.png | --outdir DIR] [--screen]
     quorvel encode IMAGE -o FRAME [--mode 444|422] [--quality high|low] [--previous IMAGE]
     quorvel info FRAME --size WxH [--records]
 
@@ -19,6 +19,7 @@ from pathlib import Path
 
 from . import _format as fmt
 from . import decode_frame, decoder_version
+from ._screen import Screen
 
 SAMPLE = "sample-console-444.frame"
 SAMPLE_SIZE = (320, 200)
@@ -107,18 +108,6 @@ class Progress:
             sys.stderr.flush()
 
 
-def _draw_over(shown: bytearray, rgb: bytes, data: bytes, width: int, height: int) -> None:
-    """Copies the macroblocks the frame draws from its decoded picture into `shown`."""
-    from .inspect import inspect_frame
-
-    info = inspect_frame(data, width, height)
-    n, stride = info.macroblock_size, width * 3
-    for col, row in set(info.drawn()):
-        x0, x1 = col * n * 3, min((col + 1) * n, width) * 3
-        for y in range(row * n, min((row + 1) * n, height)):
-            shown[y * stride + x0:y * stride + x1] = rgb[y * stride + x0:y * stride + x1]
-
-
 def cmd_decode(args) -> int:
     from ._png import encode_png
 
@@ -146,20 +135,23 @@ def cmd_decode(args) -> int:
         raise Failure("a PNG needs a width and height of at least 1")
 
     progress, failed, total_time, total_bytes = Progress(len(jobs)), 0, 0.0, 0
-    shown = bytearray(width * height * 3) if args.composite else None
+    # With --screen every frame is drawn over what the frames before it left; a
+    # frame that fails leaves the screen as it was.
+    screen = Screen(width, height) if args.screen else None
     for done, (name, source, output) in enumerate(jobs):
         progress.show(done, name)
         try:
             data = source if isinstance(source, bytes) else _read(source)
             start = time.perf_counter()
             try:
-                rgb = decode_frame(data, width, height)
+                if screen is not None:
+                    screen.apply(data)
+                    rgb = screen.to_bytes()
+                else:
+                    rgb = decode_frame(data, width, height)
             except (ValueError, MemoryError) as e:
                 raise Failure(f"{name}: {e or 'picture too large'}") from None
             total_time += time.perf_counter() - start
-            if shown is not None:
-                _draw_over(shown, rgb, data, width, height)
-                rgb = bytes(shown)
             output.write_bytes(encode_png(rgb, width, height))
         except Failure as e:
             progress.close()
@@ -345,8 +337,10 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("-o", "--output", type=Path, metavar="OUT.png", help="the PNG to write, for one frame")
     out.add_argument("--outdir", type=Path, metavar="DIR",
                      help="folder for the PNGs, one per frame, named after it (default: the current folder)")
-    p.add_argument("--composite", action="store_true",
-                   help="draw each frame over the picture before it, as a client shows delta frames")
+    p.add_argument("--screen", "--composite", dest="screen", action="store_true",
+                   help="apply the frames in order to one screen, each drawn over the picture the frames before "
+                        "it left, as a client shows a key frame and its delta frames; each PNG shows the screen "
+                        "after its frame")
     p.set_defaults(run=cmd_decode)
 
     p = sub.add_parser("encode", help="encode a picture as a frame",

@@ -3,9 +3,9 @@
 Renders what a BMC's remote console typically shows (a desktop with a text
 console in a real monospaced font, a picture viewer with a photograph-like
 image, a mouse pointer), codes a key frame and delta frames for typing, the
-pointer and a window being dragged, decodes each frame, draws the delta frames
-over the picture before them as a client does, and reports per frame what was
-sent and how faithful the result is.
+pointer and a window being dragged, applies each frame to one Screen (the
+delta frames drawn over the picture before them, as a client shows them), and
+reports per frame what was sent and how faithful the result is.
 """
 
 from __future__ import annotations
@@ -17,9 +17,8 @@ from pathlib import Path
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
-from . import decode_frame
+from ._screen import Screen
 from .encode import encode
-from .inspect import inspect_frame
 
 WIDTH, HEIGHT = 1024, 768
 MODE = 444
@@ -169,23 +168,23 @@ def run(outdir: Path, out=print) -> int:
     out(f"quorvel demo: a {WIDTH}x{HEIGHT} remote console, mode {MODE} ({n}x{n} macroblocks), "
         f"primary quantisation pair")
     header = f"{'frame':<6}{'what':<34}{'DCT':>6}{'VQ_1':>6}{'VQ_2':>6}{'VQ_4':>6}{'at':>5}" \
-             f"{'bytes':>9}{'PSNR':>10}{'decode':>10}"
+             f"{'bytes':>9}{'PSNR':>10}{'apply':>10}"
     out("")
     out(header)
     out("-" * len(header))
-    shown, previous, frames = None, None, []
+    screen, previous, frames = Screen(WIDTH, HEIGHT, MODE), None, []
     for i, (what, scene) in enumerate(_sequence()):
         picture = scene.render()
         frame = encode(picture, MODE, previous=previous)
         start = time.perf_counter()
-        decoded = decode_frame(frame.data, WIDTH, HEIGHT)
+        screen.apply(frame.data)
         elapsed = time.perf_counter() - start
-        decoded = np.frombuffer(decoded, dtype=np.uint8).reshape(HEIGHT, WIDTH, 3)
-        drawn = inspect_frame(frame.data, WIDTH, HEIGHT).drawn()
-        shown = decoded if shown is None else draw_over(shown, decoded, drawn, n)
+        # A copy: the screen's own picture changes with the next frame.
+        state = Image.frombytes("RGB", (WIDTH, HEIGHT), screen.to_bytes())
+        shown = np.asarray(state)
         (outdir / f"frame-{i}.frame").write_bytes(frame.data)
-        Image.fromarray(shown).save(outdir / f"frame-{i}.png")
-        frames.append(Image.fromarray(shown))
+        state.save(outdir / f"frame-{i}.png")
+        frames.append(state)
         c = frame.counts
         dct = c.get("DCT", 0) + c.get("DCT_AT", 0)
         vq = [c.get(f"VQ_{k}", 0) + c.get(f"VQ_{k}_AT", 0) for k in (1, 2, 4)]
@@ -203,7 +202,7 @@ def run(outdir: Path, out=print) -> int:
     out("")
     out("DCT, VQ_n: records of each kind (VQ_n: macroblocks painted with n cache colours); at: records")
     out("that name their position; PSNR: the picture as shown (delta frames drawn over the one before)")
-    out("against the rendered screen; decode: time of decode_frame.")
+    out("against the rendered screen; apply: time of Screen.apply, which draws the frame onto the screen.")
     out(f"wrote {outdir}/frame-0..{len(frames) - 1}.frame, their PNGs and {outdir}/sequence.png (animated)")
     out(f"next: quorvel info {outdir}/frame-4.frame --size {WIDTH}x{HEIGHT}")
     return 0
