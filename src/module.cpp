@@ -41,10 +41,9 @@ class Ref {
   PyObject* p_;
 };
 
-// Process-wide state: the module object, the interpreter that created it, and
-// the PanicException type, made on first use and kept for the process's life.
+// Process-wide state: the module object and the PanicException type, made on
+// first use in the main interpreter and kept for the process's life.
 PyObject* g_module = nullptr;
-int64_t g_interpreter_id = -1;
 PyObject* g_panic_exception = nullptr;
 
 PyObject* panic_exception_type() {
@@ -282,13 +281,14 @@ bool add_function(PyObject* module, PyMethodDef* def) {
 
 PyMODINIT_FUNC PyInit__ast2100(void) {
   // The module keeps process-wide state (its object and the exception type), so
-  // it lives in exactly one interpreter: the first that imports it.
-  const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter_id == -1) return nullptr;
-  if (g_interpreter_id != -1 && g_interpreter_id != interpreter_id) {
+  // it lives in exactly one interpreter, the main one. Binding it to whichever
+  // interpreter came first would let a sub-interpreter claim it for good, even
+  // one whose own import then fails (CPython refuses single-phase modules in
+  // isolated sub-interpreters only after this function has run).
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
                     "quorvel._ast2100 does not support sub-interpreters: it can only be used from "
-                    "the interpreter that first imported it");
+                    "the main interpreter");
     return nullptr;
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
@@ -298,7 +298,6 @@ PyMODINIT_FUNC PyInit__ast2100(void) {
   if (!add_function(module.get(), &g_decoder_version_def) || !add_function(module.get(), &g_decode_frame_def)) {
     return nullptr;
   }
-  g_interpreter_id = interpreter_id;
   g_module = Py_NewRef(module.get());
   return module.release();
 }

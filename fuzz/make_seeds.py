@@ -1,0 +1,131 @@
+"""Writes the seed corpus of the frame fuzz target: real frames in both modes.
+
+Every seed is a fuzz input: a control byte (bits 0..1 the mode, 0 = 444,
+1 = 422, 3 = the header's own; bit 2 = 64-bit sizes; bit 3 = compare the SIMD
+kernels with the scalar ones), the width and height, and then the frame. The
+frames come from the test suite's frame writer (every kind of record, explicit
+positions, odd sizes, long coefficient runs, failures), the sample frame that
+ships with the package, and the package's encoder when the Python that runs
+this script has the package and numpy. Deterministic: the same files every run.
+
+    python fuzz/make_seeds.py OUTDIR
+"""
+
+import random
+import struct
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+from framewriter import FrameWriter  # noqa: E402
+
+SAMPLE = ROOT / "python" / "quorvel" / "data" / "sample-console-444.frame"
+MODE_BITS = {444: 0, 422: 1, None: 3}
+
+
+def fuzz_input(frame, width, height, mode=None, compare=True):
+    """The frame with its sizes in front; mode None keeps the header's bytes."""
+    control = MODE_BITS[mode] | (8 if compare else 0)
+    if width < 1 << 16 and height < 1 << 16:
+        return bytes([control]) + struct.pack("<HH", width, height) + frame
+    return bytes([control | 4]) + struct.pack("<QQ", width, height) + frame
+
+
+def blocks(mode, rng, scale):
+    n = 6 if mode == 422 else 3
+    out = []
+    for _ in range(n):
+        b = [0] * 64
+        b[0] = rng.randint(-scale, scale)
+        for _ in range(rng.randint(0, 12)):
+            b[rng.randrange(1, 64)] = rng.randint(-scale, scale) or 1
+        out.append(b)
+    return out
+
+
+def mixed(mode, seed, records=24):
+    """Every kind of record in turn, at running and explicit positions."""
+    rng = random.Random(seed)
+    fw = FrameWriter(mode, prefix=bytes([seed & 255, 0x5A]))
+    dc = [0, 0, 0]
+    for i in range(records):
+        at = (rng.randrange(6), rng.randrange(6)) if i % 5 == 3 else None
+        kind = i % 4
+        if kind < 2:
+            bl = blocks(mode, rng, 60 if kind == 0 else 500)
+            # Keep DC differences within 11 bits.
+            for j, b in enumerate(bl):
+                comp = 0 if j < len(bl) - 2 else j - len(bl) + 3
+                b[0] = max(dc[comp] - 2000, min(dc[comp] + 2000, b[0]))
+                dc[comp] = b[0]
+            fw.dct(bl, alt=kind == 1, at=at)
+            dc = list(fw.dc)
+        else:
+            n = rng.choice([1, 2, 4])
+            entries = [(rng.randrange(4), rng.randrange(1 << 24) if rng.random() < 0.5 else None) for _ in range(n)]
+            codes = [rng.randrange(n) for _ in range(64)] if n > 1 else []
+            fw.vq(entries, codes, at=at)
+    return fw.end()
+
+
+def seeds():
+    end = bytes.fromhex("000001bc") + bytes([0, 0, 0, 0x90]) + bytes(4)
+    yield "end-only-1x1", fuzz_input(end, 1, 1, compare=False)
+    yield "end-only-0x7", fuzz_input(end, 0, 7)
+    yield "zero-stream-8x8", fuzz_input(bytes.fromhex("000001bc") + bytes(8), 8, 8)
+    yield "unknown-code-3", fuzz_input(bytes.fromhex("000001bc") + bytes([0, 0, 0, 0x30]) + bytes(4), 16, 16)
+    yield "unknown-mode", fuzz_input(bytes.fromhex("0000bc01") + bytes(8), 8, 8)
+    yield "too-short", fuzz_input(bytes.fromhex("000001a6") + bytes(3), 8, 8, 422)
+    yield "capacity-overflow", fuzz_input(end, 2**62, 2)
+    yield "wide-zero-height", fuzz_input(end, 2**64 - 1, 0)
+    yield "sample-320x200", fuzz_input(SAMPLE.read_bytes(), 320, 200, compare=False)
+    yield "sample-as-422-97x61", fuzz_input(SAMPLE.read_bytes(), 97, 61, 422)
+    for mode in (444, 422):
+        for seed, (w, h) in enumerate([(48, 48), (17, 9), (33, 70), (1, 130)]):
+            yield f"mixed-{mode}-{w}x{h}", fuzz_input(mixed(mode, seed).to_bytes(), w, h)
+        fw = FrameWriter(mode)
+        for col, row in [(0, 0), (255, 0), (3, 255), (254, 254)]:
+            fw.vq([(1, 0x515AF0), (2, None)], [k & 1 for k in range(64)], at=(col, row))
+            fw.dct([[50] + [0] * 63] * (6 if mode == 422 else 3), at=(col, row))
+        yield f"explicit-{mode}", fuzz_input(fw.end().to_bytes(), 40, 24)
+        full = FrameWriter(mode).dct([[(k * 13 + b) % 7 - 3 or 2 for k in range(64)] for b in range(6 if mode == 422 else 3)])
+        yield f"full-blocks-{mode}", fuzz_input(full.end().to_bytes(), 16, 16)
+        yield f"no-end-{mode}", fuzz_input(mixed(mode, 7, 8).to_bytes()[:-4], 64, 64)
+    yield from encoded()
+
+
+def encoded():
+    """Frames from the package's encoder (key and delta frames, both qualities), when
+    the Python that runs this has the package and numpy."""
+    try:
+        import numpy as np
+        from quorvel.encode import encode_frame
+    except ImportError:
+        return
+    rng = np.random.default_rng(5)
+    for mode, (w, h) in [(444, (40, 24)), (422, (50, 34))]:
+        picture = rng.integers(0, 256, size=(h, w, 3), dtype=np.uint8)
+        picture[: h // 2, : w // 2] = (200, 30, 90)  # flat areas become VQ records
+        picture[h // 2:, ::2] = (0, 0, 0)
+        changed = picture.copy()
+        changed[h // 3: h // 2, 10:20] = 255
+        yield f"encoded-{mode}-{w}x{h}", fuzz_input(encode_frame(picture, mode), w, h)
+        yield f"encoded-{mode}-low-{w}x{h}", fuzz_input(encode_frame(picture, mode, quality="low"), w, h)
+        yield f"encoded-{mode}-delta-{w}x{h}", fuzz_input(encode_frame(changed, mode, previous=picture), w, h)
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: python fuzz/make_seeds.py OUTDIR")
+    out = Path(sys.argv[1])
+    out.mkdir(parents=True, exist_ok=True)
+    count = 0
+    for name, data in seeds():
+        (out / f"seed-{name}").write_bytes(data)
+        count += 1
+    print(f"make_seeds: {count} seeds in {out}")
+
+
+if __name__ == "__main__":
+    main()
