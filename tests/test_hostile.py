@@ -164,11 +164,6 @@ class Int(int):
         return 99
 
 
-class BadIndex:
-    def __index__(self):
-        return Int(4)  # an int subclass from __index__ is accepted, with a warning
-
-
 @pytest.mark.parametrize("width, height, size", [
     (np.uint64(4), np.int32(2), 24),
     (np.int64(3), np.uint8(1), 9),
@@ -176,11 +171,6 @@ class BadIndex:
 ])
 def test_integers_of_other_kinds(width, height, size):
     assert decode_frame(H444 + END * 2, width, height) == bytes(size)
-
-
-def test_index_returning_an_int_subclass():
-    with pytest.warns(DeprecationWarning):
-        assert decode_frame(H444 + END * 2, BadIndex(), 1) == bytes(12)
 
 
 @pytest.mark.parametrize("width", [np.int64(-1), np.int8(-128)])

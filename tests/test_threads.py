@@ -11,10 +11,11 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from importlib import resources
 
+import numpy as np
 import pytest
 
-from framewriter import FrameWriter
 from quorvel._ast2100 import decode_frame
+from quorvel.encode import encode_frame
 
 H444, H422 = bytes.fromhex("000001bc"), bytes.fromhex("000001a6")
 END = bytes([0, 0, 0, 0x90])
@@ -32,26 +33,20 @@ class YieldingIndex:
         return self.value
 
 
-def random_frame(mode, seed):
-    rng = random.Random(seed)
-    fw, n = FrameWriter(mode), 6 if mode == 422 else 3
-    for i in range(40):
-        if i % 3:
-            dc = [fw.dc[0]] * (n - 2) + fw.dc[1:]
-            fw.dct([[d + rng.randint(-300, 300)] + [rng.choice([0, 0, 0, rng.randint(-99, 99)]) for _ in range(63)]
-                    for d in dc], alt=i % 2 == 0)
-        else:
-            fw.vq([(k, rng.randrange(1 << 24)) for k in range(4)], [rng.randrange(4) for _ in range(64)],
-                  at=(rng.randrange(8), rng.randrange(8)) if i % 5 == 0 else None)
-    return fw.end().to_bytes()
+def random_frame(mode, seed, width, height):
+    """A key frame of noise with flat areas: DCT and VQ records."""
+    rng = np.random.default_rng(seed)
+    picture = rng.integers(0, 256, size=(height, width, 3), dtype=np.uint8)
+    picture[: height // 2, : width // 2] = (40, 200, 90)
+    return encode_frame(picture, mode)
 
 
 CASES = [
     (SAMPLE, 320, 200),
     (SAMPLE, YieldingIndex(320), YieldingIndex(200)),
-    (random_frame(444, 1), 72, 56),
-    (random_frame(422, 2), 100, 60),
-    (random_frame(422, 3), YieldingIndex(33), 47),
+    (random_frame(444, 1, 72, 56), 72, 56),
+    (random_frame(422, 2, 100, 60), 100, 60),
+    (random_frame(422, 3, 33, 47), YieldingIndex(33), 47),
     (H444[:2], 8, 8),
     (bytes(12), 8, 8),
     (H422 + END, 8, 8),
