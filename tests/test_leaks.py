@@ -8,11 +8,20 @@ from importlib import resources
 
 import pytest
 
+from framewriter import FrameWriter
 from quorvel._ast2100 import decode_frame
 
 H444 = bytes.fromhex("000001bc")
 END = bytes([0, 0, 0, 0x90])
 SAMPLE = resources.files("quorvel").joinpath("data", "sample-console-444.frame").read_bytes()
+
+
+def painted(records=64 * 48):
+    """One-colour macroblocks over a whole 512 x 384 picture, so that every page of it is written."""
+    fw = FrameWriter().vq([(0, 0x515AF0)])
+    for _ in range(records - 1):
+        fw.vq([(0, None)])
+    return fw
 
 
 class Int(int):
@@ -34,16 +43,16 @@ def frame(data):
 
 
 # name: (the arguments, made afresh for each test; the exception; calls). The
-# pictures of the failures that come after the picture's allocation are large,
-# so that a picture not released on the failure path shows in the process's memory.
+# pictures of the successes and of the failures that come after the picture's
+# allocation are large and drawn all over, so that a picture not released shows
+# in the process's memory (the untouched pages of a zeroed allocation would not).
 CASES = {
     "sample frame": (lambda: (frame(SAMPLE), Index(320), Int(200)), None, 300),
-    "large picture": (lambda: (frame(H444 + END * 2), Index(1024), Int(768)), None, 200),
+    "large picture": (lambda: (painted().end().to_bytes(), Index(512), Int(384)), None, 200),
     "codec_data too short": (lambda: (frame(H444[:3]), Index(300), Int(8)), ValueError, 5000),
     "unknown mode": (lambda: (frame(bytes(12)), Index(300), Int(8)), ValueError, 5000),
     "too short for bitstream": (lambda: (frame(H444 + END), Index(300), Int(8)), ValueError, 5000),
-    "unknown block flag": (lambda: (frame(H444 + bytes([0, 0, 0, 0xB0]) + bytes(4)), Index(1024), Int(768)),
-                           ValueError, 200),
+    "unknown block flag": (lambda: (painted().raw(11, 4).to_bytes(), Index(512), Int(384)), ValueError, 200),
     "block limit": (lambda: (frame(H444 + bytes(8)), Index(512), Int(512)), ValueError, 40),
     "capacity overflow": (lambda: (frame(H444 + END * 2), Index(2**62), Int(2)), BaseException, 500),
     "MemoryError": (lambda: (frame(H444 + END * 2), Index(2**40), Int(2**10)), MemoryError, 2000),
