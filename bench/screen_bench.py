@@ -6,7 +6,8 @@
    Both are timed in one process, interleaved round by round; the ratio of the
    medians is the figure (target: at most 0.05).
 2. Two threads applying full frames to two screens against one thread applying
-   the same frames to both screens in turn (target: at least 1.7x as fast).
+   the same frames to both screens in turn, round after round (target: at
+   least 1.7x as fast). Printed for the median round and the best round.
 
 Needs numpy and the encoder (pip install 'quorvel[tools]'). Wall time on a
 shared machine is noisy: read the medians and the ratios.
@@ -128,19 +129,21 @@ def two_threads(rounds: int, frames: int) -> None:
         for _ in range(rounds):
             one.append(run_threads([play(a, b)]))
             two.append(run_threads([play(a), play(b)]))
-        m1, m2 = statistics.median(one), statistics.median(two)
-        per_frame = m1 / (2 * frames)
-        print(f"   mode {mode}: one thread {m1 * 1e3:.1f} ms ({per_frame * 1e3:.2f} ms a frame), "
-              f"two threads {m2 * 1e3:.1f} ms: {m1 / m2:.2f}x")
+        # Other work on the machine takes cores away from both alike; the best
+        # round of each is the one least disturbed.
+        for what, pick in (("median", statistics.median), ("best", min)):
+            m1, m2 = pick(one), pick(two)
+            print(f"   mode {mode}, {what:<6} of {rounds}: one thread {m1 * 1e3:6.1f} ms "
+                  f"({m1 / (2 * frames) * 1e3:.2f} ms a frame), two threads {m2 * 1e3:6.1f} ms: {m1 / m2:.2f}x")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=30)
-    parser.add_argument("--frames", type=int, default=20)
+    parser.add_argument("--frames", type=int, default=10, help="frames per screen in one round of part 2")
     args = parser.parse_args()
     delta_cost(args.rounds)
-    two_threads(max(3, args.rounds // 3), args.frames)
+    two_threads(args.rounds, args.frames)
 
 
 if __name__ == "__main__":
