@@ -285,7 +285,11 @@ PyMODINIT_FUNC PyInit__ast2100(void) {
   // interpreter came first would let a sub-interpreter claim it for good, even
   // one whose own import then fails (CPython refuses single-phase modules in
   // isolated sub-interpreters only after this function has run).
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+  // Interpreters are told apart by their IDs: a state's address can be reused
+  // by a later interpreter.
+  const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter_id == -1) return nullptr;
+  if (interpreter_id != PyInterpreterState_GetID(PyInterpreterState_Main())) {
     PyErr_SetString(PyExc_ImportError,
                     "quorvel._ast2100 does not support sub-interpreters: it can only be used from "
                     "the main interpreter");
