@@ -22,27 +22,15 @@
 #include <vector>
 
 #include "ast2100/screen.hpp"
+#include "pyboundary.hpp"
 
 namespace {
 
-// Owns one strong reference.
-class Ref {
- public:
-  explicit Ref(PyObject* p = nullptr) noexcept : p_(p) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept {
-    PyObject* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
+using quorvel::convert_codec_data;
+using quorvel::convert_u64;
+using quorvel::prefix_argument_error;
+using quorvel::Ref;
 
- private:
-  PyObject* p_;
-};
 
 struct State {
   State(uint64_t width, uint64_t height, uint32_t mode) noexcept : screen(width, height, mode) {}
@@ -62,39 +50,6 @@ ScreenObject* as_screen(PyObject* self) { return reinterpret_cast<ScreenObject*>
 // Any byte of a picture with no bytes: a view's buffer is never null.
 uint8_t g_empty_picture = 0;
 
-// A conversion of argument `name` failed. A TypeError becomes a new TypeError
-// "argument 'name': <message>" caused by the original; others pass unchanged.
-void prefix_argument_error(const char* name) {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-    PyErr_SetRaisedException(raised);
-    return;
-  }
-  Ref message(PyUnicode_FromFormat("argument '%s': %S", name, raised));
-  Ref remapped(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
-  if (!remapped) {
-    Py_DECREF(raised);
-    return;
-  }
-  PyException_SetCause(remapped.get(), raised);  // steals `raised`
-  PyErr_SetRaisedException(remapped.release());
-}
-
-// An unsigned 64-bit integer, as decode_frame takes its width and height.
-bool convert_u64(PyObject* obj, const char* name, uint64_t& out) {
-  Ref index(PyNumber_Index(obj));
-  if (!index) {
-    prefix_argument_error(name);
-    return false;
-  }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    prefix_argument_error(name);
-    return false;
-  }
-  out = value;
-  return true;
-}
 
 bool convert_mode(PyObject* obj, uint32_t& out) {
   if (obj == Py_None) {
@@ -117,19 +72,6 @@ bool convert_mode(PyObject* obj, uint32_t& out) {
   return true;
 }
 
-// codec_data as decode_frame takes it: bytes or a subclass, read in place.
-bool convert_codec_data(PyObject* obj, std::span<const uint8_t>& out) {
-  if (PyBytes_Check(obj)) {
-    out = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
-    return true;
-  }
-  Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
-  if (qualname) {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyBytes'", qualname.get());
-  }
-  prefix_argument_error("codec_data");
-  return false;
-}
 
 PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"width", "height", "mode", nullptr};
