@@ -82,16 +82,18 @@ constexpr HuffTable build_table(const std::array<uint8_t, 16>& counts, const uin
         const uint32_t shift = HuffTable::kAcFastBits - len;
         const uint32_t first = (code + j) << shift;
         for (uint32_t p = first; p < first + (1u << shift); ++p) {
-          AcFast e{0, static_cast<uint8_t>(rs >> 4), static_cast<uint8_t>(len), static_cast<uint8_t>(len + size)};
+          uint32_t run = rs >> 4;
+          int32_t value = 0;
           if (size == 0) {
             // Only end of block (0x00) and sixteen zeros (0xF0) have size 0.
-            e.run = rs == 0xF0 ? 15 : HuffTable::kEndOfBlockRun;
+            run = rs == 0xF0 ? 15 : HuffTable::kEndOfBlockRun;
           } else {
             // The magnitude bits follow the code; a first bit of 0 means negative.
             const uint32_t bits = (p >> (shift - size)) & ((1u << size) - 1);
             const int32_t v = static_cast<int32_t>(bits);
-            e.value = static_cast<int16_t>((bits >> (size - 1)) != 0 ? v : v - ((1 << size) - 1));
+            value = (bits >> (size - 1)) != 0 ? v : v - ((1 << size) - 1);
           }
+          const AcFast e = AcFast::make(value, run, len, len + size);
           t.ac_fast[p] = e;
         }
       }
@@ -149,14 +151,14 @@ int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTab
   while (k < 64) {
     // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
     const AcFast e = ac_table.ac_fast[reader.window() >> (32 - HuffTable::kAcFastBits)];
-    if (e.total != 0) {
-      k += e.run;
+    if (e.total() != 0) {
+      k += e.run();
       if (k >= 64) {  // end of block, or a run past the block: magnitude bits unread
-        reader.consume_bits(e.code_len);
+        reader.consume_bits(e.code_len());
         break;
       }
-      reader.consume_bits(e.total);
-      block[kZigzag[k]] = e.value;
+      reader.consume_bits(e.total());
+      block[kZigzag[k]] = e.value();
       ++k;
       continue;
     }
