@@ -15,7 +15,7 @@ np = pytest.importorskip("numpy")
 Image = pytest.importorskip("PIL.Image")
 
 from quorvel.encode import encode_frame  # noqa: E402
-from quorvel.inspect import inspect_frame  # noqa: E402
+from quorvel.records import inspect_frame  # noqa: E402
 
 
 def run(*args, cwd):

@@ -1,6 +1,6 @@
 """The encoder and the inspector, checked against the test-side frame writer and pixel model.
 
-Every encoded frame is parsed back by quorvel.inspect, re-written record by
+Every encoded frame is parsed back by quorvel.records, re-written record by
 record with tests/framewriter.py (independent Huffman tables, zig-zag and bit
 packing), and must come out byte for byte the same; the decoder must then agree
 with tests/reference.py on it. Quality is measured on the decoded pictures.
@@ -16,7 +16,7 @@ import framewriter as fw  # noqa: E402
 import reference  # noqa: E402
 from quorvel import decode_frame  # noqa: E402
 from quorvel.encode import encode, encode_frame, nearest_ycbcr  # noqa: E402
-from quorvel.inspect import inspect_frame  # noqa: E402
+from quorvel.records import inspect_frame  # noqa: E402
 
 
 # --- pictures ------------------------------------------------------------------

@@ -6,7 +6,7 @@ width * height * 3 bytes of RGB24, rows top to bottom (C++, no dependencies).
 With numpy and Pillow (pip install 'quorvel[tools]'):
 `encode_frame(rgb, mode=444, quality="high", previous=None)` (quorvel.encode)
 codes an RGB picture as a frame; `inspect_frame(data, width, height)`
-(quorvel.inspect, standard library only) says what a frame holds.
+(quorvel.records, standard library only) says what a frame holds.
 """
 
 from ._ast2100 import decode_frame, decoder_version
@@ -21,6 +21,6 @@ def __getattr__(name: str):
         from .encode import encode_frame
         return encode_frame
     if name == "inspect_frame":
-        from .inspect import inspect_frame
+        from .records import inspect_frame
         return inspect_frame
     raise AttributeError(f"module 'quorvel' has no attribute {name!r}")

@@ -229,7 +229,7 @@ def cmd_encode(args) -> int:
 # --- info --------------------------------------------------------------------
 
 def cmd_info(args) -> int:
-    from .inspect import inspect_frame
+    from .records import inspect_frame
 
     data = _read(args.frame)
     width, height = args.size

@@ -1,6 +1,6 @@
 """A pure-Python walk over the records of a compressed frame, for `quorvel info`.
 
-    from quorvel.inspect import inspect_frame
+    from quorvel.records import inspect_frame
     info = inspect_frame(data, 1024, 768)
     info.counts()        # {"DCT": 9000, "VQ_1": 2000, ...}
     info.records[0]      # Record(code=0, column=0, row=0, offset=32, bits=311, ...)
