@@ -22,9 +22,14 @@
 //   - decoding ends in success or in one of the two record-loop failures, with
 //     a code that really is unknown; every failure message is one of the five
 //     fixed texts (or "capacity overflow" for an unrepresentable picture);
-//   - the SIMD kernels give the scalar kernels' outcome and picture, byte for byte.
+//   - the SIMD kernels give the scalar kernels' outcome and picture, byte for byte;
+//   - on pictures of up to kMaxComparedPixels: decoding onto an undefined picture
+//     (run_fresh, as decode_frame does for frames that may cover the picture)
+//     ends the same way with the same pixels, and a black Screen shows the
+//     frame after applying it, or stays black when the frame fails.
 // The sanitizers check the rest: the picture and codec_data are heap blocks of
 // their exact sizes, so a read or write past either end is reported.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +40,7 @@
 #include <vector>
 
 #include "ast2100/frame.hpp"
+#include "ast2100/screen.hpp"
 #include "ast2100/kernels.hpp"
 
 namespace {
@@ -144,8 +150,32 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
   const size_t size = static_cast<size_t>(decoder.frame_bytes());
   std::vector<uint8_t> picture(size);
   ast2100::FrameDecoder scalar = decoder;  // the same state, before run() moves it on
+  ast2100::FrameDecoder fresh = decoder;
   const ast2100::Status status = decoder.run(picture);
   REQUIRE(picture.size() == size, sizes);
+  if (pixels <= kMaxComparedPixels) {
+    // Decoding onto an undefined picture, as decode_frame does for frames that
+    // may cover it, ends the same way and leaves a zero-filled picture's pixels.
+    std::vector<uint8_t> undefined(size, 0xA5);
+    const ast2100::Status fresh_status = fresh.run_fresh(undefined);
+    REQUIRE(fresh_status.failure == status.failure && fresh_status.value == status.value,
+            message_of(fresh_status) + " vs " + message_of(status));
+    REQUIRE(!status.ok() || undefined == picture, "run_fresh differs from a zero-filled picture, " + sizes);
+    // A black screen shows the frame after applying it, or stays black when
+    // the frame fails.
+    ast2100::Screen screen(width, height, 0);
+    REQUIRE(screen.allocate(kMaxFrameBytes), sizes);
+    std::vector<ast2100::Rect> changed;
+    const ast2100::ApplyResult applied = screen.apply(codec_data, changed);
+    REQUIRE(applied.ok() == status.ok() && applied.status.failure == status.failure, sizes);
+    const std::span<const uint8_t> shown = screen.pixels();
+    if (status.ok()) {
+      REQUIRE(std::equal(shown.begin(), shown.end(), picture.begin(), picture.end()), "screen differs, " + sizes);
+    } else {
+      REQUIRE(std::all_of(shown.begin(), shown.end(), [](uint8_t b) { return b == 0; }),
+              "a failed frame left pixels on the screen, " + sizes);
+    }
+  }
   if (compare_kernels && pixels <= kMaxComparedPixels && decoder.kernels != &ast2100::scalar_kernels()) {
     scalar.kernels = &ast2100::scalar_kernels();
     std::vector<uint8_t> reference(size);
