@@ -27,9 +27,8 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
   if (area.empty()) return;
   const uint64_t cols = area.cols;
   const uint64_t rows = area.rows;
-  // x < width and y < height, and the picture's byte size fits in 63 bits.
-  const uint64_t stride = frame.width * 3;
-  uint8_t* origin = frame.pixels.data() + area.y * stride + area.x * 3;
+  const uint64_t stride = frame.stride();
+  uint8_t* origin = frame.origin(area);
 
   for (uint64_t r = 0; r < rows; ++r) {
     uint8_t* out = origin + r * stride;

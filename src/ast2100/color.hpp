@@ -69,14 +69,6 @@ static_assert(kColorLuts.cr_to_g[127] == 1 && kColorLuts.cb_to_g[127] == 0 &&
 // 8x8 mode: Y at 0, Cb at 64, Cr at 128. Other bytes are not read.
 using YuvMacroblock = std::array<uint8_t, 768>;
 
-// Where a macroblock's pixels go: the picture (RGB, rows top to bottom, stride
-// width * 3) and its size.
-struct FrameView {
-  std::span<uint8_t> pixels;
-  uint64_t width;
-  uint64_t height;
-};
-
 // The part of macroblock (mb_col, mb_row) of size x size pixels that lies inside
 // the picture: its top-left pixel and its clipped width and height. Empty when
 // the macroblock lies wholly outside. The position is tested against the picture
@@ -93,6 +85,24 @@ inline PixelArea macroblock_area(uint64_t mb_col, uint64_t mb_row, uint64_t size
   const uint64_t y = size * mb_row;  // < height
   return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
 }
+
+// Byte offset of an area's top-left pixel in a picture `width` pixels wide. The
+// area lies inside the picture, whose byte size fits in 63 bits: no wrap.
+inline uint64_t area_offset(const PixelArea& area, uint64_t width) noexcept {
+  return (area.y * width + area.x) * 3;
+}
+
+// Where a macroblock's pixels go: the picture (RGB, rows top to bottom, stride
+// width * 3) and its size.
+struct FrameView {
+  std::span<uint8_t> pixels;
+  uint64_t width;
+  uint64_t height;
+
+  uint64_t stride() const noexcept { return width * 3; }
+  uint8_t* origin(const PixelArea& area) const noexcept { return pixels.data() + area_offset(area, width); }
+};
+
 
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLuts& luts,

@@ -93,8 +93,8 @@ __attribute__((target("avx2"))) void yuv_to_rgb_avx2(const YuvMacroblock& stagin
     yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
     return;
   }
-  const uint64_t stride = frame.width * 3;
-  uint8_t* origin = frame.pixels.data() + area.y * stride + area.x * 3;
+  const uint64_t stride = frame.stride();
+  uint8_t* origin = frame.origin(area);
   const uint8_t* s = staging.data();
   __m128i rgb[3];
   if (!subsampled) {

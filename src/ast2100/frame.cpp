@@ -278,8 +278,8 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
   if (area.empty()) return;
   const uint64_t cols = area.cols;
   const uint64_t rows = area.rows;
-  const uint64_t stride = frame.width * 3;
-  uint8_t* origin = frame.pixels.data() + area.y * stride + area.x * 3;
+  const uint64_t stride = frame.stride();
+  uint8_t* origin = frame.origin(area);
   const uint32_t shift = subsampled ? 1 : 0;
   if (n == 0) {
     uint8_t line[48];

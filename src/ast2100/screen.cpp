@@ -98,7 +98,7 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   saved_[saved_count_++] = {area, journal_used_};
   const uint64_t stride = width_ * 3;
   const uint64_t row_bytes = area.cols * 3;
-  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area.y * stride + area.x * 3, stride,
+  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area_offset(area, width_), stride,
             row_bytes, area.rows);
   journal_used_ += row_bytes * area.rows;
 }
@@ -112,7 +112,7 @@ void Screen::finish(bool undo) noexcept {
     touched_[((area.y / kCell) * cells_x_ + area.x / kCell) / 64] = 0;
     if (!undo) continue;
     const uint64_t row_bytes = area.cols * 3;
-    copy_rows(pixels_.get() + area.y * stride + area.x * 3, stride, journal_.get() + saved_[i].offset, row_bytes,
+    copy_rows(pixels_.get() + area_offset(area, width_), stride, journal_.get() + saved_[i].offset, row_bytes,
               row_bytes, area.rows);
   }
   saved_count_ = 0;
