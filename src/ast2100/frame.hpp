@@ -9,8 +9,9 @@
 // DC predictors and the colour cache live for the whole frame.
 //
 // Use: FrameDecoder::setup() runs every check that can refuse the frame before
-// any picture memory is needed; the caller then provides a zero-filled picture
-// of frame_bytes() bytes and calls run(). The core allocates nothing.
+// any picture memory is needed; the caller then provides a picture of
+// frame_bytes() bytes and calls run() (on a zero-filled or kept picture) or
+// run_fresh() (on one not yet written). The core allocates nothing.
 #pragma once
 
 #include <array>
