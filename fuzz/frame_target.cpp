@@ -45,8 +45,6 @@
 
 namespace {
 
-__extension__ typedef unsigned __int128 u128;  // exact products of two 64-bit sizes
-
 constexpr uint64_t kMaxPixels = uint64_t{1} << 20;  // a megapixel: 3 MiB of picture
 // The kernels work per macroblock, so comparing them needs no large picture, and
 // a second decode of one costs the most of all inputs.
@@ -104,11 +102,19 @@ bool is_known_message(const std::string& m) {
 // 1, 2, 3, 10 and 11 are the codes that open no record.
 bool is_unknown_code(uint32_t code) { return code == 1 || code == 2 || code == 3 || code == 10 || code == 11; }
 
-uint64_t ceil_div(u128 size, unsigned n) { return static_cast<uint64_t>((size + n - 1) / n); }
+uint64_t ceil_div(uint64_t size, unsigned n) { return size / n + (size % n != 0 ? 1 : 0); }
+
+// width x height, or UINT64_MAX when the product does not fit in 64 bits: every
+// limit it is compared with is far below that. (No 128-bit integers: 32-bit
+// targets have none.)
+uint64_t saturated_product(uint64_t width, uint64_t height) {
+  uint64_t product = 0;
+  return __builtin_mul_overflow(width, height, &product) ? UINT64_MAX : product;
+}
 
 void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height, bool compare_kernels) {
   // The outcome of the set-up, from the documented order of its checks.
-  const u128 pixels = static_cast<u128>(width) * height;  // exact; times 3 might not be
+  const uint64_t pixels = saturated_product(width, height);  // times 3 might not fit
   Failure expected = Failure::none;
   uint32_t mode = 0;
   if (codec_data.size() < 4) {
