@@ -86,6 +86,13 @@ for deb in "$apt"/archives/*.deb; do
 done
 # Merged /usr: the loader is looked up at /lib/ld-linux-*.so.*.
 [ -e "$dest/root/lib" ] || ln -s usr/lib "$dest/root/lib"
+# What dpkg's alternatives would link when installing: the BLAS and LAPACK
+# libraries (numpy's) in the library folder itself.
+for lib in "$dest"/root/usr/lib/*-linux-gnu*/{blas,lapack}/lib*.so.*; do
+  [ -e "$lib" ] || continue
+  link=$(dirname "$(dirname "$lib")")/$(basename "$lib")
+  [ -e "$link" ] || ln -s "${lib#"$(dirname "$(dirname "$lib")")"/}" "$link"
+done
 
 # The headers: python3.13/ and its per-architecture pyconfig.h, which Debian's own
 # pyconfig.h includes as <MULTIARCH/python3.13/pyconfig.h>.
