@@ -85,16 +85,15 @@ QUORVEL_AVX2 inline void store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinte
 }  // namespace
 
 QUORVEL_AVX2 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row,
-                                                     const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                                                     const ClampTable& clamp) noexcept {
-  const uint64_t n = subsampled ? 16 : 8;
-  const PixelArea area = macroblock_area(mb_col, mb_row, n, frame.width, frame.height);
-  if (area.cols != n || area.rows != n) {  // clipped or outside: the scalar code does the edges
-    yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
+                                  const FrameView& frame, bool subsampled) noexcept {
+  const uint64_t n = macroblock_size(subsampled);
+  const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
+  if (mb.area.cols != n || mb.area.rows != n) {  // clipped or outside: the scalar code does the edges
+    yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled);
     return;
   }
-  const uint64_t stride = frame.stride();
-  uint8_t* origin = frame.origin(area);
+  const uint64_t stride = mb.stride;
+  uint8_t* origin = mb.origin;
   const uint8_t* s = staging.data();
   __m128i rgb[3];
   if (!subsampled) {

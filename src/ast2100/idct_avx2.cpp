@@ -12,6 +12,7 @@
 
 #include <immintrin.h>
 
+#include "clamp.hpp"
 #include "idct.hpp"
 
 namespace ast2100 {
@@ -24,7 +25,7 @@ QUORVEL_AVX2 inline void butterfly(__m256i d[8]) {
   const __m256i t10 = _mm256_add_epi32(d[0], d[4]);
   const __m256i t11 = _mm256_sub_epi32(d[0], d[4]);
   const __m256i t13 = _mm256_add_epi32(d[2], d[6]);
-  const __m256i t12 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(d[2], d[6]), 362), t13);
+  const __m256i t12 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(d[2], d[6]), kIdctSqrt2), t13);
   const __m256i e0 = _mm256_add_epi32(t10, t13);
   const __m256i e3 = _mm256_sub_epi32(t10, t13);
   const __m256i e1 = _mm256_add_epi32(t11, t12);
@@ -34,10 +35,10 @@ QUORVEL_AVX2 inline void butterfly(__m256i d[8]) {
   const __m256i z11 = _mm256_add_epi32(d[1], d[7]);
   const __m256i z12 = _mm256_sub_epi32(d[1], d[7]);
   const __m256i o7 = _mm256_add_epi32(z11, z13);
-  const __m256i z5 = mul8(_mm256_add_epi32(z10, z12), 473);
-  const __m256i o6 = _mm256_sub_epi32(_mm256_add_epi32(mul8(z10, -669), z5), o7);
-  const __m256i o5 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(z11, z13), 362), o6);
-  const __m256i o4 = _mm256_add_epi32(_mm256_sub_epi32(mul8(z12, 277), z5), o5);
+  const __m256i z5 = mul8(_mm256_add_epi32(z10, z12), kIdct1_847);
+  const __m256i o6 = _mm256_sub_epi32(_mm256_add_epi32(mul8(z10, kIdctNeg2_613), z5), o7);
+  const __m256i o5 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(z11, z13), kIdctSqrt2), o6);
+  const __m256i o4 = _mm256_add_epi32(_mm256_sub_epi32(mul8(z12, kIdct1_082), z5), o5);
   d[0] = _mm256_add_epi32(e0, o7);
   d[7] = _mm256_sub_epi32(e0, o7);
   d[1] = _mm256_add_epi32(e1, o6);
@@ -91,7 +92,7 @@ QUORVEL_AVX2 inline __m256i clamp_input(__m256i s) {
 
 QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset,
                                                          const QuantTable& quant_table, uint8_t* output,
-                                                         size_t output_offset, const ClampTable& clamp) noexcept {
+                                                         size_t output_offset) noexcept {
   const int32_t* in = coefficients + block_offset;
   uint8_t* out = output + output_offset;
 
@@ -103,7 +104,7 @@ QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_
   any = _mm256_or_si256(any, row0_ac);
   if (_mm256_testz_si256(any, any)) {
     const auto dc = static_cast<int32_t>((static_cast<int64_t>(in[0]) * quant_table[0]) >> 16);
-    const __m256i v = _mm256_set1_epi8(static_cast<char>(clamp_idct(clamp, dc)));
+    const __m256i v = _mm256_set1_epi8(static_cast<char>(clamp_idct(dc)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), v);
     return;

@@ -23,8 +23,8 @@
 #include <span>
 #include <vector>
 
-#include "color.hpp"
 #include "frame.hpp"
+#include "picture.hpp"
 
 namespace ast2100 {
 
