@@ -23,6 +23,9 @@ using quorvel::Ref;
 
 constexpr char kVersion[] = "quorvel._ast2100 1.0.1";
 constexpr const char* kParams[3] = {"codec_data", "width", "height"};
+// What a bytes object needs beyond its contents (header and terminating NUL),
+// rounded up: the stable ABI does not show the object's layout.
+constexpr uint64_t kBytesHeadroom = 64;
 
 
 // Process-wide state: the module object and the PanicException type, made on
@@ -97,9 +100,9 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
+    PyObject* keyword = PyTuple_GetItem(kwnames, j);
     const int i = parameter_index(keyword);
     if (i < 0) {
       if (PyUnicode_Check(keyword)) {
@@ -138,7 +141,7 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   // them. A size the allocator cannot serve is the caller's MemoryError, not the
   // end of the process.
   const uint64_t size = decoder.frame_bytes();
-  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) return PyErr_NoMemory();
+  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - kBytesHeadroom) return PyErr_NoMemory();
   const bool dense = decoder.may_draw_every_macroblock(codec_data.size());
   Ref result;
   if (dense) {
@@ -146,10 +149,10 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   } else {
     Ref length(PyLong_FromUnsignedLongLong(size));
     if (!length) return nullptr;
-    result.reset(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get()));
+    result.reset(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get(), nullptr));
   }
   if (!result) return nullptr;
-  auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get()));
+  auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AsString(result.get()));
   const std::span<uint8_t> picture{pixels, static_cast<size_t>(size)};
 
   const ast2100::Status status = dense ? decoder.run_fresh(picture) : decoder.run(picture);
@@ -215,11 +218,11 @@ PyMODINIT_FUNC PyInit__ast2100(void) {
   // interpreter came first would let a sub-interpreter claim it for good, even
   // one whose own import then fails (CPython refuses single-phase modules in
   // isolated sub-interpreters only after this function has run).
-  // Interpreters are told apart by their IDs: a state's address can be reused
-  // by a later interpreter.
+  // Interpreters are told apart by their IDs (the main one's is 0): a state's
+  // address can be reused by a later interpreter.
   const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter_id == -1) return nullptr;
-  if (interpreter_id != PyInterpreterState_GetID(PyInterpreterState_Main())) {
+  if (interpreter_id != 0) {
     PyErr_SetString(PyExc_ImportError,
                     "quorvel._ast2100 does not support sub-interpreters: it can only be used from "
                     "the main interpreter");
@@ -227,7 +230,7 @@ PyMODINIT_FUNC PyInit__ast2100(void) {
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
 
-  Ref module(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+  Ref module(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
   if (!module) return nullptr;
   if (!add_function(module.get(), &g_decoder_version_def) || !add_function(module.get(), &g_decode_frame_def)) {
     return nullptr;

@@ -43,7 +43,7 @@ inline void prefix_argument_error(const char* name) {
     return;
   }
   Ref message(PyUnicode_FromFormat("argument '%s': %S", name, raised));
-  Ref remapped(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  Ref remapped(message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr) : nullptr);
   if (!remapped) {
     Py_DECREF(raised);
     return;

@@ -98,7 +98,8 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  Ref self(type->tp_alloc(type, 0));
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref self(alloc(type, 0));
   if (!self) return nullptr;
   ScreenObject* screen = as_screen(self.get());
   screen->state = new (std::nothrow) State(width, height, mode);
@@ -115,7 +116,7 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void screen_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete as_screen(self)->state;
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
@@ -130,9 +131,9 @@ PyObject* rect_list(const std::vector<ast2100::Rect>& rects) {
     for (Py_ssize_t k = 0; k < 4; ++k) {
       PyObject* value = PyLong_FromUnsignedLongLong(fields[k]);
       if (value == nullptr) return nullptr;
-      PyTuple_SET_ITEM(item.get(), k, value);
+      if (PyTuple_SetItem(item.get(), k, value) < 0) return nullptr;  // steals `value`
     }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) return nullptr;
   }
   return list.release();
 }
@@ -189,7 +190,7 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
   const std::span<const uint8_t> pixels = state->screen.pixels();
   Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
   if (!result) return nullptr;
-  char* out = PyBytes_AS_STRING(result.get());
+  char* out = PyBytes_AsString(result.get());
   Py_BEGIN_ALLOW_THREADS
   {
     const std::lock_guard<std::mutex> guard(state->lock);
