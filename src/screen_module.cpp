@@ -199,7 +199,7 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
   State& state = state_of(self);
   const std::span<const uint8_t> pixels = state.screen.pixels();
   Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
-  if (!result) return nullptr;
+  if (!result) return quorvel::name_no_memory(pixels.size());
   char* out = PyBytes_AsString(result.get());
   Py_BEGIN_ALLOW_THREADS
   {
@@ -208,6 +208,89 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
   }
   Py_END_ALLOW_THREADS
   return result.release();
+}
+
+// Pickling and copying. A screen is saved as a call of the module's private
+// _restore(version, state): pixels change only through apply(), so there is
+// no public way to set them. State format 1 is the tuple
+//   (width, height, mode, pixels, frames_applied, settings)
+// where settings is a dict of the keyword arguments of Screen() beyond the
+// first three (empty today); a setting that Screen() gains is saved there, and
+// a change to the tuple itself takes a new version.
+constexpr unsigned long kStateVersion = 1;
+constexpr Py_ssize_t kStateItems = 6;
+
+PyObject* screen_reduce(PyObject* self, PyObject*) {
+  State& state = state_of(self);
+  const ast2100::Screen& screen = state.screen;
+  Ref restore(PyObject_GetAttrString(PyType_GetModule(Py_TYPE(self)), "_restore"));
+  if (!restore) return nullptr;
+  const std::span<const uint8_t> pixels = screen.pixels();
+  Ref picture(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
+  if (!picture) return quorvel::name_no_memory(pixels.size());
+  char* out = PyBytes_AsString(picture.get());
+  uint64_t frames = 0;
+  // The picture and its frame count are taken together, between frames.
+  Py_BEGIN_ALLOW_THREADS
+  {
+    const std::lock_guard<std::mutex> guard(state.lock);
+    if (!pixels.empty()) std::memcpy(out, pixels.data(), pixels.size());
+    frames = screen.frames_applied();
+  }
+  Py_END_ALLOW_THREADS
+  Ref mode(screen.mode() == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(screen.mode()));
+  Ref settings(PyDict_New());
+  if (!mode || !settings) return nullptr;
+  return Py_BuildValue("O(k(KKOOKO))", restore.get(), kStateVersion, static_cast<unsigned long long>(screen.width()),
+                       static_cast<unsigned long long>(screen.height()), mode.get(), picture.get(),
+                       static_cast<unsigned long long>(frames), settings.get());
+}
+
+constexpr const char* kRestoreParams[] = {"version", "state"};
+constexpr Signature kRestore{"_restore", kRestoreParams, 2};
+
+PyObject* restore_screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, nullptr};
+  if (!bind_arguments(kRestore, args, nargs, kwnames, bound)) return nullptr;
+  uint64_t version = 0;
+  if (!convert_u64(bound[0], "version", version)) return nullptr;
+  if (version != kStateVersion) {
+    PyErr_Format(PyExc_ValueError, "cannot restore a Screen saved in state format %llu (this version reads format %lu)",
+                 static_cast<unsigned long long>(version), kStateVersion);
+    return nullptr;
+  }
+  PyObject* items = bound[1];
+  if (!PyTuple_Check(items) || PyTuple_Size(items) != kStateItems || !PyDict_Check(PyTuple_GetItem(items, 5))) {
+    PyErr_SetString(PyExc_ValueError, "a Screen's state is a tuple (width, height, mode, pixels, frames_applied, "
+                                      "settings), settings a dict");
+    return nullptr;
+  }
+  // Screen() checks the size, the mode and the settings as it always does.
+  Ref type(PyObject_GetAttrString(module, "Screen"));
+  if (!type) return nullptr;
+  Ref arguments(PyTuple_GetSlice(items, 0, 3));
+  if (!arguments) return nullptr;
+  Ref self(PyObject_Call(type.get(), arguments.get(), PyTuple_GetItem(items, 5)));
+  if (!self) return nullptr;
+  if (!PyObject_TypeCheck(self.get(), reinterpret_cast<PyTypeObject*>(type.get()))) {
+    PyErr_SetString(PyExc_TypeError, "quorvel._screen.Screen is not the Screen type");
+    return nullptr;
+  }
+  quorvel::BytesLike pixels;
+  uint64_t frames = 0;
+  if (!pixels.convert(PyTuple_GetItem(items, 3), "pixels") ||
+      !convert_u64(PyTuple_GetItem(items, 4), "frames_applied", frames)) {
+    return nullptr;
+  }
+  // The new screen is not shared yet: no lock to take. Its pixels are a copy.
+  ast2100::Screen& screen = state_of(self.get()).screen;
+  if (!screen.restore(pixels.bytes(), frames)) {
+    PyErr_Format(PyExc_ValueError, "a %llux%llu Screen has %zu bytes of pixels, not %zu",
+                 static_cast<unsigned long long>(screen.width()), static_cast<unsigned long long>(screen.height()),
+                 screen.pixels().size(), pixels.bytes().size());
+    return nullptr;
+  }
+  return self.release();
 }
 
 PyObject* screen_repr(PyObject* self) {
@@ -273,6 +356,10 @@ PyMethodDef g_methods[] = {
     {"to_bytes", screen_to_bytes, METH_NOARGS,
      "to_bytes($self, /)\n--\n\n"
      "A copy of the picture: width * height * 3 bytes of RGB, rows top to bottom."},
+    {"__reduce__", screen_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "For pickle, copy.copy and copy.deepcopy: the size, mode, picture and\n"
+     "frames_applied, taken together between frames. A copy has pixels of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -325,8 +412,16 @@ PyModuleDef_Slot g_module_slots[] = {
     {0, nullptr},
 };
 
+PyMethodDef g_module_methods[] = {
+    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_screen)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_restore($module, /, version, state)\n--\n\n"
+     "Remakes a pickled or copied Screen (see Screen.__reduce__); not for direct use."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_screen", "A picture kept across frames: the Screen type.", 0, nullptr,
+    PyModuleDef_HEAD_INIT, "_screen", "A picture kept across frames: the Screen type.", 0, g_module_methods,
     g_module_slots,        nullptr,   nullptr,                                            nullptr,
 };
 
