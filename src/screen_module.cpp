@@ -352,7 +352,12 @@ PyMethodDef g_methods[] = {
      "(x, y, w, h) rectangles in pixels: clipped to the picture, top to bottom,\n"
      "neighbouring macroblocks of a row joined. A frame that fails raises\n"
      "ValueError (with the messages of decode_frame, or a mode mismatch) and\n"
-     "leaves the picture exactly as it was. Releases the GIL while decoding."},
+     "leaves the picture exactly as it was.\n\n"
+     "codec_data is any C-contiguous bytes-like object (bytes, bytearray, a\n"
+     "memoryview slice, ...), read in place without copying; a non-contiguous\n"
+     "buffer raises BufferError. The GIL is released while decoding: do not\n"
+     "change the buffer during the call (the picture would get unspecified\n"
+     "pixels)."},
     {"to_bytes", screen_to_bytes, METH_NOARGS,
      "to_bytes($self, /)\n--\n\n"
      "A copy of the picture: width * height * 3 bytes of RGB, rows top to bottom."},
@@ -381,7 +386,12 @@ PyType_Slot g_screen_slots[] = {
                     "frames of the other mode are refused.\n\n"
                     "apply() releases the GIL; calls on one screen take turns. A view shows\n"
                     "the pixels as they are drawn, while to_bytes() waits for a running\n"
-                    "apply() to end.")},
+                    "apply() to end.\n\n"
+                    "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
+                    "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
+                    "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
+                    "copy.copy, copy.deepcopy): size, mode, picture and frames_applied, taken\n"
+                    "between frames; a copy has pixels of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(screen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},
