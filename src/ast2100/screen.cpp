@@ -116,6 +116,13 @@ void Screen::finish(bool undo) noexcept {
   journal_used_ = 0;
 }
 
+bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) noexcept {
+  if (!pixels_ || pixels.size() != bytes_) return false;
+  if (bytes_ != 0) std::memcpy(pixels_.get(), pixels.data(), bytes_);
+  frames_applied_.store(frames_applied, std::memory_order_relaxed);
+  return true;
+}
+
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
   const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder);
