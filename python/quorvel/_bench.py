@@ -88,7 +88,7 @@ def jpeg_like(rgb: np.ndarray, mode: int) -> bytes:
 def typed_line(rgb: np.ndarray, mode: int, fraction: float = 0.01) -> np.ndarray:
     """The picture with a run of macroblocks changed, about `fraction` of them, as
     when a line of text is typed: the next frame of a console."""
-    n = 16 if mode == 422 else 8
+    n = fmt.macroblock_size(mode)
     h, w, _ = rgb.shape
     count = max(1, round(fraction * (w // n) * (h // n)))
     changed = rgb.copy()

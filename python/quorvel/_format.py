@@ -11,6 +11,28 @@ adds an explicit macroblock position (8-bit column, 8-bit row).
 MODE_422 = 422  # 16x16 macroblocks: four Y blocks, one Cb and one Cr (4:2:0)
 MODE_444 = 444  # 8x8 macroblocks: one block each of Y, Cb, Cr (4:4:4)
 MODES = (MODE_422, MODE_444)
+MODE_TEXT = {MODE_422: "16x16 macroblocks, 4:2:0", MODE_444: "8x8 macroblocks, 4:4:4"}
+
+
+def macroblock_size(mode: int) -> int:
+    """The side of a macroblock in pixels: 16 in mode 422, 8 in mode 444."""
+    return 16 if mode == MODE_422 else 8
+
+
+def macroblock_grid(mode: int, width: int, height: int) -> tuple[int, int]:
+    """(columns, rows) of macroblocks that cover a width x height picture."""
+    n = macroblock_size(mode)
+    return -(-width // n), -(-height // n)
+
+
+def block_limit(mode: int, width: int, height: int) -> int:
+    """How many records the decoder reads before it gives up on a frame without FRAME_END.
+
+    One per 64 pixels, at least 4096, and never fewer than the frame's own
+    macroblocks, so that a complete frame of any size decodes.
+    """
+    cols, rows = macroblock_grid(mode, width, height)
+    return max(width * height >> 6, 4096, cols * rows)
 
 # Block codes.
 DCT, DCT_ALT, VQ_1, VQ_2, VQ_4, FRAME_END = 0, 4, 5, 6, 7, 9
@@ -21,6 +43,8 @@ CODE_NAMES = {
     DCT_AT: "DCT_AT", DCT_ALT_AT: "DCT_ALT_AT", VQ_1_AT: "VQ_1_AT", VQ_2_AT: "VQ_2_AT", VQ_4_AT: "VQ_4_AT",
 }
 REFUSED_CODES = (1, 2, 3, 10, 11)
+DCT_CODES = (DCT, DCT_ALT, DCT_AT, DCT_ALT_AT)
+VQ_CODES = (VQ_1, VQ_2, VQ_4, VQ_1_AT, VQ_2_AT, VQ_4_AT)
 MAX_POSITION = 255  # explicit columns and rows are 8-bit fields
 
 # The colour cache every frame starts with: packed Y << 16 | Cb << 8 | Cr.

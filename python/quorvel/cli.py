@@ -23,7 +23,6 @@ from ._screen import Screen
 
 SAMPLE = "sample-console-444.frame"
 SAMPLE_SIZE = (320, 200)
-MODE_TEXT = {422: "16x16 macroblocks, 4:2:0", 444: "8x8 macroblocks, 4:4:4"}
 
 
 class Failure(Exception):
@@ -162,7 +161,7 @@ def cmd_decode(args) -> int:
         if len(jobs) == 1:
             mode = int.from_bytes(data[2:4], "big")
             print(decoder_version())
-            print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({MODE_TEXT[mode]})")
+            print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({fmt.MODE_TEXT[mode]})")
             print(f"picture   {width}x{height} RGB24, {len(rgb)} bytes, {len(set(rgb[i:i + 3] for i in range(0, len(rgb), 3)))} distinct colours")
             print(f"time      {total_time * 1e3:.3f} ms")
             print(f"wrote     {output}")
@@ -180,7 +179,7 @@ def cmd_encode(args) -> int:
     _tools()
     import numpy as np
 
-    from .demo import psnr
+    from ._picture import draw_over, psnr
     from .encode import encode
 
     picture = np.asarray(_load_picture(args.image))
@@ -198,16 +197,14 @@ def cmd_encode(args) -> int:
         raise Failure(f"cannot write {args.output}: {e.strerror or e}") from None
 
     decoded = np.frombuffer(decode_frame(frame.data, width, height), dtype=np.uint8).reshape(height, width, 3)
+    n = fmt.macroblock_size(args.mode)
     if previous is not None:
-        from .demo import draw_over
-        n = 16 if args.mode == 422 else 8
-        decoded = draw_over(previous, decoded, zip(frame.columns.tolist(), frame.rows.tolist()),
-                            16 if args.mode == 422 else 8)
+        decoded = draw_over(previous, decoded, zip(frame.columns.tolist(), frame.rows.tolist()), n)
     quality = psnr(picture, decoded)
-    n = 16 if args.mode == 422 else 8
-    macroblocks = -(-width // n) * -(-height // n)
+    cols, rows = fmt.macroblock_grid(args.mode, width, height)
+    macroblocks = cols * rows
     records = ", ".join(f"{name} {count}" for name, count in sorted(frame.counts.items()))
-    print(f"encoded   {args.image}: {width}x{height}, mode {args.mode} ({MODE_TEXT[args.mode]}), "
+    print(f"encoded   {args.image}: {width}x{height}, mode {args.mode} ({fmt.MODE_TEXT[args.mode]}), "
           f"quality {args.quality}")
     sent = f"{len(frame.codes)} of {macroblocks} macroblocks"
     if previous is not None:
@@ -239,7 +236,7 @@ def cmd_info(args) -> int:
         raise Failure(f"{args.frame}: {e}") from None
     n = info.macroblock_size
     print(f"frame     {args.frame}: {len(data)} bytes, {info.stream_bits} bits after the header")
-    print(f"header    {info.header.hex(' ')}: mode {info.mode} ({MODE_TEXT[info.mode]})")
+    print(f"header    {info.header.hex(' ')}: mode {info.mode} ({fmt.MODE_TEXT[info.mode]})")
     print(f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
           f"block limit {info.block_limit}")
     records = info.records
@@ -257,7 +254,7 @@ def cmd_info(args) -> int:
     explicit = [r for r in records if r.explicit]
     listed = ", ".join(f"({r.column},{r.row})" for r in explicit[:6]) + (", ..." if len(explicit) > 6 else "")
     print(f"explicit  {len(explicit)} records name their position" + (f": {listed}" if explicit else ""))
-    vq = [r for r in records if not r.name.startswith("DCT")]
+    vq = [r for r in records if r.code in fmt.VQ_CODES]
     if vq:
         new = sum(r.new_colours for r in vq)
         print(f"colours   {new} new colour{'' if new == 1 else 's'} into the VQ cache")

@@ -17,11 +17,13 @@ from pathlib import Path
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
+from . import _format as fmt
+from ._picture import psnr
 from ._screen import Screen
 from .encode import encode
 
 WIDTH, HEIGHT = 1024, 768
-MODE = 444
+MODE = fmt.MODE_444
 
 DESKTOP = (32, 72, 104)
 TERMINAL_BG, TERMINAL_FG, PROMPT = (12, 12, 12), (204, 204, 204), (98, 220, 98)
@@ -136,26 +138,13 @@ def _sequence() -> list[tuple[str, Scene]]:
     return steps
 
 
-def psnr(a: np.ndarray, b: np.ndarray) -> float:
-    mse = float(np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2))
-    return float("inf") if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
-
-
-def draw_over(shown: np.ndarray, decoded: np.ndarray, positions, n: int) -> np.ndarray:
-    """The picture a client shows: `shown` with the macroblocks at `positions` taken from `decoded`."""
-    out = shown.copy()
-    for col, row in positions:
-        out[row * n:(row + 1) * n, col * n:(col + 1) * n] = decoded[row * n:(row + 1) * n, col * n:(col + 1) * n]
-    return out
-
-
 def _key_frame_figures(picture, shown, frame, scene, n):
     """PSNR of the photograph, the number of VQ macroblocks and their largest error in levels."""
     wx, wy = scene.window
     photo = psnr(picture[wy:wy + PHOTO[1], wx:wx + PHOTO[0]], shown[wy:wy + PHOTO[1], wx:wx + PHOTO[0]])
     worst, count = 0, 0
     for code, col, row in zip(frame.codes.tolist(), frame.columns.tolist(), frame.rows.tolist()):
-        if code & 7 >= 5:  # a VQ code
+        if code in fmt.VQ_CODES:
             area = np.s_[row * n:(row + 1) * n, col * n:(col + 1) * n]
             worst = max(worst, int(np.abs(picture[area].astype(int) - shown[area]).max()))
             count += 1
@@ -164,7 +153,7 @@ def _key_frame_figures(picture, shown, frame, scene, n):
 
 def run(outdir: Path, out=print) -> int:
     outdir.mkdir(parents=True, exist_ok=True)
-    n = 16 if MODE == 422 else 8
+    n = fmt.macroblock_size(MODE)
     out(f"quorvel demo: a {WIDTH}x{HEIGHT} remote console, mode {MODE} ({n}x{n} macroblocks), "
         f"primary quantisation pair")
     header = f"{'frame':<6}{'what':<34}{'DCT':>6}{'VQ_1':>6}{'VQ_2':>6}{'VQ_4':>6}{'at':>5}" \

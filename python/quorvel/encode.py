@@ -469,8 +469,8 @@ def encode(picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous
         raise ValueError(f"quality must be one of {', '.join(QUALITIES)}, not {quality!r}")
     rgb = _as_rgb(picture)
     height, width = rgb.shape[:2]
-    n = 16 if mode == fmt.MODE_422 else 8
-    mb_cols, mb_rows = -(-width // n), -(-height // n)
+    n = fmt.macroblock_size(mode)
+    mb_cols, mb_rows = fmt.macroblock_grid(mode, width, height)
     pixels = _macroblock_pixels(rgb, n, mb_rows, mb_cols)
 
     if previous is None:

@@ -94,7 +94,7 @@ class FrameInfo:
 
     @property
     def macroblock_size(self) -> int:
-        return 16 if self.mode == fmt.MODE_422 else 8
+        return fmt.macroblock_size(self.mode)
 
     def counts(self) -> Counter:
         """Records by block code name."""
@@ -147,9 +147,8 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
         raise ValueError(f"unknown mode {mode}")
     if len(data) < 12:
         raise ValueError("codec_data too short for bitstream init")
-    n = 16 if mode == fmt.MODE_422 else 8
-    mb_cols, mb_rows = -(-width // n), -(-height // n)
-    limit = max(width * height >> 6, 4096, mb_cols * mb_rows)
+    mb_cols, mb_rows = fmt.macroblock_grid(mode, width, height)
+    limit = fmt.block_limit(mode, width, height)
     real = _stream_bits(data)
     info = FrameInfo(bytes(data[:4]), mode, width, height, mb_cols, mb_rows, limit, 8 * (len(data) - 4))
     bits = real + "0" * _ZERO_TAIL
@@ -180,7 +179,7 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
             pos += 16
         record = Record(code, col, row, start, 0)
         base = code & ~fmt.AT
-        if base in (fmt.DCT, fmt.DCT_ALT):
+        if code in fmt.DCT_CODES:
             blocks = [] if keep else None
             for b, (dc_table, ac_table) in enumerate(layout):
                 comp = 0 if b < luma_blocks else b - luma_blocks + 1
