@@ -1,4 +1,4 @@
-"""quorvel: the remote-console video of AST2100-family BMCs.
+"""quorvel: the remote-console video that a family of server BMCs sends to its clients.
 
 `decode_frame(codec_data, width, height)` turns one compressed frame into
 width * height * 3 bytes of RGB24, rows top to bottom (C++, no dependencies).

@@ -311,7 +311,8 @@ class Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog="quorvel",
-        description="Decode, encode and inspect the remote-console video of AST2100-family BMCs.",
+        description="Decode, encode and inspect the video that a family of baseboard management "
+                    "controllers (BMCs, the chips that give a server its remote console) sends to its clients.",
         epilog="Run 'quorvel COMMAND --help' for the options of a command.")
     parser.add_argument("--version", action="version", version=decoder_version())
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)

@@ -76,7 +76,7 @@ def _photo(width: int, height: int) -> np.ndarray:
     hill = (v > ridge)[..., None]
     picture = np.where(hill, land, sky)
     sun = np.exp(-((u - 0.72) ** 2 + (v - 0.22) ** 2) / 0.004)[..., None] * np.array([150.0, 120.0, 40.0])
-    grain = np.random.default_rng(2100).normal(0.0, 1.2, picture.shape)
+    grain = np.random.default_rng(1187).normal(0.0, 1.2, picture.shape)
     return np.clip(picture + sun + grain, 0, 255).astype(np.uint8)
 
 
@@ -115,7 +115,7 @@ class Scene:
         wx, wy = self.window
         pw, ph = PHOTO
         draw.rectangle((wx - 1, wy - 23, wx + pw, wy + ph), outline=FRAME_EDGE, fill=TITLE_BG)
-        draw.text((wx + 8, wy - 19), "IMG_2100.jpg - Viewer", font=title, fill=TITLE_FG)
+        draw.text((wx + 8, wy - 19), "IMG_4471.jpg - Viewer", font=title, fill=TITLE_FG)
         img.paste(Image.fromarray(_photo(pw, ph)), (wx, wy))
 
         # The mouse pointer: a black-edged white arrow.
