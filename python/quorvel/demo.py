@@ -10,7 +10,11 @@ reports per frame what was sent and how faithful the result is.
 
 from __future__ import annotations
 
+import os
+import shutil
+import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -151,7 +155,20 @@ def _key_frame_figures(picture, shown, frame, scene, n):
     return photo, count, worst
 
 
-def run(outdir: Path, out=print) -> int:
+def _command_hint() -> str:
+    """How to get the `quorvel` command into a shell, when running it by name would not find this one."""
+    bindir = Path(sys.executable).parent
+    found = shutil.which("quorvel")
+    if found and Path(found).parent == bindir:
+        return ""
+    if sys.prefix != sys.base_prefix:  # a virtual environment
+        relative = os.path.relpath(bindir)
+        where = str(bindir) if relative.startswith("..") else relative
+        return f"\n      (the command is in {where}: run 'source {where}/activate' first, or pip install '.[tools]')"
+    return "\n      (to get the command: pip install '.[tools]' in the clone)"
+
+
+def run(outdir: Path, out: Callable[[str], object] = print) -> int:
     outdir.mkdir(parents=True, exist_ok=True)
     n = fmt.macroblock_size(MODE)
     out(f"quorvel demo: a {WIDTH}x{HEIGHT} remote console, mode {MODE} ({n}x{n} macroblocks), "
@@ -193,5 +210,5 @@ def run(outdir: Path, out=print) -> int:
     out("that name their position; PSNR: the picture as shown (delta frames drawn over the one before)")
     out("against the rendered screen; apply: time of Screen.apply, which draws the frame onto the screen.")
     out(f"wrote {outdir}/frame-0..{len(frames) - 1}.frame, their PNGs and {outdir}/sequence.png (animated)")
-    out(f"next: quorvel info {outdir}/frame-4.frame --size {WIDTH}x{HEIGHT}")
+    out(f"next: quorvel info {outdir}/frame-4.frame --size {WIDTH}x{HEIGHT}{_command_hint()}")
     return 0
