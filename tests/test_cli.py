@@ -2,6 +2,7 @@
 
 import os
 import re
+import shlex
 import tomllib
 import subprocess
 import sys
@@ -251,3 +252,27 @@ def test_decode_and_info_need_no_numpy(tmp_path):
     assert result.returncode == 1
     assert result.stderr.splitlines() == ["quorvel: this command needs numpy and Pillow: pip install 'quorvel[tools]' "
                                           "(in a clone: pip install '.[tools]')"]
+
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+
+
+@pytest.mark.skipif(not README.exists(), reason="not run from a source tree")
+def test_readme_examples_run_as_written(tmp_path):
+    """Every `$ quorvel ...` example, in order from a fresh folder, exits as shown and prints the
+    lines shown (compared by their first word: figures and timings vary with fonts and machines);
+    then the Python examples run, one after the other, on what the commands left."""
+    text = README.read_text()
+    for block in re.findall(r"```\n(\$ quorvel .*?)```", text, re.S):
+        for example in re.split(r"^\$ ", block, flags=re.M)[1:]:
+            command, *shown = example.splitlines()
+            result = run(*shlex.split(command)[1:], cwd=tmp_path)
+            printed = (result.stdout + result.stderr).splitlines()
+            assert (result.returncode != 0) == any(line.startswith("quorvel: ") for line in shown), command
+
+            def words(lines):
+                return [line.split()[0] for line in lines if line.strip() and not line.lstrip().startswith("(")]
+            assert words(printed) == words(shown), command
+    code = "\n".join(re.findall(r"```python\n(.*?)```", text, re.S))
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
