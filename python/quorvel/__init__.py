@@ -10,28 +10,37 @@ codes an RGB picture as a frame; `inspect_frame(data, width, height)`
 (quorvel.records, standard library only) says what a frame holds.
 """
 
-from importlib import metadata as _metadata
 from typing import TYPE_CHECKING, Any
 
 from ._ast2100 import decode_frame, decoder_version
 from ._screen import Screen
 
 if TYPE_CHECKING:
-    # For type checkers; at run time __getattr__ imports them on first use.
-    from .encode import encode_frame
-    from .records import inspect_frame
+    # For type checkers; at run time __getattr__ finds them on first use.
+    from .encode import encode_frame as encode_frame
+    from .records import inspect_frame as inspect_frame
 
-__all__ = ["decode_frame", "decoder_version", "Screen", "encode_frame", "inspect_frame", "__version__"]
+    __version__: str
 
-try:
-    # The package's version, written once in pyproject.toml. The decoder has a
-    # version of its own: decoder_version().
-    __version__: str = _metadata.version("quorvel")
-except _metadata.PackageNotFoundError:  # imported from a source tree, not installed
-    __version__ = "0+unknown"
+__all__ = ["decode_frame", "decoder_version", "Screen"]
+
+
+def _version() -> str:
+    """The package's version, written once in pyproject.toml. (The decoder has a version of
+    its own: decoder_version().) Read on first use: importing importlib.metadata is not
+    free, and it is not safe in every sub-interpreter of CPython 3.12."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("quorvel")
+    except metadata.PackageNotFoundError:  # imported from a source tree, not installed
+        return "0+unknown"
 
 
 def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        version = globals()["__version__"] = _version()
+        return version
     # The encoder needs numpy: import it only when asked for.
     if name == "encode_frame":
         from .encode import encode_frame
