@@ -24,7 +24,7 @@ from PIL import Image, ImageDraw, ImageFont
 from . import _format as fmt
 from ._picture import psnr
 from ._screen import Screen
-from .encode import encode
+from .encode import EncodedFrame, encode
 
 WIDTH, HEIGHT = 1024, 768
 MODE = fmt.MODE_444
@@ -55,7 +55,7 @@ TYPED = "systemctl status sshd"
 PHOTO = (360, 240)
 
 
-def _font(size: int):
+def _font(size: int) -> ImageFont.FreeTypeFont | ImageFont.ImageFont:
     """A monospaced TrueType font from the system, else Pillow's own."""
     for name in ("DejaVuSansMono.ttf", "LiberationMono-Regular.ttf", "NotoSansMono-Regular.ttf",
                  "Menlo.ttc", "consola.ttf", "cour.ttf"):
@@ -81,7 +81,8 @@ def _photo(width: int, height: int) -> np.ndarray:
     picture = np.where(hill, land, sky)
     sun = np.exp(-((u - 0.72) ** 2 + (v - 0.22) ** 2) / 0.004)[..., None] * np.array([150.0, 120.0, 40.0])
     grain = np.random.default_rng(1187).normal(0.0, 1.2, picture.shape)
-    return np.clip(picture + sun + grain, 0, 255).astype(np.uint8)
+    photo: np.ndarray = np.clip(picture + sun + grain, 0, 255).astype(np.uint8)
+    return photo
 
 
 @dataclass
@@ -142,7 +143,8 @@ def _sequence() -> list[tuple[str, Scene]]:
     return steps
 
 
-def _key_frame_figures(picture, shown, frame, scene, n):
+def _key_frame_figures(picture: np.ndarray, shown: np.ndarray, frame: EncodedFrame, scene: Scene,
+                       n: int) -> tuple[float, int, int]:
     """PSNR of the photograph, the number of VQ macroblocks and their largest error in levels."""
     wx, wy = scene.window
     photo = psnr(picture[wy:wy + PHOTO[1], wx:wx + PHOTO[0]], shown[wy:wy + PHOTO[1], wx:wx + PHOTO[0]])
