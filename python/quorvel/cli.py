@@ -248,7 +248,10 @@ def cmd_decode(args: argparse.Namespace) -> int:
             except MemoryError as e:
                 raise Failure(f"{name}: {e or 'not enough memory for the picture'}") from None
             total_time += time.perf_counter() - start
-            _write_picture(output, rgb, width, height)
+            try:
+                _write_picture(output, rgb, width, height)
+            except MemoryError:
+                raise Failure(f"cannot write {output}: not enough memory to encode a {width}x{height} picture") from None
         except Failure as e:
             progress.close()
             print(f"quorvel: {e}", file=sys.stderr)
