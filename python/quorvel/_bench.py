@@ -21,7 +21,9 @@ import io
 import platform
 import statistics
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
+from importlib import metadata
 
 import numpy as np
 from PIL import Image, ImageDraw
@@ -88,7 +90,7 @@ def jpeg_like(rgb: np.ndarray, mode: int) -> bytes:
 def typed_line(rgb: np.ndarray, mode: int, fraction: float = 0.01) -> np.ndarray:
     """The picture with a run of macroblocks changed, about `fraction` of them, as
     when a line of text is typed: the next frame of a console."""
-    n = 16 if mode == 422 else 8
+    n = fmt.macroblock_size(mode)
     h, w, _ = rgb.shape
     count = max(1, round(fraction * (w // n) * (h // n)))
     changed = rgb.copy()
@@ -116,13 +118,13 @@ class Timing:
         return q[0], q[2]
 
 
-def race(contenders: dict[str, callable], rounds: int, warmup: int = 3) -> list[Timing]:
+def race(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int = 3) -> list[Timing]:
     """Times every contender once per round, round after round, so that drifts of
     the machine fall on all of them alike."""
     for f in contenders.values():
         for _ in range(warmup):
             f()
-    samples = {name: [] for name in contenders}
+    samples: dict[str, list[float]] = {name: [] for name in contenders}
     clock = time.perf_counter
     for _ in range(rounds):
         for name, f in contenders.items():
@@ -132,7 +134,7 @@ def race(contenders: dict[str, callable], rounds: int, warmup: int = 3) -> list[
     return [Timing(name, s) for name, s in samples.items()]
 
 
-def per_call(f, calls: int) -> float:
+def per_call(f: Callable[[], object], calls: int) -> float:
     """Median over 15 batches of the mean time of one call in a batch."""
     clock = time.perf_counter
     batches = []
@@ -211,7 +213,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     import simplejpeg
 
-    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {Image.__version__}, "
+    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version("pillow")}, "
           f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
     print()
     print("\n".join(full_frames(args.rounds)))
