@@ -12,7 +12,13 @@ codes an RGB picture as a frame; `inspect_frame(data, width, height)`
 from ._ast2100 import decode_frame, decoder_version
 from ._screen import Screen
 
-__all__ = ["decode_frame", "decoder_version", "Screen"]
+# The decoder's internal-fault exception. The decoder module creates it when it
+# is imported but keeps it out of its own attributes; it is registered under
+# this name, so that a caught panic pickles.
+PanicException: type[BaseException] = next(
+    t for t in BaseException.__subclasses__() if t.__module__ == __name__ and t.__qualname__ == "PanicException")
+
+__all__ = ["decode_frame", "decoder_version", "Screen", "PanicException"]
 
 
 def __getattr__(name: str):
