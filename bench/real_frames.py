@@ -58,6 +58,7 @@ import json
 import math
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -179,14 +180,23 @@ SCREENS: dict[str, tuple[int, int, tuple[Window, ...]]] = {
     )),
 }
 
-CAPTURE_TOOLS = {"Xvfb": "xvfb", "xterm": "xterm", "import": "imagemagick"}
+CAPTURE_TOOLS = ("Xvfb", "xterm", "import")
+CAPTURE_FONTS = {  # a file of each font family the screens use
+    "DejaVu Sans Mono": "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf",
+    "the 9x15 and 10x20 bitmap fonts": "/usr/share/fonts/X11/misc/9x15.pcf.gz",
+}
 CAPTURE_PACKAGES = ("xvfb", "xterm", "imagemagick", "xfonts-base", "fonts-dejavu-core")
+
+
+def _missing_capture_tools() -> list[str]:
+    return [tool for tool in CAPTURE_TOOLS if shutil.which(tool) is None] + \
+        [font for font, path in CAPTURE_FONTS.items() if not Path(path).exists()]
 
 
 def ensure_capture_tools() -> None:
     """Installs the X server, terminal, capture tool and fonts with apt-get when
     they are missing and this runs as root; otherwise says what is missing."""
-    missing = [tool for tool in CAPTURE_TOOLS if shutil.which(tool) is None]
+    missing = _missing_capture_tools()
     if not missing:
         return
     if os.geteuid() == 0 and shutil.which("apt-get"):
@@ -195,7 +205,7 @@ def ensure_capture_tools() -> None:
         subprocess.run(["apt-get", "update", "-qq"], check=True, env=env, stdout=subprocess.DEVNULL)
         subprocess.run(["apt-get", "install", "-y", "-qq", *CAPTURE_PACKAGES], check=True, env=env,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        missing = [tool for tool in CAPTURE_TOOLS if shutil.which(tool) is None]
+        missing = _missing_capture_tools()
     if missing:
         packages = " ".join(CAPTURE_PACKAGES)
         raise SystemExit(f"screen captures need {', '.join(missing)}: apt-get install {packages}")
@@ -214,6 +224,8 @@ def capture_screen(name: str, settle: float = 3.0) -> np.ndarray:
     try:
         number = b""
         while not number.endswith(b"\n"):
+            if not select.select([read_end], [], [], 30)[0]:
+                raise RuntimeError("Xvfb did not say its display number within 30 s")
             chunk = os.read(read_end, 16)
             if not chunk:
                 raise RuntimeError("Xvfb did not start")
@@ -383,8 +395,6 @@ def _decode_scan(data: bytes, mcus: int, nluma: int) -> tuple[np.ndarray, np.nda
     dc_tables = [_huffman_lookup(*fmt.LUMA_DC_TABLE), _huffman_lookup(*fmt.CHROMA_DC_TABLE)]
     ac_tables = [_huffman_lookup(*fmt.LUMA_AC_TABLE), _huffman_lookup(*fmt.CHROMA_AC_TABLE)]
     zigzag = fmt.ZIGZAG
-    per_mcu = nluma + 2
-    levels = np.zeros((mcus * per_mcu, 64), dtype=np.int64)
     component = np.tile(np.array([0] * nluma + [1, 2], dtype=np.int64), mcus)
     rows: list[list[int]] = []
     pred = [0, 0, 0]
@@ -430,8 +440,7 @@ def _decode_scan(data: bytes, mcus: int, nluma: int) -> tuple[np.ndarray, np.nda
             rows.append(row)
     if pos > 8 * len(data) or 8 * len(data) - pos > 7:
         raise ValueError(f"the scan holds {8 * len(data)} bits, its blocks {pos}")
-    levels[:] = np.array(rows, dtype=np.int64).reshape(levels.shape)
-    return levels, component
+    return np.array(rows, dtype=np.int64).reshape(-1, 64), component
 
 
 def frame_of(scan: Scan) -> bytes:
