@@ -16,7 +16,8 @@
 //
 // What must hold for every input, checked here (a violation aborts):
 //   - the set-up's outcome is the one the header, the length and the size
-//     imply, in the documented order of checks;
+//     imply, checked in this order: header length, mode, picture size, then
+//     the bit reader's bytes;
 //   - after a successful set-up the picture is exactly width * height * 3 bytes
 //     and the macroblock counts are the ceilings of width and height / 8 or 16;
 //   - decoding ends in success or in one of the two record-loop failures, with
@@ -42,16 +43,15 @@
 #include "ast2100/frame.hpp"
 #include "ast2100/screen.hpp"
 #include "ast2100/kernels.hpp"
+#include "ast2100/picture.hpp"
 
 namespace {
-
-__extension__ typedef unsigned __int128 u128;  // exact products of two 64-bit sizes
 
 constexpr uint64_t kMaxPixels = uint64_t{1} << 20;  // a megapixel: 3 MiB of picture
 // The kernels work per macroblock, so comparing them needs no large picture, and
 // a second decode of one costs the most of all inputs.
 constexpr uint64_t kMaxComparedPixels = uint64_t{1} << 16;
-constexpr uint64_t kMaxFrameBytes = 0x7FFF'FFFF'FFFF'FFFFull;
+constexpr uint64_t kMaxFrameBytes = ast2100::kMaxPictureBytes;
 
 [[noreturn]] void violated(const char* what, const std::string& detail) {
   std::fprintf(stderr, "fuzz invariant violated: %s (%s)\n", what, detail.c_str());
@@ -104,11 +104,15 @@ bool is_known_message(const std::string& m) {
 // 1, 2, 3, 10 and 11 are the codes that open no record.
 bool is_unknown_code(uint32_t code) { return code == 1 || code == 2 || code == 3 || code == 10 || code == 11; }
 
-uint64_t ceil_div(u128 size, unsigned n) { return static_cast<uint64_t>((size + n - 1) / n); }
+uint64_t ceil_div(uint64_t size, unsigned n) { return size == 0 ? 0 : (size - 1) / n + 1; }
 
 void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height, bool compare_kernels) {
-  // The outcome of the set-up, from the documented order of its checks.
-  const u128 pixels = static_cast<u128>(width) * height;  // exact; times 3 might not be
+  // The outcome of the set-up: header length, mode, picture size, then the bit
+  // reader's bytes, the first that fails deciding. 3 x width x height > 2^63 - 1
+  // is decided without forming a product that could wrap; below that bound the
+  // pixel count fits.
+  const bool too_large = height != 0 && width > kMaxFrameBytes / 3 / height;
+  const uint64_t pixels = too_large ? 0 : width * height;
   Failure expected = Failure::none;
   uint32_t mode = 0;
   if (codec_data.size() < 4) {
@@ -117,7 +121,7 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
     mode = static_cast<uint32_t>(codec_data[2]) * 256 + codec_data[3];
     if (mode != 422 && mode != 444) {
       expected = Failure::unknown_mode;
-    } else if (pixels > kMaxFrameBytes / 3) {  // 3 x pixels > 2^63 - 1
+    } else if (too_large) {
       expected = Failure::capacity_overflow;
     } else if (codec_data.size() < 12) {
       expected = Failure::bitstream_too_short;

@@ -2,11 +2,14 @@
 //
 // Binds and converts the arguments of decode_frame with the exact messages its
 // callers see, runs the decoder core straight into the result `bytes` object,
-// and turns the core's status into a Python exception. This is the only file
-// that includes Python.h; it knows nothing of macroblocks.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
+// and turns the core's status into a Python exception, by the rules shared with
+// the Screen's module (pyboundary.hpp). It knows nothing of macroblocks.
+//
+// The module's interface is fixed to the letter: exactly three attributes
+// (decoder_version, decode_frame, __all__), docstrings that are the bare
+// signature and nothing more (the functions are documented in the package's
+// stub file and README). PanicException is made here but is not one of the
+// module's attributes: the package takes it from BaseException's subclasses.
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -16,111 +19,48 @@
 
 namespace {
 
+using quorvel::bind_arguments;
 using quorvel::convert_codec_data;
 using quorvel::convert_u64;
-using quorvel::prefix_argument_error;
+using quorvel::raise_no_memory;
 using quorvel::Ref;
+using quorvel::Signature;
 
 constexpr char kVersion[] = "quorvel._ast2100 1.0.1";
 constexpr const char* kParams[3] = {"codec_data", "width", "height"};
+constexpr Signature kDecodeFrame{"decode_frame", kParams, 3};
+// What a bytes object needs beyond its contents (header and terminating NUL),
+// rounded up: the stable ABI does not show the object's layout.
+constexpr uint64_t kBytesHeadroom = 64;
 
 
-// Process-wide state: the module object and the PanicException type, made on
-// first use in the main interpreter and kept for the process's life.
+// Process-wide state: the module object and the PanicException type, made
+// when the module is first initialised in the main interpreter and kept for the
+// process's life.
 PyObject* g_module = nullptr;
 PyObject* g_panic_exception = nullptr;
 
-PyObject* panic_exception_type() {
-  if (g_panic_exception == nullptr) {
-    g_panic_exception = PyErr_NewExceptionWithDoc(
-        "quorvel._ast2100.PanicException",
-        "An internal fault of the decoder. It derives from BaseException, so that\n"
-        "`except Exception` does not swallow it.",
-        PyExc_BaseException, nullptr);
-  }
-  return g_panic_exception;
+// Registered as quorvel.PanicException, where the package exposes it, so that
+// a caught panic pickles (for instance back from a multiprocessing worker).
+PyObject* make_panic_exception() {
+  return PyErr_NewExceptionWithDoc(
+      "quorvel.PanicException",
+      "An internal fault of the decoder (for example \"capacity overflow\": a\n"
+      "picture whose byte size cannot be represented). It derives from\n"
+      "BaseException, not Exception, so that `except Exception` does not swallow\n"
+      "it; catch it by name: `except quorvel.PanicException`.",
+      PyExc_BaseException, nullptr);
 }
 
 // Reports an internal fault on standard error and raises it as PanicException.
 void raise_panic(const char* message) {
   std::fprintf(stderr, "quorvel._ast2100: internal fault: %s\n", message);
   std::fflush(stderr);
-  if (PyObject* type = panic_exception_type()) PyErr_SetString(type, message);
+  PyErr_SetString(g_panic_exception, message);
 }
 
-// The one place where a core status becomes a Python exception.
-PyObject* raise_status(const ast2100::Status& status) {
-  char text[64];
-  status.message(text);
-  if (status.internal_fault()) {
-    raise_panic(text);
-  } else {
-    PyErr_SetString(PyExc_ValueError, text);
-  }
-  return nullptr;
-}
+PyObject* raise_status(const ast2100::Status& status) { return quorvel::raise_status(status, raise_panic); }
 
-
-int parameter_index(PyObject* keyword) {
-  if (!PyUnicode_Check(keyword)) return -1;
-  for (int i = 0; i < 3; ++i) {
-    if (PyUnicode_CompareWithASCIIString(keyword, kParams[i]) == 0) return i;
-  }
-  return -1;
-}
-
-void raise_missing(PyObject* const bound[3]) {
-  const char* names[3];
-  int count = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (bound[i] == nullptr) names[count++] = kParams[i];
-  }
-  // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-  if (count == 1) {
-    PyErr_Format(PyExc_TypeError, "decode_frame() missing 1 required positional argument: '%s'", names[0]);
-  } else if (count == 2) {
-    PyErr_Format(PyExc_TypeError, "decode_frame() missing 2 required positional arguments: '%s' and '%s'",
-                 names[0], names[1]);
-  } else {
-    PyErr_Format(PyExc_TypeError,
-                 "decode_frame() missing 3 required positional arguments: '%s', '%s', and '%s'", names[0],
-                 names[1], names[2]);
-  }
-}
-
-// Binds positional and keyword arguments to the three parameters, reporting the
-// first problem in the order: too many positionals, each keyword in call order,
-// then missing parameters.
-bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* bound[3]) {
-  if (nargs > 3) {
-    PyErr_Format(PyExc_TypeError, "decode_frame() takes 3 positional arguments but %zd were given", nargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t j = 0; j < nkw; ++j) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
-    const int i = parameter_index(keyword);
-    if (i < 0) {
-      if (PyUnicode_Check(keyword)) {
-        PyErr_Format(PyExc_TypeError, "decode_frame() got an unexpected keyword argument '%U'", keyword);
-      } else {
-        PyErr_Format(PyExc_TypeError, "decode_frame() got an unexpected keyword argument '%S'", keyword);
-      }
-      return false;
-    }
-    if (bound[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "decode_frame() got multiple values for argument '%s'", kParams[i]);
-      return false;
-    }
-    bound[i] = args[nargs + j];
-  }
-  if (bound[0] == nullptr || bound[1] == nullptr || bound[2] == nullptr) {
-    raise_missing(bound);
-    return false;
-  }
-  return true;
-}
 
 PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height) {
   // A picture larger than a bytes object can be is a capacity overflow too, so
@@ -138,7 +78,7 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   // them. A size the allocator cannot serve is the caller's MemoryError, not the
   // end of the process.
   const uint64_t size = decoder.frame_bytes();
-  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) return PyErr_NoMemory();
+  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - kBytesHeadroom) return raise_no_memory(size);
   const bool dense = decoder.may_draw_every_macroblock(codec_data.size());
   Ref result;
   if (dense) {
@@ -146,10 +86,10 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   } else {
     Ref length(PyLong_FromUnsignedLongLong(size));
     if (!length) return nullptr;
-    result.reset(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get()));
+    result.reset(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get(), nullptr));
   }
-  if (!result) return nullptr;
-  auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get()));
+  if (!result) return quorvel::name_no_memory(size);
+  auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AsString(result.get()));
   const std::span<uint8_t> picture{pixels, static_cast<size_t>(size)};
 
   const ast2100::Status status = dense ? decoder.run_fresh(picture) : decoder.run(picture);
@@ -159,7 +99,7 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
 
 PyObject* decode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[3] = {nullptr, nullptr, nullptr};
-  if (!bind_arguments(args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_arguments(kDecodeFrame, args, nargs, kwnames, bound)) return nullptr;
   std::span<const uint8_t> codec_data;
   uint64_t width = 0;
   uint64_t height = 0;
@@ -215,11 +155,11 @@ PyMODINIT_FUNC PyInit__ast2100(void) {
   // interpreter came first would let a sub-interpreter claim it for good, even
   // one whose own import then fails (CPython refuses single-phase modules in
   // isolated sub-interpreters only after this function has run).
-  // Interpreters are told apart by their IDs: a state's address can be reused
-  // by a later interpreter.
+  // Interpreters are told apart by their IDs (the main one's is 0): a state's
+  // address can be reused by a later interpreter.
   const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter_id == -1) return nullptr;
-  if (interpreter_id != PyInterpreterState_GetID(PyInterpreterState_Main())) {
+  if (interpreter_id != 0) {
     PyErr_SetString(PyExc_ImportError,
                     "quorvel._ast2100 does not support sub-interpreters: it can only be used from "
                     "the main interpreter");
@@ -227,7 +167,11 @@ PyMODINIT_FUNC PyInit__ast2100(void) {
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
 
-  Ref module(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+  if (g_panic_exception == nullptr) {
+    g_panic_exception = make_panic_exception();
+    if (g_panic_exception == nullptr) return nullptr;
+  }
+  Ref module(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
   if (!module) return nullptr;
   if (!add_function(module.get(), &g_decoder_version_def) || !add_function(module.get(), &g_decode_frame_def)) {
     return nullptr;

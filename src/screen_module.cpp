@@ -11,11 +11,13 @@
 // stays valid for as long as it lives (it keeps the screen alive). A view sees
 // the pixels as they are drawn: read it between frames, or use to_bytes(),
 // which copies under the screen's mutex.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
+//
+// Arguments, frame failures and memory follow the rules shared with
+// decode_frame (pyboundary.hpp). Screen is the package's own API, so an
+// internal fault is an ordinary RuntimeError here, not PanicException.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <span>
@@ -26,11 +28,17 @@
 
 namespace {
 
-using quorvel::convert_codec_data;
+using quorvel::bind_arguments;
 using quorvel::convert_u64;
 using quorvel::prefix_argument_error;
+using quorvel::raise_no_memory;
 using quorvel::Ref;
+using quorvel::Signature;
 
+constexpr const char* kScreenParams[] = {"width", "height", "mode"};
+constexpr Signature kScreenNew{"Screen", kScreenParams, 2};
+constexpr const char* kApplyParams[] = {"codec_data"};
+constexpr Signature kApply{"Screen.apply", kApplyParams, 1};
 
 struct State {
   State(uint64_t width, uint64_t height, uint32_t mode) noexcept : screen(width, height, mode) {}
@@ -38,18 +46,26 @@ struct State {
   ast2100::Screen screen;
 };
 
+// The State lives inside the Python object, constructed by screen_new right
+// after the object is allocated and destroyed by screen_dealloc.
 struct ScreenObject {
   PyObject_HEAD
-  State* state;
+  alignas(State) unsigned char storage[sizeof(State)];
   Py_ssize_t shape[3];
   Py_ssize_t strides[3];
+
+  State& state() noexcept { return *std::launder(reinterpret_cast<State*>(storage)); }
 };
 
 ScreenObject* as_screen(PyObject* self) { return reinterpret_cast<ScreenObject*>(self); }
+State& state_of(PyObject* self) { return as_screen(self)->state(); }
 
 // Any byte of a picture with no bytes: a view's buffer is never null.
 uint8_t g_empty_picture = 0;
 
+void raise_internal_fault(const char* message) {
+  PyErr_Format(PyExc_RuntimeError, "internal fault of the screen: %s", message);
+}
 
 bool convert_mode(PyObject* obj, uint32_t& out) {
   if (obj == Py_None) {
@@ -74,19 +90,13 @@ bool convert_mode(PyObject* obj, uint32_t& out) {
 
 
 PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"width", "height", "mode", nullptr};
-  PyObject* width_arg = nullptr;
-  PyObject* height_arg = nullptr;
-  PyObject* mode_arg = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:Screen", const_cast<char**>(keywords), &width_arg,
-                                   &height_arg, &mode_arg)) {
-    return nullptr;
-  }
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (!bind_arguments(kScreenNew, args, kwargs, bound)) return nullptr;
   uint64_t width = 0;
   uint64_t height = 0;
   uint32_t mode = 0;
-  if (!convert_u64(width_arg, "width", width) || !convert_u64(height_arg, "height", height) ||
-      !convert_mode(mode_arg, mode)) {
+  if (!convert_u64(bound[0], "width", width) || !convert_u64(bound[1], "height", height) ||
+      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode)) {
     return nullptr;
   }
   // The picture must be one buffer a Python view can describe.
@@ -98,24 +108,27 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  Ref self(type->tp_alloc(type, 0));
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref self(alloc(type, 0));
   if (!self) return nullptr;
   ScreenObject* screen = as_screen(self.get());
-  screen->state = new (std::nothrow) State(width, height, mode);
-  if (screen->state == nullptr || !screen->state->screen.allocate(max_bytes)) return PyErr_NoMemory();
+  State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode);
   screen->shape[0] = static_cast<Py_ssize_t>(height);
   screen->shape[1] = static_cast<Py_ssize_t>(width);
   screen->shape[2] = 3;
   screen->strides[0] = static_cast<Py_ssize_t>(width * 3);
   screen->strides[1] = 3;
   screen->strides[2] = 1;
+  // The picture and its journal, each `bytes` long, are the allocations that
+  // can fail; the rest is a small fraction of them.
+  if (!state.screen.allocate(max_bytes)) return raise_no_memory(bytes);
   return self.release();
 }
 
 void screen_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete as_screen(self)->state;
-  type->tp_free(self);
+  std::destroy_at(&state_of(self));
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
@@ -130,77 +143,158 @@ PyObject* rect_list(const std::vector<ast2100::Rect>& rects) {
     for (Py_ssize_t k = 0; k < 4; ++k) {
       PyObject* value = PyLong_FromUnsignedLongLong(fields[k]);
       if (value == nullptr) return nullptr;
-      PyTuple_SET_ITEM(item.get(), k, value);
+      if (PyTuple_SetItem(item.get(), k, value) < 0) return nullptr;  // steals `value`
     }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) return nullptr;
   }
   return list.release();
 }
 
-PyObject* raise_result(const ast2100::ApplyResult& result, uint32_t screen_mode) {
+// `changed` is the list that failed to grow, as std::vector grows: doubling.
+PyObject* raise_result(const ast2100::ApplyResult& result, uint32_t screen_mode,
+                       const std::vector<ast2100::Rect>& changed) {
   using Kind = ast2100::ApplyResult::Kind;
   switch (result.kind) {
     case Kind::applied:
       break;
-    case Kind::frame_failed: {
-      char text[64];
-      result.status.message(text);
+    case Kind::frame_failed:
       // The screen's own size always fits, so the set-up's size check cannot
-      // fail here; anything else that is not a frame failure is our fault.
-      PyErr_SetString(result.status.internal_fault() ? PyExc_SystemError : PyExc_ValueError, text);
-      return nullptr;
-    }
+      // fail here: an internal fault would be ours.
+      return quorvel::raise_status(result.status, raise_internal_fault);
     case Kind::wrong_mode:
       PyErr_Format(PyExc_ValueError, "frame mode %u does not match the screen's mode %u",
                    static_cast<unsigned>(result.frame_mode), static_cast<unsigned>(screen_mode));
       return nullptr;
-    case Kind::no_memory:
-      return PyErr_NoMemory();
+    case Kind::no_memory: {
+      const uint64_t capacity = changed.capacity() == 0 ? 1 : 2 * uint64_t{changed.capacity()};
+      return raise_no_memory(capacity * sizeof(ast2100::Rect));
+    }
   }
-  PyErr_SetString(PyExc_SystemError, "unexpected outcome of Screen.apply");
+  raise_internal_fault("unexpected outcome of apply");
   return nullptr;
 }
 
-PyObject* screen_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"codec_data", nullptr};
-  PyObject* data_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:apply", const_cast<char**>(keywords), &data_arg)) return nullptr;
-  std::span<const uint8_t> codec_data;
-  if (!convert_codec_data(data_arg, codec_data)) return nullptr;
+PyObject* screen_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[1] = {nullptr};
+  if (!bind_arguments(kApply, args, nargs, kwnames, bound)) return nullptr;
+  // Held, not copied, until the call returns: the decoder reads it without the
+  // GIL. A caller that changes it meanwhile gets unspecified pixels.
+  quorvel::BytesLike codec_data;
+  if (!codec_data.convert(bound[0], "codec_data")) return nullptr;
 
-  // The bytes object is immutable and stays referenced (by this call's
-  // arguments and by `keep`) while the decoder reads it without the GIL.
-  Ref keep(Py_NewRef(data_arg));
-  State* state = as_screen(self)->state;
+  State& state = state_of(self);
   std::vector<ast2100::Rect> changed;
   ast2100::ApplyResult result;
   Py_BEGIN_ALLOW_THREADS
   {
-    const std::lock_guard<std::mutex> guard(state->lock);
-    result = state->screen.apply(codec_data, changed);
+    const std::lock_guard<std::mutex> guard(state.lock);
+    result = state.screen.apply(codec_data.bytes(), changed);
   }
   Py_END_ALLOW_THREADS
-  if (!result.ok()) return raise_result(result, state->screen.mode());
+  if (!result.ok()) return raise_result(result, state.screen.mode(), changed);
   return rect_list(changed);
 }
 
 PyObject* screen_to_bytes(PyObject* self, PyObject*) {
-  State* state = as_screen(self)->state;
-  const std::span<const uint8_t> pixels = state->screen.pixels();
+  State& state = state_of(self);
+  const std::span<const uint8_t> pixels = state.screen.pixels();
   Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
-  if (!result) return nullptr;
-  char* out = PyBytes_AS_STRING(result.get());
+  if (!result) return quorvel::name_no_memory(pixels.size());
+  char* out = PyBytes_AsString(result.get());
   Py_BEGIN_ALLOW_THREADS
   {
-    const std::lock_guard<std::mutex> guard(state->lock);
+    const std::lock_guard<std::mutex> guard(state.lock);
     if (!pixels.empty()) std::memcpy(out, pixels.data(), pixels.size());
   }
   Py_END_ALLOW_THREADS
   return result.release();
 }
 
+// Pickling and copying. A screen is saved as a call of the module's private
+// _restore(version, state): pixels change only through apply(), so there is
+// no public way to set them. State format 1 is the tuple
+//   (width, height, mode, pixels, frames_applied, settings)
+// where settings is a dict of the keyword arguments of Screen() beyond the
+// first three (empty today); a setting that Screen() gains is saved there, and
+// a change to the tuple itself takes a new version.
+constexpr unsigned long kStateVersion = 1;
+constexpr Py_ssize_t kStateItems = 6;
+
+PyObject* screen_reduce(PyObject* self, PyObject*) {
+  State& state = state_of(self);
+  const ast2100::Screen& screen = state.screen;
+  Ref restore(PyObject_GetAttrString(PyType_GetModule(Py_TYPE(self)), "_restore"));
+  if (!restore) return nullptr;
+  const std::span<const uint8_t> pixels = screen.pixels();
+  Ref picture(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
+  if (!picture) return quorvel::name_no_memory(pixels.size());
+  char* out = PyBytes_AsString(picture.get());
+  uint64_t frames = 0;
+  // The picture and its frame count are taken together, between frames.
+  Py_BEGIN_ALLOW_THREADS
+  {
+    const std::lock_guard<std::mutex> guard(state.lock);
+    if (!pixels.empty()) std::memcpy(out, pixels.data(), pixels.size());
+    frames = screen.frames_applied();
+  }
+  Py_END_ALLOW_THREADS
+  Ref mode(screen.mode() == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(screen.mode()));
+  Ref settings(PyDict_New());
+  if (!mode || !settings) return nullptr;
+  return Py_BuildValue("O(k(KKOOKO))", restore.get(), kStateVersion, static_cast<unsigned long long>(screen.width()),
+                       static_cast<unsigned long long>(screen.height()), mode.get(), picture.get(),
+                       static_cast<unsigned long long>(frames), settings.get());
+}
+
+constexpr const char* kRestoreParams[] = {"version", "state"};
+constexpr Signature kRestore{"_restore", kRestoreParams, 2};
+
+PyObject* restore_screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, nullptr};
+  if (!bind_arguments(kRestore, args, nargs, kwnames, bound)) return nullptr;
+  uint64_t version = 0;
+  if (!convert_u64(bound[0], "version", version)) return nullptr;
+  if (version != kStateVersion) {
+    PyErr_Format(PyExc_ValueError, "cannot restore a Screen saved in state format %llu (this version reads format %lu)",
+                 static_cast<unsigned long long>(version), kStateVersion);
+    return nullptr;
+  }
+  PyObject* items = bound[1];
+  if (!PyTuple_Check(items) || PyTuple_Size(items) != kStateItems || !PyDict_Check(PyTuple_GetItem(items, 5))) {
+    PyErr_SetString(PyExc_ValueError, "a Screen's state is a tuple (width, height, mode, pixels, frames_applied, "
+                                      "settings), settings a dict");
+    return nullptr;
+  }
+  // Screen() checks the size, the mode and the settings as it always does.
+  Ref type(PyObject_GetAttrString(module, "Screen"));
+  if (!type) return nullptr;
+  Ref arguments(PyTuple_GetSlice(items, 0, 3));
+  if (!arguments) return nullptr;
+  Ref self(PyObject_Call(type.get(), arguments.get(), PyTuple_GetItem(items, 5)));
+  if (!self) return nullptr;
+  if (!PyObject_TypeCheck(self.get(), reinterpret_cast<PyTypeObject*>(type.get()))) {
+    PyErr_SetString(PyExc_TypeError, "quorvel._screen.Screen is not the Screen type");
+    return nullptr;
+  }
+  quorvel::BytesLike pixels;
+  uint64_t frames = 0;
+  if (!pixels.convert(PyTuple_GetItem(items, 3), "pixels") ||
+      !convert_u64(PyTuple_GetItem(items, 4), "frames_applied", frames)) {
+    return nullptr;
+  }
+  // The new screen is not shared yet: no lock to take. Its pixels are a copy.
+  ast2100::Screen& screen = state_of(self.get()).screen;
+  if (!screen.restore(pixels.bytes(), frames)) {
+    PyErr_Format(PyExc_ValueError, "a %llux%llu Screen has %zu bytes of pixels, not %zu",
+                 static_cast<unsigned long long>(screen.width()), static_cast<unsigned long long>(screen.height()),
+                 screen.pixels().size(), pixels.bytes().size());
+    return nullptr;
+  }
+  return self.release();
+}
+
 PyObject* screen_repr(PyObject* self) {
-  const ast2100::Screen& screen = as_screen(self)->state->screen;
+  const ast2100::Screen& screen = state_of(self).screen;
   const unsigned long long w = screen.width(), h = screen.height(), n = screen.frames_applied();
   if (screen.mode() == 0) return PyUnicode_FromFormat("<quorvel.Screen %llux%llu, %llu frames applied>", w, h, n);
   return PyUnicode_FromFormat("<quorvel.Screen %llux%llu mode %u, %llu frames applied>", w, h,
@@ -208,21 +302,21 @@ PyObject* screen_repr(PyObject* self) {
 }
 
 PyObject* get_width(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(as_screen(self)->state->screen.width());
+  return PyLong_FromUnsignedLongLong(state_of(self).screen.width());
 }
 
 PyObject* get_height(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(as_screen(self)->state->screen.height());
+  return PyLong_FromUnsignedLongLong(state_of(self).screen.height());
 }
 
 PyObject* get_mode(PyObject* self, void*) {
-  const uint32_t mode = as_screen(self)->state->screen.mode();
+  const uint32_t mode = state_of(self).screen.mode();
   if (mode == 0) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(mode);
 }
 
 PyObject* get_frames_applied(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(as_screen(self)->state->screen.frames_applied());
+  return PyLong_FromUnsignedLongLong(state_of(self).screen.frames_applied());
 }
 
 int screen_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -232,7 +326,7 @@ int screen_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return -1;
   }
   ScreenObject* screen = as_screen(self);
-  const std::span<const uint8_t> pixels = screen->state->screen.pixels();
+  const std::span<const uint8_t> pixels = screen->state().screen.pixels();
   // The buffer protocol has no const; the flags above keep consumers from writing.
   view->buf = pixels.empty() ? &g_empty_picture : const_cast<uint8_t*>(pixels.data());
   view->obj = Py_NewRef(self);
@@ -252,16 +346,25 @@ int screen_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 PyMethodDef g_methods[] = {
-    {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen_apply)), METH_VARARGS | METH_KEYWORDS,
+    {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen_apply)), METH_FASTCALL | METH_KEYWORDS,
      "apply($self, /, codec_data)\n--\n\n"
      "Draws one frame onto the picture and returns the areas it drew, as\n"
      "(x, y, w, h) rectangles in pixels: clipped to the picture, top to bottom,\n"
      "neighbouring macroblocks of a row joined. A frame that fails raises\n"
      "ValueError (with the messages of decode_frame, or a mode mismatch) and\n"
-     "leaves the picture exactly as it was. Releases the GIL while decoding."},
+     "leaves the picture exactly as it was.\n\n"
+     "codec_data is any C-contiguous bytes-like object (bytes, bytearray, a\n"
+     "memoryview slice, ...), read in place without copying; a non-contiguous\n"
+     "buffer raises BufferError. The GIL is released while decoding: do not\n"
+     "change the buffer during the call (the picture would get unspecified\n"
+     "pixels)."},
     {"to_bytes", screen_to_bytes, METH_NOARGS,
      "to_bytes($self, /)\n--\n\n"
      "A copy of the picture: width * height * 3 bytes of RGB, rows top to bottom."},
+    {"__reduce__", screen_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "For pickle, copy.copy and copy.deepcopy: the size, mode, picture and\n"
+     "frames_applied, taken together between frames. A copy has pixels of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -283,7 +386,12 @@ PyType_Slot g_screen_slots[] = {
                     "frames of the other mode are refused.\n\n"
                     "apply() releases the GIL; calls on one screen take turns. A view shows\n"
                     "the pixels as they are drawn, while to_bytes() waits for a running\n"
-                    "apply() to end.")},
+                    "apply() to end.\n\n"
+                    "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
+                    "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
+                    "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
+                    "copy.copy, copy.deepcopy): size, mode, picture and frames_applied, taken\n"
+                    "between frames; a copy has pixels of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(screen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},
@@ -314,8 +422,16 @@ PyModuleDef_Slot g_module_slots[] = {
     {0, nullptr},
 };
 
+PyMethodDef g_module_methods[] = {
+    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_screen)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_restore($module, /, version, state)\n--\n\n"
+     "Remakes a pickled or copied Screen (see Screen.__reduce__); not for direct use."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_screen", "A picture kept across frames: the Screen type.", 0, nullptr,
+    PyModuleDef_HEAD_INIT, "_screen", "A picture kept across frames: the Screen type.", 0, g_module_methods,
     g_module_slots,        nullptr,   nullptr,                                            nullptr,
 };
 

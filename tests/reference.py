@@ -8,12 +8,13 @@ position, the VQ colour cache, and pixel stores clipped to the picture.
 
 import numpy as np
 
-# ITU-T T.81 Annex K, Tables K.1 (luminance) and K.2 (chrominance).
-K1 = [16, 11, 10, 16, 24, 40, 51, 61, 12, 12, 14, 19, 26, 58, 60, 55,
+# The luminance and chrominance quantisation bases: ITU-T T.81 Annex K,
+# Tables K.1 and K.2, natural order.
+LUMA_QUANT_BASE = [16, 11, 10, 16, 24, 40, 51, 61, 12, 12, 14, 19, 26, 58, 60, 55,
       14, 13, 16, 24, 40, 57, 69, 56, 14, 17, 22, 29, 51, 87, 80, 62,
       18, 22, 37, 56, 68, 109, 103, 77, 24, 35, 55, 64, 81, 104, 113, 92,
       49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99]
-K2 = [17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
+CHROMA_QUANT_BASE = [17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
       24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99] + [99] * 32
 AAN = [1.0, 1.387039845, 1.306562965, 1.175875602, 1.0, 0.785694958, 0.541196100, 0.275899379]
 
@@ -26,8 +27,9 @@ def quant_table(table, num, den):
 
 def quant_tables(mode):
     """Slots 0..3: primary luma and chroma, alternative luma and chroma."""
-    luma = (K1, 1, 8) if mode == 444 else (K1, 9, 16)
-    return [quant_table(*luma), quant_table(K2, 3, 16), quant_table(K1, 5, 4), quant_table(K2, 15, 8)]
+    luma = (LUMA_QUANT_BASE, 1, 8) if mode == 444 else (LUMA_QUANT_BASE, 9, 16)
+    return [quant_table(*luma), quant_table(CHROMA_QUANT_BASE, 3, 16),
+            quant_table(LUMA_QUANT_BASE, 5, 4), quant_table(CHROMA_QUANT_BASE, 15, 8)]
 
 
 CLAMP = np.array([0] * 256 + list(range(256)) + [255] * 384 + [0] * 384 + list(range(128)), dtype=np.int32)

@@ -280,7 +280,8 @@ def textbook_frame(pic):
                     128 + rgb @ np.array([112.439, -94.154, -18.285]) / 256], axis=-1)
     c = np.array([[(math.sqrt(0.5) if u == 0 else 1) / 2 * math.cos((2 * x + 1) * u * math.pi / 16)
                    for x in range(8)] for u in range(8)])
-    steps = [np.array(reference.K1) // 8, np.array(reference.K2) * 3 // 16, np.array(reference.K2) * 3 // 16]
+    steps = [np.array(reference.LUMA_QUANT_BASE) // 8, np.array(reference.CHROMA_QUANT_BASE) * 3 // 16,
+             np.array(reference.CHROMA_QUANT_BASE) * 3 // 16]
     writer = fw.FrameWriter(444)
     for my in range(h // 8):
         for mx in range(w // 8):

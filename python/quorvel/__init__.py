@@ -15,6 +15,12 @@ from typing import TYPE_CHECKING, Any
 from ._ast2100 import decode_frame, decoder_version
 from ._screen import Screen
 
+# The decoder's internal-fault exception. The decoder module creates it when it
+# is imported but keeps it out of its own attributes; it is registered under
+# this name, so that a caught panic pickles.
+PanicException: type[BaseException] = next(
+    t for t in BaseException.__subclasses__() if t.__module__ == __name__ and t.__qualname__ == "PanicException")
+
 if TYPE_CHECKING:
     # For type checkers; at run time __getattr__ finds them on first use.
     from .encode import encode_frame as encode_frame
@@ -22,7 +28,7 @@ if TYPE_CHECKING:
 
     __version__: str
 
-__all__ = ["decode_frame", "decoder_version", "Screen"]
+__all__ = ["decode_frame", "decoder_version", "Screen", "PanicException"]
 
 
 def _version() -> str:

@@ -10,6 +10,11 @@ round by round after a warm-up:
   - Pillow: open + load, and open + load + tobytes.
 It also times a sparse delta frame (about 1% of the macroblocks) against
 bytes(width * height * 3) alone, and a lone FRAME_END frame at 16x16.
+
+With --real DIR (made by bench/real_frames.py: real photographs and real screen
+captures, each a JPEG and a frame that carries the JPEG's very coefficients) it
+also races decode_frame against simplejpeg.decode_jpeg(jpeg, fastdct=True,
+fastupsample=True) on every pair, and gives the geometric means of the ratios.
 Wall time on a shared machine is noisy: read the medians and the ratios.
 """
 
@@ -18,12 +23,16 @@ from __future__ import annotations
 import argparse
 import functools
 import io
+import json
+import math
+import os
 import platform
 import statistics
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from importlib import metadata
+from pathlib import Path
 
 import numpy as np
 from PIL import Image, ImageDraw
@@ -207,18 +216,131 @@ def small_frames(rounds: int) -> list[str]:
     return lines
 
 
+@dataclass
+class RealPair:
+    """A picture of the real set: its frame and the JPEG with the same coefficients."""
+
+    name: str
+    kind: str          # "photograph" or "screen"
+    mode: int
+    width: int
+    height: int
+    frame: bytes
+    jpeg: bytes
+    blocks: int        # 8x8 blocks in the frame
+    nonzero: int       # non-zero coefficients among them
+
+
+def load_real(directory: Path) -> list[RealPair]:
+    """The pairs listed in DIR/manifest.json (written by bench/real_frames.py)."""
+    manifest = json.loads((directory / "manifest.json").read_text())
+    return [RealPair(e["name"], e["kind"], int(e["mode"]), int(e["width"]), int(e["height"]),
+                     (directory / e["frame"]).read_bytes(), (directory / e["jpeg"]).read_bytes(), int(e["blocks"]), int(e["nonzero"]))
+            for e in manifest["frames"]]
+
+
+def geometric_mean(values: list[float]) -> float:
+    return math.exp(sum(math.log(v) for v in values) / len(values))
+
+
+def real_frames(pairs: list[RealPair], rounds: int, warmup: int = 5) -> list[str]:
+    """decode_frame against simplejpeg-fast on every pair, in one process.
+
+    Each round times every pair once, the two decoders back to back (which goes
+    first alternates from round to round), so that a drift of the machine falls
+    on both alike. Ratios are quorvel / simplejpeg: below 1 is faster.
+    """
+    import simplejpeg
+
+    def ours(p: RealPair) -> Callable[[], object]:
+        return lambda: decode_frame(p.frame, p.width, p.height)
+
+    def theirs(p: RealPair) -> Callable[[], object]:
+        return lambda: simplejpeg.decode_jpeg(p.jpeg, fastdct=True, fastupsample=True)
+
+    calls = [(ours(p), theirs(p)) for p in pairs]
+    for a, b in calls:
+        for _ in range(warmup):
+            a(), b()
+    samples: list[tuple[list[float], list[float]]] = [([], []) for _ in pairs]
+    clock = time.perf_counter
+    for r in range(rounds):
+        for (a, b), (sa, sb) in zip(calls, samples):
+            for f, into in ((a, sa), (b, sb)) if r % 2 == 0 else ((b, sb), (a, sa)):
+                t = clock()
+                f()
+                into.append(clock() - t)
+
+    lines = ["| picture | kind | size | mode | JPEG KiB | frame KiB | non-zero coefficients a block "
+             "| quorvel ms (median / best) | simplejpeg-fast ms (median / best) | ratio median | ratio best |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    medians: dict[tuple[str, int], list[float]] = {}
+    bests: dict[tuple[str, int], list[float]] = {}
+    for p, (sa, sb) in zip(pairs, samples):
+        qm, sm, qb, sbest = statistics.median(sa), statistics.median(sb), min(sa), min(sb)
+        lines.append(f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {len(p.jpeg) / 1024:.0f} "
+                     f"| {len(p.frame) / 1024:.0f} | {p.nonzero / p.blocks:.1f} | {qm * 1e3:.2f} / {qb * 1e3:.2f} "
+                     f"| {sm * 1e3:.2f} / {sbest * 1e3:.2f} | {qm / sm:.3f} | {qb / sbest:.3f} |")
+        if p.width >= 1024:
+            medians.setdefault((p.kind, p.mode), []).append(qm / sm)
+            bests.setdefault((p.kind, p.mode), []).append(qb / sbest)
+    lines += ["", "Geometric means of quorvel / simplejpeg-fast over the frames at least 1024 wide:", "",
+              "| frames | count | ratio of medians | ratio of bests |", "|---|---|---|---|"]
+    groups: list[tuple[str, list[tuple[str, int]]]] = []
+    for kind in ("photograph", "screen"):
+        for mode in MODES:
+            groups.append((f"{kind}s, mode {mode}", [(kind, mode)]))
+        groups.append((f"{kind}s, both modes", [(kind, m) for m in MODES]))
+    groups.append(("all", list(medians)))
+    for label, keys in groups:
+        ms = [v for k in keys for v in medians.get(k, [])]
+        bs = [v for k in keys for v in bests.get(k, [])]
+        if ms:
+            lines.append(f"| {label} | {len(ms)} | {geometric_mean(ms):.3f} | {geometric_mean(bs):.3f} |")
+    return lines
+
+
+def machine() -> str:
+    """CPU model, CPUs the process may use, and the load average when asked."""
+    model = platform.processor() or platform.machine()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg()) if hasattr(os, "getloadavg") else "?"
+    return f"{model}, {cpus} CPUs, load average {load}"
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="quorvel bench", description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=40, help="timed rounds per contender (default 40)")
+    parser.add_argument("--real", type=Path, metavar="DIR",
+                        help="also race simplejpeg on the real photographs and screen captures in DIR "
+                             "(made by bench/real_frames.py)")
+    parser.add_argument("--only-real", action="store_true", help="skip the synthetic sections")
     args = parser.parse_args(argv)
     import simplejpeg
 
     print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version("pillow")}, "
           f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
+    print(machine())
+    if args.real is not None:
+        print()
+        print("Real photographs and screen captures: decode_frame vs "
+              "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)")
+        print()
+        print("\n".join(real_frames(load_real(args.real), args.rounds)))
+    if not args.only_real:
+        print()
+        print("\n".join(full_frames(args.rounds)))
+        print()
+        print("\n".join(small_frames(args.rounds * 5)))
     print()
-    print("\n".join(full_frames(args.rounds)))
-    print()
-    print("\n".join(small_frames(args.rounds * 5)))
+    print(machine())
     return 0
 
 

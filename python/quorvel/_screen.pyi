@@ -1,12 +1,27 @@
-from typing import SupportsIndex
+from collections.abc import Buffer, Callable
+from typing import SupportsIndex, final
 
+# Format 1: (width, height, mode, pixels, frames_applied, settings).
+_State = tuple[int, int, int | None, bytes, int, dict[str, object]]
+
+@final  # final, hence also a disjoint base
 class Screen:
-    """A picture kept across frames. Read-only buffer: shape (height, width, 3), format "B"."""
+    """A picture kept across frames. Read-only buffer: shape (height, width, 3), format "B".
+
+    Screen(), apply() and the frames' failures follow decode_frame's rules and
+    messages; an internal fault is RuntimeError. Screens pickle and copy.
+    """
 
     def __new__(cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None) -> Screen: ...
-    def apply(self, codec_data: bytes) -> list[tuple[int, int, int, int]]: ...
+    def apply(self, codec_data: Buffer) -> list[tuple[int, int, int, int]]:
+        """Draws one frame; any C-contiguous bytes-like object, held without copying.
+
+        The GIL is released while decoding: do not change `codec_data` during the
+        call (the picture would get unspecified pixels; nothing worse).
+        """
     def to_bytes(self) -> bytes: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __reduce__(self) -> tuple[Callable[[int, _State], Screen], tuple[int, _State]]: ...
     @property
     def width(self) -> int: ...
     @property
@@ -15,3 +30,5 @@ class Screen:
     def mode(self) -> int | None: ...
     @property
     def frames_applied(self) -> int: ...
+
+def _restore(version: SupportsIndex, state: _State) -> Screen: ...

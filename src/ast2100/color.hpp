@@ -9,30 +9,11 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
-#include <span>
+
+#include "picture.hpp"
 
 namespace ast2100 {
-
-// 1408 entries in five runs: 0 x256, ramp 0..255, 255 x384, 0 x384, ramp 0..127.
-// Colour sums index it at 256 + sum; the inverse DCT at 384 + ((s >> 3) & 1023),
-// where the last two runs serve the negative 10-bit values.
-using ClampTable = std::array<uint16_t, 1408>;
-
-inline constexpr ClampTable kClampTable = [] {
-  ClampTable t{};
-  for (int i = 0; i < 256; ++i) t[256 + i] = static_cast<uint16_t>(i);
-  for (int i = 512; i < 896; ++i) t[i] = 255;
-  for (int i = 0; i < 128; ++i) t[1280 + i] = static_cast<uint16_t>(i);
-  return t;
-}();
-
-// Inverse DCT output: bits 3..12 of s as a signed 10-bit value plus 128, limited
-// to 0..255 (values of s >> 3 outside -512..511 wrap modulo 1024 first).
-inline uint8_t clamp_idct(const ClampTable& clamp, int32_t s) noexcept {
-  return static_cast<uint8_t>(clamp[384 + (static_cast<uint32_t>(s >> 3) & 1023u)]);
-}
 
 struct ColorLuts {
   std::array<int32_t, 256> cr_to_r;
@@ -69,49 +50,13 @@ static_assert(kColorLuts.cr_to_g[127] == 1 && kColorLuts.cb_to_g[127] == 0 &&
 // 8x8 mode: Y at 0, Cb at 64, Cr at 128. Other bytes are not read.
 using YuvMacroblock = std::array<uint8_t, 768>;
 
-// The part of macroblock (mb_col, mb_row) of size x size pixels that lies inside
-// the picture: its top-left pixel and its clipped width and height. Empty when
-// the macroblock lies wholly outside. The position is tested against the picture
-// before any pixel coordinate is formed, so nothing can wrap.
-struct PixelArea {
-  uint64_t x = 0, y = 0, cols = 0, rows = 0;
-  bool empty() const noexcept { return cols == 0; }
-};
-
-inline PixelArea macroblock_area(uint64_t mb_col, uint64_t mb_row, uint64_t size, uint64_t width,
-                                 uint64_t height) noexcept {
-  if (width == 0 || height == 0 || mb_col > (width - 1) / size || mb_row > (height - 1) / size) return {};
-  const uint64_t x = size * mb_col;  // < width
-  const uint64_t y = size * mb_row;  // < height
-  return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
-}
-
-// Byte offset of an area's top-left pixel in a picture `width` pixels wide. The
-// area lies inside the picture, whose byte size fits in 63 bits: no wrap.
-inline uint64_t area_offset(const PixelArea& area, uint64_t width) noexcept {
-  return (area.y * width + area.x) * 3;
-}
-
-// Where a macroblock's pixels go: the picture (RGB, rows top to bottom, stride
-// width * 3) and its size.
-struct FrameView {
-  std::span<uint8_t> pixels;
-  uint64_t width;
-  uint64_t height;
-
-  uint64_t stride() const noexcept { return width * 3; }
-  uint8_t* origin(const PixelArea& area) const noexcept { return pixels.data() + area_offset(area, width); }
-};
-
-
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
-void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr, const ColorLuts& luts,
-                 const ClampTable& clamp) noexcept;
+void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 
 // Converts the staging area and stores the macroblock at (mb_col, mb_row) of the
 // current mode. Pixels outside the picture (column >= width or row >= height)
 // are not stored.
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept;
+                bool subsampled) noexcept;
 
 }  // namespace ast2100

@@ -8,18 +8,18 @@
 // through the conversion in 16-bit lanes with no table; packing to bytes with
 // unsigned saturation is the clamp to 0..255. The constants below are the
 // colour tables' constants split that way; a test compares every entry.
+#include "simd_avx2.hpp"
+
+#if QUORVEL_HAVE_AVX2
+
 #include <immintrin.h>
 
 #include <array>
 
 #include "color.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-
 namespace ast2100 {
 namespace {
-
-#define AVX2 __attribute__((target("avx2"))) inline
 
 // (a, b/2) for each constant K = a * 65536 + b.
 constexpr int16_t kYHalf = 5374;     // 76284 = 1 * 65536 + 10748
@@ -31,13 +31,13 @@ static_assert(1 * 65536 + 2 * kYHalf == 76284 && 1 * 65536 + 2 * kCrRHalf == 104
               2 * 65536 + 2 * kCbBHalf == 132096 && -1 * 65536 + 2 * kCrGHalf == -53248 &&
               -1 * 65536 + 2 * kCbGHalf == -25600);
 
-AVX2 __m256i widen(__m128i bytes, int16_t offset) {
+QUORVEL_AVX2 inline __m256i widen(__m128i bytes, int16_t offset) {
   return _mm256_sub_epi16(_mm256_cvtepu8_epi16(bytes), _mm256_set1_epi16(offset));
 }
 
-AVX2 __m256i round_term(__m256i x, int16_t half) { return _mm256_mulhrs_epi16(x, _mm256_set1_epi16(half)); }
+QUORVEL_AVX2 inline __m256i round_term(__m256i x, int16_t half) { return _mm256_mulhrs_epi16(x, _mm256_set1_epi16(half)); }
 
-AVX2 __m128i to_bytes(__m256i v) {
+QUORVEL_AVX2 inline __m128i to_bytes(__m256i v) {
   return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
 }
 
@@ -56,10 +56,10 @@ constexpr std::array<std::array<std::array<uint8_t, 16>, 3>, 3> kInterleave = []
   return m;
 }();
 
-AVX2 __m128i mask(int ch, int j) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave[ch][j].data())); }
+QUORVEL_AVX2 inline __m128i mask(int ch, int j) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave[ch][j].data())); }
 
 // Converts sixteen pixels and writes them as 48 bytes of RGB to out[0..2].
-AVX2 void convert16(__m128i y8, __m128i cb8, __m128i cr8, __m128i out[3]) {
+QUORVEL_AVX2 inline void convert16(__m128i y8, __m128i cb8, __m128i cr8, __m128i out[3]) {
   const __m256i y = widen(y8, 16);
   const __m256i cb = widen(cb8, 128);
   const __m256i cr = widen(cr8, 128);
@@ -77,24 +77,23 @@ AVX2 void convert16(__m128i y8, __m128i cb8, __m128i cr8, __m128i out[3]) {
   }
 }
 
-AVX2 __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
-AVX2 __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-AVX2 void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-AVX2 void store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+QUORVEL_AVX2 inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+QUORVEL_AVX2 inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+QUORVEL_AVX2 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+QUORVEL_AVX2 inline void store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
 }  // namespace
 
-__attribute__((target("avx2"))) void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row,
-                                                     const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                                                     const ClampTable& clamp) noexcept {
-  const uint64_t n = subsampled ? 16 : 8;
-  const PixelArea area = macroblock_area(mb_col, mb_row, n, frame.width, frame.height);
-  if (area.cols != n || area.rows != n) {  // clipped or outside: the scalar code does the edges
-    yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
+QUORVEL_AVX2 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row,
+                                  const FrameView& frame, bool subsampled) noexcept {
+  const uint64_t n = macroblock_size(subsampled);
+  const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
+  if (mb.area.cols != n || mb.area.rows != n) {  // clipped or outside: the scalar code does the edges
+    yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled);
     return;
   }
-  const uint64_t stride = frame.stride();
-  uint8_t* origin = frame.origin(area);
+  const uint64_t stride = mb.stride;
+  uint8_t* origin = mb.origin;
   const uint8_t* s = staging.data();
   __m128i rgb[3];
   if (!subsampled) {

@@ -4,20 +4,28 @@
 #include <cstdio>
 #include <cstring>
 
-#include "idct.hpp"
+#include "color.hpp"
+#include "huffman.hpp"
 
 namespace ast2100 {
 namespace {
 
-constexpr uint64_t kMaxFrameBytes = 0x7FFF'FFFF'FFFF'FFFFull;  // 2^63 - 1
 constexpr uint64_t kMinBlockLimit = 4096;
 constexpr size_t kHeaderBytes = 4;
 constexpr size_t kMinCodecData = 12;  // the header and the two words the reader loads
 
-// The ceiling of size / n for n = 8 or 16, without the wrap of (size + n - 1).
-constexpr uint64_t macroblocks(uint64_t size, uint64_t n) noexcept {
-  return size / n + (size % n != 0 ? 1 : 0);
+// The quantisation pair a DCT record names.
+constexpr uint32_t quant_pair_of(BlockCode code) noexcept {
+  return code == BlockCode::DCT || code == BlockCode::DCT_AT ? kPrimaryPair : kAlternativePair;
 }
+
+// The pixel-code width of a VQ record: 0, 1 or 2 bits for 1, 2 or 4 colours.
+constexpr uint32_t index_bits_of(BlockCode code) noexcept {
+  const BlockCode first = code >= BlockCode::VQ_1_AT ? BlockCode::VQ_1_AT : BlockCode::VQ_1;
+  return static_cast<uint32_t>(code) - static_cast<uint32_t>(first);
+}
+static_assert(index_bits_of(BlockCode::VQ_1) == 0 && index_bits_of(BlockCode::VQ_4) == 2 &&
+              index_bits_of(BlockCode::VQ_2_AT) == 1 && index_bits_of(BlockCode::VQ_4_AT) == 2);
 
 // Reads 2^index_bits header entries into the cache: per slot a new-colour flag,
 // a 2-bit cache index, and after a set flag 24 bits of Y, Cb, Cr.
@@ -78,31 +86,25 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
     return {Failure::unknown_mode, mode};
   }
 
-  uint64_t pixels = 0;
-  uint64_t bytes = 0;
-  if (__builtin_mul_overflow(width, height, &pixels) || __builtin_mul_overflow(pixels, 3, &bytes) ||
-      bytes > kMaxFrameBytes || bytes > max_frame_bytes) {
-    return {Failure::capacity_overflow};
-  }
+  const std::optional<uint64_t> bytes = picture_bytes(width, height, max_frame_bytes);
+  if (!bytes) return {Failure::capacity_overflow};
   if (codec_data.size() < kMinCodecData) return {Failure::bitstream_too_short};
 
-  const uint64_t n = subsampled ? 16 : 8;
+  const uint64_t n = macroblock_size(subsampled);
   out = FrameDecoder{};
   out.width = width;
   out.height = height;
   out.subsampled = subsampled;
-  out.mb_cols = macroblocks(width, n);
-  out.mb_rows = macroblocks(height, n);
+  out.mb_cols = ceil_div(width, n);
+  out.mb_rows = ceil_div(height, n);
   out.quant_tables = subsampled ? &kQuantTables422 : &kQuantTables444;
-  out.huffman_tables = &HuffmanTables::build();
-  out.clamp = &kClampTable;
-  out.luts = &kColorLuts;
   out.kernels = &best_kernels();
-  out.reader = BitReader::make(codec_data.data(), codec_data.size(), kHeaderBytes);
+  out.stream.reader = BitReader::make(codec_data.data(), codec_data.size(), kHeaderBytes);
   // One record per whole 8x8 area, at least 4096, and never fewer than the
   // frame's own macroblocks: a picture whose sides are not multiples of the
   // macroblock size has more macroblocks than whole 8x8 areas. The product
   // cannot wrap: both factors are about a side / 8 and pixels < 2^62.
+  const uint64_t pixels = *bytes / 3;
   uint64_t limit = pixels >> 6;
   if (limit < kMinBlockLimit) limit = kMinBlockLimit;
   const uint64_t all_macroblocks = out.mb_cols * out.mb_rows;
@@ -121,7 +123,7 @@ bool FrameDecoder::may_draw_every_macroblock(size_t codec_data_size) const noexc
 // Zeroes the pixels of every macroblock from raster index `first` on.
 void FrameDecoder::zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept {
   if (mb_cols == 0 || first >= mb_cols * mb_rows) return;
-  const uint64_t size = subsampled ? 16 : 8;
+  const uint64_t size = macroblock_size(subsampled);
   const uint64_t stride = width * 3;
   const uint64_t y0 = first / mb_cols * size;  // < height
   const uint64_t x0 = first % mb_cols * size;  // < width
@@ -135,8 +137,12 @@ Status FrameDecoder::run(std::span<uint8_t> frame) noexcept { return run_records
 Status FrameDecoder::run_fresh(std::span<uint8_t> frame) noexcept { return run_records(frame, true); }
 
 Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept {
-  const FrameView view{frame, width, height};
-  const uint64_t size = subsampled ? 16 : 8;
+  // The running position starts at (0, 0) and lives in the target, which the
+  // macroblock decoders read.
+  MacroblockTarget target{{frame, width, height}, subsampled, quant_tables, kernels};
+  uint64_t& mb_col = target.mb_col;
+  uint64_t& mb_row = target.mb_row;
+  BitReader& reader = stream.reader;
   // On a fresh (unwritten) picture, `drawn` macroblocks have been drawn in raster
   // order from (0, 0), which covers their pixels. The rest of the picture is
   // zeroed when the frame ends, or as soon as a macroblock is drawn elsewhere;
@@ -153,20 +159,19 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
       }
     }
     if (observer == nullptr) return;
-    const PixelArea area = macroblock_area(mb_col, mb_row, size, width, height);
+    const PixelArea area = macroblock_area(mb_col, mb_row, macroblock_size(subsampled), width, height);
     if (!area.empty()) observer->before_draw(area);
   };
   for (uint64_t i = 0;; ++i) {
     // The code and an explicit position are taken from one copy of the window.
     const uint32_t w = reader.window();
-    const uint32_t code = w >> 28;
-    switch (static_cast<BlockCode>(code)) {
+    const auto code = static_cast<BlockCode>(w >> 28);
+    switch (code) {
       case BlockCode::DCT:
       case BlockCode::DCT_ALT:
         reader.consume_bits(4);
         before_draw();
-        decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 0 ? 0 : 2, *huffman_tables,
-                       dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
+        decompress_dct(target, quant_pair_of(code), stream);
         break;
       case BlockCode::DCT_AT:
       case BlockCode::DCT_ALT_AT:
@@ -174,35 +179,34 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
         before_draw();
-        decompress_dct(reader, mb_col, mb_row, view, *quant_tables, code == 8 ? 0 : 2, *huffman_tables,
-                       dc_y, dc_cb, dc_cr, subsampled, *luts, *clamp, *kernels);
+        decompress_dct(target, quant_pair_of(code), stream);
         break;
       case BlockCode::VQ_1:
       case BlockCode::VQ_2:
       case BlockCode::VQ_4:
         reader.consume_bits(4);
-        cache.index_bits = code - 5;
-        read_vq_header(reader, cache);
+        stream.cache.index_bits = index_bits_of(code);
+        read_vq_header(reader, stream.cache);
         before_draw();
-        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
+        vq_decompress(target, stream);
         break;
       case BlockCode::VQ_1_AT:
       case BlockCode::VQ_2_AT:
       case BlockCode::VQ_4_AT:
         // The position bits precede the header entries in the stream.
         reader.consume_bits(20);
-        cache.index_bits = code - 13;
-        read_vq_header(reader, cache);
+        stream.cache.index_bits = index_bits_of(code);
+        read_vq_header(reader, stream.cache);
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
         before_draw();
-        vq_decompress(reader, cache, mb_col, mb_row, view, subsampled, *luts, *clamp);
+        vq_decompress(target, stream);
         break;
       case BlockCode::FRAME_END:
         if (tracking) zero_from(frame, drawn);
         return {};
       default:
-        return {Failure::unknown_block_flag, code};
+        return {Failure::unknown_block_flag, static_cast<uint32_t>(code)};
     }
 
     // Advance in raster order; past the last macroblock the position wraps to
@@ -215,39 +219,38 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
   }
 }
 
-void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                    const QuantTables& quant_tables, uint32_t quant_pair,
-                    const HuffmanTables& huffman_tables, int32_t& dc_y, int32_t& dc_cb,
-                    int32_t& dc_cr, bool subsampled, const ColorLuts& luts,
-                    const ClampTable& clamp, const Kernels& kernels) noexcept {
+void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
+  const HuffmanTables& huffman = kHuffmanTables;
+  BitReader& reader = stream.reader;
   // decode_block writes only the coefficients the stream codes; only the blocks
   // of this mode are used.
-  const size_t luma_blocks = subsampled ? 4 : 1;
+  const size_t luma_blocks = target.subsampled ? 4 : 1;
   alignas(64) int32_t coefficients[384];
   std::memset(coefficients, 0, sizeof(int32_t) * 64 * (luma_blocks + 2));
   for (size_t b = 0; b < luma_blocks; ++b) {
-    dc_y = decode_block(reader, huffman_tables.luma_dc, huffman_tables.luma_ac, dc_y, coefficients, 64 * b);
+    stream.dc_y = decode_block(reader, huffman.luma_dc, huffman.luma_ac, stream.dc_y, coefficients, 64 * b);
   }
   const size_t cb = 64 * luma_blocks;
   const size_t cr = cb + 64;
-  dc_cb = decode_block(reader, huffman_tables.chroma_dc, huffman_tables.chroma_ac, dc_cb, coefficients, cb);
-  dc_cr = decode_block(reader, huffman_tables.chroma_dc, huffman_tables.chroma_ac, dc_cr, coefficients, cr);
+  stream.dc_cb = decode_block(reader, huffman.chroma_dc, huffman.chroma_ac, stream.dc_cb, coefficients, cb);
+  stream.dc_cr = decode_block(reader, huffman.chroma_dc, huffman.chroma_ac, stream.dc_cr, coefficients, cr);
 
   // Every byte that yuv_to_rgb reads is written by one of the transforms below.
   alignas(64) YuvMacroblock staging;
-  const QuantTable& luma_table = quant_tables.slot[quant_pair];
-  const QuantTable& chroma_table = quant_tables.slot[quant_pair + 1];
+  const Kernels& kernels = *target.kernels;
+  const QuantTable& luma_table = target.quant_tables->slot[quant_pair];
+  const QuantTable& chroma_table = target.quant_tables->slot[quant_pair + 1];
   for (size_t b = 0; b < luma_blocks; ++b) {
-    kernels.idct(coefficients, 64 * b, luma_table, staging.data(), 64 * b, clamp);
+    kernels.idct(coefficients, 64 * b, luma_table, staging.data(), 64 * b);
   }
-  kernels.idct(coefficients, cb, chroma_table, staging.data(), cb, clamp);
-  kernels.idct(coefficients, cr, chroma_table, staging.data(), cr, clamp);
-  kernels.yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled, luts, clamp);
+  kernels.idct(coefficients, cb, chroma_table, staging.data(), cb);
+  kernels.idct(coefficients, cr, chroma_table, staging.data(), cr);
+  kernels.yuv_to_rgb(staging, target.mb_col, target.mb_row, target.frame, target.subsampled);
 }
 
-void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col, uint64_t mb_row,
-                   const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                   const ClampTable& clamp) noexcept {
+void vq_decompress(const MacroblockTarget& target, StreamState& stream) noexcept {
+  const VqColorCache& cache = stream.cache;
+  BitReader& reader = stream.reader;
   // Every pixel of the macroblock has one of at most four colours, so each is
   // converted once and the pixels are copies of it: the same bytes as
   // converting the filled staging area pixel by pixel.
@@ -255,8 +258,7 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
   std::array<std::array<uint8_t, 4>, 4> rgb{};  // RGB and a spare byte, for 4-byte stores
   for (uint32_t k = 0; k < (1u << n); ++k) {
     const uint32_t c = cache.colors[cache.slots[k]];
-    store_pixel(rgb[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c),
-                luts, clamp);
+    store_pixel(rgb[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
   }
   // The 64 pixel codes, n bits each, read sixteen bits at a time (64 or 128
   // bits in all, a whole number of chunks).
@@ -274,13 +276,13 @@ void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col
 
   // Only the pixels inside the picture. In the 16x16 mode each code paints a 2x2 group: pixel (r, c)
   // takes code 8 * (r / 2) + c / 2.
-  const PixelArea area = macroblock_area(mb_col, mb_row, subsampled ? 16 : 8, frame.width, frame.height);
-  if (area.empty()) return;
-  const uint64_t cols = area.cols;
-  const uint64_t rows = area.rows;
-  const uint64_t stride = frame.stride();
-  uint8_t* origin = frame.origin(area);
-  const uint32_t shift = subsampled ? 1 : 0;
+  const MacroblockPixels mb = target.frame.macroblock(target.mb_col, target.mb_row, target.subsampled);
+  if (mb.area.empty()) return;
+  const uint64_t cols = mb.area.cols;
+  const uint64_t rows = mb.area.rows;
+  const uint64_t stride = mb.stride;
+  uint8_t* origin = mb.origin;
+  const uint32_t shift = target.subsampled ? 1 : 0;
   if (n == 0) {
     uint8_t line[48];
     for (size_t c = 0; c < 16; ++c) std::memcpy(line + 3 * c, rgb[0].data(), 3);

@@ -11,7 +11,8 @@
 // Use: FrameDecoder::setup() runs every check that can refuse the frame before
 // any picture memory is needed; the caller then provides a picture of
 // frame_bytes() bytes and calls run() (on a zero-filled or kept picture) or
-// run_fresh() (on one not yet written). The core allocates nothing.
+// run_fresh() (on one not yet written), once per set-up. The core allocates
+// nothing.
 #pragma once
 
 #include <array>
@@ -19,9 +20,8 @@
 #include <span>
 
 #include "bitreader.hpp"
-#include "color.hpp"
-#include "huffman.hpp"
 #include "kernels.hpp"
+#include "picture.hpp"
 #include "quant.hpp"
 
 namespace ast2100 {
@@ -74,6 +74,29 @@ struct VqColorCache {
   uint32_t index_bits = 0;
 };
 
+// What the stream carries from one macroblock to the next: the bit reader, the
+// DC predictors of the three components and the VQ colour cache. The
+// macroblock decoders update it.
+struct StreamState {
+  BitReader reader;
+  int32_t dc_y = 0;
+  int32_t dc_cb = 0;
+  int32_t dc_cr = 0;
+  VqColorCache cache;
+};
+
+// Where a macroblock is drawn and with what: the picture, the mode, the mode's
+// quantisation tables, the kernels, and the macroblock's position. The
+// macroblock decoders read it (and write the picture's pixels).
+struct MacroblockTarget {
+  FrameView frame;
+  bool subsampled = false;
+  const QuantTables* quant_tables = nullptr;
+  const Kernels* kernels = nullptr;
+  uint64_t mb_col = 0;
+  uint64_t mb_row = 0;
+};
+
 // Told about each macroblock just before it is drawn, with the part of the
 // picture it can write (never empty). A caller that draws onto a picture it
 // keeps can journal that area first, to undo a frame that fails later.
@@ -116,19 +139,10 @@ class FrameDecoder {
   bool subsampled = false;
   uint64_t mb_cols = 0;
   uint64_t mb_rows = 0;
-  const QuantTables* quant_tables = nullptr;
-  const HuffmanTables* huffman_tables = nullptr;
-  const ClampTable* clamp = nullptr;
-  const ColorLuts* luts = nullptr;
+  const QuantTables* quant_tables = nullptr;  // the mode's
   const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
   DrawObserver* observer = nullptr;  // optional
-  BitReader reader;
-  int32_t dc_y = 0;
-  int32_t dc_cb = 0;
-  int32_t dc_cr = 0;
-  VqColorCache cache;
-  uint64_t mb_col = 0;
-  uint64_t mb_row = 0;
+  StreamState stream;
   uint64_t block_limit = 0;
 
  private:
@@ -136,20 +150,16 @@ class FrameDecoder {
   void zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept;
 };
 
-// One DCT macroblock at (mb_col, mb_row): 6 blocks (Y0..Y3, Cb, Cr) in the 16x16
-// mode, 3 (Y, Cb, Cr) in the 8x8 mode, with the quantisation pair whose luma
-// slot is quant_pair (0 or 2). Updates the DC predictors.
-void decompress_dct(BitReader& reader, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                    const QuantTables& quant_tables, uint32_t quant_pair,
-                    const HuffmanTables& huffman_tables, int32_t& dc_y, int32_t& dc_cb,
-                    int32_t& dc_cr, bool subsampled, const ColorLuts& luts,
-                    const ClampTable& clamp, const Kernels& kernels) noexcept;
+// One DCT macroblock at the target's position: 6 blocks (Y0..Y3, Cb, Cr) in the
+// 16x16 mode, 3 (Y, Cb, Cr) in the 8x8 mode, with the quantisation pair whose
+// luminance slot is quant_pair (kPrimaryPair or kAlternativePair). Moves the
+// reader on and updates the DC predictors.
+void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept;
 
-// One VQ macroblock: 64 pixel codes of cache.index_bits bits each (none for a
-// one-colour macroblock), painted from the cache. In the 16x16 mode each code
-// paints a 2x2 group of pixels.
-void vq_decompress(BitReader& reader, const VqColorCache& cache, uint64_t mb_col, uint64_t mb_row,
-                   const FrameView& frame, bool subsampled, const ColorLuts& luts,
-                   const ClampTable& clamp) noexcept;
+// One VQ macroblock at the target's position: 64 pixel codes of
+// stream.cache.index_bits bits each (none for a one-colour macroblock), painted
+// from the cache. In the 16x16 mode each code paints a 2x2 group of pixels.
+// Moves the reader on.
+void vq_decompress(const MacroblockTarget& target, StreamState& stream) noexcept;
 
 }  // namespace ast2100

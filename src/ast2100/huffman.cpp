@@ -50,88 +50,30 @@ constexpr std::array<uint8_t, 16> kChromaAcCounts = {0, 2, 1, 2, 4, 4, 3, 4, 7, 
 static_assert(count_total(kLumaDcCounts) == 12 && count_total(kChromaDcCounts) == 12);
 static_assert(count_total(kLumaAcCounts) == 162 && count_total(kChromaAcCounts) == 162);
 
-constexpr HuffTable build_table(const std::array<uint8_t, 16>& counts, const uint8_t* symbols,
-                                size_t symbol_count) {
-  HuffTable t{};
-  for (size_t i = 0; i < symbol_count; ++i) t.symbols[i] = symbols[i];
-  // Canonical code assignment (T.81 Annex C): codes of each length are
-  // consecutive, and the first code of the next length is (last + 1) * 2.
-  uint32_t code = 0;
-  uint32_t index = 0;
-  for (uint32_t len = 1; len <= 16; ++len) {
-    const uint32_t n = counts[len - 1];
-    t.min_code[len] = n > 0 ? static_cast<uint16_t>(code) : 0xFFFF;
-    t.end_code[len] = n > 0 ? code + n : 0;
-    t.first_symbol[len] = static_cast<uint16_t>(index);
-    if (n > 0) t.max_length = static_cast<uint8_t>(len);
-    if (len <= HuffTable::kFastBits) {
-      for (uint32_t j = 0; j < n; ++j) {
-        // Every kFastBits-bit value that begins with this code.
-        const uint32_t shift = HuffTable::kFastBits - len;
-        const uint32_t first = (code + j) << shift;
-        for (uint32_t p = first; p < first + (1u << shift); ++p) {
-          t.fast[p] = static_cast<uint16_t>((len << 8) | symbols[index + j]);
-        }
-      }
-    }
-    if (len <= HuffTable::kAcFastBits) {
-      for (uint32_t j = 0; j < n; ++j) {
-        const uint8_t rs = symbols[index + j];
-        const uint32_t size = rs & 15u;
-        if (len + size > HuffTable::kAcFastBits) continue;  // magnitude beyond the lookahead
-        const uint32_t shift = HuffTable::kAcFastBits - len;
-        const uint32_t first = (code + j) << shift;
-        for (uint32_t p = first; p < first + (1u << shift); ++p) {
-          uint32_t run = rs >> 4;
-          int32_t value = 0;
-          if (size == 0) {
-            // Only end of block (0x00) and sixteen zeros (0xF0) have size 0.
-            run = rs == 0xF0 ? 15 : HuffTable::kEndOfBlockRun;
-          } else {
-            // The magnitude bits follow the code; a first bit of 0 means negative.
-            const uint32_t bits = (p >> (shift - size)) & ((1u << size) - 1);
-            const int32_t v = static_cast<int32_t>(bits);
-            value = (bits >> (size - 1)) != 0 ? v : v - ((1 << size) - 1);
-          }
-          const AcFast e = AcFast::make(value, run, len, len + size);
-          t.ac_fast[p] = e;
-        }
-      }
-    }
-    index += n;
-    code = (code + n) * 2;
-  }
-  return t;
-}
-
-constexpr HuffmanTables kTables = {
-    build_table(kLumaDcCounts, kDcSymbols, 12),
-    build_table(kLumaAcCounts, kLumaAcSymbols, 162),
-    build_table(kChromaDcCounts, kDcSymbols, 12),
-    build_table(kChromaAcCounts, kChromaAcSymbols, 162),
-};
-
-// The values the format documents for its tables.
-static_assert(kTables.luma_ac.min_code[1] == 0xFFFF && kTables.luma_ac.min_code[13] == 0xFFFF &&
-              kTables.luma_ac.min_code[14] == 0xFFFF && kTables.luma_ac.min_code[15] == 0x7FC0 &&
-              kTables.luma_ac.min_code[16] == 0xFF82);
-static_assert(kTables.chroma_dc.min_code[2] == 0 && kTables.chroma_dc.min_code[11] == 0x7FE &&
-              kTables.chroma_dc.min_code[12] == 0xFFFF && kTables.chroma_dc.min_code[16] == 0xFFFF);
-static_assert(kTables.luma_dc.max_length == 9 && kTables.chroma_dc.max_length == 11 &&
-              kTables.luma_ac.max_length == 16 && kTables.chroma_ac.max_length == 16);
-
 }  // namespace
 
-const HuffmanCode kLumaDcCode = {kLumaDcCounts, kDcSymbols, 12};
-const HuffmanCode kChromaDcCode = {kChromaDcCounts, kDcSymbols, 12};
-const HuffmanCode kLumaAcCode = {kLumaAcCounts, kLumaAcSymbols, 162};
-const HuffmanCode kChromaAcCode = {kChromaAcCounts, kChromaAcSymbols, 162};
+// Declared extern in the header: external linkage, usable here at compile time.
+constexpr HuffmanCode kLumaDcCode = {kLumaDcCounts, kDcSymbols, 12};
+constexpr HuffmanCode kChromaDcCode = {kChromaDcCounts, kDcSymbols, 12};
+constexpr HuffmanCode kLumaAcCode = {kLumaAcCounts, kLumaAcSymbols, 162};
+constexpr HuffmanCode kChromaAcCode = {kChromaAcCounts, kChromaAcSymbols, 162};
 
-HuffTable load_huffman_table(const HuffmanCode& code) noexcept {
-  return build_table(code.counts, code.symbols, code.symbol_count);
-}
+constexpr HuffmanTables kHuffmanTables = {
+    build_huff_table(kLumaDcCode),
+    build_huff_table(kLumaAcCode),
+    build_huff_table(kChromaDcCode),
+    build_huff_table(kChromaAcCode),
+};
 
-const HuffmanTables& HuffmanTables::build() noexcept { return kTables; }
+// Hand-checked entries of the built tables: the first code of some lengths
+// (0xFFFF where a length has no codes) and each table's longest code.
+static_assert(kHuffmanTables.luma_ac.min_code[1] == 0xFFFF && kHuffmanTables.luma_ac.min_code[13] == 0xFFFF &&
+              kHuffmanTables.luma_ac.min_code[14] == 0xFFFF && kHuffmanTables.luma_ac.min_code[15] == 0x7FC0 &&
+              kHuffmanTables.luma_ac.min_code[16] == 0xFF82);
+static_assert(kHuffmanTables.chroma_dc.min_code[2] == 0 && kHuffmanTables.chroma_dc.min_code[11] == 0x7FE &&
+              kHuffmanTables.chroma_dc.min_code[12] == 0xFFFF && kHuffmanTables.chroma_dc.min_code[16] == 0xFFFF);
+static_assert(kHuffmanTables.luma_dc.max_length == 9 && kHuffmanTables.chroma_dc.max_length == 11 &&
+              kHuffmanTables.luma_ac.max_length == 16 && kHuffmanTables.chroma_ac.max_length == 16);
 
 int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                      int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {

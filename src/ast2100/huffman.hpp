@@ -76,16 +76,71 @@ struct HuffTable {
   std::array<AcFast, 1u << kAcFastBits> ac_fast{};
 };
 
+// Builds the decoding tables of a code.
+constexpr HuffTable build_huff_table(const HuffmanCode& definition) {
+  const std::array<uint8_t, 16>& counts = definition.counts;
+  const uint8_t* symbols = definition.symbols;
+  HuffTable t{};
+  for (size_t i = 0; i < definition.symbol_count; ++i) t.symbols[i] = symbols[i];
+  // Canonical code assignment (T.81 Annex C): codes of each length are
+  // consecutive, and the first code of the next length is (last + 1) * 2.
+  uint32_t code = 0;
+  uint32_t index = 0;
+  for (uint32_t len = 1; len <= 16; ++len) {
+    const uint32_t n = counts[len - 1];
+    t.min_code[len] = n > 0 ? static_cast<uint16_t>(code) : 0xFFFF;
+    t.end_code[len] = n > 0 ? code + n : 0;
+    t.first_symbol[len] = static_cast<uint16_t>(index);
+    if (n > 0) t.max_length = static_cast<uint8_t>(len);
+    if (len <= HuffTable::kFastBits) {
+      for (uint32_t j = 0; j < n; ++j) {
+        // Every kFastBits-bit value that begins with this code.
+        const uint32_t shift = HuffTable::kFastBits - len;
+        const uint32_t first = (code + j) << shift;
+        for (uint32_t p = first; p < first + (1u << shift); ++p) {
+          t.fast[p] = static_cast<uint16_t>((len << 8) | symbols[index + j]);
+        }
+      }
+    }
+    if (len <= HuffTable::kAcFastBits) {
+      for (uint32_t j = 0; j < n; ++j) {
+        const uint8_t rs = symbols[index + j];
+        const uint32_t size = rs & 15u;
+        if (len + size > HuffTable::kAcFastBits) continue;  // magnitude beyond the lookahead
+        const uint32_t shift = HuffTable::kAcFastBits - len;
+        const uint32_t first = (code + j) << shift;
+        for (uint32_t p = first; p < first + (1u << shift); ++p) {
+          uint32_t run = rs >> 4;
+          int32_t value = 0;
+          if (size == 0) {
+            // Only end of block (0x00) and sixteen zeros (0xF0) have size 0.
+            run = rs == 0xF0 ? 15 : HuffTable::kEndOfBlockRun;
+          } else {
+            // The magnitude bits follow the code; a first bit of 0 means negative.
+            const uint32_t bits = (p >> (shift - size)) & ((1u << size) - 1);
+            const int32_t v = static_cast<int32_t>(bits);
+            value = (bits >> (size - 1)) != 0 ? v : v - ((1 << size) - 1);
+          }
+          const AcFast e = AcFast::make(value, run, len, len + size);
+          t.ac_fast[p] = e;
+        }
+      }
+    }
+    index += n;
+    code = (code + n) * 2;
+  }
+  return t;
+}
+
 struct HuffmanTables {
   HuffTable luma_dc;
   HuffTable luma_ac;
   HuffTable chroma_dc;
   HuffTable chroma_ac;
-
-  static const HuffmanTables& build() noexcept;
 };
 
-HuffTable load_huffman_table(const HuffmanCode& code) noexcept;
+// The four tables of the format's codes, built at compile time.
+extern const HuffmanTables kHuffmanTables;
 
 // Decodes the next code with `table`, consumes its bits and returns its symbol.
 // Bits that begin no code: sixteen 1 bits give symbol 0 and consume nothing; any

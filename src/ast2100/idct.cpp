@@ -4,18 +4,13 @@
 #include <array>
 
 #include "arith.hpp"
+#include "clamp.hpp"
 
 namespace ast2100 {
 namespace {
 
-// x * k with 32-bit wrap, then an arithmetic shift by 8: the butterfly's
-// multipliers are 8-bit fixed point. M(x, -669) is not -M(x, 669).
+// x * k with 32-bit wrap, then an arithmetic shift by 8.
 constexpr int32_t mul8(int32_t x, int32_t k) noexcept { return wrap_mul(x, k) >> 8; }
-
-constexpr int32_t kSqrt2 = 362;     // sqrt(2) * 256
-constexpr int32_t k1_847 = 473;     // 1.847759065 * 256
-constexpr int32_t k1_082 = 277;     // 1.082392200 * 256
-constexpr int32_t kNeg2_613 = -669; // -2.613125930 * 256
 
 // The AAN butterfly on d[0..7] (stride `step`), results into y[0..7].
 inline void butterfly(const int32_t* d, size_t step, int32_t* y) noexcept {
@@ -25,7 +20,7 @@ inline void butterfly(const int32_t* d, size_t step, int32_t* y) noexcept {
   const int32_t t10 = wrap_add(d0, d4);
   const int32_t t11 = wrap_sub(d0, d4);
   const int32_t t13 = wrap_add(d2, d6);
-  const int32_t t12 = wrap_sub(mul8(wrap_sub(d2, d6), kSqrt2), t13);
+  const int32_t t12 = wrap_sub(mul8(wrap_sub(d2, d6), kIdctSqrt2), t13);
   const int32_t e0 = wrap_add(t10, t13);
   const int32_t e3 = wrap_sub(t10, t13);
   const int32_t e1 = wrap_add(t11, t12);
@@ -36,10 +31,10 @@ inline void butterfly(const int32_t* d, size_t step, int32_t* y) noexcept {
   const int32_t z11 = wrap_add(d1, d7);
   const int32_t z12 = wrap_sub(d1, d7);
   const int32_t o7 = wrap_add(z11, z13);
-  const int32_t z5 = mul8(wrap_add(z10, z12), k1_847);
-  const int32_t o6 = wrap_sub(wrap_add(mul8(z10, kNeg2_613), z5), o7);
-  const int32_t o5 = wrap_sub(mul8(wrap_sub(z11, z13), kSqrt2), o6);
-  const int32_t o4 = wrap_add(wrap_sub(mul8(z12, k1_082), z5), o5);
+  const int32_t z5 = mul8(wrap_add(z10, z12), kIdct1_847);
+  const int32_t o6 = wrap_sub(wrap_add(mul8(z10, kIdctNeg2_613), z5), o7);
+  const int32_t o5 = wrap_sub(mul8(wrap_sub(z11, z13), kIdctSqrt2), o6);
+  const int32_t o4 = wrap_add(wrap_sub(mul8(z12, kIdct1_082), z5), o5);
   y[0] = wrap_add(e0, o7);
   y[7] = wrap_sub(e0, o7);
   y[1] = wrap_add(e1, o6);
@@ -53,7 +48,7 @@ inline void butterfly(const int32_t* d, size_t step, int32_t* y) noexcept {
 }  // namespace
 
 void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
-                    uint8_t* output, size_t output_offset, const ClampTable& clamp) noexcept {
+                    uint8_t* output, size_t output_offset) noexcept {
   const int32_t* in = coefficients + block_offset;
   // Dequantised, prescaled input; the product of a 32-bit level and a step below
   // 2^26 fits in 64 bits, and the result is cut to its low 32 bits.
@@ -81,7 +76,7 @@ void idct_transform(const int32_t* coefficients, size_t block_offset, const Quan
   for (size_t r = 0; r < 8; ++r) {
     int32_t y[8];
     butterfly(&ws[8 * r], 1, y);
-    for (size_t x = 0; x < 8; ++x) out[8 * r + x] = clamp_idct(clamp, y[x]);
+    for (size_t x = 0; x < 8; ++x) out[8 * r + x] = clamp_idct(y[x]);
   }
 }
 

@@ -6,25 +6,26 @@
 // wraps exactly as the scalar code's uint32_t helpers do; M(x, k) is a wrapping
 // 32-bit multiply and an arithmetic shift by 8. Compiled for AVX2 through function
 // attributes only, so nothing here runs unless the CPU has it.
+#include "simd_avx2.hpp"
+
+#if QUORVEL_HAVE_AVX2
+
 #include <immintrin.h>
 
+#include "clamp.hpp"
 #include "idct.hpp"
-
-#if defined(__x86_64__) || defined(__i386__)
 
 namespace ast2100 {
 namespace {
 
-#define AVX2 __attribute__((target("avx2"))) inline
-
-AVX2 __m256i mul8(__m256i x, int32_t k) { return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), 8); }
+QUORVEL_AVX2 inline __m256i mul8(__m256i x, int32_t k) { return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), 8); }
 
 // The AAN butterfly on eight vectors d[0..7], in place: d[k] becomes y[k].
-AVX2 void butterfly(__m256i d[8]) {
+QUORVEL_AVX2 inline void butterfly(__m256i d[8]) {
   const __m256i t10 = _mm256_add_epi32(d[0], d[4]);
   const __m256i t11 = _mm256_sub_epi32(d[0], d[4]);
   const __m256i t13 = _mm256_add_epi32(d[2], d[6]);
-  const __m256i t12 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(d[2], d[6]), 362), t13);
+  const __m256i t12 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(d[2], d[6]), kIdctSqrt2), t13);
   const __m256i e0 = _mm256_add_epi32(t10, t13);
   const __m256i e3 = _mm256_sub_epi32(t10, t13);
   const __m256i e1 = _mm256_add_epi32(t11, t12);
@@ -34,10 +35,10 @@ AVX2 void butterfly(__m256i d[8]) {
   const __m256i z11 = _mm256_add_epi32(d[1], d[7]);
   const __m256i z12 = _mm256_sub_epi32(d[1], d[7]);
   const __m256i o7 = _mm256_add_epi32(z11, z13);
-  const __m256i z5 = mul8(_mm256_add_epi32(z10, z12), 473);
-  const __m256i o6 = _mm256_sub_epi32(_mm256_add_epi32(mul8(z10, -669), z5), o7);
-  const __m256i o5 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(z11, z13), 362), o6);
-  const __m256i o4 = _mm256_add_epi32(_mm256_sub_epi32(mul8(z12, 277), z5), o5);
+  const __m256i z5 = mul8(_mm256_add_epi32(z10, z12), kIdct1_847);
+  const __m256i o6 = _mm256_sub_epi32(_mm256_add_epi32(mul8(z10, kIdctNeg2_613), z5), o7);
+  const __m256i o5 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(z11, z13), kIdctSqrt2), o6);
+  const __m256i o4 = _mm256_add_epi32(_mm256_sub_epi32(mul8(z12, kIdct1_082), z5), o5);
   d[0] = _mm256_add_epi32(e0, o7);
   d[7] = _mm256_sub_epi32(e0, o7);
   d[1] = _mm256_add_epi32(e1, o6);
@@ -48,7 +49,7 @@ AVX2 void butterfly(__m256i d[8]) {
   d[3] = _mm256_sub_epi32(e3, o4);
 }
 
-AVX2 void transpose(__m256i r[8]) {
+QUORVEL_AVX2 inline void transpose(__m256i r[8]) {
   const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
   const __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
   const __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
@@ -69,7 +70,7 @@ AVX2 void transpose(__m256i r[8]) {
 
 // low32((int64(c) * q) >> 16) for one row: the 64-bit products keep bits 16..47
 // exact; which shift fills the top does not matter for the low 32 bits.
-AVX2 __m256i dequantise(const int32_t* c, const int64_t* q) {
+QUORVEL_AVX2 inline __m256i dequantise(const int32_t* c, const int64_t* q) {
   const __m256i lo = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
   const __m256i hi = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 4)));
   const __m256i plo = _mm256_srli_epi64(_mm256_mul_epi32(lo, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q))), 16);
@@ -82,16 +83,16 @@ AVX2 __m256i dequantise(const int32_t* c, const int64_t* q) {
 
 // Bits 3..12 as a signed 10-bit value plus 128, saturated to a byte later:
 // exactly the clamp table's mapping for the inverse DCT.
-AVX2 __m256i clamp_input(__m256i s) {
+QUORVEL_AVX2 inline __m256i clamp_input(__m256i s) {
   const __m256i t = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_srai_epi32(s, 3), 22), 22);
   return _mm256_add_epi32(t, _mm256_set1_epi32(128));
 }
 
 }  // namespace
 
-__attribute__((target("avx2"))) void idct_transform_avx2(const int32_t* coefficients, size_t block_offset,
+QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset,
                                                          const QuantTable& quant_table, uint8_t* output,
-                                                         size_t output_offset, const ClampTable& clamp) noexcept {
+                                                         size_t output_offset) noexcept {
   const int32_t* in = coefficients + block_offset;
   uint8_t* out = output + output_offset;
 
@@ -103,7 +104,7 @@ __attribute__((target("avx2"))) void idct_transform_avx2(const int32_t* coeffici
   any = _mm256_or_si256(any, row0_ac);
   if (_mm256_testz_si256(any, any)) {
     const auto dc = static_cast<int32_t>((static_cast<int64_t>(in[0]) * quant_table[0]) >> 16);
-    const __m256i v = _mm256_set1_epi8(static_cast<char>(clamp_idct(clamp, dc)));
+    const __m256i v = _mm256_set1_epi8(static_cast<char>(clamp_idct(dc)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), v);
     return;

@@ -2,6 +2,7 @@
 #include "kernels.hpp"
 
 #include "idct.hpp"
+#include "simd_avx2.hpp"
 
 namespace ast2100 {
 
@@ -11,7 +12,7 @@ const Kernels& scalar_kernels() noexcept {
 }
 
 const Kernels* avx2_kernels() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if QUORVEL_HAVE_AVX2
   static constexpr Kernels kAvx2 = {idct_transform_avx2, yuv_to_rgb_avx2, "avx2"};
   // The answer cannot change while the process runs; computing it once is safe
   // from any thread (static initialisation is thread-safe).

@@ -7,15 +7,16 @@
 #include <cstdint>
 
 #include "color.hpp"
+#include "picture.hpp"
 #include "quant.hpp"
 
 namespace ast2100 {
 
 struct Kernels {
   void (*idct)(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table, uint8_t* output,
-               size_t output_offset, const ClampTable& clamp) noexcept;
+               size_t output_offset) noexcept;
   void (*yuv_to_rgb)(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                     bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept;
+                     bool subsampled) noexcept;
   const char* name;
 };
 
@@ -26,8 +27,8 @@ const Kernels* avx2_kernels() noexcept;
 const Kernels& best_kernels() noexcept;
 
 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
-                         uint8_t* output, size_t output_offset, const ClampTable& clamp) noexcept;
+                         uint8_t* output, size_t output_offset) noexcept;
 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                     bool subsampled, const ColorLuts& luts, const ClampTable& clamp) noexcept;
+                     bool subsampled) noexcept;
 
 }  // namespace ast2100

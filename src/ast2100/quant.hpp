@@ -18,13 +18,14 @@ using BaseTable = std::array<int32_t, 64>;   // natural (row-major) order
 using QuantTable = std::array<int64_t, 64>;  // natural order, 16 fractional bits
 
 namespace detail {
-// T.81 Table K.1 (luminance) and Table K.2 (chrominance), natural order.
-inline constexpr BaseTable kTableK1 = {
+// The bases every table is scaled from: the example luminance (T.81 Table K.1)
+// and chrominance (Table K.2) quantisation tables, natural order.
+inline constexpr BaseTable kLuminanceQuantBase = {
     16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
     14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
     18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
     49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
-inline constexpr BaseTable kTableK2 = {
+inline constexpr BaseTable kChrominanceQuantBase = {
     17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
     24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99,
     99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
@@ -38,11 +39,11 @@ constexpr BaseTable scaled(const BaseTable& t, int32_t num, int32_t den) {
 }
 }  // namespace detail
 
-inline constexpr BaseTable LUMA_BASE_444 = detail::scaled(detail::kTableK1, 1, 8);
-inline constexpr BaseTable LUMA_BASE_422 = detail::scaled(detail::kTableK1, 9, 16);
-inline constexpr BaseTable CHROMA_BASE = detail::scaled(detail::kTableK2, 3, 16);
-inline constexpr BaseTable LUMA_BASE_COARSE = detail::scaled(detail::kTableK1, 5, 4);
-inline constexpr BaseTable CHROMA_BASE_COARSE = detail::scaled(detail::kTableK2, 15, 8);
+inline constexpr BaseTable LUMA_BASE_444 = detail::scaled(detail::kLuminanceQuantBase, 1, 8);
+inline constexpr BaseTable LUMA_BASE_422 = detail::scaled(detail::kLuminanceQuantBase, 9, 16);
+inline constexpr BaseTable CHROMA_BASE = detail::scaled(detail::kChrominanceQuantBase, 3, 16);
+inline constexpr BaseTable LUMA_BASE_COARSE = detail::scaled(detail::kLuminanceQuantBase, 5, 4);
+inline constexpr BaseTable CHROMA_BASE_COARSE = detail::scaled(detail::kChrominanceQuantBase, 15, 8);
 
 static_assert(LUMA_BASE_444[0] == 2 && LUMA_BASE_444[7] == 7);
 static_assert(LUMA_BASE_422[1] == 6 && LUMA_BASE_422[6] == 28);
@@ -69,10 +70,14 @@ constexpr QuantTable build_quant_table(const BaseTable& base, int32_t scale) {
   return out;
 }
 
-// The four tables of a frame: slot 0 depends on the mode, slots 1..3 do not.
+// The four tables of a frame: slot 0 depends on the mode, slots 1..3 do not. A
+// DCT record names its pair by the slot of its luminance table; the chrominance
+// table is the next slot.
 struct QuantTables {
   std::array<QuantTable, 4> slot;
 };
+inline constexpr uint32_t kPrimaryPair = 0;
+inline constexpr uint32_t kAlternativePair = 2;
 
 inline constexpr QuantTables kQuantTables444 = {{build_quant_table(LUMA_BASE_444, 16),
                                                  build_quant_table(CHROMA_BASE, 16),

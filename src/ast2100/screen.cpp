@@ -9,10 +9,7 @@
 namespace ast2100 {
 namespace {
 
-constexpr uint64_t kMaxBytes = 0x7FFF'FFFF'FFFF'FFFFull;  // 2^63 - 1
-constexpr uint64_t kCell = 8;                              // the smaller macroblock size
-
-uint64_t cells(uint64_t size) noexcept { return size / kCell + (size % kCell != 0 ? 1 : 0); }
+constexpr uint64_t kCell = macroblock_size(false);  // the smaller macroblock size
 
 template <class T>
 T* allocate_array(uint64_t count, bool zeroed) noexcept {
@@ -67,17 +64,17 @@ inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uin
 }  // namespace
 
 bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept {
-  uint64_t pixels = 0;
-  return !__builtin_mul_overflow(width, height, &pixels) && !__builtin_mul_overflow(pixels, 3, &bytes) &&
-         bytes <= kMaxBytes && bytes <= max_bytes;
+  const std::optional<uint64_t> size = picture_bytes(width, height, max_bytes);
+  if (size) bytes = *size;
+  return size.has_value();
 }
 
 bool Screen::allocate(uint64_t max_bytes) noexcept {
   if (!byte_size(width_, height_, max_bytes, bytes_)) return false;
-  cells_x_ = cells(width_);
-  // Fits: cells_x_ * cells(height_) is at most the pixel count, or 1 per row
+  cells_x_ = ceil_div(width_, kCell);
+  // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
-  const uint64_t all_cells = cells_x_ * cells(height_);
+  const uint64_t all_cells = cells_x_ * ceil_div(height_, kCell);
   pixels_.reset(allocate_array<uint8_t>(bytes_, true));
   journal_.reset(allocate_array<uint8_t>(bytes_, false));
   saved_.reset(allocate_array<Saved>(all_cells, false));
@@ -117,6 +114,13 @@ void Screen::finish(bool undo) noexcept {
   }
   saved_count_ = 0;
   journal_used_ = 0;
+}
+
+bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) noexcept {
+  if (!pixels_ || pixels.size() != bytes_) return false;
+  if (bytes_ != 0) std::memcpy(pixels_.get(), pixels.data(), bytes_);
+  frames_applied_.store(frames_applied, std::memory_order_relaxed);
+  return true;
 }
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {

@@ -23,8 +23,8 @@
 #include <span>
 #include <vector>
 
-#include "color.hpp"
 #include "frame.hpp"
+#include "picture.hpp"
 
 namespace ast2100 {
 
@@ -70,6 +70,11 @@ class Screen final : private DrawObserver {
   // and frames_applied() goes up by one. On any failure the picture is as it
   // was before the call.
   ApplyResult apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept;
+
+  // Puts back a picture and a frame count saved from a screen of the same size
+  // (a checkpoint, or a copy). False, with nothing changed, when `pixels` is not
+  // exactly the picture's size or the memory was not taken. Between frames only.
+  bool restore(std::span<const uint8_t> pixels, uint64_t frames_applied) noexcept;
 
   std::span<const uint8_t> pixels() const noexcept { return {pixels_.get(), bytes_}; }
   uint64_t width() const noexcept { return width_; }

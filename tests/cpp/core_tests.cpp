@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "ast2100/bitreader.hpp"
+#include "ast2100/clamp.hpp"
 #include "ast2100/color.hpp"
 #include "ast2100/huffman.hpp"
 #include "ast2100/frame.hpp"
 #include "ast2100/idct.hpp"
 #include "ast2100/kernels.hpp"
+#include "ast2100/picture.hpp"
 #include "ast2100/quant.hpp"
 
 using namespace ast2100;
@@ -218,7 +220,7 @@ constexpr uint8_t kNatural[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25
 }  // namespace
 
 static void test_huffman() {
-  const HuffmanTables& t = HuffmanTables::build();
+  const HuffmanTables& t = kHuffmanTables;
   struct Table { const char* name; const HuffmanCode& code; const HuffTable& table; std::array<uint8_t, 16> counts; };
   const Table tables[] = {  // counts of T.81 Tables K.3, K.5, K.4, K.6
       {"luma_dc", kLumaDcCode, t.luma_dc, {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}},
@@ -228,7 +230,7 @@ static void test_huffman() {
   for (const auto& [name, code, table, counts] : tables) {
     CHECK_EQ(code.counts, counts);
     const RefHuffman ref(code);
-    const HuffTable loaded = load_huffman_table(code);
+    const HuffTable loaded = build_huff_table(code);  // built at run time
     // Every 16-bit prefix, followed by prefix-dependent bits, in the shared and
     // in a freshly loaded table: same symbol, same number of bits consumed.
     for (const HuffTable* tab : {&table, &loaded})
@@ -271,7 +273,7 @@ static void test_huffman() {
 }
 
 static void test_decode_block() {
-  const HuffmanTables& t = HuffmanTables::build();
+  const HuffmanTables& t = kHuffmanTables;
   const Encoder ldc(kLumaDcCode), lac(kLumaAcCode);
   struct Case {
     const char* name;
@@ -399,7 +401,7 @@ Px run_idct(const std::array<int32_t, 64>& block, const QuantTable& q) {  // as 
   std::vector<int32_t> coef(384, 0x7EADBEEF);
   std::vector<uint8_t> out(768, 0xA5);
   std::copy(block.begin(), block.end(), coef.begin() + 128);
-  g_kernels->idct(coef.data(), 128, q, out.data(), 128, kClampTable);
+  g_kernels->idct(coef.data(), 128, q, out.data(), 128);
   Px px;
   std::copy(out.begin() + 128, out.begin() + 192, px.begin());
   return px;
@@ -447,7 +449,7 @@ static void test_idct() {
   g_ctx = "offset 320";  // writes bytes 320..383 and no others
   std::vector<int32_t> coef(384, 3);
   std::vector<uint8_t> out(768, 0xA5), want(768, 0xA5);
-  g_kernels->idct(coef.data(), 320, q444, out.data(), 320, kClampTable);
+  g_kernels->idct(coef.data(), 320, q444, out.data(), 320);
   const Px block5 = ref_idct(coef.data() + 320, q444);
   std::copy(block5.begin(), block5.end(), want.begin() + 320);
   CHECK(out == want);
@@ -505,7 +507,7 @@ std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t ro
 
 std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
   std::vector<uint8_t> px(3 * w * h, 0xEE);  // exact size: ASan sees any stray write
-  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h}, sub, kColorLuts, kClampTable);
+  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h}, sub);
   return px;
 }
 }  // namespace
@@ -592,7 +594,7 @@ static void test_all_colours() {
       const uint32_t c = static_cast<uint32_t>(n) << 6 | p;
       m[p] = static_cast<uint8_t>(c >> 16), m[64 + p] = static_cast<uint8_t>(c >> 8), m[128 + p] = static_cast<uint8_t>(c);
     }
-    g_kernels->yuv_to_rgb(m, 0, 0, FrameView{px, 8, 8}, false, kColorLuts, kClampTable);
+    g_kernels->yuv_to_rgb(m, 0, 0, FrameView{px, 8, 8}, false);
     for (uint32_t p = 0; p < 64; ++p) {
       const Rgb want = ref_rgb(m[p], m[64 + p], m[128 + p]);
       if (!SAME((Rgb{px[3 * p], px[3 * p + 1], px[3 * p + 2]}), want)) return false;
