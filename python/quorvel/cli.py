@@ -145,8 +145,8 @@ def _picture_format(path: Path) -> str | None:
     return name
 
 
-def _write_picture(path: Path, rgb: bytes, width: int, height: int) -> None:
-    picture_format = _picture_format(path)
+def _write_picture(path: Path, rgb: bytes, width: int, height: int, picture_format: str | None) -> None:
+    """Writes the picture as PNG (None), or through Pillow in the format named."""
     if picture_format is None:
         from ._png import encode_png
 
@@ -220,9 +220,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
         jobs = [(str(f), f, out) for f, out in zip(files, outputs)]
     if width == 0 or height == 0:
         raise Failure("a PNG needs a width and height of at least 1")
-    if args.output:
-        _picture_format(args.output)  # refuse a suffix no writer knows before decoding anything
-    elif args.outdir:
+    # A suffix no writer knows is refused before anything is decoded.
+    picture_format = _picture_format(args.output) if args.output else None
+    if args.outdir:
         make_folder(args.outdir)
 
     progress, failed, total_time, total_bytes = Progress(len(jobs)), 0, 0.0, 0
@@ -249,7 +249,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
                 raise Failure(f"{name}: {e or 'not enough memory for the picture'}") from None
             total_time += time.perf_counter() - start
             try:
-                _write_picture(output, rgb, width, height)
+                _write_picture(output, rgb, width, height, picture_format)
             except MemoryError:
                 raise Failure(f"cannot write {output}: not enough memory to encode a {width}x{height} picture") from None
         except Failure as e:
@@ -331,7 +331,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
 # --- info --------------------------------------------------------------------
 
 def cmd_info(args: argparse.Namespace) -> int:
-    from .records import Record, inspect_frame
+    from .records import inspect_frame
 
     data = _read(args.frame)
     width, height = args.size
@@ -344,7 +344,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     print(f"header    {info.header.hex(' ')}: mode {info.mode} ({fmt.MODE_TEXT[info.mode]})")
     print(f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
           f"block limit {info.block_limit}")
-    records: list[Record] = info.records
+    records = info.records
     print(f"records   {len(records)} macroblocks" + (" before FRAME_END" if info.ended else ""))
     by_code: dict[int, list[int]] = {}
     for r in records:
