@@ -10,6 +10,11 @@ round by round after a warm-up:
   - Pillow: open + load, and open + load + tobytes.
 It also times a sparse delta frame (about 1% of the macroblocks) against
 bytes(width * height * 3) alone, and a lone FRAME_END frame at 16x16.
+
+With --real DIR (made by bench/real_frames.py: real photographs and real screen
+captures, each a JPEG and a frame that carries the JPEG's very coefficients) it
+also races decode_frame against simplejpeg.decode_jpeg(jpeg, fastdct=True,
+fastupsample=True) on every pair, and gives the geometric means of the ratios.
 Wall time on a shared machine is noisy: read the medians and the ratios.
 """
 
@@ -18,10 +23,16 @@ from __future__ import annotations
 import argparse
 import functools
 import io
+import json
+import math
+import os
 import platform
 import statistics
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
+from importlib import metadata
+from pathlib import Path
 
 import numpy as np
 from PIL import Image, ImageDraw
@@ -88,7 +99,7 @@ def jpeg_like(rgb: np.ndarray, mode: int) -> bytes:
 def typed_line(rgb: np.ndarray, mode: int, fraction: float = 0.01) -> np.ndarray:
     """The picture with a run of macroblocks changed, about `fraction` of them, as
     when a line of text is typed: the next frame of a console."""
-    n = 16 if mode == 422 else 8
+    n = fmt.macroblock_size(mode)
     h, w, _ = rgb.shape
     count = max(1, round(fraction * (w // n) * (h // n)))
     changed = rgb.copy()
@@ -116,13 +127,13 @@ class Timing:
         return q[0], q[2]
 
 
-def race(contenders: dict[str, callable], rounds: int, warmup: int = 3) -> list[Timing]:
+def race(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int = 3) -> list[Timing]:
     """Times every contender once per round, round after round, so that drifts of
     the machine fall on all of them alike."""
     for f in contenders.values():
         for _ in range(warmup):
             f()
-    samples = {name: [] for name in contenders}
+    samples: dict[str, list[float]] = {name: [] for name in contenders}
     clock = time.perf_counter
     for _ in range(rounds):
         for name, f in contenders.items():
@@ -132,7 +143,7 @@ def race(contenders: dict[str, callable], rounds: int, warmup: int = 3) -> list[
     return [Timing(name, s) for name, s in samples.items()]
 
 
-def per_call(f, calls: int) -> float:
+def per_call(f: Callable[[], object], calls: int) -> float:
     """Median over 15 batches of the mean time of one call in a batch."""
     clock = time.perf_counter
     batches = []
@@ -205,18 +216,138 @@ def small_frames(rounds: int) -> list[str]:
     return lines
 
 
+@dataclass
+class RealPair:
+    """A picture of the real set: its frame and the JPEG with the same coefficients."""
+
+    name: str
+    kind: str          # "photograph" or "screen"
+    mode: int
+    width: int
+    height: int
+    frame: bytes
+    jpeg: bytes
+    blocks: int        # 8x8 blocks in the frame
+    nonzero: int       # non-zero coefficients among them
+
+
+def load_real(directory: Path) -> list[RealPair]:
+    """The pairs listed in DIR/manifest.json (written by bench/real_frames.py)."""
+    manifest = json.loads((directory / "manifest.json").read_text())
+    return [RealPair(e["name"], e["kind"], int(e["mode"]), int(e["width"]), int(e["height"]),
+                     (directory / e["frame"]).read_bytes(), (directory / e["jpeg"]).read_bytes(), int(e["blocks"]), int(e["nonzero"]))
+            for e in manifest["frames"]]
+
+
+def geometric_mean(values: list[float]) -> float:
+    return math.exp(sum(math.log(v) for v in values) / len(values))
+
+
+def real_frames(pairs: list[RealPair], rounds: int, warmup: int = 5) -> list[str]:
+    """decode_frame against simplejpeg-fast on every pair, in one process.
+
+    Each round times every pair once, the two decoders back to back (which goes
+    first alternates from round to round), so that a drift of the machine falls
+    on both alike. Every call is timed twice over: by the wall clock, and by the
+    CPU time of the calling thread, which leaves out the time the thread spends
+    preempted when other processes want the cores. On a busy machine the CPU
+    time is the steadier measure. Ratios are quorvel / simplejpeg: below 1 is
+    faster.
+    """
+    import simplejpeg
+
+    def ours(p: RealPair) -> Callable[[], object]:
+        return lambda: decode_frame(p.frame, p.width, p.height)
+
+    def theirs(p: RealPair) -> Callable[[], object]:
+        return lambda: simplejpeg.decode_jpeg(p.jpeg, fastdct=True, fastupsample=True)
+
+    calls = [(ours(p), theirs(p)) for p in pairs]
+    for a, b in calls:
+        for _ in range(warmup):
+            a(), b()
+    # samples[pair][decoder][clock]: 0 quorvel, 1 simplejpeg; 0 wall, 1 CPU.
+    samples: list[list[tuple[list[float], list[float]]]] = [[([], []), ([], [])] for _ in pairs]
+    wall, cpu = time.perf_counter, time.thread_time
+    for r in range(rounds):
+        for (a, b), (sa, sb) in zip(calls, samples):
+            for f, (w, c) in ((a, sa), (b, sb)) if r % 2 == 0 else ((b, sb), (a, sa)):
+                t, u = wall(), cpu()
+                f()
+                c.append(cpu() - u)
+                w.append(wall() - t)
+
+    lines = ["| picture | kind | size | mode | JPEG KiB | frame KiB | non-zero coefficients a block "
+             "| quorvel CPU ms (median / best) | simplejpeg-fast CPU ms (median / best) "
+             "| ratio: CPU median | CPU best | wall median |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    ratios: dict[tuple[str, int], list[tuple[float, float, float]]] = {}
+    for p, ((qw, qc), (sw, sc)) in zip(pairs, samples):
+        qm, sm = statistics.median(qc), statistics.median(sc)
+        r3 = (qm / sm, min(qc) / min(sc), statistics.median(qw) / statistics.median(sw))
+        lines.append(f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {len(p.jpeg) / 1024:.0f} "
+                     f"| {len(p.frame) / 1024:.0f} | {p.nonzero / p.blocks:.1f} "
+                     f"| {qm * 1e3:.2f} / {min(qc) * 1e3:.2f} | {sm * 1e3:.2f} / {min(sc) * 1e3:.2f} "
+                     f"| {r3[0]:.3f} | {r3[1]:.3f} | {r3[2]:.3f} |")
+        if p.width >= 1024:
+            ratios.setdefault((p.kind, p.mode), []).append(r3)
+    lines += ["", "Geometric means of quorvel / simplejpeg-fast over the frames at least 1024 wide:", "",
+              "| frames | count | CPU median | CPU best | wall median |", "|---|---|---|---|---|"]
+    groups: list[tuple[str, list[tuple[str, int]]]] = []
+    for kind in ("photograph", "screen"):
+        for mode in MODES:
+            groups.append((f"{kind}s, mode {mode}", [(kind, mode)]))
+        groups.append((f"{kind}s, both modes", [(kind, m) for m in MODES]))
+    groups.append(("all", list(ratios)))
+    for label, keys in groups:
+        rs = [r for k in keys for r in ratios.get(k, [])]
+        if rs:
+            means = " | ".join(f"{geometric_mean([r[i] for r in rs]):.3f}" for i in range(3))
+            lines.append(f"| {label} | {len(rs)} | {means} |")
+    return lines
+
+
+def machine() -> str:
+    """CPU model, CPUs the process may use, and the load average when asked."""
+    model = platform.processor() or platform.machine()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg()) if hasattr(os, "getloadavg") else "?"
+    return f"{model}, {cpus} CPUs, load average {load}"
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="quorvel bench", description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=40, help="timed rounds per contender (default 40)")
+    parser.add_argument("--real", type=Path, metavar="DIR",
+                        help="also race simplejpeg on the real photographs and screen captures in DIR "
+                             "(made by bench/real_frames.py)")
+    parser.add_argument("--only-real", action="store_true", help="skip the synthetic sections")
     args = parser.parse_args(argv)
     import simplejpeg
 
-    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {Image.__version__}, "
+    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version("pillow")}, "
           f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
+    print(machine())
+    if args.real is not None:
+        print()
+        print("Real photographs and screen captures: decode_frame vs "
+              "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)")
+        print()
+        print("\n".join(real_frames(load_real(args.real), args.rounds)))
+    if not args.only_real:
+        print()
+        print("\n".join(full_frames(args.rounds)))
+        print()
+        print("\n".join(small_frames(args.rounds * 5)))
     print()
-    print("\n".join(full_frames(args.rounds)))
-    print()
-    print("\n".join(small_frames(args.rounds * 5)))
+    print(machine())
     return 0
 
 
