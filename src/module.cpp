@@ -86,7 +86,8 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   } else {
     Ref length(PyLong_FromUnsignedLongLong(size));
     if (!length) return nullptr;
-    result.reset(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get(), nullptr));
+    PyObject* argument = length.get();
+    result.reset(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyBytes_Type), &argument, 1, nullptr));
   }
   if (!result) return quorvel::name_no_memory(size);
   auto* pixels = reinterpret_cast<uint8_t*>(PyBytes_AsString(result.get()));

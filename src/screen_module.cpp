@@ -195,8 +195,9 @@ PyObject* screen_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return rect_list(changed);
 }
 
-PyObject* screen_to_bytes(PyObject* self, PyObject*) {
-  State& state = state_of(self);
+// A copy of the picture as bytes, with the frame count that goes with it: both
+// taken under the screen's mutex, between frames.
+PyObject* copy_picture(State& state, uint64_t& frames) {
   const std::span<const uint8_t> pixels = state.screen.pixels();
   Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
   if (!result) return quorvel::name_no_memory(pixels.size());
@@ -205,9 +206,15 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
   {
     const std::lock_guard<std::mutex> guard(state.lock);
     if (!pixels.empty()) std::memcpy(out, pixels.data(), pixels.size());
+    frames = state.screen.frames_applied();
   }
   Py_END_ALLOW_THREADS
   return result.release();
+}
+
+PyObject* screen_to_bytes(PyObject* self, PyObject*) {
+  uint64_t frames = 0;
+  return copy_picture(state_of(self), frames);
 }
 
 // Pickling and copying. A screen is saved as a call of the module's private
@@ -225,19 +232,9 @@ PyObject* screen_reduce(PyObject* self, PyObject*) {
   const ast2100::Screen& screen = state.screen;
   Ref restore(PyObject_GetAttrString(PyType_GetModule(Py_TYPE(self)), "_restore"));
   if (!restore) return nullptr;
-  const std::span<const uint8_t> pixels = screen.pixels();
-  Ref picture(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
-  if (!picture) return quorvel::name_no_memory(pixels.size());
-  char* out = PyBytes_AsString(picture.get());
   uint64_t frames = 0;
-  // The picture and its frame count are taken together, between frames.
-  Py_BEGIN_ALLOW_THREADS
-  {
-    const std::lock_guard<std::mutex> guard(state.lock);
-    if (!pixels.empty()) std::memcpy(out, pixels.data(), pixels.size());
-    frames = screen.frames_applied();
-  }
-  Py_END_ALLOW_THREADS
+  Ref picture(copy_picture(state, frames));
+  if (!picture) return nullptr;
   Ref mode(screen.mode() == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(screen.mode()));
   Ref settings(PyDict_New());
   if (!mode || !settings) return nullptr;

@@ -2,6 +2,8 @@
 
 import os
 import re
+import shlex
+import tomllib
 import subprocess
 import sys
 from importlib import resources
@@ -9,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import quorvel
 from quorvel import decode_frame
 
 np = pytest.importorskip("numpy")
@@ -48,7 +51,15 @@ def test_console_script_is_installed():
     if not script.exists():
         pytest.skip("no console script next to this interpreter")
     result = subprocess.run([script, "--version"], capture_output=True, text=True)
-    assert result.returncode == 0 and result.stdout.startswith("quorvel._ast2100 ")
+    assert result.returncode == 0
+    assert result.stdout == f"quorvel {quorvel.__version__}, decoder quorvel._ast2100 1.0.1\n"
+
+
+def test_version_comes_from_the_project_file():
+    project = Path(__file__).resolve().parents[1] / "pyproject.toml"
+    if not project.exists():
+        pytest.skip("not run from a source tree")
+    assert quorvel.__version__ == tomllib.loads(project.read_text())["project"]["version"]
 
 
 @pytest.mark.parametrize("command", [[], ["decode"], ["encode"], ["info"], ["demo"]])
@@ -59,7 +70,7 @@ def test_help(command, tmp_path):
 
 def test_decode_sample(tmp_path):
     out = ok(run("decode", "-o", "out.png", cwd=tmp_path))
-    assert "320x200" in out and "mode 444" in out
+    assert out.startswith("decoded ") and "320x200" in out and "mode 444" in out
     sample = resources.files("quorvel").joinpath("data", "sample-console-444.frame").read_bytes()
     assert png_pixels(tmp_path / "out.png").tobytes() == decode_frame(sample, 320, 200)
 
@@ -83,6 +94,10 @@ def test_encode_info_decode(tmp_path):
 
     ok(run("decode", "in.frame", "--size", "64x48", "-o", "out.png", cwd=tmp_path))
     assert png_pixels(tmp_path / "out.png").tobytes() == decode_frame(data, 64, 48)
+    # The suffix names the format that is written.
+    ok(run("decode", "in.frame", "--size", "64x48", "-o", "out.jpg", cwd=tmp_path))
+    with Image.open(tmp_path / "out.jpg") as jpeg:
+        assert jpeg.format == "JPEG" and jpeg.size == (64, 48)
 
 
 def test_delta_frames_of_a_capture(tmp_path):
@@ -92,6 +107,7 @@ def test_delta_frames_of_a_capture(tmp_path):
     Image.fromarray(first).save(tmp_path / "a.png")
     Image.fromarray(second).save(tmp_path / "b.png")
     (tmp_path / "capture").mkdir()
+    (tmp_path / "capture/README.txt").write_text("not a frame")  # only .frame files are frames
     ok(run("encode", "a.png", "-o", "capture/0001.frame", cwd=tmp_path))
     out = ok(run("encode", "b.png", "--previous", "a.png", "-o", "capture/0002.frame", cwd=tmp_path))
     assert "1 name their position" in out
@@ -132,22 +148,40 @@ def bad_frame(tmp_path):
     (tmp_path / "empty").mkdir()
     Image.fromarray(picture(8, 8)).save(tmp_path / "small.png")
     Image.fromarray(picture(16, 8)).save(tmp_path / "other.png")
+    png = (tmp_path / "small.png").read_bytes()
+    (tmp_path / "cut.png").write_bytes(png[:len(png) // 2])
+    Image.new("RGB", (16385, 1)).save(tmp_path / "wide.png")
+    # More records than the block limit of an 8x8 picture (4096): a frame of another size.
+    (tmp_path / "long.frame").write_bytes(encode_frame(np.full((8, 8 * 4097, 3), 50, dtype=np.uint8)))
 
 
 @pytest.mark.parametrize("args, message", [
     (["decode", "bad.frame", "--size", "4x2"], "quorvel: bad.frame: unknown block flag: 3"),
     (["decode", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
     (["decode", "missing.frame", "--size", "4x2"], "quorvel: cannot read frame missing.frame: No such file or directory"),
-    (["decode", "end.frame"], "quorvel: --size WIDTHxHEIGHT is required with a frame"),
+    (["decode", "noend.frame", "--size", "4x2"], "quorvel: noend.frame: exceeded block limit without FRAME_END "
+     "marker (the data runs out after 1 record; is --size right?)"),
+    (["decode", "long.frame", "--size", "8x8"], "quorvel: long.frame: exceeded block limit without FRAME_END "
+     "marker (the block limit for 8x8 is 4096 records; is --size right?)"),
+    (["decode", "end.frame", "--size", "4x2", "-o", "nodir/x.png"],
+     "quorvel: cannot write nodir/x.png: No such file or directory"),
+    (["decode", "end.frame", "--size", "4x2", "-o", "empty"], "quorvel: cannot write empty: Is a directory"),
+    (["decode", "end.frame", "--size", "4x2", "--outdir", "end.frame"],
+     "quorvel: cannot write to end.frame: it is a file, not a folder"),
+    (["decode", "end.frame", "--size", "4x2", "-o", "x.frame"],
+     "quorvel: cannot write x.frame: Pillow writes no picture format named .frame"),
     (["decode", "end.frame", "--size", "0x2"], "quorvel: a PNG needs a width and height of at least 1"),
     (["decode", "end.frame", "end.frame", "--size", "4x2", "-o", "x.png"], "quorvel: 2 frames: use --outdir DIR, not -o"),
-    (["decode", "empty", "--size", "4x2"], "quorvel: no frame files in empty"),
+    (["decode", "empty", "--size", "4x2"], "quorvel: no .frame files in empty"),
     (["info", "bad.frame", "--size", "4x2"], "quorvel: bad.frame: unknown block flag: 3 (the stream fails after 0 records)"),
     (["info", "noend.frame", "--size", "4x2"],
      "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the data runs out after 1 record)"),
     (["info", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
     (["encode", "text.png", "-o", "x.frame"], "quorvel: cannot read picture text.png: not a picture format Pillow knows"),
     (["encode", "missing.png", "-o", "x.frame"], "quorvel: cannot read picture missing.png: No such file or directory"),
+    (["encode", "cut.png", "-o", "x.frame"], "quorvel: cannot read picture cut.png: image file is truncated"),
+    (["encode", "wide.png", "-o", "x.frame"],
+     "quorvel: cannot encode wide.png: it is 16385x1; width and height go up to 16384"),
     (["encode", "small.png", "--previous", "other.png", "-o", "x.frame"], "quorvel: other.png is 8x16, small.png is 8x8"),
     (["encode", "small.png", "-o", "nodir/x.frame"], "quorvel: cannot write nodir/x.frame: No such file or directory"),
 ])
@@ -158,21 +192,33 @@ def test_errors_are_one_line(args, message, tmp_path):
     assert result.stderr.splitlines() == [message]
 
 
-@pytest.mark.parametrize("args", [
-    ["decode", "end.frame", "--size", "4"],
-    ["decode", "end.frame", "--size", "ax2"],
-    ["decode", "end.frame", "--size", "-1x2"],
-    ["info", "end.frame", "--size", "99999x2"],
-    ["encode", "small.png", "-o", "x.frame", "--mode", "420"],
-    ["encode", "small.png"],
-    ["frobnicate"],
+@pytest.mark.parametrize("args, says", [
+    (["decode", "end.frame", "--size", "4"], "'4'"),
+    (["decode", "end.frame", "--size", "ax2"], "'ax2'"),
+    (["decode", "end.frame", "--size", "-1x2"], "'-1x2'"),
+    (["decode", "end.frame", "--size", "-5x10"], "'-5x10'"),
+    (["decode", "end.frame"], "--size WIDTHxHEIGHT is required with a frame"),
+    (["decode", "--size", "1024x768"], "the sample frame that ships with the package is 320x200"),
+    (["info", "end.frame", "--size", "99999x2"], "width and height go up to 16384"),
+    (["encode", "small.png", "-o", "x.frame", "--mode", "420"], "--mode"),
+    (["encode", "small.png"], "-o/--output"),
+    (["frobnicate"], "frobnicate"),
 ])
-def test_usage_errors(args, tmp_path):
+def test_usage_errors(args, says, tmp_path):
     bad_frame(tmp_path)
     result = run(*args, cwd=tmp_path)
     assert result.returncode == 2
     [line] = result.stderr.splitlines()
-    assert line.startswith("quorvel") and "--help" in line
+    assert line.startswith("quorvel: ") and says in line and line.endswith(" --help')")
+    assert not (tmp_path / "quorvel-sample.png").exists()
+
+
+def test_an_animated_picture_encodes_its_first_frame(tmp_path):
+    first, second = picture(16, 16, seed=2), picture(16, 16, seed=3)
+    Image.fromarray(first).save(tmp_path / "anim.png", save_all=True, append_images=[Image.fromarray(second)])
+    out = ok(run("encode", "anim.png", "-o", "anim.frame", cwd=tmp_path))
+    assert "anim.png holds 2 frames; this is the first of them" in out
+    assert (tmp_path / "anim.frame").read_bytes() == encode_frame(first)
 
 
 def test_many_frames_fail_one_by_one(tmp_path):
@@ -197,7 +243,36 @@ def test_decode_and_info_need_no_numpy(tmp_path):
         result = subprocess.run([sys.executable, "-m", "quorvel", *args], cwd=tmp_path, env=env,
                                 capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
+    # Other picture formats are written through Pillow: without it, a clear refusal.
+    result = subprocess.run([sys.executable, "-m", "quorvel", "decode", "end.frame", "--size", "4x2", "-o", "e.jpg"],
+                            cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert result.returncode == 1 and result.stderr.startswith("quorvel: cannot write e.jpg: .jpg pictures need Pillow")
     result = subprocess.run([sys.executable, "-m", "quorvel", "encode", "small.png", "-o", "x.frame"],
                             cwd=tmp_path, env=env, capture_output=True, text=True)
     assert result.returncode == 1
-    assert result.stderr.splitlines() == ["quorvel: this command needs numpy and Pillow: pip install 'quorvel[tools]'"]
+    assert result.stderr.splitlines() == ["quorvel: this command needs numpy and Pillow: pip install 'quorvel[tools]' "
+                                          "(in a clone: pip install '.[tools]')"]
+
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+
+
+@pytest.mark.skipif(not README.exists(), reason="not run from a source tree")
+def test_readme_examples_run_as_written(tmp_path):
+    """Every `$ quorvel ...` example, in order from a fresh folder, exits as shown and prints the
+    lines shown (compared by their first word: figures and timings vary with fonts and machines);
+    then the Python examples run, one after the other, on what the commands left."""
+    text = README.read_text()
+    for block in re.findall(r"```\n(\$ quorvel .*?)```", text, re.S):
+        for example in re.split(r"^\$ ", block, flags=re.M)[1:]:
+            command, *shown = example.splitlines()
+            result = run(*shlex.split(command)[1:], cwd=tmp_path)
+            printed = (result.stdout + result.stderr).splitlines()
+            assert (result.returncode != 0) == any(line.startswith("quorvel: ") for line in shown), command
+
+            def words(lines):
+                return [line.split()[0] for line in lines if line.strip() and not line.lstrip().startswith("(")]
+            assert words(printed) == words(shown), command
+    code = "\n".join(re.findall(r"```python\n(.*?)```", text, re.S))
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr

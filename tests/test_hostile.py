@@ -8,16 +8,13 @@ from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 from framewriter import FrameWriter
+from helpers import END, H422, H444, Int
 from quorvel._ast2100 import decode_frame
 from reference import check
 
 MAX_BYTES = 2**63 - 1
 UNALLOCATABLE = 2**48  # beyond the address space: malloc fails at once
 STREAM_FAILURE = re.compile(r"unknown block flag: (1|2|3|10|11)|exceeded block limit without FRAME_END marker")
-
-H444, H422 = bytes.fromhex("000001bc"), bytes.fromhex("000001a6")
-END = bytes([0, 0, 0, 0x90])
-
 
 def outcome(data, width, height):
     try:
@@ -157,11 +154,6 @@ def test_degenerate_and_odd_sizes_match_the_model(mode, width, height):
             decode_frame(mixed_frame(mode).raw(10, 4).to_bytes(), width, height)
     else:
         check(mixed_frame(mode).end(), width, height)
-
-
-class Int(int):
-    def __index__(self):  # never consulted: an int is taken at its value
-        return 99
 
 
 @pytest.mark.parametrize("width, height, size", [

@@ -9,10 +9,9 @@ from importlib import resources
 import pytest
 
 from framewriter import FrameWriter
+from helpers import END, H444, Index, Int
 from quorvel._ast2100 import decode_frame
 
-H444 = bytes.fromhex("000001bc")
-END = bytes([0, 0, 0, 0x90])
 SAMPLE = resources.files("quorvel").joinpath("data", "sample-console-444.frame").read_bytes()
 
 
@@ -22,20 +21,6 @@ def painted(records=64 * 48):
     for _ in range(records - 1):
         fw.vq([(0, None)])
     return fw
-
-
-class Int(int):
-    """Instances are never shared, so their reference counts say what the call did."""
-
-
-class Index:
-    """Values above 256 are not the interpreter's shared small ints: their counts show too."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 def frame(data):

@@ -5,10 +5,11 @@ import sys
 
 import pytest
 
+from helpers import END, H444, Index, Int
 from quorvel import _ast2100
 
 # A 2x2-pixel 8x8-mode frame that ends at once: header, then FRAME_END (code 9).
-END_ONLY = bytes.fromhex("000001bc") + bytes([0, 0, 0, 0x90]) + bytes(4)
+END_ONLY = H444 + END + bytes(4)
 BLACK_2X2 = bytes(12)
 
 
@@ -82,16 +83,6 @@ class Outer:
         pass
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
 @pytest.mark.parametrize(
     "args, message, cause",
     [
@@ -139,10 +130,6 @@ def test_other_conversion_errors_pass_unprefixed(width, height, exc):
 
 
 class Bytes(bytes):
-    pass
-
-
-class Int(int):
     pass
 
 

@@ -5,11 +5,10 @@ import tracemalloc
 import pytest
 
 from framewriter import FrameWriter
+from helpers import END, H422, H444
 from quorvel._ast2100 import decode_frame
 from reference import as_image, check, render, ycbcr_to_rgb
 
-H444, H422 = bytes.fromhex("000001bc"), bytes.fromhex("000001a6")
-END = bytes([0, 0, 0, 0x90])  # a first word of 0x90000000: FRAME_END
 WHITE = 0xFF8080
 # Two VQ_1 records (white into cache entry 0, then entry 0 again), FRAME_END.
 WORKED = bytes.fromhex("000001bc0001ff59000040a2")

@@ -14,11 +14,10 @@ from importlib import resources
 import numpy as np
 import pytest
 
+from helpers import END, H422, H444
 from quorvel._ast2100 import decode_frame
 from quorvel.encode import encode_frame
 
-H444, H422 = bytes.fromhex("000001bc"), bytes.fromhex("000001a6")
-END = bytes([0, 0, 0, 0x90])
 SAMPLE = resources.files("quorvel").joinpath("data", "sample-console-444.frame").read_bytes()
 
 

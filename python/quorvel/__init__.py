@@ -1,13 +1,16 @@
-"""quorvel: the remote-console video of AST2100-family BMCs.
+"""quorvel: the remote-console video that a family of server BMCs sends to its clients.
 
 `decode_frame(codec_data, width, height)` turns one compressed frame into
 width * height * 3 bytes of RGB24, rows top to bottom (C++, no dependencies).
+`Screen(width, height)` keeps a picture across frames, as a client shows it.
 
-With numpy and Pillow (pip install 'quorvel[tools]'):
+With numpy and Pillow (the `tools` extra):
 `encode_frame(rgb, mode=444, quality="high", previous=None)` (quorvel.encode)
 codes an RGB picture as a frame; `inspect_frame(data, width, height)`
 (quorvel.records, standard library only) says what a frame holds.
 """
+
+from typing import TYPE_CHECKING, Any
 
 from ._ast2100 import decode_frame, decoder_version
 from ._screen import Screen
@@ -18,10 +21,32 @@ from ._screen import Screen
 PanicException: type[BaseException] = next(
     t for t in BaseException.__subclasses__() if t.__module__ == __name__ and t.__qualname__ == "PanicException")
 
+if TYPE_CHECKING:
+    # For type checkers; at run time __getattr__ finds them on first use.
+    from .encode import encode_frame as encode_frame
+    from .records import inspect_frame as inspect_frame
+
+    __version__: str
+
 __all__ = ["decode_frame", "decoder_version", "Screen", "PanicException"]
 
 
-def __getattr__(name: str):
+def _version() -> str:
+    """The package's version, written once in pyproject.toml. (The decoder has a version of
+    its own: decoder_version().) Read on first use: importing importlib.metadata is not
+    free, and it is not safe in every sub-interpreter of CPython 3.12."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("quorvel")
+    except metadata.PackageNotFoundError:  # imported from a source tree, not installed
+        return "0+unknown"
+
+
+def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        version = globals()["__version__"] = _version()
+        return version
     # The encoder needs numpy: import it only when asked for.
     if name == "encode_frame":
         from .encode import encode_frame

@@ -31,6 +31,7 @@ import statistics
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
+from importlib import metadata
 from pathlib import Path
 
 import numpy as np
@@ -98,7 +99,7 @@ def jpeg_like(rgb: np.ndarray, mode: int) -> bytes:
 def typed_line(rgb: np.ndarray, mode: int, fraction: float = 0.01) -> np.ndarray:
     """The picture with a run of macroblocks changed, about `fraction` of them, as
     when a line of text is typed: the next frame of a console."""
-    n = 16 if mode == 422 else 8
+    n = fmt.macroblock_size(mode)
     h, w, _ = rgb.shape
     count = max(1, round(fraction * (w // n) * (h // n)))
     changed = rgb.copy()
@@ -126,13 +127,13 @@ class Timing:
         return q[0], q[2]
 
 
-def race(contenders: dict[str, callable], rounds: int, warmup: int = 3) -> list[Timing]:
+def race(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int = 3) -> list[Timing]:
     """Times every contender once per round, round after round, so that drifts of
     the machine fall on all of them alike."""
     for f in contenders.values():
         for _ in range(warmup):
             f()
-    samples = {name: [] for name in contenders}
+    samples: dict[str, list[float]] = {name: [] for name in contenders}
     clock = time.perf_counter
     for _ in range(rounds):
         for name, f in contenders.items():
@@ -142,7 +143,7 @@ def race(contenders: dict[str, callable], rounds: int, warmup: int = 3) -> list[
     return [Timing(name, s) for name, s in samples.items()]
 
 
-def per_call(f, calls: int) -> float:
+def per_call(f: Callable[[], object], calls: int) -> float:
     """Median over 15 batches of the mean time of one call in a batch."""
     clock = time.perf_counter
     batches = []
@@ -331,7 +332,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     import simplejpeg
 
-    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {Image.__version__}, "
+    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version("pillow")}, "
           f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
     print(machine())
     if args.real is not None:

@@ -11,6 +11,28 @@ adds an explicit macroblock position (8-bit column, 8-bit row).
 MODE_422 = 422  # 16x16 macroblocks: four Y blocks, one Cb and one Cr (4:2:0)
 MODE_444 = 444  # 8x8 macroblocks: one block each of Y, Cb, Cr (4:4:4)
 MODES = (MODE_422, MODE_444)
+MODE_TEXT = {MODE_422: "16x16 macroblocks, 4:2:0", MODE_444: "8x8 macroblocks, 4:4:4"}
+
+
+def macroblock_size(mode: int) -> int:
+    """The side of a macroblock in pixels: 16 in mode 422, 8 in mode 444."""
+    return 16 if mode == MODE_422 else 8
+
+
+def macroblock_grid(mode: int, width: int, height: int) -> tuple[int, int]:
+    """(columns, rows) of macroblocks that cover a width x height picture."""
+    n = macroblock_size(mode)
+    return -(-width // n), -(-height // n)
+
+
+def block_limit(mode: int, width: int, height: int) -> int:
+    """How many records the decoder reads before it gives up on a frame without FRAME_END.
+
+    One per 64 pixels, at least 4096, and never fewer than the frame's own
+    macroblocks, so that a complete frame of any size decodes.
+    """
+    cols, rows = macroblock_grid(mode, width, height)
+    return max(width * height >> 6, 4096, cols * rows)
 
 # Block codes.
 DCT, DCT_ALT, VQ_1, VQ_2, VQ_4, FRAME_END = 0, 4, 5, 6, 7, 9
@@ -21,6 +43,8 @@ CODE_NAMES = {
     DCT_AT: "DCT_AT", DCT_ALT_AT: "DCT_ALT_AT", VQ_1_AT: "VQ_1_AT", VQ_2_AT: "VQ_2_AT", VQ_4_AT: "VQ_4_AT",
 }
 REFUSED_CODES = (1, 2, 3, 10, 11)
+DCT_CODES = (DCT, DCT_ALT, DCT_AT, DCT_ALT_AT)
+VQ_CODES = (VQ_1, VQ_2, VQ_4, VQ_1_AT, VQ_2_AT, VQ_4_AT)
 MAX_POSITION = 255  # explicit columns and rows are 8-bit fields
 
 # The colour cache every frame starts with: packed Y << 16 | Cb << 8 | Cr.
@@ -64,13 +88,17 @@ def _spans(*ranges: tuple[int, int]) -> list[int]:
     return [s for first, last in ranges for s in range(first, last + 1)]
 
 
+# A Huffman code as JPEG writes it: the number of codes of each length 1..16, and
+# the symbols in code order.
+HuffmanSpec = tuple[tuple[int, ...], tuple[int, ...]]
+
 # The fixed Huffman codes, T.81 Annex K Tables K.3 to K.6: code counts for the
 # lengths 1..16 and the symbols in code order. A DC symbol is the size of the
 # DC difference; an AC symbol is run << 4 | size, 0x00 ends the block and 0xF0
 # stands for sixteen zeros.
-LUMA_DC_TABLE = ((0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0), tuple(range(12)))
-CHROMA_DC_TABLE = ((0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0), tuple(range(12)))
-LUMA_AC_TABLE = (
+LUMA_DC_TABLE: HuffmanSpec = ((0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0), tuple(range(12)))
+CHROMA_DC_TABLE: HuffmanSpec = ((0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0), tuple(range(12)))
+LUMA_AC_TABLE: HuffmanSpec = (
     (0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 125),
     tuple([0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51,
            0x61, 0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xA1, 0x08, 0x23, 0x42, 0xB1, 0xC1,
@@ -79,7 +107,7 @@ LUMA_AC_TABLE = (
           + _spans((0x34, 0x3A), (0x43, 0x4A), (0x53, 0x5A), (0x63, 0x6A), (0x73, 0x7A),
                    (0x83, 0x8A), (0x92, 0x9A), (0xA2, 0xAA), (0xB2, 0xBA), (0xC2, 0xCA),
                    (0xD2, 0xDA), (0xE1, 0xEA), (0xF1, 0xFA))))
-CHROMA_AC_TABLE = (
+CHROMA_AC_TABLE: HuffmanSpec = (
     (0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 119),
     tuple([0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07,
            0x61, 0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xA1, 0xB1, 0xC1, 0x09,
@@ -90,10 +118,11 @@ CHROMA_AC_TABLE = (
                    (0xD2, 0xDA), (0xE2, 0xEA), (0xF2, 0xFA))))
 
 
-def canonical_codes(table) -> dict[int, tuple[int, int]]:
+def canonical_codes(table: HuffmanSpec) -> dict[int, tuple[int, int]]:
     """symbol -> (code, length) by the canonical assignment of T.81 Annex C."""
     counts, symbols = table
-    codes, code, it = {}, 0, iter(symbols)
+    codes: dict[int, tuple[int, int]] = {}
+    code, it = 0, iter(symbols)
     for length, count in enumerate(counts, 1):
         for _ in range(count):
             codes[next(it)] = (code, length)

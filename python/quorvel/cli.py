@@ -6,7 +6,9 @@
     quorvel info FRAME --size WxH [--records]
 
 decode and info need only the standard library; encode and demo need numpy
-and Pillow (pip install 'quorvel[tools]').
+and Pillow (the `tools` extra). Every failure is one line on stderr,
+"quorvel: <what>: <why>"; the exit status is 0 on success, 1 when something
+failed and 2 for a command line that makes no sense.
 """
 
 from __future__ import annotations
@@ -14,23 +16,42 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from collections.abc import Sequence
 from importlib import resources
 from pathlib import Path
+from typing import TYPE_CHECKING, NoReturn
 
 from . import _format as fmt
-from . import decode_frame, decoder_version
+from . import __version__, decode_frame, decoder_version
 from ._screen import Screen
+
+if TYPE_CHECKING:
+    from PIL.Image import Image
 
 SAMPLE = "sample-console-444.frame"
 SAMPLE_SIZE = (320, 200)
-MODE_TEXT = {422: "16x16 macroblocks, 4:2:0", 444: "8x8 macroblocks, 4:4:4"}
+FRAME_SUFFIX = ".frame"  # what a capture folder holds: its other files are not frames
+TOOLS_HINT = "pip install 'quorvel[tools]' (in a clone: pip install '.[tools]')"
+BLOCK_LIMIT = "exceeded block limit without FRAME_END marker"
+
+# The largest width and height that decode, info and encode take: far beyond any
+# console, and it keeps a mistyped size from asking for gigabytes.
+MAX_SIDE = 16384
 
 
 class Failure(Exception):
-    """A problem with the user's input: reported as one line, exit status 1."""
+    """Something the command could not do: one line on stderr, exit status 1."""
 
 
-MAX_SIDE = 16384  # far beyond any console; keeps a mistyped size from asking for gigabytes
+class UsageError(Failure):
+    """A command line that makes no sense: one line on stderr, exit status 2."""
+
+
+def size_problem(width: int, height: int) -> str | None:
+    """Why the command does not take a picture of this size, or None."""
+    if width > MAX_SIDE or height > MAX_SIDE:
+        return f"width and height go up to {MAX_SIDE}"
+    return None
 
 
 def parse_size(text: str) -> tuple[int, int]:
@@ -38,8 +59,9 @@ def parse_size(text: str) -> tuple[int, int]:
     if len(parts) != 2 or not all(p.isascii() and p.isdigit() for p in parts):
         raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT, e.g. 1024x768, not {text!r}")
     width, height = int(parts[0]), int(parts[1])
-    if width > MAX_SIDE or height > MAX_SIDE:
-        raise argparse.ArgumentTypeError(f"{text}: width and height go up to {MAX_SIDE}")
+    problem = size_problem(width, height)
+    if problem:
+        raise argparse.ArgumentTypeError(f"{text}: {problem}")
     return width, height
 
 
@@ -50,44 +72,108 @@ def _read(path: Path, what: str = "frame") -> bytes:
         raise Failure(f"cannot read {what} {path}: {e.strerror or e}") from None
 
 
-def _tools():
+def _write(path: Path, data: bytes) -> None:
+    try:
+        path.write_bytes(data)
+    except OSError as e:
+        raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def make_folder(path: Path) -> None:
+    """Creates a folder to write into (and its parents), or says why it cannot."""
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except FileExistsError:
+        raise Failure(f"cannot write to {path}: it is a file, not a folder") from None
+    except OSError as e:
+        raise Failure(f"cannot write to {path}: {e.strerror or e}") from None
+
+
+def _tools() -> None:
     """numpy and Pillow, or a Failure that says how to get them."""
     try:
         import numpy  # noqa: F401
         import PIL  # noqa: F401
     except ImportError:
-        raise Failure("this command needs numpy and Pillow: pip install 'quorvel[tools]'") from None
+        raise Failure(f"this command needs numpy and Pillow: {TOOLS_HINT}") from None
 
 
-def _load_picture(path: Path):
+def _load_picture(path: Path) -> tuple[Image, int]:
+    """The picture as RGB, and how many frames the file holds (its first is taken)."""
     from PIL import Image, UnidentifiedImageError
 
     try:
         with Image.open(path) as img:
-            return img.convert("RGB")
-    except OSError as e:
-        if isinstance(e, UnidentifiedImageError) or not e.strerror:
-            raise Failure(f"cannot read picture {path}: not a picture format Pillow knows") from None
-        raise Failure(f"cannot read picture {path}: {e.strerror}") from None
-    except (ValueError, Image.DecompressionBombError) as e:
-        raise Failure(f"cannot read picture {path}: {e}") from None
+            return img.convert("RGB"), getattr(img, "n_frames", 1)
+    except UnidentifiedImageError:
+        raise Failure(f"cannot read picture {path}: not a picture format Pillow knows") from None
+    except (OSError, SyntaxError, ValueError, EOFError, Image.DecompressionBombError) as e:
+        # What Pillow said: "image file is truncated", "broken PNG file", ...
+        why = e.strerror if isinstance(e, OSError) and e.strerror else str(e) or type(e).__name__
+        raise Failure(f"cannot read picture {path}: {why}") from None
 
 
 # --- decode ------------------------------------------------------------------
 
 def _frames(paths: list[Path]) -> list[Path]:
-    """The frame files named, a folder standing for the files in it, sorted by name."""
+    """The frame files named; a folder (a capture) stands for its .frame files, in name order."""
     files = []
     for path in paths:
         if path.is_dir():
-            inside = sorted(p for p in path.iterdir() if p.is_file() and not p.name.startswith(".")
-                            and p.suffix.lower() != ".png")
+            inside = sorted(p for p in path.iterdir() if p.is_file() and p.suffix.lower() == FRAME_SUFFIX)
             if not inside:
-                raise Failure(f"no frame files in {path}")
+                raise Failure(f"no {FRAME_SUFFIX} files in {path}")
             files.extend(inside)
         else:
             files.append(path)
     return files
+
+
+def _picture_format(path: Path) -> str | None:
+    """The Pillow format that `path`'s suffix names; None for PNG, which needs no Pillow."""
+    suffix = path.suffix.lower()
+    if suffix in ("", ".png"):
+        return None
+    try:
+        from PIL import Image
+    except ImportError:
+        raise Failure(f"cannot write {path}: {suffix} pictures need Pillow ({TOOLS_HINT}); "
+                      f".png needs nothing") from None
+    name = Image.registered_extensions().get(suffix)
+    if name is None or name not in Image.SAVE:
+        raise Failure(f"cannot write {path}: Pillow writes no picture format named {suffix}")
+    return name
+
+
+def _write_picture(path: Path, rgb: bytes, width: int, height: int, picture_format: str | None) -> None:
+    """Writes the picture as PNG (None), or through Pillow in the format named."""
+    if picture_format is None:
+        from ._png import encode_png
+
+        _write(path, encode_png(rgb, width, height))
+        return
+    from PIL import Image
+
+    try:
+        Image.frombytes("RGB", (width, height), rgb).save(path, format=picture_format)
+    except OSError as e:
+        raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def _decode_failure(name: str, message: str, data: bytes, width: int, height: int) -> Failure:
+    """The decoder's message, and for a frame without end what the records say about the size."""
+    if message == BLOCK_LIMIT:
+        # The frame does not carry its size: a wrong --size is the usual cause.
+        from .records import inspect_frame
+
+        info = inspect_frame(data, width, height)
+        if info.ran_out:
+            count = len(info.records)
+            where = f"the data runs out after {count} record{'' if count == 1 else 's'}"
+        else:
+            where = f"the block limit for {width}x{height} is {info.block_limit} records"
+        message += f" ({where}; is --size right?)"
+    return Failure(f"{name}: {message}")
 
 
 class Progress:
@@ -108,16 +194,18 @@ class Progress:
             sys.stderr.flush()
 
 
-def cmd_decode(args) -> int:
-    from ._png import encode_png
-
+def cmd_decode(args: argparse.Namespace) -> int:
+    jobs: list[tuple[str, bytes | Path, Path]]
     if not args.frames:
+        if args.size is not None and args.size != SAMPLE_SIZE:
+            raise UsageError(f"--size goes with FRAME; the sample frame that ships with the package is "
+                             f"{SAMPLE_SIZE[0]}x{SAMPLE_SIZE[1]}")
         data = resources.files("quorvel").joinpath("data", SAMPLE).read_bytes()
         jobs = [(f"sample {SAMPLE}", data, args.output or Path("quorvel-sample.png"))]
-        width, height = args.size or SAMPLE_SIZE
+        width, height = SAMPLE_SIZE
     else:
         if args.size is None:
-            raise Failure("--size WIDTHxHEIGHT is required with a frame")
+            raise UsageError("--size WIDTHxHEIGHT is required with a frame, which does not carry its size")
         width, height = args.size
         files = _frames(args.frames)
         if len(files) > 1 and args.output:
@@ -129,15 +217,21 @@ def cmd_decode(args) -> int:
             outputs = [outdir / (f.stem + ".png") for f in files]
             if len(set(outputs)) < len(outputs):
                 raise Failure("two frames have the same name; their PNGs would overwrite each other")
-            outdir.mkdir(parents=True, exist_ok=True)
         jobs = [(str(f), f, out) for f, out in zip(files, outputs)]
     if width == 0 or height == 0:
         raise Failure("a PNG needs a width and height of at least 1")
+    # A suffix no writer knows is refused before anything is decoded.
+    picture_format = _picture_format(args.output) if args.output else None
+    if args.outdir:
+        make_folder(args.outdir)
 
     progress, failed, total_time, total_bytes = Progress(len(jobs)), 0, 0.0, 0
     # With --screen every frame is drawn over what the frames before it left; a
     # frame that fails leaves the screen as it was.
-    screen = Screen(width, height) if args.screen else None
+    try:
+        screen = Screen(width, height) if args.screen else None
+    except MemoryError:
+        raise Failure(f"cannot make a {width}x{height} screen: not enough memory") from None
     for done, (name, source, output) in enumerate(jobs):
         progress.show(done, name)
         try:
@@ -149,10 +243,15 @@ def cmd_decode(args) -> int:
                     rgb = screen.to_bytes()
                 else:
                     rgb = decode_frame(data, width, height)
-            except (ValueError, MemoryError) as e:
-                raise Failure(f"{name}: {e or 'picture too large'}") from None
+            except ValueError as e:
+                raise _decode_failure(name, str(e), data, width, height) from None
+            except MemoryError as e:
+                raise Failure(f"{name}: {e or 'not enough memory for the picture'}") from None
             total_time += time.perf_counter() - start
-            output.write_bytes(encode_png(rgb, width, height))
+            try:
+                _write_picture(output, rgb, width, height, picture_format)
+            except MemoryError:
+                raise Failure(f"cannot write {output}: not enough memory to encode a {width}x{height} picture") from None
         except Failure as e:
             progress.close()
             print(f"quorvel: {e}", file=sys.stderr)
@@ -161,9 +260,9 @@ def cmd_decode(args) -> int:
         total_bytes += len(data)
         if len(jobs) == 1:
             mode = int.from_bytes(data[2:4], "big")
-            print(decoder_version())
-            print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({MODE_TEXT[mode]})")
-            print(f"picture   {width}x{height} RGB24, {len(rgb)} bytes, {len(set(rgb[i:i + 3] for i in range(0, len(rgb), 3)))} distinct colours")
+            colours = len(set(rgb[i:i + 3] for i in range(0, len(rgb), 3)))
+            print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({fmt.MODE_TEXT[mode]})")
+            print(f"picture   {width}x{height} RGB24, {len(rgb)} bytes, {colours} distinct colours")
             print(f"time      {total_time * 1e3:.3f} ms")
             print(f"wrote     {output}")
     progress.close()
@@ -176,40 +275,43 @@ def cmd_decode(args) -> int:
 
 # --- encode ------------------------------------------------------------------
 
-def cmd_encode(args) -> int:
+def cmd_encode(args: argparse.Namespace) -> int:
     _tools()
     import numpy as np
 
-    from .demo import psnr
+    from ._picture import draw_over, psnr
     from .encode import encode
 
-    picture = np.asarray(_load_picture(args.image))
-    previous = np.asarray(_load_picture(args.previous)) if args.previous else None
-    if previous is not None and previous.shape != picture.shape:
-        raise Failure(f"{args.previous} is {previous.shape[1]}x{previous.shape[0]}, "
-                      f"{args.image} is {picture.shape[1]}x{picture.shape[0]}")
+    loaded, frames = _load_picture(args.image)
+    picture = np.asarray(loaded)
     height, width = picture.shape[:2]
+    problem = size_problem(width, height)
+    if problem:
+        raise Failure(f"cannot encode {args.image}: it is {width}x{height}; {problem}")
+    previous = None
+    if args.previous:
+        before, _ = _load_picture(args.previous)
+        previous = np.asarray(before)
+        if previous.shape != picture.shape:
+            raise Failure(f"{args.previous} is {previous.shape[1]}x{previous.shape[0]}, "
+                          f"{args.image} is {width}x{height}")
     start = time.perf_counter()
     frame = encode(picture, args.mode, quality=args.quality, previous=previous)
     elapsed = time.perf_counter() - start
-    try:
-        args.output.write_bytes(frame.data)
-    except OSError as e:
-        raise Failure(f"cannot write {args.output}: {e.strerror or e}") from None
+    _write(args.output, frame.data)
 
     decoded = np.frombuffer(decode_frame(frame.data, width, height), dtype=np.uint8).reshape(height, width, 3)
+    n = fmt.macroblock_size(args.mode)
     if previous is not None:
-        from .demo import draw_over
-        n = 16 if args.mode == 422 else 8
-        decoded = draw_over(previous, decoded, zip(frame.columns.tolist(), frame.rows.tolist()),
-                            16 if args.mode == 422 else 8)
+        decoded = draw_over(previous, decoded, zip(frame.columns.tolist(), frame.rows.tolist()), n)
     quality = psnr(picture, decoded)
-    n = 16 if args.mode == 422 else 8
-    macroblocks = -(-width // n) * -(-height // n)
+    cols, rows = fmt.macroblock_grid(args.mode, width, height)
     records = ", ".join(f"{name} {count}" for name, count in sorted(frame.counts.items()))
-    print(f"encoded   {args.image}: {width}x{height}, mode {args.mode} ({MODE_TEXT[args.mode]}), "
+    print(f"encoded   {args.image}: {width}x{height}, mode {args.mode} ({fmt.MODE_TEXT[args.mode]}), "
           f"quality {args.quality}")
-    sent = f"{len(frame.codes)} of {macroblocks} macroblocks"
+    if frames > 1:
+        print(f"note      {args.image} holds {frames} frames; this is the first of them")
+    sent = f"{len(frame.codes)} of {cols * rows} macroblocks"
     if previous is not None:
         sent += f", those that changed; {frame.explicit} name their position"
     print(f"records   {sent}")
@@ -228,7 +330,7 @@ def cmd_encode(args) -> int:
 
 # --- info --------------------------------------------------------------------
 
-def cmd_info(args) -> int:
+def cmd_info(args: argparse.Namespace) -> int:
     from .records import inspect_frame
 
     data = _read(args.frame)
@@ -239,12 +341,12 @@ def cmd_info(args) -> int:
         raise Failure(f"{args.frame}: {e}") from None
     n = info.macroblock_size
     print(f"frame     {args.frame}: {len(data)} bytes, {info.stream_bits} bits after the header")
-    print(f"header    {info.header.hex(' ')}: mode {info.mode} ({MODE_TEXT[info.mode]})")
+    print(f"header    {info.header.hex(' ')}: mode {info.mode} ({fmt.MODE_TEXT[info.mode]})")
     print(f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
           f"block limit {info.block_limit}")
     records = info.records
     print(f"records   {len(records)} macroblocks" + (" before FRAME_END" if info.ended else ""))
-    by_code: dict[int, list] = {}
+    by_code: dict[int, list[int]] = {}
     for r in records:
         by_code.setdefault(r.code, []).append(r.bits)
     for code in sorted(by_code):
@@ -257,14 +359,15 @@ def cmd_info(args) -> int:
     explicit = [r for r in records if r.explicit]
     listed = ", ".join(f"({r.column},{r.row})" for r in explicit[:6]) + (", ..." if len(explicit) > 6 else "")
     print(f"explicit  {len(explicit)} records name their position" + (f": {listed}" if explicit else ""))
-    vq = [r for r in records if not r.name.startswith("DCT")]
+    vq = [r for r in records if r.code in fmt.VQ_CODES]
     if vq:
         new = sum(r.new_colours for r in vq)
         print(f"colours   {new} new colour{'' if new == 1 else 's'} into the VQ cache")
     inside = {(c, r) for c, r in info.drawn() if c < info.mb_cols and r < info.mb_rows}
     print(f"drawn     {len(inside)} of {info.mb_cols * info.mb_rows} macroblocks")
     if info.ended:
-        print(f"end       FRAME_END at bit {info.end_offset - 4}; {info.trailing_bytes} bytes follow its word")
+        print(f"end       FRAME_END at bit {info.end_offset - 4 if info.end_offset else 0}; "
+              f"{info.trailing_bytes} bytes follow its word")
     if args.records:
         print()
         print(f"{'record':>7} {'code':<11}{'column':>7}{'row':>5}{'bit':>10}{'bits':>7}")
@@ -279,10 +382,11 @@ def cmd_info(args) -> int:
 
 # --- demo --------------------------------------------------------------------
 
-def cmd_demo(args) -> int:
+def cmd_demo(args: argparse.Namespace) -> int:
     _tools()
     from . import demo
 
+    make_folder(args.outdir)
     try:
         return demo.run(args.outdir)
     except OSError as e:
@@ -291,12 +395,13 @@ def cmd_demo(args) -> int:
 
 # --- bench -------------------------------------------------------------------
 
-def cmd_bench(args) -> int:
+def cmd_bench(args: argparse.Namespace) -> int:
     _tools()
     try:
         import simplejpeg  # noqa: F401
     except ImportError:
-        raise Failure("the benchmark needs simplejpeg: pip install 'quorvel[bench]'") from None
+        raise Failure("the benchmark needs simplejpeg: run ./dev bench in a clone, "
+                      "or pip install '.[bench]' there") from None
     from . import _bench
 
     return _bench.main(["--rounds", str(args.rounds)])
@@ -305,19 +410,22 @@ def cmd_bench(args) -> int:
 # --- main --------------------------------------------------------------------
 
 class Parser(argparse.ArgumentParser):
-    """Reports a usage error in one line, with a pointer to --help."""
+    """Reports a usage error in one line, with a pointer to --help, and exits with status 2."""
 
-    def error(self, message):
-        self.exit(2, f"{self.prog}: {message} (see '{self.prog} --help')\n")
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"quorvel: {message} (see '{self.prog} --help')\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog="quorvel",
-        description="Decode, encode and inspect the remote-console video of AST2100-family BMCs.",
-        epilog="Run 'quorvel COMMAND --help' for the options of a command.")
-    parser.add_argument("--version", action="version", version=decoder_version())
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+        description="Decode, encode and inspect the video that a family of baseboard management "
+                    "controllers (BMCs, the chips that give a server its remote console) sends to its clients.",
+        epilog="Run 'quorvel COMMAND --help' for the options of a command. Exit status: 0 when all went "
+               "well, 1 when something failed (one line on stderr says what), 2 for a usage error.")
+    parser.add_argument("--version", action="version",
+                        version=f"quorvel {__version__}, decoder {decoder_version()}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
 
     p = sub.add_parser("demo", help="render a console session, encode, decode and measure it",
                        description="Renders a remote-console session (a text console, a photo viewer, a mouse "
@@ -328,13 +436,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_demo)
 
     p = sub.add_parser("decode", help="decode frames to PNG",
-                       description="Decodes compressed frames to PNG pictures. With no FRAME it decodes the "
-                                   "sample frame that ships with the package (320x200).")
+                       description="Decodes compressed frames to PNG pictures. A frame does not carry its size: "
+                                   "--size is the one the connection that carried it announced. With no FRAME "
+                                   "it decodes the sample frame that ships with the package (320x200).")
     p.add_argument("frames", nargs="*", type=Path, metavar="FRAME",
-                   help="a frame file, or a folder of frame files (a capture), decoded in name order")
+                   help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, "
+                        "decoded in name order")
     p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with FRAME)")
     out = p.add_mutually_exclusive_group()
-    out.add_argument("-o", "--output", type=Path, metavar="OUT.png", help="the PNG to write, for one frame")
+    out.add_argument("-o", "--output", type=Path, metavar="OUT.png",
+                     help="the picture to write, for one frame: PNG, or with Pillow installed any format "
+                          "it writes, as the suffix says (.jpg, .webp, ...)")
     out.add_argument("--outdir", type=Path, metavar="DIR",
                      help="folder for the PNGs, one per frame, named after it (default: the current folder)")
     p.add_argument("--screen", "--composite", dest="screen", action="store_true",
@@ -374,10 +486,25 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+def _join_negative_sizes(argv: Sequence[str]) -> list[str]:
+    """`--size -5x10` as `--size=-5x10`, so that the value reaches the size check rather than
+    being taken for an option."""
+    out: list[str] = []
+    for arg in argv:
+        if out and out[-1] == "--size" and arg[:1] == "-" and arg[1:2].isdigit():
+            out[-1] = f"--size={arg}"
+        else:
+            out.append(arg)
+    return out
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(_join_negative_sizes(sys.argv[1:] if argv is None else argv))
     try:
-        return args.run(args)
+        return int(args.run(args))
+    except UsageError as e:
+        print(f"quorvel: {e} (see 'quorvel {args.command} --help')", file=sys.stderr)
+        return 2
     except Failure as e:
         print(f"quorvel: {e}", file=sys.stderr)
         return 1

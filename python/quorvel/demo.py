@@ -10,18 +10,24 @@ reports per frame what was sent and how faithful the result is.
 
 from __future__ import annotations
 
+import os
+import shutil
+import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
+from . import _format as fmt
+from ._picture import psnr
 from ._screen import Screen
-from .encode import encode
+from .encode import EncodedFrame, encode
 
 WIDTH, HEIGHT = 1024, 768
-MODE = 444
+MODE = fmt.MODE_444
 
 DESKTOP = (32, 72, 104)
 TERMINAL_BG, TERMINAL_FG, PROMPT = (12, 12, 12), (204, 204, 204), (98, 220, 98)
@@ -49,7 +55,7 @@ TYPED = "systemctl status sshd"
 PHOTO = (360, 240)
 
 
-def _font(size: int):
+def _font(size: int) -> ImageFont.FreeTypeFont | ImageFont.ImageFont:
     """A monospaced TrueType font from the system, else Pillow's own."""
     for name in ("DejaVuSansMono.ttf", "LiberationMono-Regular.ttf", "NotoSansMono-Regular.ttf",
                  "Menlo.ttc", "consola.ttf", "cour.ttf"):
@@ -74,8 +80,9 @@ def _photo(width: int, height: int) -> np.ndarray:
     hill = (v > ridge)[..., None]
     picture = np.where(hill, land, sky)
     sun = np.exp(-((u - 0.72) ** 2 + (v - 0.22) ** 2) / 0.004)[..., None] * np.array([150.0, 120.0, 40.0])
-    grain = np.random.default_rng(2100).normal(0.0, 1.2, picture.shape)
-    return np.clip(picture + sun + grain, 0, 255).astype(np.uint8)
+    grain = np.random.default_rng(1187).normal(0.0, 1.2, picture.shape)
+    photo: np.ndarray = np.clip(picture + sun + grain, 0, 255).astype(np.uint8)
+    return photo
 
 
 @dataclass
@@ -113,7 +120,7 @@ class Scene:
         wx, wy = self.window
         pw, ph = PHOTO
         draw.rectangle((wx - 1, wy - 23, wx + pw, wy + ph), outline=FRAME_EDGE, fill=TITLE_BG)
-        draw.text((wx + 8, wy - 19), "IMG_2100.jpg - Viewer", font=title, fill=TITLE_FG)
+        draw.text((wx + 8, wy - 19), "IMG_4471.jpg - Viewer", font=title, fill=TITLE_FG)
         img.paste(Image.fromarray(_photo(pw, ph)), (wx, wy))
 
         # The mouse pointer: a black-edged white arrow.
@@ -136,35 +143,36 @@ def _sequence() -> list[tuple[str, Scene]]:
     return steps
 
 
-def psnr(a: np.ndarray, b: np.ndarray) -> float:
-    mse = float(np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2))
-    return float("inf") if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
-
-
-def draw_over(shown: np.ndarray, decoded: np.ndarray, positions, n: int) -> np.ndarray:
-    """The picture a client shows: `shown` with the macroblocks at `positions` taken from `decoded`."""
-    out = shown.copy()
-    for col, row in positions:
-        out[row * n:(row + 1) * n, col * n:(col + 1) * n] = decoded[row * n:(row + 1) * n, col * n:(col + 1) * n]
-    return out
-
-
-def _key_frame_figures(picture, shown, frame, scene, n):
+def _key_frame_figures(picture: np.ndarray, shown: np.ndarray, frame: EncodedFrame, scene: Scene,
+                       n: int) -> tuple[float, int, int]:
     """PSNR of the photograph, the number of VQ macroblocks and their largest error in levels."""
     wx, wy = scene.window
     photo = psnr(picture[wy:wy + PHOTO[1], wx:wx + PHOTO[0]], shown[wy:wy + PHOTO[1], wx:wx + PHOTO[0]])
     worst, count = 0, 0
     for code, col, row in zip(frame.codes.tolist(), frame.columns.tolist(), frame.rows.tolist()):
-        if code & 7 >= 5:  # a VQ code
+        if code in fmt.VQ_CODES:
             area = np.s_[row * n:(row + 1) * n, col * n:(col + 1) * n]
             worst = max(worst, int(np.abs(picture[area].astype(int) - shown[area]).max()))
             count += 1
     return photo, count, worst
 
 
-def run(outdir: Path, out=print) -> int:
+def _command_hint() -> str:
+    """How to get the `quorvel` command into a shell, when running it by name would not find this one."""
+    bindir = Path(sys.executable).parent
+    found = shutil.which("quorvel")
+    if found and Path(found).parent == bindir:
+        return ""
+    if sys.prefix != sys.base_prefix:  # a virtual environment
+        relative = os.path.relpath(bindir)
+        where = str(bindir) if relative.startswith("..") else relative
+        return f"\n      (the command is in {where}: run 'source {where}/activate' first, or pip install '.[tools]')"
+    return "\n      (to get the command: pip install '.[tools]' in the clone)"
+
+
+def run(outdir: Path, out: Callable[[str], object] = print) -> int:
     outdir.mkdir(parents=True, exist_ok=True)
-    n = 16 if MODE == 422 else 8
+    n = fmt.macroblock_size(MODE)
     out(f"quorvel demo: a {WIDTH}x{HEIGHT} remote console, mode {MODE} ({n}x{n} macroblocks), "
         f"primary quantisation pair")
     header = f"{'frame':<6}{'what':<34}{'DCT':>6}{'VQ_1':>6}{'VQ_2':>6}{'VQ_4':>6}{'at':>5}" \
@@ -204,5 +212,5 @@ def run(outdir: Path, out=print) -> int:
     out("that name their position; PSNR: the picture as shown (delta frames drawn over the one before)")
     out("against the rendered screen; apply: time of Screen.apply, which draws the frame onto the screen.")
     out(f"wrote {outdir}/frame-0..{len(frames) - 1}.frame, their PNGs and {outdir}/sequence.png (animated)")
-    out(f"next: quorvel info {outdir}/frame-4.frame --size {WIDTH}x{HEIGHT}")
+    out(f"next: quorvel info {outdir}/frame-4.frame --size {WIDTH}x{HEIGHT}{_command_hint()}")
     return 0

@@ -24,10 +24,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Union
 
 import numpy as np
 
 from . import _format as fmt
+
+if TYPE_CHECKING:
+    from PIL.Image import Image
+
+# What the encoder takes: a height x width x 3 uint8 array, or a Pillow image.
+Picture = Union[np.ndarray, "Image"]
 
 __all__ = ["encode_frame", "encode", "EncodedFrame", "nearest_ycbcr", "QUALITIES"]
 
@@ -49,7 +56,7 @@ _CR_R_LUT, _CB_G_LUT, _CR_G_LUT, _CB_B_LUT = (
     for k in (fmt.CR_R, fmt.CB_G, fmt.CR_G, fmt.CB_B))
 
 
-def _decoded_rgb(y, cb, cr):
+def _decoded_rgb(y: np.ndarray, cb: np.ndarray, cr: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """What the decoder shows for YCbCr samples (integer arrays): three int32 arrays."""
     level = _Y_LUT[y]
     return (np.clip(level + _CR_R_LUT[cr], 0, 255),
@@ -59,7 +66,8 @@ def _decoded_rgb(y, cb, cr):
 
 def _to_ycbcr(rgb: np.ndarray) -> np.ndarray:
     """Float YCbCr (last axis) of RGB values: the exact inverse of the decoder's matrix."""
-    return rgb.astype(np.float64) @ _TO_YCC.T + _YCC_OFFSET
+    ycc: np.ndarray = rgb.astype(np.float64) @ _TO_YCC.T + _YCC_OFFSET
+    return ycc
 
 
 _UNREACHABLE = np.uint32(0xFFFFFFFF)
@@ -143,7 +151,7 @@ _MAX_AC = 1023  # AC sizes go up to 10 bits
 _MAX_DC = 1023  # keeps every DC difference within its 11 bits
 
 
-def _huffman_arrays(table):
+def _huffman_arrays(table: fmt.HuffmanSpec) -> tuple[np.ndarray, np.ndarray]:
     """(codes, lengths), two 256-entry arrays indexed by symbol."""
     codes, lengths = np.zeros(256, dtype=np.uint64), np.zeros(256, dtype=np.int64)
     for symbol, (code, length) in fmt.canonical_codes(table).items():
@@ -156,7 +164,7 @@ _DC_CODES = [_huffman_arrays(fmt.LUMA_DC_TABLE), _huffman_arrays(fmt.CHROMA_DC_T
 _AC_CODES = [_huffman_arrays(fmt.LUMA_AC_TABLE), _huffman_arrays(fmt.CHROMA_AC_TABLE)]
 
 
-def _zrl_prefixes(codes, lengths):
+def _zrl_prefixes(codes: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Value and length of 0, 1, 2 and 3 repetitions of the sixteen-zeros code."""
     code, length = int(codes[0xF0]), int(lengths[0xF0])
     values = [0, code, code << length | code, (code << length | code) << length | code]
@@ -171,7 +179,8 @@ _SIZES = np.array([v.bit_length() for v in range(2048)], dtype=np.int64)
 
 def _size(values: np.ndarray) -> np.ndarray:
     """JPEG size category: the number of bits of |v| (0 for 0); |v| < 2048."""
-    return _SIZES[np.abs(values)]
+    sizes: np.ndarray = _SIZES[np.abs(values)]
+    return sizes
 
 
 def _magnitude_bits(values: np.ndarray, sizes: np.ndarray) -> np.ndarray:
@@ -183,7 +192,8 @@ def _coefficients(blocks: np.ndarray) -> np.ndarray:
     """T.81 DCT coefficients of float sample blocks (N, 8, 8) centred on 0, lifted (see _DC_LIFT)."""
     coeffs = _DCT @ blocks @ _DCT.T
     coeffs[:, 0, 0] += 8 * _DC_LIFT
-    return coeffs.reshape(-1, 64)
+    flat: np.ndarray = coeffs.reshape(-1, 64)
+    return flat
 
 
 def _clip_levels(levels: np.ndarray) -> np.ndarray:
@@ -235,7 +245,7 @@ def _levels_joint(blocks: np.ndarray, luma_steps: np.ndarray, chroma_steps: np.n
     return _clip_levels(levels.swapaxes(1, 2).astype(np.int64))
 
 
-def _block_tokens(levels: np.ndarray, component: np.ndarray):
+def _block_tokens(levels: np.ndarray, component: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Huffman tokens of blocks given in stream order.
 
     levels: (B, 64) natural order; component: (B,) 0 Y, 1 Cb, 2 Cr. Returns
@@ -350,9 +360,9 @@ class EncodedFrame:
     columns: np.ndarray    # its macroblock column
     rows: np.ndarray       # its macroblock row
     bits: np.ndarray       # its length in bits, block code included
-    counts: dict = field(init=False)
+    counts: dict[str, int] = field(init=False)  # records by block code name, e.g. {"DCT": 1231, "VQ_1": 9413}
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         names, n = np.unique(self.codes, return_counts=True)
         self.counts = {fmt.CODE_NAMES[int(c)]: int(k) for c, k in zip(names, n)}
 
@@ -362,7 +372,7 @@ class EncodedFrame:
         return int(np.count_nonzero(self.codes & fmt.AT))
 
 
-def _as_rgb(picture) -> np.ndarray:
+def _as_rgb(picture: Picture) -> np.ndarray:
     if hasattr(picture, "convert") and hasattr(picture, "size"):  # a Pillow image
         picture = np.asarray(picture.convert("RGB"))
     array = np.asarray(picture)
@@ -388,13 +398,15 @@ def _plan(send: np.ndarray, mb_cols: int) -> tuple[np.ndarray, np.ndarray]:
     far = jump & ((send % mb_cols > fmt.MAX_POSITION) | (send // mb_cols > fmt.MAX_POSITION))
     if not far.any():
         return send, jump
-    order, named = [], []
+    order: list[int] = []
+    named: list[bool] = []
     cur = 0
     for target in send.tolist():
         if target != cur:
             col, row = target % mb_cols, target // mb_cols
             if col <= fmt.MAX_POSITION and row <= fmt.MAX_POSITION:
-                order.append(target), named.append(True)
+                order.append(target)
+                named.append(True)
                 cur = target + 1
                 continue
             if row <= fmt.MAX_POSITION:
@@ -402,10 +414,13 @@ def _plan(send: np.ndarray, mb_cols: int) -> tuple[np.ndarray, np.ndarray]:
             else:
                 nearest = fmt.MAX_POSITION * mb_cols + min(mb_cols - 1, fmt.MAX_POSITION)
             if nearest > cur:
-                order.append(nearest), named.append(True)
+                order.append(nearest)
+                named.append(True)
                 cur = nearest + 1
-            order.extend(range(cur, target)), named.extend([False] * (target - cur))
-        order.append(target), named.append(False)
+            order.extend(range(cur, target))
+            named.extend([False] * (target - cur))
+        order.append(target)
+        named.append(False)
         cur = target + 1
     return np.array(order, dtype=np.int64), np.array(named, dtype=bool)
 
@@ -418,7 +433,7 @@ def _macroblock_pixels(rgb: np.ndarray, n: int, mb_rows: int, mb_cols: int) -> n
     return padded.reshape(mb_rows, n, mb_cols, n, 3).swapaxes(1, 2).reshape(-1, n, n, 3)
 
 
-def _palettes(colours: np.ndarray):
+def _palettes(colours: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """For rows of packed colours (M, 64): distinct count, the distinct colours (M, 4, sorted) and each pixel's rank."""
     order = np.argsort(colours, axis=1, kind="stable")
     ordered = np.take_along_axis(colours, order, axis=1)
@@ -434,7 +449,7 @@ def _palettes(colours: np.ndarray):
     return count, distinct, rank
 
 
-def _vq_header(colours: list[int], cache: list[int], used: list[int], clock: int):
+def _vq_header(colours: list[int], cache: list[int], used: list[int], clock: int) -> list[tuple[int, int]]:
     """Header entries (value, nbits) of one VQ record; updates the cache model.
 
     Slot k paints colours[k]. A colour already in the cache is named by its
@@ -442,7 +457,8 @@ def _vq_header(colours: list[int], cache: list[int], used: list[int], clock: int
     macroblock does not need (27 bits).
     """
     pinned = {cache.index(c) for c in colours if c in cache}
-    tokens, first = [], None
+    tokens: list[tuple[int, int]] = []
+    first: int | None = None
     for colour in colours:
         if colour in cache:
             index = cache.index(colour)
@@ -456,12 +472,13 @@ def _vq_header(colours: list[int], cache: list[int], used: list[int], clock: int
         first = index if first is None else first
     # Three colours go out as VQ_4: the fourth slot is never painted, so it
     # just names a cache entry without a colour.
-    if len(colours) == 3:
+    if len(colours) == 3 and first is not None:
         tokens.append((first, 3))
     return tokens
 
 
-def encode(picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous=None) -> EncodedFrame:
+def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
+           previous: Picture | None = None) -> EncodedFrame:
     """Encodes a picture; see encode_frame. Returns the frame with its records."""
     if mode not in fmt.MODES:
         raise ValueError(f"mode must be 422 or 444, not {mode!r}")
@@ -469,8 +486,8 @@ def encode(picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous
         raise ValueError(f"quality must be one of {', '.join(QUALITIES)}, not {quality!r}")
     rgb = _as_rgb(picture)
     height, width = rgb.shape[:2]
-    n = 16 if mode == fmt.MODE_422 else 8
-    mb_cols, mb_rows = -(-width // n), -(-height // n)
+    n = fmt.macroblock_size(mode)
+    mb_cols, mb_rows = fmt.macroblock_grid(mode, width, height)
     pixels = _macroblock_pixels(rgb, n, mb_rows, mb_cols)
 
     if previous is None:
@@ -504,7 +521,8 @@ def encode(picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous
         ycc_colours = nearest_ycbcr(rgb_colours)
         vq_packed = ycc_colours[np.searchsorted(rgb_colours, packed[vq_idx])]
         vq_count, vq_distinct, vq_rank = _palettes(vq_packed)
-    vq_codes = np.where(vq_count == 1, fmt.VQ_1, np.where(vq_count == 2, fmt.VQ_2, fmt.VQ_4)) if len(vq_idx) else []
+    vq_codes: np.ndarray | list[int] = \
+        np.where(vq_count == 1, fmt.VQ_1, np.where(vq_count == 2, fmt.VQ_2, fmt.VQ_4)) if len(vq_idx) else []
 
     # Block codes and the first token of every record: code and position.
     alternative = QUALITIES[quality]
@@ -562,7 +580,9 @@ def encode(picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous
     nbits = np.zeros(total, dtype=np.int64)
     values[first[:-1]], nbits[first[:-1]] = head_values, head_bits
     if len(vq_idx):
-        pos, vals, lens = [], [], []
+        pos: list[int] = []
+        vals: list[int] = []
+        lens: list[int] = []
         for start, tokens in zip((first[vq_idx] + 1).tolist(), vq_tokens):
             pos.extend(range(start, start + len(tokens)))
             vals.extend(t[0] for t in tokens)
@@ -590,7 +610,8 @@ def encode(picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous
                         order // mb_cols if nrec else order, record_bits)
 
 
-def encode_frame(picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous=None) -> bytes:
+def encode_frame(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
+                 previous: Picture | None = None) -> bytes:
     """Encodes an RGB picture as one compressed frame.
 
     picture: a height x width x 3 uint8 array, or a Pillow image.

@@ -26,7 +26,7 @@ __all__ = ["inspect_frame", "FrameInfo", "Record"]
 _ZERO_TAIL = 8192
 
 
-def _lookup(huffman) -> list[tuple[int, int]]:
+def _lookup(huffman: fmt.HuffmanSpec) -> list[tuple[int, int]]:
     """(length, symbol) for every 16-bit prefix, as the decoder's tables give them.
 
     Bits that begin no code (the all-ones end of the DC codes) give symbol 0
@@ -46,7 +46,7 @@ def _lookup(huffman) -> list[tuple[int, int]]:
 _TABLES: dict[str, list[tuple[int, int]]] = {}
 
 
-def _tables():
+def _tables() -> dict[str, list[tuple[int, int]]]:
     if not _TABLES:
         _TABLES.update(luma_dc=_lookup(fmt.LUMA_DC_TABLE), luma_ac=_lookup(fmt.LUMA_AC_TABLE),
                        chroma_dc=_lookup(fmt.CHROMA_DC_TABLE), chroma_ac=_lookup(fmt.CHROMA_AC_TABLE))
@@ -63,9 +63,9 @@ class Record:
     offset: int          # first bit of the record, counted from the start of the stream (byte 4)
     bits: int            # its length in bits, block code included
     new_colours: int = 0  # VQ: colours its header put into the cache
-    blocks: list | None = None   # DCT, when asked for: the levels of each 8x8 block, natural order
-    entries: list | None = None  # VQ, when asked for: (cache index, colour or None) per header entry
-    pixel_codes: list | None = None  # VQ, when asked for: the 64 pixel codes
+    blocks: list[list[int]] | None = None  # DCT, when asked for: the levels of each 8x8 block, natural order
+    entries: list[tuple[int, int | None]] | None = None  # VQ, when asked for: (cache index, colour or None)
+    pixel_codes: list[int] | None = None  # VQ, when asked for: the 64 pixel codes
 
     @property
     def name(self) -> str:
@@ -86,7 +86,7 @@ class FrameInfo:
     mb_rows: int
     block_limit: int
     stream_bits: int                 # bits after the header in the data
-    records: list = field(default_factory=list)
+    records: list[Record] = field(default_factory=list)
     ended: bool = False              # the stream reached FRAME_END
     end_offset: int | None = None    # first bit after the FRAME_END code
     error: str | None = None         # the decoder's message when the frame fails
@@ -94,9 +94,9 @@ class FrameInfo:
 
     @property
     def macroblock_size(self) -> int:
-        return 16 if self.mode == fmt.MODE_422 else 8
+        return fmt.macroblock_size(self.mode)
 
-    def counts(self) -> Counter:
+    def counts(self) -> Counter[str]:
         """Records by block code name."""
         return Counter(r.name for r in self.records)
 
@@ -125,8 +125,8 @@ def _stream_bits(data: bytes) -> str:
     assert words.itemsize == 4
     words.frombytes(body[:whole])
     words.byteswap()
-    words = words.tobytes()
-    bits = bin(int.from_bytes(words, "big") | (1 << 8 * len(words)))[3:] if words else ""
+    swapped = words.tobytes()
+    bits = bin(int.from_bytes(swapped, "big") | (1 << 8 * len(swapped)))[3:] if swapped else ""
     if whole < len(body):
         bits += format(int.from_bytes(body[whole:], "little"), "032b")
     return bits
@@ -147,9 +147,8 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
         raise ValueError(f"unknown mode {mode}")
     if len(data) < 12:
         raise ValueError("codec_data too short for bitstream init")
-    n = 16 if mode == fmt.MODE_422 else 8
-    mb_cols, mb_rows = -(-width // n), -(-height // n)
-    limit = max(width * height >> 6, 4096, mb_cols * mb_rows)
+    mb_cols, mb_rows = fmt.macroblock_grid(mode, width, height)
+    limit = fmt.block_limit(mode, width, height)
     real = _stream_bits(data)
     info = FrameInfo(bytes(data[:4]), mode, width, height, mb_cols, mb_rows, limit, 8 * (len(data) - 4))
     bits = real + "0" * _ZERO_TAIL
@@ -180,8 +179,8 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
             pos += 16
         record = Record(code, col, row, start, 0)
         base = code & ~fmt.AT
-        if base in (fmt.DCT, fmt.DCT_ALT):
-            blocks = [] if keep else None
+        if code in fmt.DCT_CODES:
+            blocks: list[list[int]] | None = [] if keep else None
             for b, (dc_table, ac_table) in enumerate(layout):
                 comp = 0 if b < luma_blocks else b - luma_blocks + 1
                 length, s = dc_table[int(bits[pos:pos + 16], 2)]
@@ -192,8 +191,8 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
                         v -= (1 << s) - 1
                     pos += s
                     dc[comp] += v
-                levels = [0] * 64 if keep else None
-                if keep:
+                levels: list[int] | None = [0] * 64 if keep else None
+                if levels is not None:
                     levels[0] = dc[comp]
                 k = 1
                 while k < 64:
@@ -208,12 +207,12 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
                     k += rs >> 4
                     if k >= 64:
                         break
-                    if keep:
+                    if levels is not None:
                         v = int(bits[pos:pos + s], 2)
                         levels[zigzag[k]] = v if v >= 1 << (s - 1) else v - (1 << s) + 1
                     pos += s
                     k += 1
-                if keep:
+                if blocks is not None and levels is not None:
                     blocks.append(levels)
             record.blocks = blocks
         else:

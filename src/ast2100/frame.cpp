@@ -139,7 +139,10 @@ Status FrameDecoder::run_fresh(std::span<uint8_t> frame) noexcept { return run_r
 Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept {
   // The running position starts at (0, 0) and lives in the target, which the
   // macroblock decoders read.
-  MacroblockTarget target{{frame, width, height}, subsampled, quant_tables, kernels};
+  MacroblockTarget target{.frame = {frame, width, height},
+                          .subsampled = subsampled,
+                          .quant_tables = quant_tables,
+                          .kernels = kernels};
   uint64_t& mb_col = target.mb_col;
   uint64_t& mb_row = target.mb_row;
   BitReader& reader = stream.reader;

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -765,11 +766,43 @@ static void test_observer() {
   });
 }
 
+// The picture's byte size at the 2^63 - 1 bound and where a 64-bit product
+// would wrap; the macroblock grid's ceilings up to the largest size; the pixels
+// of a clipped and of an outside macroblock.
+static void test_picture() {
+  constexpr uint64_t kThird = 0x2AAA'AAAA'AAAA'AAAAull;  // floor((2^63 - 1) / 3)
+  struct Size { uint64_t w, h, max; std::optional<uint64_t> bytes; };
+  const Size sizes[] = {
+      {0, 0, 0, 0}, {UINT64_MAX, 0, 0, 0}, {1, 1, 2, std::nullopt}, {1, 1, 3, 3},
+      {kThird, 1, UINT64_MAX, kThird * 3}, {1, kThird + 1, UINT64_MAX, std::nullopt},
+      {uint64_t{1} << 32, uint64_t{1} << 32, UINT64_MAX, std::nullopt},     // w * h wraps to 0
+      {0x5555'5555'5555'5556ull, 1, UINT64_MAX, std::nullopt},              // * 3 wraps to 2
+      {3, 5, 45, 45}, {3, 5, 44, std::nullopt}};
+  for (const auto& [w, h, max, bytes] : sizes) {
+    g_ctx = std::to_string(w) + "x" + std::to_string(h) + " max " + std::to_string(max);
+    CHECK(picture_bytes(w, h, max) == bytes);
+  }
+  g_ctx.clear();
+  const std::array<uint64_t, 6> ceilings = {ceil_div(0, 8), ceil_div(1, 8), ceil_div(8, 8), ceil_div(17, 16),
+                                            ceil_div(UINT64_MAX, 8), ceil_div(UINT64_MAX, 16)};
+  CHECK_EQ(ceilings, (std::array<uint64_t, 6>{0, 1, 1, 2, uint64_t{1} << 61, uint64_t{1} << 60}));
+
+  std::vector<uint8_t> px(20 * 10 * 3);
+  const FrameView view{px, 20, 10};
+  const MacroblockPixels edge = view.macroblock(1, 0, true);  // 16x16 at x 16: 4 x 10 inside
+  CHECK(edge.area.x == 16 && edge.area.y == 0 && edge.area.cols == 4 && edge.area.rows == 10);
+  CHECK(edge.origin == px.data() + 48 && edge.stride == 60);
+  const MacroblockPixels low = view.macroblock(2, 1, false);  // 8x8 at (16, 8): 4 x 2 inside
+  CHECK(low.area.cols == 4 && low.area.rows == 2 && low.origin == px.data() + (8 * 20 + 16) * 3);
+  CHECK(view.macroblock(2, 0, true).area.empty() && view.macroblock(0, 2, false).area.empty());
+}
+
 int main() {
   test_bitreader();
   test_huffman();
   test_decode_block();
   test_quant();
+  test_picture();
   for (const Kernels* k : {&scalar_kernels(), avx2_kernels()}) {
     if (k == nullptr) continue;
     std::cout << "kernels: " << k->name << '\n';
