@@ -389,8 +389,11 @@ def _decode_scan(data: bytes, mcus: int, nluma: int) -> tuple[np.ndarray, np.nda
     """Huffman-decodes `mcus` MCUs of nluma Y blocks, one Cb and one Cr block."""
     # windows[i]: the 40 bits from byte i on. A symbol (at most 16 bits) and its
     # magnitude bits (at most 11) always fit in one window from any bit offset.
-    b = np.frombuffer(data + bytes(8), dtype=np.uint8).astype(np.uint64)
-    n = len(data) + 1
+    # Zero bytes follow the data, more than one block can read (64 x 27 bits),
+    # so that a scan cut short is caught after the block that overruns it.
+    b = np.frombuffer(data + bytes(264), dtype=np.uint8).astype(np.uint64)
+    n = len(data) + 256
+    end = 8 * len(data)
     windows: list[int] = (b[:n] << 32 | b[1:n + 1] << 24 | b[2:n + 2] << 16 | b[3:n + 3] << 8 | b[4:n + 4]).tolist()
     dc_tables = [_huffman_lookup(*fmt.LUMA_DC_TABLE), _huffman_lookup(*fmt.CHROMA_DC_TABLE)]
     ac_tables = [_huffman_lookup(*fmt.LUMA_AC_TABLE), _huffman_lookup(*fmt.CHROMA_AC_TABLE)]
@@ -437,9 +440,11 @@ def _decode_scan(data: bytes, mcus: int, nluma: int) -> tuple[np.ndarray, np.nda
                 row[zigzag[k]] = bits if bits >> (s - 1) else bits - (1 << s) + 1
                 pos += length + s
                 k += 1
+            if pos > end:
+                raise ValueError(f"the scan ends inside block {len(rows)}")
             rows.append(row)
-    if pos > 8 * len(data) or 8 * len(data) - pos > 7:
-        raise ValueError(f"the scan holds {8 * len(data)} bits, its blocks {pos}")
+    if end - pos > 7:
+        raise ValueError(f"the scan holds {end} bits, its blocks {pos}")
     return np.array(rows, dtype=np.int64).reshape(-1, 64), component
 
 
