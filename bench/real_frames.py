@@ -55,7 +55,6 @@ from __future__ import annotations
 import argparse
 import io
 import json
-import math
 import os
 import re
 import select
@@ -73,6 +72,7 @@ from PIL import Image
 
 from quorvel import _format as fmt
 from quorvel import decode_frame
+from quorvel._picture import psnr
 from quorvel.encode import _block_tokens, _decoded_rgb, _pack, _to_ycbcr
 
 MODES = (fmt.MODE_444, fmt.MODE_422)
@@ -487,11 +487,6 @@ def reference_rgb(jpeg: bytes) -> np.ndarray:
     return np.stack(_decoded_rgb(ycc[..., 0], ycc[..., 1], ycc[..., 2]), axis=-1).astype(np.uint8)
 
 
-def psnr(a: np.ndarray, b: np.ndarray) -> float:
-    mse = float(np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2))
-    return math.inf if mse == 0 else 10 * math.log10(255.0 ** 2 / mse)
-
-
 # --- the set -----------------------------------------------------------------
 
 
@@ -517,7 +512,8 @@ def generate(outdir: Path, force: bool = False, log: Any = print) -> list[dict[s
     entries = []
     for name, (kind, make) in pictures().items():
         png = outdir / f"{name}.png"
-        if force or not png.exists():
+        fresh = force or not png.exists()  # a new picture needs new frames
+        if fresh:
             log(f"{name}: making the picture")
             Image.fromarray(make()).save(png)
         with Image.open(png) as im:
@@ -525,7 +521,7 @@ def generate(outdir: Path, force: bool = False, log: Any = print) -> list[dict[s
         for mode in MODES:
             key = f"{name}-{mode}"
             jpg, frm = outdir / f"{key}.jpg", outdir / f"{key}.frame"
-            if key in old and jpg.exists() and frm.exists():
+            if not fresh and key in old and jpg.exists() and frm.exists():
                 entries.append(old[key])
                 continue
             t = time.perf_counter()
