@@ -55,7 +55,6 @@ from __future__ import annotations
 import argparse
 import io
 import json
-import math
 import os
 import re
 import select
@@ -73,6 +72,7 @@ from PIL import Image
 
 from quorvel import _format as fmt
 from quorvel import decode_frame
+from quorvel._picture import psnr
 from quorvel.encode import _block_tokens, _decoded_rgb, _pack, _to_ycbcr
 
 MODES = (fmt.MODE_444, fmt.MODE_422)
@@ -389,8 +389,11 @@ def _decode_scan(data: bytes, mcus: int, nluma: int) -> tuple[np.ndarray, np.nda
     """Huffman-decodes `mcus` MCUs of nluma Y blocks, one Cb and one Cr block."""
     # windows[i]: the 40 bits from byte i on. A symbol (at most 16 bits) and its
     # magnitude bits (at most 11) always fit in one window from any bit offset.
-    b = np.frombuffer(data + bytes(8), dtype=np.uint8).astype(np.uint64)
-    n = len(data) + 1
+    # Zero bytes follow the data, more than one block can read (64 x 27 bits),
+    # so that a scan cut short is caught after the block that overruns it.
+    b = np.frombuffer(data + bytes(264), dtype=np.uint8).astype(np.uint64)
+    n = len(data) + 256
+    end = 8 * len(data)
     windows: list[int] = (b[:n] << 32 | b[1:n + 1] << 24 | b[2:n + 2] << 16 | b[3:n + 3] << 8 | b[4:n + 4]).tolist()
     dc_tables = [_huffman_lookup(*fmt.LUMA_DC_TABLE), _huffman_lookup(*fmt.CHROMA_DC_TABLE)]
     ac_tables = [_huffman_lookup(*fmt.LUMA_AC_TABLE), _huffman_lookup(*fmt.CHROMA_AC_TABLE)]
@@ -437,9 +440,11 @@ def _decode_scan(data: bytes, mcus: int, nluma: int) -> tuple[np.ndarray, np.nda
                 row[zigzag[k]] = bits if bits >> (s - 1) else bits - (1 << s) + 1
                 pos += length + s
                 k += 1
+            if pos > end:
+                raise ValueError(f"the scan ends inside block {len(rows)}")
             rows.append(row)
-    if pos > 8 * len(data) or 8 * len(data) - pos > 7:
-        raise ValueError(f"the scan holds {8 * len(data)} bits, its blocks {pos}")
+    if end - pos > 7:
+        raise ValueError(f"the scan holds {end} bits, its blocks {pos}")
     return np.array(rows, dtype=np.int64).reshape(-1, 64), component
 
 
@@ -482,11 +487,6 @@ def reference_rgb(jpeg: bytes) -> np.ndarray:
     return np.stack(_decoded_rgb(ycc[..., 0], ycc[..., 1], ycc[..., 2]), axis=-1).astype(np.uint8)
 
 
-def psnr(a: np.ndarray, b: np.ndarray) -> float:
-    mse = float(np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2))
-    return math.inf if mse == 0 else 10 * math.log10(255.0 ** 2 / mse)
-
-
 # --- the set -----------------------------------------------------------------
 
 
@@ -512,7 +512,8 @@ def generate(outdir: Path, force: bool = False, log: Any = print) -> list[dict[s
     entries = []
     for name, (kind, make) in pictures().items():
         png = outdir / f"{name}.png"
-        if force or not png.exists():
+        fresh = force or not png.exists()  # a new picture needs new frames
+        if fresh:
             log(f"{name}: making the picture")
             Image.fromarray(make()).save(png)
         with Image.open(png) as im:
@@ -520,7 +521,7 @@ def generate(outdir: Path, force: bool = False, log: Any = print) -> list[dict[s
         for mode in MODES:
             key = f"{name}-{mode}"
             jpg, frm = outdir / f"{key}.jpg", outdir / f"{key}.frame"
-            if key in old and jpg.exists() and frm.exists():
+            if not fresh and key in old and jpg.exists() and frm.exists():
                 entries.append(old[key])
                 continue
             t = time.perf_counter()

@@ -79,6 +79,15 @@ def test_jpegs_it_cannot_carry_are_refused(options, message):
         rf.transcode(_save(picture(40, 24), **options))
 
 
+@pytest.mark.parametrize("keep", [0.3, 0.9, 0.999])
+def test_a_scan_cut_short_is_refused(keep):
+    jpeg = rf.jpeg_of(picture(96, 64), 444)
+    start = rf._segments(jpeg)[1]
+    cut = start + int((len(jpeg) - 2 - start) * keep)
+    with pytest.raises(ValueError, match="scan"):
+        rf.transcode(jpeg[:cut] + b"\xff\xd9")
+
+
 @pytest.mark.parametrize("name", sorted(rf.MOSAICS))
 def test_mosaic_layout_fits_the_shipped_photographs(name):
     pytest.importorskip("skimage")
