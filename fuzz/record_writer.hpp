@@ -91,6 +91,10 @@ class BitSource {
  private:
   // Word j: bytes 4j..4j+3, the first the least significant; missing bytes are zero.
   uint32_t word(size_t j) const {
+    if (j < data_.size() / 4) {
+      const uint8_t* p = data_.data() + j * 4;
+      return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    }
     uint32_t w = 0;
     for (size_t i = 0; i < 4; ++i) {
       const size_t at = j * 4 + i;
@@ -405,6 +409,7 @@ inline Frame parse_stream(std::span<const uint8_t> stream, bool subsampled) {
     f.records.push_back(std::move(r));
     if (f.records.back().code == kFrameEnd || is_unknown_code(f.records.back().code)) break;
   }
+  f.tail.reserve(in.end() - in.pos());
   for (size_t at = in.pos(); at < in.end(); ++at) f.tail.push_back(static_cast<uint8_t>(in.bit(at)));
   return f;
 }
