@@ -260,8 +260,7 @@ void mutate_records(Rng& rng, Frame& f, size_t& cut_bits) {
     case 4: {  // another block code
       Record& r = recs[any()];
       if (rng.one_in(2) && r.code != records::kFrameEnd && !records::is_unknown_code(r.code)) {
-        r.code ^= 8;  // with or without a position
-        if (r.code == records::kFrameEnd || records::is_unknown_code(r.code)) r.code ^= 8;
+        r.code ^= 8;  // with or without a position: macroblock codes stay macroblock codes
       } else if (rng.one_in(8)) {
         static const unsigned ends[] = {1, 2, 3, 9, 10, 11};
         r.code = ends[rng.below(std::size(ends))];
