@@ -36,6 +36,13 @@ SIZE = (256, 192)  # the demo session at a quarter of its size: small and quick,
 BROKEN = bytes.fromhex("000001bc00000030") + bytes(4)
 
 
+def x_env(display=None):
+    """The environment for the X server and the X tools: they are not ours to run under the
+    sanitizers that a sanitizer run preloads for the extension."""
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    return env if display is None else {**env, "DISPLAY": display}
+
+
 def unavailable(reason):
     if IN_CI:
         pytest.fail(f"{reason}; CI must run the window tests")
@@ -46,7 +53,8 @@ def start_xvfb():
     """An Xvfb on a free display number, with one screen of depth 24: (process, ":N")."""
     read_end, write_end = os.pipe()
     proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            pass_fds=(write_end,), env=x_env(), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
     os.close(write_end)
     number = b""
     deadline = time.monotonic() + 20
@@ -93,7 +101,7 @@ class Window:
         self.id = None
 
     def x(self, *command, check=True):
-        return subprocess.run(command, env={**os.environ, "DISPLAY": self.display}, capture_output=True,
+        return subprocess.run(command, env=x_env(self.display), capture_output=True,
                               check=check, timeout=30).stdout
 
     def wait_title(self, pattern, timeout=20):
