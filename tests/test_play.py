@@ -12,7 +12,6 @@ import importlib.util
 import io
 import os
 import re
-import select
 import shutil
 import subprocess
 import sys
@@ -50,26 +49,22 @@ def unavailable(reason):
 
 
 def start_xvfb():
-    """An Xvfb on a free display number, with one screen of depth 24: (process, ":N")."""
-    read_end, write_end = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                            pass_fds=(write_end,), env=x_env(), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    deadline = time.monotonic() + 20
-    while not number.endswith(b"\n") and time.monotonic() < deadline and proc.poll() is None:
-        if select.select([read_end], [], [], 0.2)[0]:
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                break
-            number += chunk
-    os.close(read_end)
-    if not number.strip().isdigit():
+    """An Xvfb on a free display number, with one screen of depth 24: (process, ":N"), or
+    (None, None). It writes the number it took on its standard output once it is ready."""
+    proc = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                            env=x_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    number = proc.stdout.readline().strip()  # "" when it gave up
+    if not number.isdigit():
         proc.kill()
         proc.wait()
         return None, None
-    return proc, f":{number.decode().strip()}"
+    return proc, f":{number}"
+
+
+def stop_xvfb(proc):
+    proc.terminate()
+    proc.wait(10)
+    proc.stdout.close()
 
 
 @pytest.fixture(scope="module")
@@ -83,8 +78,7 @@ def display():
     if proc is None:
         unavailable("Xvfb could not start an X server")
     yield name
-    proc.terminate()
-    proc.wait(10)
+    stop_xvfb(proc)
 
 
 class Window:
@@ -127,12 +121,10 @@ class Window:
             return png.convert("RGB").tobytes()
 
     def stdout(self):
-        self.out.seek(0)
-        return self.out.read()
+        return Path(self.out.name).read_text()
 
     def stderr(self):
-        self.err.seek(0)
-        return self.err.read()
+        return Path(self.err.name).read_text()
 
     def close(self):
         if self.proc.poll() is None:
@@ -269,8 +261,7 @@ def screenshot(path):
     finally:
         window.close()
         shutil.rmtree(folder)
-        proc.terminate()
-        proc.wait(10)
+        stop_xvfb(proc)
 
 
 if __name__ == "__main__":

@@ -20,7 +20,7 @@ import os
 import sys
 import time
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -31,7 +31,6 @@ if TYPE_CHECKING:
     import pygame
 
 PLAY_HINT = "pip install 'quorvel[play]' (in a clone: pip install '.[play]')"
-KEYS = "space pauses, right arrow steps, s saves a PNG, q quits"
 # SDL's drivers that draw nowhere a person can see.
 HEADLESS_DRIVERS = ("offscreen", "dummy", "evdev")
 
@@ -56,15 +55,15 @@ class Playback:
     shown: int = 0  # frames taken so far, failed ones included
     failed: int = 0
     title: str = ""
-    failures: list[str] = field(default_factory=list)
+    failure: str = ""  # why the last frame that failed did
 
     @property
     def done(self) -> bool:
         return self.shown >= len(self.frames)
 
     def advance(self) -> list[Rect] | None:
-        """Applies the next frame: the rectangles it drew, or None when it failed (its one-line
-        reason is appended to `failures`)."""
+        """Applies the next frame: the rectangles it drew, or None when it failed (`failure`
+        then says why, in one line)."""
         name, read = self.frames[self.shown]
         self.shown += 1
         where = f"frame {self.shown} of {len(self.frames)}"
@@ -76,7 +75,7 @@ class Playback:
             elapsed = time.perf_counter() - start
         except (ValueError, MemoryError) as e:
             self.failed += 1
-            self.failures.append(self.describe_failure(name, str(e) or "not enough memory", data))
+            self.failure = self.describe_failure(name, str(e) or "not enough memory", data)
             self.title = f"quorvel play: {where} failed, picture kept ({name})"
             return None
         self.title = f"quorvel play: {where}, {len(data)} bytes, {elapsed * 1e3:.2f} ms ({name})"
@@ -84,14 +83,16 @@ class Playback:
 
     def save(self, folder: Path) -> Path:
         """Writes the picture shown as a PNG in `folder`, named after the frame, never over a file."""
-        stem = f"quorvel-play-{self.shown}"
-        path = folder / f"{stem}.png"
-        n = 1
-        while path.exists():
-            n += 1
-            path = folder / f"{stem}-{n}.png"
-        path.write_bytes(encode_png(self.screen.to_bytes(), self.screen.width, self.screen.height))
-        return path
+        png = encode_png(self.screen.to_bytes(), self.screen.width, self.screen.height)
+        stem, n = f"quorvel-play-{self.shown}", 1
+        while True:
+            path = folder / (f"{stem}.png" if n == 1 else f"{stem}-{n}.png")
+            try:
+                with open(path, "xb") as file:
+                    file.write(png)
+                return path
+            except FileExistsError:
+                n += 1
 
 
 def check_toolkit() -> None:
@@ -199,7 +200,7 @@ def play(playback: Playback, *, fps: float = 10.0, paused: bool = False, exit_af
             if step or (not paused and now >= due):
                 rects = playback.advance()
                 if rects is None:
-                    err(f"quorvel: {playback.failures[-1]}")
+                    err(f"quorvel: {playback.failure}")
                 for x, y, w, h in rects or ():
                     window.blit(picture, (x, y), (x, y, w, h))
                 if rects:
