@@ -230,6 +230,20 @@ def test_without_a_display_one_line(tmp_path, display_env, says):
     assert line.startswith(says)
 
 
+@pytest.mark.parametrize("option, says", [
+    (["--fps", "0"], "--fps is a number of frames a second above 0 and up to 1000, not 0"),
+    (["--fps", "nan"], "not nan"),
+    (["--exit-after", "-1"], "--exit-after is a number of seconds, 0 or more, not -1"),
+    (["--exit-after", "nan"], "not nan"),
+])
+def test_usage_errors(tmp_path, option, says):
+    result = subprocess.run([sys.executable, "-m", "quorvel", "play", "a.frame", "--size", "8x8", *option],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 2
+    [line] = result.stderr.splitlines()
+    assert line.startswith("quorvel: ") and says in line
+
+
 @pytest.mark.parametrize("args", [["play", "a.frame", "--size", "8x8"], ["demo", "--play", "--outdir", "d"]])
 def test_without_the_extra_one_line(tmp_path, args):
     blocker = tmp_path / "block"

@@ -7,8 +7,8 @@
     quorvel play FRAME... | DIR --size WxH [--fps N] [--paused] [--exit-after SECONDS]
 
 decode and info need only the standard library; encode and demo need numpy
-and Pillow (the `tools` extra), play needs pygame-ce (the `play` extra). Every failure is one line on stderr,
-"quorvel: <what>: <why>"; the exit status is 0 on success, 1 when something
+and Pillow (the `tools` extra); play needs pygame-ce (the `play` extra). Every
+failure is one line on stderr, "quorvel: <what>: <why>"; the exit status is 0 on success, 1 when something
 failed and 2 for a command line that makes no sense.
 """
 
@@ -438,14 +438,15 @@ def _play(files: list[Path], width: int, height: int, *, fps: float, paused: boo
 
 
 def cmd_play(args: argparse.Namespace) -> int:
-    _play_toolkit()
+    # Written so that NaN fails them too: it would make the player's clock spin.
+    if not 0 < args.fps <= 1000:
+        raise UsageError(f"--fps is a number of frames a second above 0 and up to 1000, not {args.fps:g}")
+    if args.exit_after is not None and not args.exit_after >= 0:
+        raise UsageError(f"--exit-after is a number of seconds, 0 or more, not {args.exit_after:g}")
     width, height = args.size
     if width == 0 or height == 0:
         raise Failure("play: a window needs a width and height of at least 1")
-    if not 0 < args.fps <= 1000:
-        raise UsageError(f"--fps is a number of frames a second above 0 and up to 1000, not {args.fps:g}")
-    if args.exit_after is not None and args.exit_after < 0:
-        raise UsageError("--exit-after is a number of seconds, 0 or more")
+    _play_toolkit()
     return _play(_frames(args.frames), width, height, fps=args.fps, paused=args.paused,
                  exit_after=args.exit_after)
 
