@@ -8,7 +8,6 @@ xdotool) and pygame-ce. Outside CI the window tests are skipped when these are m
     python tests/test_play.py OUT.png    takes the README's screenshot the same way
 """
 
-import importlib.util
 import io
 import os
 import re
@@ -72,7 +71,10 @@ def display():
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
     if missing:
         unavailable(f"{', '.join(missing)} not installed (apt-get install xvfb imagemagick x11-utils xdotool)")
-    if importlib.util.find_spec("pygame") is None:
+    os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+    try:
+        import pygame  # noqa: F401
+    except ImportError:
         unavailable("pygame-ce is not installed (pip install '.[play]')")
     proc, name = start_xvfb()
     if proc is None:
