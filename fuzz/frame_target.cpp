@@ -7,12 +7,25 @@
 //                header's own bytes 2..3, so that unknown modes are reached);
 //                bit 2: 64-bit sizes; bit 3: decode a second time with the scalar
 //                kernels and compare (where the CPU runs SIMD ones; pictures of up to
-//                kMaxComparedPixels)
+//                kMaxComparedPixels); bits 4..5: the largest picture of the normal
+//                layout (0 and 1: kSmallPixels, 2: kMaxComparedPixels, 3: kMaxPixels);
+//                bits 6..7: 3, with 0xFF in the header's first byte: decode
+//                codec_data as given; else the frame ends where its data ends
+//                (end_after_data)
 //   normal:      bytes 1..2 width, 3..4 height (little-endian 16-bit), then codec_data;
-//                a picture above kMaxPixels is cut down to fit
+//                a picture above its size class is halved along its longer side
+//                until it fits
 //   64-bit:      bytes 1..8 width, 9..16 height (little-endian), then codec_data;
 //                only pictures of at most kMaxPixels pixels are decoded, the others
 //                go through the set-up alone
+//
+// Why the size classes and the end: past its end a stream reads as zero bits,
+// which decode as DCT macroblocks until the block limit (at least 4096 records,
+// each decoded several times here), and a megapixel picture costs megabytes of
+// zero-filling per decode. Either makes one input take tens of milliseconds.
+// Most inputs therefore go onto pictures of a few macroblocks and end with
+// FRAME_END right after their data; the large pictures and the run into zero
+// bits stay in reach through the control bits.
 //
 // What must hold for every input, checked here (a violation aborts):
 //   - the set-up's outcome is the one the header, the length and the size
@@ -26,8 +39,11 @@
 //   - the SIMD kernels give the scalar kernels' outcome and picture, byte for byte;
 //   - on pictures of up to kMaxComparedPixels: decoding onto an undefined picture
 //     (run_fresh, as decode_frame does for frames that may cover the picture)
-//     ends the same way with the same pixels, and a black Screen shows the
-//     frame after applying it, or stays black when the frame fails.
+//     ends the same way with the same pixels; and a Screen that shows a picture
+//     of its own (a valid frame over every macroblock) shows, after the fuzzed
+//     frame, that frame decoded over its picture, with every changed pixel
+//     inside a reported rectangle, or, when the frame fails, its picture as it
+//     was, byte for byte.
 // The sanitizers check the rest: the picture and codec_data are heap blocks of
 // their exact sizes, so a read or write past either end is reported.
 #include <algorithm>
@@ -36,6 +52,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,6 +61,7 @@
 #include "ast2100/screen.hpp"
 #include "ast2100/kernels.hpp"
 #include "ast2100/picture.hpp"
+#include "record_writer.hpp"
 
 namespace {
 
@@ -51,6 +69,7 @@ constexpr uint64_t kMaxPixels = uint64_t{1} << 20;  // a megapixel: 3 MiB of pic
 // The kernels work per macroblock, so comparing them needs no large picture, and
 // a second decode of one costs the most of all inputs.
 constexpr uint64_t kMaxComparedPixels = uint64_t{1} << 16;
+constexpr uint64_t kSmallPixels = uint64_t{1} << 12;  // 64 macroblocks of 8x8
 constexpr uint64_t kMaxFrameBytes = ast2100::kMaxPictureBytes;
 
 [[noreturn]] void violated(const char* what, const std::string& detail) {
@@ -106,7 +125,142 @@ bool is_unknown_code(uint32_t code) { return code == 1 || code == 2 || code == 3
 
 uint64_t ceil_div(uint64_t size, unsigned n) { return size == 0 ? 0 : (size - 1) / n + 1; }
 
-void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height, bool compare_kernels) {
+// Counts the macroblocks a decode draws (each one that reaches the picture).
+class DrawCounter final : public ast2100::DrawObserver {
+ public:
+  void before_draw(const ast2100::PixelArea&) noexcept override { ++drawn; }
+  uint64_t drawn = 0;
+};
+
+// What the inputs did, printed when a fuzzing process exits: how many decoded
+// (set-up passed, picture small enough), drew at least one macroblock, or ran
+// on to the block limit.
+struct Tally {
+  uint64_t inputs = 0, decoded = 0, drew = 0, block_limit = 0;
+#ifdef QUORVEL_FUZZ_TALLY
+  ~Tally() {
+    auto share = [this](uint64_t n) { return inputs ? 100.0 * static_cast<double>(n) / static_cast<double>(inputs) : 0.0; };
+    std::fprintf(stderr,
+                 "fuzz_frame tally: %llu inputs, %.1f%% decoded, %.1f%% drew at least one macroblock, "
+                 "%.1f%% reached the block limit\n",
+                 static_cast<unsigned long long>(inputs), share(decoded), share(drew), share(block_limit));
+  }
+#endif
+};
+Tally tally;
+
+// A valid frame that draws every macroblock of a width x height picture (up to
+// the block limit) in raster order, each one different: two-colour VQ
+// macroblocks whose pattern and colours change from one to the next, and
+// every fifth a DCT macroblock with a DC value and two AC levels of its own.
+// Built once per mode and count, for the inputs that follow.
+const std::vector<uint8_t>& base_frame(bool subsampled, uint64_t count) {
+  static std::map<std::pair<bool, uint64_t>, std::vector<uint8_t>> built;
+  if (built.size() > 256) built.clear();  // a few megabytes at most
+  std::vector<uint8_t>& frame = built[{subsampled, count}];
+  if (!frame.empty()) return frame;
+  records::Frame f;
+  f.subsampled = subsampled;
+  uint32_t h = 0x2545F491u;
+  for (uint64_t i = 0; i < count; ++i) {
+    h = h * 1664525u + 1013904223u;
+    records::Record r;
+    if (i % 5 == 4) {
+      r.code = 0;  // DCT: DC differences of +-size bits, and two AC levels
+      for (unsigned b = 0; b < records::blocks_per_macroblock(subsampled); ++b) {
+        records::Block block;
+        block.dc_size = static_cast<uint8_t>(3 + (h >> (b + 3)) % 5);
+        block.dc_bits = static_cast<uint16_t>(h >> (8 + b));
+        block.ac = {{0x02, static_cast<uint16_t>(h >> 20)}, {0x11, 1}, {0x00, 0}};
+        r.blocks.push_back(block);
+      }
+    } else {
+      r.code = 6;  // VQ_2
+      r.entries = {{true, 0, h & 0xFFFFFF}, {true, 1, (h >> 8) ^ 0x5A5A5A}};
+      for (unsigned p = 0; p < 64; ++p) r.pixels.push_back(static_cast<uint8_t>(((p >> (i % 3)) ^ (h >> (p % 7))) & 1));
+    }
+    f.records.push_back(std::move(r));
+  }
+  f.records.push_back(records::marker(records::kFrameEnd));
+  const std::vector<uint8_t> stream = records::write_stream(f);
+  frame = {0, 0, 1, subsampled ? uint8_t{0xA6} : uint8_t{0xBC}};
+  frame.insert(frame.end(), stream.begin(), stream.end());
+  frame.resize(std::max<size_t>(frame.size(), 12));
+  return frame;
+}
+
+// A Screen that shows the base frame takes the fuzzed one: on success it shows
+// what run() draws over a copy of its picture, and every pixel that changed
+// lies in a reported rectangle; on failure its picture is what it was.
+void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecoder& ready,
+                  const ast2100::Status& status, const std::string& sizes) {
+  const uint64_t width = ready.width, height = ready.height;
+  ast2100::Screen screen(width, height, 0);
+  REQUIRE(screen.allocate(kMaxFrameBytes), sizes);
+  std::vector<ast2100::Rect> changed;
+  const uint64_t count = std::min<uint64_t>(ready.mb_cols * ready.mb_rows, ready.block_limit);
+  const ast2100::ApplyResult base = screen.apply(base_frame(ready.subsampled, count), changed);
+  REQUIRE(base.ok(), "the base frame failed: " + message_of(base.status) + ", " + sizes);
+  const std::vector<uint8_t> before(screen.pixels().begin(), screen.pixels().end());
+  REQUIRE(before.empty() || std::any_of(before.begin(), before.end(), [](uint8_t b) { return b != 0; }),
+          "the base frame left the screen black, " + sizes);
+
+  std::vector<uint8_t> expected = before;
+  ast2100::FrameDecoder over = ready;
+  const ast2100::Status over_status = over.run(expected);
+  REQUIRE(over_status.failure == status.failure && over_status.value == status.value, sizes);
+
+  changed.clear();
+  const ast2100::ApplyResult applied = screen.apply(codec_data, changed);
+  REQUIRE(applied.ok() == status.ok() && applied.status.failure == status.failure, sizes);
+  const std::span<const uint8_t> shown = screen.pixels();
+  if (!status.ok()) {
+    REQUIRE(changed.empty(), "a failed frame reported changes, " + sizes);
+    REQUIRE(std::equal(shown.begin(), shown.end(), before.begin(), before.end()),
+            "a failed frame left the screen changed, " + sizes);
+    return;
+  }
+  REQUIRE(std::equal(shown.begin(), shown.end(), expected.begin(), expected.end()),
+          "the screen differs from the frame drawn over its picture, " + sizes);
+  std::vector<uint8_t> inside(width * height, 0);
+  for (const ast2100::Rect& r : changed) {
+    REQUIRE(r.w > 0 && r.h > 0 && r.x < width && r.y < height && r.w <= width - r.x && r.h <= height - r.y,
+            "a rectangle outside the picture, " + sizes);
+    for (uint64_t y = r.y; y < r.y + r.h; ++y) std::fill_n(inside.begin() + (y * width + r.x), r.w, uint8_t{1});
+  }
+  for (uint64_t p = 0; p < width * height; ++p) {
+    REQUIRE(inside[p] || std::equal(&shown[3 * p], &shown[3 * p] + 3, &before[3 * p]),
+            "pixel " + std::to_string(p) + " changed outside every reported rectangle, " + sizes);
+  }
+}
+
+// Puts FRAME_END where the decoder would read its first block code from the
+// zero bits past the data, so that the frame ends there instead of running on
+// as DCT macroblocks to the block limit. The data's short last word is padded
+// to a whole one first: its missing high bytes read as zero either way. Frames
+// that the set-up refuses are left alone.
+void end_after_data(std::vector<uint8_t>& codec_data) {
+  if (codec_data.size() < 12) return;
+  const uint32_t mode = codec_data[2] * 256u + codec_data[3];
+  if (mode != ast2100::kMode422 && mode != ast2100::kMode444) return;
+  const std::span<const uint8_t> stream(codec_data.data() + 4, codec_data.size() - 4);
+  const size_t at = records::first_code_after_data(stream, mode == ast2100::kMode422);
+  if (at == SIZE_MAX) return;
+  codec_data.resize(4 + (at + 4 + 31) / 32 * 4);
+  for (unsigned i = 0; i < 4; ++i) {
+    const size_t bit = at + i;
+    if ((records::kFrameEnd >> (3 - i)) & 1) {
+      const unsigned shift = 31 - static_cast<unsigned>(bit % 32);  // bits of a word are read from bit 31 down
+      codec_data[4 + bit / 32 * 4 + shift / 8] |= static_cast<uint8_t>(1u << (shift % 8));
+    }
+  }
+}
+
+// all_checks: false for a frame that may run on to the block limit: decoding
+// it once is what it is for, the other checks see the same records anyway in
+// the inputs that end where their data ends.
+void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height, bool compare_kernels,
+                 bool all_checks) {
   // The outcome of the set-up: header length, mode, picture size, then the bit
   // reader's bytes, the first that fails deciding. 3 x width x height > 2^63 - 1
   // is decided without forming a product that could wrap; below that bound the
@@ -155,9 +309,15 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
   std::vector<uint8_t> picture(size);
   ast2100::FrameDecoder scalar = decoder;  // the same state, before run() moves it on
   ast2100::FrameDecoder fresh = decoder;
+  const ast2100::FrameDecoder ready = decoder;
+  DrawCounter counter;
+  decoder.observer = &counter;
   const ast2100::Status status = decoder.run(picture);
   REQUIRE(picture.size() == size, sizes);
-  if (pixels <= kMaxComparedPixels) {
+  ++tally.decoded;
+  if (counter.drawn != 0) ++tally.drew;
+  if (status.failure == Failure::block_limit) ++tally.block_limit;
+  if (all_checks && pixels <= kMaxComparedPixels) {
     // Decoding onto an undefined picture, as decode_frame does for frames that
     // may cover it, ends the same way and leaves a zero-filled picture's pixels.
     std::vector<uint8_t> undefined(size, 0xA5);
@@ -165,22 +325,9 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
     REQUIRE(fresh_status.failure == status.failure && fresh_status.value == status.value,
             message_of(fresh_status) + " vs " + message_of(status));
     REQUIRE(!status.ok() || undefined == picture, "run_fresh differs from a zero-filled picture, " + sizes);
-    // A black screen shows the frame after applying it, or stays black when
-    // the frame fails.
-    ast2100::Screen screen(width, height, 0);
-    REQUIRE(screen.allocate(kMaxFrameBytes), sizes);
-    std::vector<ast2100::Rect> changed;
-    const ast2100::ApplyResult applied = screen.apply(codec_data, changed);
-    REQUIRE(applied.ok() == status.ok() && applied.status.failure == status.failure, sizes);
-    const std::span<const uint8_t> shown = screen.pixels();
-    if (status.ok()) {
-      REQUIRE(std::equal(shown.begin(), shown.end(), picture.begin(), picture.end()), "screen differs, " + sizes);
-    } else {
-      REQUIRE(std::all_of(shown.begin(), shown.end(), [](uint8_t b) { return b == 0; }),
-              "a failed frame left pixels on the screen, " + sizes);
-    }
+    check_screen(codec_data, ready, status, sizes);
   }
-  if (compare_kernels && pixels <= kMaxComparedPixels && decoder.kernels != &ast2100::scalar_kernels()) {
+  if (all_checks && compare_kernels && pixels <= kMaxComparedPixels && decoder.kernels != &ast2100::scalar_kernels()) {
     scalar.kernels = &ast2100::scalar_kernels();
     std::vector<uint8_t> reference(size);
     const ast2100::Status expected_status = scalar.run(reference);
@@ -203,6 +350,7 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  ++tally.inputs;
   if (size < 1) return 0;
   const uint8_t control = data[0];
   const bool wide = (control & 4) != 0;
@@ -216,7 +364,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     width = read_le(data + 1, 2);
     height = read_le(data + 3, 2);
-    if (width * height > kMaxPixels) height = kMaxPixels / width;
+    static constexpr uint64_t limits[] = {kSmallPixels, kSmallPixels, kMaxComparedPixels, kMaxPixels};
+    const uint64_t limit = limits[(control >> 4) & 3];
+    while (width * height > limit) {
+      if (width > height) {
+        width >>= 1;
+      } else {
+        height >>= 1;
+      }
+    }
   }
 
   // codec_data in a heap block of its own exact size.
@@ -227,6 +383,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     codec_data[2] = static_cast<uint8_t>(mode >> 8);
     codec_data[3] = static_cast<uint8_t>(mode);
   }
-  check_frame(codec_data, width, height, (control & 8) != 0);
+  // The run into zero bits costs a hundred times what most inputs do: it is
+  // kept for inputs that ask for it twice, by the control bits and by the
+  // header's first byte (which the decoder never reads).
+  const bool as_given = (control >> 6) == 3 && !codec_data.empty() && codec_data[0] == 0xFF;
+  if (!as_given) end_after_data(codec_data);
+  check_frame(codec_data, width, height, (control & 8) != 0, !as_given);
   return 0;
 }

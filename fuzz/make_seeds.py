@@ -2,7 +2,10 @@
 
 Every seed is a fuzz input: a control byte (bits 0..1 the mode, 0 = 444,
 1 = 422, 3 = the header's own; bit 2 = 64-bit sizes; bit 3 = compare the SIMD
-kernels with the scalar ones), the width and height, and then the frame. The
+kernels with the scalar ones; bits 4..5 the largest picture, 0 = 4096 pixels,
+2 = 65536, 3 = a megapixel; bits 6..7 = 3 and 0xFF in the frame's first byte:
+the frame as it is, else FRAME_END is put where its data ends), the width and
+height, and then the frame. The
 frames come from the test suite's frame writer (every kind of record, explicit
 positions, odd sizes, long coefficient runs, failures), the sample frame that
 ships with the package, and the package's encoder when the Python that runs
@@ -24,9 +27,15 @@ SAMPLE = ROOT / "python" / "quorvel" / "data" / "sample-console-444.frame"
 MODE_BITS = {444: 0, 422: 1, None: 3}
 
 
-def fuzz_input(frame, width, height, mode=None, compare=True):
-    """The frame with its sizes in front; mode None keeps the header's bytes."""
-    control = MODE_BITS[mode] | (8 if compare else 0)
+def fuzz_input(frame, width, height, mode=None, compare=True, as_is=False):
+    """The frame with its sizes in front; mode None keeps the header's bytes.
+    as_is: no end put after the data, so that a stream without FRAME_END runs
+    into zero bits (the frame's first byte becomes 0xFF, which asks for that)."""
+    pixels = width * height
+    size_class = 0 if pixels <= 1 << 12 else 2 if pixels <= 1 << 16 else 3
+    control = MODE_BITS[mode] | (8 if compare else 0) | size_class << 4 | (0xC0 if as_is else 0)
+    if as_is:
+        frame = b"\xff" + frame[1:]
     if width < 1 << 16 and height < 1 << 16:
         return bytes([control]) + struct.pack("<HH", width, height) + frame
     return bytes([control | 4]) + struct.pack("<QQ", width, height) + frame
@@ -73,7 +82,7 @@ def seeds():
     end = bytes.fromhex("000001bc") + bytes([0, 0, 0, 0x90]) + bytes(4)
     yield "end-only-1x1", fuzz_input(end, 1, 1, compare=False)
     yield "end-only-0x7", fuzz_input(end, 0, 7)
-    yield "zero-stream-8x8", fuzz_input(bytes.fromhex("000001bc") + bytes(8), 8, 8)
+    yield "zero-stream-8x8", fuzz_input(bytes.fromhex("000001bc") + bytes(8), 8, 8, as_is=True)
     yield "unknown-code-3", fuzz_input(bytes.fromhex("000001bc") + bytes([0, 0, 0, 0x30]) + bytes(4), 16, 16)
     yield "unknown-mode", fuzz_input(bytes.fromhex("0000bc01") + bytes(8), 8, 8)
     yield "too-short", fuzz_input(bytes.fromhex("000001a6") + bytes(3), 8, 8, 422)
@@ -91,7 +100,7 @@ def seeds():
         yield f"explicit-{mode}", fuzz_input(fw.end().to_bytes(), 40, 24)
         full = FrameWriter(mode).dct([[(k * 13 + b) % 7 - 3 or 2 for k in range(64)] for b in range(6 if mode == 422 else 3)])
         yield f"full-blocks-{mode}", fuzz_input(full.end().to_bytes(), 16, 16)
-        yield f"no-end-{mode}", fuzz_input(mixed(mode, 7, 8).to_bytes()[:-4], 64, 64)
+        yield f"no-end-{mode}", fuzz_input(mixed(mode, 7, 8).to_bytes()[:-4], 64, 64, as_is=True)
     yield from encoded()
 
 

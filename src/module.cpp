@@ -63,9 +63,10 @@ PyObject* raise_status(const ast2100::Status& status) { return quorvel::raise_st
 
 
 PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height) {
-  // A picture larger than a bytes object can be is a capacity overflow too, so
-  // a length is never truncated where Py_ssize_t is narrower than 64 bits.
-  const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+  // Capacity overflow is a byte size beyond 63 bits, on every CPU. Where Py_ssize_t
+  // is narrower, a picture that fits in 63 bits but not in a bytes object is
+  // refused below as MemoryError, before any length is converted to Py_ssize_t.
+  const auto max_bytes = static_cast<uint64_t>(INT64_MAX);
   ast2100::FrameDecoder decoder;
   const ast2100::Status setup = ast2100::FrameDecoder::setup(codec_data, width, height, max_bytes, decoder);
   if (!setup.ok()) return raise_status(setup);

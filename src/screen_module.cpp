@@ -99,14 +99,17 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode)) {
     return nullptr;
   }
-  // The picture must be one buffer a Python view can describe.
+  // The picture must be one buffer a Python view can describe. Beyond 63 bits
+  // its size is an OverflowError on every CPU; where Py_ssize_t is narrower, a
+  // size between is memory that cannot be had, as it is on a 64-bit CPU.
   const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
   uint64_t bytes = 0;
-  if (!ast2100::Screen::byte_size(width, height, max_bytes, bytes)) {
+  if (!ast2100::Screen::byte_size(width, height, static_cast<uint64_t>(INT64_MAX), bytes)) {
     PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
                  static_cast<unsigned long long>(width), static_cast<unsigned long long>(height));
     return nullptr;
   }
+  if (bytes > max_bytes) return raise_no_memory(bytes);
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref self(alloc(type, 0));

@@ -4,10 +4,11 @@
     quorvel decode FRAME... --size WxH [-o OUT.png | --outdir DIR] [--screen]
     quorvel encode IMAGE -o FRAME [--mode 444|422] [--quality high|low] [--previous IMAGE]
     quorvel info FRAME --size WxH [--records]
+    quorvel play FRAME... | DIR --size WxH [--fps N] [--paused] [--exit-after SECONDS]
 
 decode and info need only the standard library; encode and demo need numpy
-and Pillow (the `tools` extra). Every failure is one line on stderr,
-"quorvel: <what>: <why>"; the exit status is 0 on success, 1 when something
+and Pillow (the `tools` extra); play needs pygame-ce (the `play` extra). Every
+failure is one line on stderr, "quorvel: <what>: <why>"; the exit status is 0 on success, 1 when something
 failed and 2 for a command line that makes no sense.
 """
 
@@ -16,7 +17,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from importlib import resources
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
@@ -386,11 +387,68 @@ def cmd_demo(args: argparse.Namespace) -> int:
     _tools()
     from . import demo
 
+    if args.play:
+        _play_toolkit()
     make_folder(args.outdir)
     try:
-        return demo.run(args.outdir)
+        status = demo.run(args.outdir)
     except OSError as e:
         raise Failure(f"cannot write to {args.outdir}: {e.strerror or e}") from None
+    if args.play:
+        # Slowly enough to see each step of the session.
+        status |= _play(demo.frame_paths(args.outdir), demo.WIDTH, demo.HEIGHT, fps=2.0)
+    return status
+
+
+# --- play --------------------------------------------------------------------
+
+def _play_toolkit() -> None:
+    from .play import PlayError, check_toolkit
+
+    try:
+        check_toolkit()
+    except PlayError as e:
+        raise Failure(f"play: {e}") from None
+
+
+def _play(files: list[Path], width: int, height: int, *, fps: float, paused: bool = False,
+          exit_after: float | None = None) -> int:
+    from .play import Playback, PlayError, play
+
+    def reader(path: Path) -> Callable[[], bytes]:
+        def read() -> bytes:
+            try:
+                return path.read_bytes()
+            except OSError as e:
+                raise ValueError(f"cannot read it: {e.strerror or e}") from None
+        return read
+
+    def describe(name: str, message: str, data: bytes) -> str:
+        return str(_decode_failure(name, message, data, width, height))
+
+    try:
+        screen = Screen(width, height)
+    except MemoryError:
+        raise Failure(f"play: cannot make a {width}x{height} screen: not enough memory") from None
+    playback = Playback(screen, [(str(f), reader(f)) for f in files], describe)
+    try:
+        return play(playback, fps=fps, paused=paused, exit_after=exit_after)
+    except PlayError as e:
+        raise Failure(f"play: {e}") from None
+
+
+def cmd_play(args: argparse.Namespace) -> int:
+    # Written so that NaN fails them too: it would make the player's clock spin.
+    if not 0 < args.fps <= 1000:
+        raise UsageError(f"--fps is a number of frames a second above 0 and up to 1000, not {args.fps:g}")
+    if args.exit_after is not None and not args.exit_after >= 0:
+        raise UsageError(f"--exit-after is a number of seconds, 0 or more, not {args.exit_after:g}")
+    width, height = args.size
+    if width == 0 or height == 0:
+        raise Failure("play: a window needs a width and height of at least 1")
+    _play_toolkit()
+    return _play(_frames(args.frames), width, height, fps=args.fps, paused=args.paused,
+                 exit_after=args.exit_after)
 
 
 # --- bench -------------------------------------------------------------------
@@ -433,6 +491,8 @@ def build_parser() -> argparse.ArgumentParser:
                                    "dragged window, decodes them and prints per-frame figures. Writes the frames, "
                                    "their PNGs and an animated PNG of the sequence.")
     p.add_argument("--outdir", type=Path, default=Path("quorvel-demo"), help="where to write (default: %(default)s)")
+    p.add_argument("--play", action="store_true",
+                   help="then play the session in a window, two frames a second (needs the play extra)")
     p.set_defaults(run=cmd_demo)
 
     p = sub.add_parser("decode", help="decode frames to PNG",
@@ -475,6 +535,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
     p.add_argument("--records", action="store_true", help="also list every record")
     p.set_defaults(run=cmd_info)
+
+    p = sub.add_parser("play", help="play frames onto a screen in a window",
+                       description="Plays frames in order onto one screen in a window, each drawn over what the "
+                                   "frames before it left, repainting only what each frame drew. The title shows "
+                                   "the frame's number, size and decode time. Keys: space pauses, right arrow "
+                                   "steps one frame, s saves the picture as PNG in the current folder, q (or "
+                                   "closing the window) quits. A frame that fails is reported in one line and "
+                                   "the picture stays as it was. Needs pygame-ce: pip install 'quorvel[play]'.")
+    p.add_argument("frames", nargs="+", type=Path, metavar="FRAME",
+                   help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, "
+                        "played in name order")
+    p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
+    p.add_argument("--fps", type=float, default=10.0, metavar="N",
+                   help="frames a second (default: %(default)g)")
+    p.add_argument("--paused", action="store_true", help="start paused: the right arrow steps, space plays")
+    p.add_argument("--exit-after", type=float, metavar="SECONDS",
+                   help="quit this many seconds after the last frame (default: stay until q), for scripts")
+    p.set_defaults(run=cmd_play)
 
     p = sub.add_parser("bench", help="time decoding against libjpeg-turbo and Pillow",
                        description="Times decode_frame side by side with simplejpeg (libjpeg-turbo) and Pillow "

@@ -143,6 +143,11 @@ def _sequence() -> list[tuple[str, Scene]]:
     return steps
 
 
+def frame_paths(outdir: Path) -> list[Path]:
+    """The frame files run() writes into `outdir`, in the order they are played."""
+    return [outdir / f"frame-{i}.frame" for i in range(len(_sequence()))]
+
+
 def _key_frame_figures(picture: np.ndarray, shown: np.ndarray, frame: EncodedFrame, scene: Scene,
                        n: int) -> tuple[float, int, int]:
     """PSNR of the photograph, the number of VQ macroblocks and their largest error in levels."""

@@ -605,7 +605,7 @@ def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
     header = bytes(2) + mode.to_bytes(2, "big")
     data = header + _pack(values, nbits)
     data += bytes(max(0, 12 - len(data)))
-    record_bits = np.add.reduceat(nbits[:-1], first[:-1]) if nrec else np.zeros(0, dtype=np.int64)
+    record_bits = np.add.reduceat(nbits[:-1], first[:-1].astype(np.intp)) if nrec else np.zeros(0, dtype=np.int64)
     return EncodedFrame(data, width, height, mode, codes, order % mb_cols if nrec else order,
                         order // mb_cols if nrec else order, record_bits)
 
