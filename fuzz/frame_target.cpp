@@ -139,7 +139,8 @@ struct Tally {
   uint64_t inputs = 0, decoded = 0, drew = 0, block_limit = 0;
 #ifdef QUORVEL_FUZZ_TALLY
   ~Tally() {
-    auto share = [this](uint64_t n) { return inputs ? 100.0 * static_cast<double>(n) / static_cast<double>(inputs) : 0.0; };
+    if (inputs == 0) return;  // the parent of -fork workers runs none itself
+    auto share = [this](uint64_t n) { return 100.0 * static_cast<double>(n) / static_cast<double>(inputs); };
     std::fprintf(stderr,
                  "fuzz_frame tally: %llu inputs, %.1f%% decoded, %.1f%% drew at least one macroblock, "
                  "%.1f%% reached the block limit\n",

@@ -360,8 +360,8 @@ inline bool read_block(BitSource& in, Block& b, const HuffCode& dc, const HuffCo
 inline bool read_record(BitSource& in, Record& r, bool subsampled, bool lenient) {
   r.entries.clear();
   r.pixels.clear();
-  r.blocks.clear();
   r.code = in.take(4);
+  if (!is_dct_code(r.code)) r.blocks.clear();
   if (has_position(r.code)) {
     r.col = static_cast<uint8_t>(in.take(8));
     r.row = static_cast<uint8_t>(in.take(8));
@@ -381,10 +381,10 @@ inline bool read_record(BitSource& in, Record& r, bool subsampled, bool lenient)
   } else if (is_dct_code(r.code)) {
     const Codes& c = codes();
     const unsigned luma = subsampled ? 4 : 1;
-    for (unsigned i = 0; i < blocks_per_macroblock(subsampled); ++i) {
-      r.blocks.emplace_back();
-      const bool whole = i < luma ? read_block(in, r.blocks.back(), c.luma_dc, c.luma_ac, lenient)
-                                  : read_block(in, r.blocks.back(), c.chroma_dc, c.chroma_ac, lenient);
+    r.blocks.resize(blocks_per_macroblock(subsampled));
+    for (unsigned i = 0; i < r.blocks.size(); ++i) {
+      const bool whole = i < luma ? read_block(in, r.blocks[i], c.luma_dc, c.luma_ac, lenient)
+                                  : read_block(in, r.blocks[i], c.chroma_dc, c.chroma_ac, lenient);
       if (!whole) return false;
     }
   }
