@@ -75,17 +75,34 @@ static_assert(kHuffmanTables.chroma_dc.min_code[2] == 0 && kHuffmanTables.chroma
 static_assert(kHuffmanTables.luma_dc.max_length == 9 && kHuffmanTables.chroma_dc.max_length == 11 &&
               kHuffmanTables.luma_ac.max_length == 16 && kHuffmanTables.chroma_ac.max_length == 16);
 
-int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
-                     int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {
+namespace {
+
+// The levels themselves: what the coefficient decoder hands to tests and tools.
+struct StoreLevel {
+  static int32_t at(int32_t level, size_t) noexcept { return level; }
+};
+
+// Each level dequantised and prescaled where it is stored, as the inverse DCT
+// wants its input: low32((int64(level) * step) >> 16). The transform then reads
+// ready values and no pass over all 64 entries is needed.
+struct StoreDequantised {
+  const int64_t* steps;
+  int32_t at(int32_t level, size_t natural) const noexcept {
+    return static_cast<int32_t>((static_cast<int64_t>(level) * steps[natural]) >> 16);
+  }
+};
+
+template <class Store>
+inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+                                 int32_t predictor, int32_t* block, const Store store) noexcept {
   // A local copy of the reader can live in registers: the coefficient stores
   // below could otherwise alias its fields and force a reload after each one.
   BitReader reader = stream;
-  int32_t* block = coefficients + block_offset;
   // DC: the size category, then that many magnitude bits of the difference.
   const uint32_t dc_size = decode_symbol(reader, dc_table);
   int32_t dc = predictor;
   if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
-  block[0] = dc;
+  block[0] = store.at(dc, 0);
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
   // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
@@ -100,7 +117,8 @@ int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTab
         break;
       }
       reader.consume_bits(e.total());
-      block[kZigzag[k]] = e.value();
+      const size_t z = kZigzag[k];
+      block[z] = store.at(e.value(), z);
       ++k;
       continue;
     }
@@ -114,11 +132,24 @@ int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTab
     }
     k += run;
     if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
-    block[kZigzag[k]] = reader.receive_extend(size);
+    const size_t z = kZigzag[k];
+    block[z] = store.at(reader.receive_extend(size), z);
     ++k;
   }
   stream = reader;
   return dc;
+}
+
+}  // namespace
+
+int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+                     int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {
+  return decode_block_with(stream, dc_table, ac_table, predictor, coefficients + block_offset, StoreLevel{});
+}
+
+int32_t decode_block_dequantised(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+                                 int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept {
+  return decode_block_with(stream, dc_table, ac_table, predictor, block, StoreDequantised{quant_table.data()});
 }
 
 }  // namespace ast2100

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "bitreader.hpp"
+#include "quant.hpp"
 
 namespace ast2100 {
 
@@ -190,5 +191,11 @@ static_assert(kZigzag[0] == 0 && kZigzag[1] == 1 && kZigzag[2] == 8 && kZigzag[3
 // block first. Returns the block's DC value, the component's next predictor.
 int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
                      int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept;
+
+// The same, but each entry is stored ready for the inverse DCT: the level times
+// its quant_table step, shifted right by 16 and cut to 32 bits (the DC value too;
+// the returned predictor stays the level). `block` is the block's 64 entries.
+int32_t decode_block_dequantised(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                                 int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept;
 
 }  // namespace ast2100

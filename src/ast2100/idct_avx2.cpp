@@ -88,7 +88,56 @@ QUORVEL_AVX2 inline __m256i clamp_input(__m256i s) {
   return _mm256_add_epi32(t, _mm256_set1_epi32(128));
 }
 
+// Both passes on eight dequantised rows, then the clamp, into out[0..63].
+QUORVEL_AVX2 inline void transform_rows(__m256i d[8], uint8_t* out) {
+  butterfly(d);   // columns: d[k] is now row k of the workspace
+  transpose(d);   // d[k] is column k of the workspace
+  butterfly(d);   // rows: d[x] holds output column x for rows 0..7
+  transpose(d);   // d[y] is output row y
+  for (size_t r = 0; r < 8; ++r) d[r] = clamp_input(d[r]);
+  // Pack to bytes; packs/packus work within 128-bit halves, the permutes restore
+  // row order. Values are -384..639, so the 16-bit step saturates nothing.
+  const __m256i p01 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[0], d[1]), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m256i p23 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[2], d[3]), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m256i p45 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[4], d[5]), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m256i p67 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[6], d[7]), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m256i b0 = _mm256_permute4x64_epi64(_mm256_packus_epi16(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m256i b1 = _mm256_permute4x64_epi64(_mm256_packus_epi16(p45, p67), _MM_SHUFFLE(3, 1, 2, 0));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), b0);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), b1);
+}
+
+// One row of eight just-stored entries, read as two 128-bit halves: a 256-bit
+// load of data the coefficient decoder wrote a moment ago with 32-bit stores
+// cannot be forwarded from the store buffer and waits for the stores to retire.
+QUORVEL_AVX2 inline __m256i load_row(const int32_t* p) {
+  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+
+// One dequantised block into out[0..63].
+QUORVEL_AVX2 inline void transform_block32(const int32_t* in, uint8_t* out) {
+  __m256i d[8];
+  for (size_t r = 0; r < 8; ++r) d[r] = load_row(in + 8 * r);
+  // A block with only its DC entry transforms to one value everywhere, as the
+  // butterflies give for it.
+  __m256i any = _mm256_blend_epi32(d[0], _mm256_setzero_si256(), 1);
+  for (size_t r = 1; r < 8; ++r) any = _mm256_or_si256(any, d[r]);
+  if (_mm256_testz_si256(any, any)) {
+    const __m256i v = _mm256_set1_epi8(static_cast<char>(clamp_idct(in[0])));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), v);
+    return;
+  }
+  transform_rows(d, out);
+}
+
 }  // namespace
+
+QUORVEL_AVX2 void idct_blocks_avx2(const int32_t* dequantised, size_t count, uint8_t* output) noexcept {
+  for (size_t b = 0; b < count; ++b) transform_block32(dequantised + 64 * b, output + 64 * b);
+}
 
 QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset,
                                                          const QuantTable& quant_table, uint8_t* output,
@@ -112,21 +161,7 @@ QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_
 
   __m256i d[8];
   for (size_t r = 0; r < 8; ++r) d[r] = dequantise(in + 8 * r, quant_table.data() + 8 * r);
-  butterfly(d);   // columns: d[k] is now row k of the workspace
-  transpose(d);   // d[k] is column k of the workspace
-  butterfly(d);   // rows: d[x] holds output column x for rows 0..7
-  transpose(d);   // d[y] is output row y
-  for (size_t r = 0; r < 8; ++r) d[r] = clamp_input(d[r]);
-  // Pack to bytes; packs/packus work within 128-bit halves, the permutes restore
-  // row order. Values are -384..639, so the 16-bit step saturates nothing.
-  const __m256i p01 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[0], d[1]), _MM_SHUFFLE(3, 1, 2, 0));
-  const __m256i p23 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[2], d[3]), _MM_SHUFFLE(3, 1, 2, 0));
-  const __m256i p45 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[4], d[5]), _MM_SHUFFLE(3, 1, 2, 0));
-  const __m256i p67 = _mm256_permute4x64_epi64(_mm256_packs_epi32(d[6], d[7]), _MM_SHUFFLE(3, 1, 2, 0));
-  const __m256i b0 = _mm256_permute4x64_epi64(_mm256_packus_epi16(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
-  const __m256i b1 = _mm256_permute4x64_epi64(_mm256_packus_epi16(p45, p67), _MM_SHUFFLE(3, 1, 2, 0));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), b0);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), b1);
+  transform_rows(d, out);
 }
 
 }  // namespace ast2100

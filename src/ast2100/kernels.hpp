@@ -15,6 +15,8 @@ namespace ast2100 {
 struct Kernels {
   void (*idct)(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table, uint8_t* output,
                size_t output_offset) noexcept;
+  // The blocks of one macroblock, dequantised already (see idct_blocks).
+  void (*idct_blocks)(const int32_t* dequantised, size_t count, uint8_t* output) noexcept;
   void (*yuv_to_rgb)(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                      bool subsampled) noexcept;
   const char* name;
@@ -28,6 +30,7 @@ const Kernels& best_kernels() noexcept;
 
 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
                          uint8_t* output, size_t output_offset) noexcept;
+void idct_blocks_avx2(const int32_t* dequantised, size_t count, uint8_t* output) noexcept;
 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                      bool subsampled) noexcept;
 
