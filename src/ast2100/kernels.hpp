@@ -31,6 +31,10 @@ const Kernels& best_kernels() noexcept;
 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
                          uint8_t* output, size_t output_offset) noexcept;
 void idct_blocks_avx2(const int32_t* dequantised, size_t count, uint8_t* output) noexcept;
+// The AVX2 transform's two paths, for tests: whether a dequantised block takes
+// the 16-bit transform, and that transform alone (exact only where it is taken).
+bool idct_fits_16bit_avx2(const int32_t* dequantised) noexcept;
+void idct_16bit_avx2(const int32_t* dequantised, uint8_t* out) noexcept;
 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                      bool subsampled) noexcept;
 
