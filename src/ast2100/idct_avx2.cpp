@@ -325,7 +325,7 @@ QUORVEL_AVX2 void idct_blocks_avx2(const int32_t* dequantised, size_t count, uin
     transform_pair(dequantised + 64 * (b - 2), dequantised + 64 * (b - 1), output + 64 * (b - 2),
                    output + 64 * (b - 1));
   }
-  if (b == 1) transform_pair(dequantised, dequantised, output, output);
+  if (b == 1) transform_block32(dequantised, output);
 }
 
 QUORVEL_AVX2 bool idct_fits_16bit_avx2(const int32_t* dequantised) noexcept {
