@@ -109,7 +109,7 @@ inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, c
   uint32_t k = 1;
   while (k < 64) {
     // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
-    const AcFast e = ac_table.ac_fast[reader.window() >> (32 - HuffTable::kAcFastBits)];
+    const AcFast e = ac_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
     if (e.total() != 0) {
       k += e.run();
       if (k >= 64) {  // end of block, or a run past the block: magnitude bits unread

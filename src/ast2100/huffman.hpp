@@ -35,12 +35,14 @@ extern const HuffmanCode kChromaAcCode;
 // One entry of the combined AC lookup: what the next kAcFastBits stream bits
 // begin with, when that is a whole code and, for a coefficient, its magnitude
 // bits too, packed in one word so that the hot loop keeps it in a register:
-//   bits 0..3    code_len: bits of the Huffman code alone, all that a run out of
-//                the block takes
-//   bits 4..7    total: code and magnitude bits; 0 when the lookahead does not
-//                hold them all (the entry is then unused)
-//   bits 8..15   run: positions skipped before the value
-//   bits 16..31  value: the coefficient, signed
+//   bits 0..5    total: code and magnitude bits; 0 when the lookahead does not
+//                hold them all (the entry is then unused). Lowest, so that the
+//                shift that drops them needs no extraction: a 64-bit shift
+//                takes its count modulo 64, and the mask folds into it.
+//   bits 8..11   code_len: bits of the Huffman code alone, all that a run out
+//                of the block takes
+//   bits 12..19  run: positions skipped before the value
+//   bits 20..31  value: the coefficient, signed (|value| < 1024)
 // All three kinds of symbol take one path: skip `run` positions, then store
 // `value`. Sixteen zeros is a run of 15 and a stored 0 (the block is zero
 // already); end of block is a run of 255, which always leaves the block.
@@ -48,12 +50,12 @@ struct AcFast {
   uint32_t packed;
 
   static constexpr AcFast make(int32_t value, uint32_t run, uint32_t code_len, uint32_t total) {
-    return {static_cast<uint32_t>(value) << 16 | run << 8 | total << 4 | code_len};
+    return {static_cast<uint32_t>(value) << 20 | run << 12 | code_len << 8 | total};
   }
-  constexpr uint32_t code_len() const { return packed & 15u; }
-  constexpr uint32_t total() const { return (packed >> 4) & 15u; }
-  constexpr uint32_t run() const { return (packed >> 8) & 0xFFu; }
-  constexpr int32_t value() const { return static_cast<int32_t>(packed) >> 16; }
+  constexpr uint32_t total() const { return packed & 63u; }
+  constexpr uint32_t code_len() const { return (packed >> 8) & 15u; }
+  constexpr uint32_t run() const { return (packed >> 12) & 0xFFu; }
+  constexpr int32_t value() const { return static_cast<int32_t>(packed) >> 20; }
 };
 
 struct HuffTable {
