@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "ast2100/arith.hpp"
 #include "ast2100/bitreader.hpp"
 #include "ast2100/clamp.hpp"
 #include "ast2100/color.hpp"
@@ -843,7 +844,7 @@ static void test_idct_blocks() {
         if (shape == 2) v = rng() % 3 ? 0 : static_cast<int32_t>(rng() % 8193) - 4096;        // large
         if (shape == 3) v = extremes[rng() % 8];
         if (shape == 4) v = rng() % 2 ? 0 : static_cast<int32_t>(rng());
-        if (p == 0 || shape != 0) d[64 * b + p] = p == 0 ? static_cast<int32_t>(rng() % 4097) - 2048 + v : v;
+        if (p == 0 || shape != 0) d[64 * b + p] = p == 0 ? wrap_add(static_cast<int32_t>(rng() % 4097) - 2048, v) : v;
       }
     }
     std::vector<uint8_t> out(64 * count + 64, 0xA5);  // one spare block: nothing written past the end
