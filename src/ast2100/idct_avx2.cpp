@@ -18,35 +18,49 @@
 namespace ast2100 {
 namespace {
 
-QUORVEL_AVX2 inline __m256i mul8(__m256i x, int32_t k) { return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), 8); }
+// The lane arithmetic of the two transforms: 32-bit lanes that wrap, whose
+// products M(x, k) are a wrapping multiply and an arithmetic shift by 8, and
+// 16-bit lanes (Lanes16, below) for blocks that provably never leave 16 bits.
+struct Lanes32 {
+  QUORVEL_AVX2 static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+  QUORVEL_AVX2 static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+  QUORVEL_AVX2 static __m256i mul8(__m256i x, int32_t k) {
+    return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), 8);
+  }
+  QUORVEL_AVX2 static __m256i m362(__m256i x) { return mul8(x, kIdctSqrt2); }
+  QUORVEL_AVX2 static __m256i m473(__m256i x) { return mul8(x, kIdct1_847); }
+  QUORVEL_AVX2 static __m256i m277(__m256i x) { return mul8(x, kIdct1_082); }
+  QUORVEL_AVX2 static __m256i m669n(__m256i x) { return mul8(x, kIdctNeg2_613); }
+};
 
 // The AAN butterfly on eight vectors d[0..7], in place: d[k] becomes y[k].
+template <class L>
 QUORVEL_AVX2 inline void butterfly(__m256i d[8]) {
-  const __m256i t10 = _mm256_add_epi32(d[0], d[4]);
-  const __m256i t11 = _mm256_sub_epi32(d[0], d[4]);
-  const __m256i t13 = _mm256_add_epi32(d[2], d[6]);
-  const __m256i t12 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(d[2], d[6]), kIdctSqrt2), t13);
-  const __m256i e0 = _mm256_add_epi32(t10, t13);
-  const __m256i e3 = _mm256_sub_epi32(t10, t13);
-  const __m256i e1 = _mm256_add_epi32(t11, t12);
-  const __m256i e2 = _mm256_sub_epi32(t11, t12);
-  const __m256i z13 = _mm256_add_epi32(d[5], d[3]);
-  const __m256i z10 = _mm256_sub_epi32(d[5], d[3]);
-  const __m256i z11 = _mm256_add_epi32(d[1], d[7]);
-  const __m256i z12 = _mm256_sub_epi32(d[1], d[7]);
-  const __m256i o7 = _mm256_add_epi32(z11, z13);
-  const __m256i z5 = mul8(_mm256_add_epi32(z10, z12), kIdct1_847);
-  const __m256i o6 = _mm256_sub_epi32(_mm256_add_epi32(mul8(z10, kIdctNeg2_613), z5), o7);
-  const __m256i o5 = _mm256_sub_epi32(mul8(_mm256_sub_epi32(z11, z13), kIdctSqrt2), o6);
-  const __m256i o4 = _mm256_add_epi32(_mm256_sub_epi32(mul8(z12, kIdct1_082), z5), o5);
-  d[0] = _mm256_add_epi32(e0, o7);
-  d[7] = _mm256_sub_epi32(e0, o7);
-  d[1] = _mm256_add_epi32(e1, o6);
-  d[6] = _mm256_sub_epi32(e1, o6);
-  d[2] = _mm256_add_epi32(e2, o5);
-  d[5] = _mm256_sub_epi32(e2, o5);
-  d[4] = _mm256_add_epi32(e3, o4);
-  d[3] = _mm256_sub_epi32(e3, o4);
+  const __m256i t10 = L::add(d[0], d[4]);
+  const __m256i t11 = L::sub(d[0], d[4]);
+  const __m256i t13 = L::add(d[2], d[6]);
+  const __m256i t12 = L::sub(L::m362(L::sub(d[2], d[6])), t13);
+  const __m256i e0 = L::add(t10, t13);
+  const __m256i e3 = L::sub(t10, t13);
+  const __m256i e1 = L::add(t11, t12);
+  const __m256i e2 = L::sub(t11, t12);
+  const __m256i z13 = L::add(d[5], d[3]);
+  const __m256i z10 = L::sub(d[5], d[3]);
+  const __m256i z11 = L::add(d[1], d[7]);
+  const __m256i z12 = L::sub(d[1], d[7]);
+  const __m256i o7 = L::add(z11, z13);
+  const __m256i z5 = L::m473(L::add(z10, z12));
+  const __m256i o6 = L::sub(L::add(L::m669n(z10), z5), o7);
+  const __m256i o5 = L::sub(L::m362(L::sub(z11, z13)), o6);
+  const __m256i o4 = L::add(L::sub(L::m277(z12), z5), o5);
+  d[0] = L::add(e0, o7);
+  d[7] = L::sub(e0, o7);
+  d[1] = L::add(e1, o6);
+  d[6] = L::sub(e1, o6);
+  d[2] = L::add(e2, o5);
+  d[5] = L::sub(e2, o5);
+  d[4] = L::add(e3, o4);
+  d[3] = L::sub(e3, o4);
 }
 
 QUORVEL_AVX2 inline void transpose(__m256i r[8]) {
@@ -90,9 +104,9 @@ QUORVEL_AVX2 inline __m256i clamp_input(__m256i s) {
 
 // Both passes on eight dequantised rows, then the clamp, into out[0..63].
 QUORVEL_AVX2 inline void transform_rows(__m256i d[8], uint8_t* out) {
-  butterfly(d);   // columns: d[k] is now row k of the workspace
-  transpose(d);   // d[k] is column k of the workspace
-  butterfly(d);   // rows: d[x] holds output column x for rows 0..7
+  butterfly<Lanes32>(d);  // columns: d[k] is now row k of the workspace
+  transpose(d);           // d[k] is column k of the workspace
+  butterfly<Lanes32>(d);  // rows: d[x] holds output column x for rows 0..7
   transpose(d);   // d[y] is output row y
   for (size_t r = 0; r < 8; ++r) d[r] = clamp_input(d[r]);
   // Pack to bytes; packs/packus work within 128-bit halves, the permutes restore
@@ -181,42 +195,15 @@ alignas(32) constexpr int16_t kRangeWeights[64] = {
 };
 constexpr int32_t kRangeLimit = 523363;
 
-QUORVEL_AVX2 inline __m256i mulhi(__m256i x, int16_t k) { return _mm256_mulhi_epi16(x, _mm256_set1_epi16(k)); }
-QUORVEL_AVX2 inline __m256i add16(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
-QUORVEL_AVX2 inline __m256i sub16(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
-QUORVEL_AVX2 inline __m256i m362(__m256i x) { return add16(x, mulhi(x, 106 * 256)); }
-QUORVEL_AVX2 inline __m256i m277(__m256i x) { return add16(x, mulhi(x, 21 * 256)); }
-QUORVEL_AVX2 inline __m256i m473(__m256i x) { return add16(add16(x, mulhi(x, -39 * 256)), x); }
-QUORVEL_AVX2 inline __m256i m669n(__m256i x) { return sub16(sub16(sub16(mulhi(x, 99 * 256), x), x), x); }
-
-// The butterfly of the 32-bit code, step for step, on 16-bit lanes.
-QUORVEL_AVX2 inline void butterfly16(__m256i d[8]) {
-  const __m256i t10 = add16(d[0], d[4]);
-  const __m256i t11 = sub16(d[0], d[4]);
-  const __m256i t13 = add16(d[2], d[6]);
-  const __m256i t12 = sub16(m362(sub16(d[2], d[6])), t13);
-  const __m256i e0 = add16(t10, t13);
-  const __m256i e3 = sub16(t10, t13);
-  const __m256i e1 = add16(t11, t12);
-  const __m256i e2 = sub16(t11, t12);
-  const __m256i z13 = add16(d[5], d[3]);
-  const __m256i z10 = sub16(d[5], d[3]);
-  const __m256i z11 = add16(d[1], d[7]);
-  const __m256i z12 = sub16(d[1], d[7]);
-  const __m256i o7 = add16(z11, z13);
-  const __m256i z5 = m473(add16(z10, z12));
-  const __m256i o6 = sub16(add16(m669n(z10), z5), o7);
-  const __m256i o5 = sub16(m362(sub16(z11, z13)), o6);
-  const __m256i o4 = add16(sub16(m277(z12), z5), o5);
-  d[0] = add16(e0, o7);
-  d[7] = sub16(e0, o7);
-  d[1] = add16(e1, o6);
-  d[6] = sub16(e1, o6);
-  d[2] = add16(e2, o5);
-  d[5] = sub16(e2, o5);
-  d[4] = add16(e3, o4);
-  d[3] = sub16(e3, o4);
-}
+struct Lanes16 {
+  QUORVEL_AVX2 static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+  QUORVEL_AVX2 static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+  QUORVEL_AVX2 static __m256i mulhi(__m256i x, int16_t k) { return _mm256_mulhi_epi16(x, _mm256_set1_epi16(k)); }
+  QUORVEL_AVX2 static __m256i m362(__m256i x) { return add(x, mulhi(x, 106 * 256)); }
+  QUORVEL_AVX2 static __m256i m277(__m256i x) { return add(x, mulhi(x, 21 * 256)); }
+  QUORVEL_AVX2 static __m256i m473(__m256i x) { return add(add(x, mulhi(x, -39 * 256)), x); }
+  QUORVEL_AVX2 static __m256i m669n(__m256i x) { return sub(sub(sub(mulhi(x, 99 * 256), x), x), x); }
+};
 
 // Transposes the 8x8 16-bit block in each 128-bit half.
 QUORVEL_AVX2 inline void transpose16(__m256i r[8]) {
@@ -278,9 +265,9 @@ QUORVEL_AVX2 inline int fits_16bit(const __m256i d[8]) {
 
 // Both passes on the rows of two blocks, into out_a and out_b.
 QUORVEL_AVX2 inline void transform_pair16(__m256i d[8], uint8_t* out_a, uint8_t* out_b) {
-  butterfly16(d);
+  butterfly<Lanes16>(d);
   transpose16(d);
-  butterfly16(d);
+  butterfly<Lanes16>(d);
   transpose16(d);
   for (size_t r = 0; r < 8; r += 2) {
     const __m256i bytes = _mm256_packus_epi16(clamp_input16(d[r]), clamp_input16(d[r + 1]));
