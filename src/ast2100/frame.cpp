@@ -223,7 +223,6 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
 }
 
 void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
-  const HuffmanTables& huffman = kHuffmanTables;
   BitReader& reader = stream.reader;
   const QuantTable& luma_table = target.quant_tables->slot[quant_pair];
   const QuantTable& chroma_table = target.quant_tables->slot[quant_pair + 1];
@@ -231,23 +230,18 @@ void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamS
   // dequantised for the transform; the rest must be zero. Each mode zeroes a
   // size known at compile time (3 or 6 blocks), which compiles to plain stores.
   alignas(64) int32_t coefficients[6 * 64];
-  size_t blocks = 3;
+  const size_t luma_blocks = target.subsampled ? 4 : 1;
   if (target.subsampled) {
     std::memset(coefficients, 0, sizeof(int32_t) * 6 * 64);
-    for (size_t b = 0; b < 4; ++b) {
-      stream.dc_y = decode_block_dequantised(reader, huffman.luma_dc, huffman.luma_ac, stream.dc_y, luma_table,
-                                             coefficients + 64 * b);
-    }
-    blocks = 6;
   } else {
     std::memset(coefficients, 0, sizeof(int32_t) * 3 * 64);
-    stream.dc_y = decode_block_dequantised(reader, huffman.luma_dc, huffman.luma_ac, stream.dc_y, luma_table,
-                                           coefficients);
   }
-  int32_t* cb = coefficients + 64 * (blocks - 2);
-  stream.dc_cb = decode_block_dequantised(reader, huffman.chroma_dc, huffman.chroma_ac, stream.dc_cb, chroma_table, cb);
-  stream.dc_cr =
-      decode_block_dequantised(reader, huffman.chroma_dc, huffman.chroma_ac, stream.dc_cr, chroma_table, cb + 64);
+  std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
+  decode_macroblock_dequantised(reader, luma_table, chroma_table, luma_blocks, predictors, coefficients);
+  stream.dc_y = predictors[0];
+  stream.dc_cb = predictors[1];
+  stream.dc_cr = predictors[2];
+  const size_t blocks = luma_blocks + 2;
 
   // Every byte that yuv_to_rgb reads is written by the transform: one call for
   // all the macroblock's blocks, in the staging layout's order.

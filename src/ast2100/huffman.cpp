@@ -93,7 +93,7 @@ struct StoreDequantised {
 };
 
 template <class Store>
-inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+[[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, int32_t* block, const Store store) noexcept {
   // A local copy of the reader can live in registers: the coefficient stores
   // below could otherwise alias its fields and force a reload after each one.
@@ -150,6 +150,24 @@ int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTab
 int32_t decode_block_dequantised(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept {
   return decode_block_with(stream, dc_table, ac_table, predictor, block, StoreDequantised{quant_table.data()});
+}
+
+void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
+                                   size_t luma_blocks, std::array<int32_t, 3>& predictors,
+                                   int32_t* coefficients) noexcept {
+  const HuffmanTables& t = kHuffmanTables;
+  // One copy of the reader for all the blocks, kept in registers throughout.
+  BitReader reader = stream;
+  for (size_t b = 0; b < luma_blocks; ++b) {
+    predictors[0] = decode_block_with(reader, t.luma_dc, t.luma_ac, predictors[0], coefficients + 64 * b,
+                                      StoreDequantised{luma_table.data()});
+  }
+  int32_t* chroma = coefficients + 64 * luma_blocks;
+  for (size_t c = 0; c < 2; ++c) {
+    predictors[1 + c] = decode_block_with(reader, t.chroma_dc, t.chroma_ac, predictors[1 + c], chroma + 64 * c,
+                                          StoreDequantised{chroma_table.data()});
+  }
+  stream = reader;
 }
 
 }  // namespace ast2100

@@ -200,4 +200,11 @@ int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTab
 int32_t decode_block_dequantised(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept;
 
+// All the blocks of a DCT macroblock, dequantised: `luma_blocks` luminance blocks
+// (1 or 4) with luma_table, then Cb and Cr with chroma_table, one after another
+// from `coefficients` on. predictors holds the Y, Cb and Cr predictors, updated.
+void decode_macroblock_dequantised(BitReader& reader, const QuantTable& luma_table, const QuantTable& chroma_table,
+                                   size_t luma_blocks, std::array<int32_t, 3>& predictors,
+                                   int32_t* coefficients) noexcept;
+
 }  // namespace ast2100
