@@ -72,6 +72,12 @@ static_assert(kHuffmanTables.luma_ac.min_code[1] == 0xFFFF && kHuffmanTables.lum
               kHuffmanTables.luma_ac.min_code[16] == 0xFF82);
 static_assert(kHuffmanTables.chroma_dc.min_code[2] == 0 && kHuffmanTables.chroma_dc.min_code[11] == 0x7FE &&
               kHuffmanTables.chroma_dc.min_code[12] == 0xFFFF && kHuffmanTables.chroma_dc.min_code[16] == 0xFFFF);
+// Luminance AC: "00 1" is a run of 0 and the value 1, twice within ten bits;
+// "00 1 1010" is that value and end of block; "1010" leaves the block at once.
+static_assert(kHuffmanTables.luma_ac.ac_pair[0b0010010000].packed == AcFast::make(1, 0, 5, 6, 1).packed);
+static_assert(kHuffmanTables.luma_ac.ac_pair[0b0011010000].packed ==
+              AcFast::make(0, HuffTable::kEndOfBlockRun, 7, 7, 1).packed);
+static_assert(kHuffmanTables.luma_ac.ac_pair[0b1111111111].packed == AcFast::make(0, 0, 0, 0).packed);
 static_assert(kHuffmanTables.luma_dc.max_length == 9 && kHuffmanTables.chroma_dc.max_length == 11 &&
               kHuffmanTables.luma_ac.max_length == 16 && kHuffmanTables.chroma_ac.max_length == 16);
 
@@ -79,6 +85,8 @@ namespace {
 
 // The levels themselves: what the coefficient decoder hands to tests and tools.
 struct StoreLevel {
+  // Writes only the coded entries, one symbol a lookup.
+  static constexpr bool kPairs = false;
   static int32_t at(int32_t level, size_t) noexcept { return level; }
 };
 
@@ -86,6 +94,9 @@ struct StoreLevel {
 // wants its input: low32((int64(level) * step) >> 16). The transform then reads
 // ready values and no pass over all 64 entries is needed.
 struct StoreDequantised {
+  // Two symbols a lookup where they fit, writing 0 to a position the stream
+  // leaves uncoded now and then: the caller zeroes the block first anyway.
+  static constexpr bool kPairs = true;
   const int64_t* steps;
   int32_t at(int32_t level, size_t natural) const noexcept {
     return static_cast<int32_t>((static_cast<int64_t>(level) * steps[natural]) >> 16);
@@ -109,17 +120,38 @@ template <class Store>
   uint32_t k = 1;
   while (k < 64) {
     // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
-    const AcFast e = ac_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
+    const uint32_t bits = reader.peek(HuffTable::kAcFastBits);
+    const AcFast e = ac_table.ac_fast[bits];
     if (e.total() != 0) {
       k += e.run();
       if (k >= 64) {  // end of block, or a run past the block: magnitude bits unread
         reader.consume_bits(e.code_len());
         break;
       }
-      reader.consume_bits(e.total());
       const size_t z = kZigzag[k];
       block[z] = store.at(e.value(), z);
       ++k;
+      if constexpr (!Store::kPairs) {
+        reader.consume_bits(e.total());
+        continue;
+      }
+      // The next symbol too, when the same bits hold it. Without one, the pair
+      // entry has run and value 0: it stores 0 at position k, which is 0 already
+      // (the caller zeroed the block), and leaves k as it is, with no branch.
+      const AcFast f = ac_table.ac_pair[bits];
+      if (k >= 64) {
+        reader.consume_bits(e.total());
+        break;
+      }
+      k += f.run();
+      if (k >= 64) {
+        reader.consume_bits(f.code_len());
+        break;
+      }
+      const size_t z2 = kZigzag[k];
+      block[z2] = store.at(f.value(), z2);
+      k += f.second();
+      reader.consume_bits(f.total());
       continue;
     }
     const uint32_t rs = decode_symbol(reader, ac_table);

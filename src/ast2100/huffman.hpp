@@ -39,6 +39,7 @@ extern const HuffmanCode kChromaAcCode;
 //                hold them all (the entry is then unused). Lowest, so that the
 //                shift that drops them needs no extraction: a 64-bit shift
 //                takes its count modulo 64, and the mask folds into it.
+//   bit 6        set in an ac_pair entry that holds a second symbol
 //   bits 8..11   code_len: bits of the Huffman code alone, all that a run out
 //                of the block takes
 //   bits 12..19  run: positions skipped before the value
@@ -49,9 +50,11 @@ extern const HuffmanCode kChromaAcCode;
 struct AcFast {
   uint32_t packed;
 
-  static constexpr AcFast make(int32_t value, uint32_t run, uint32_t code_len, uint32_t total) {
-    return {static_cast<uint32_t>(value) << 20 | run << 12 | code_len << 8 | total};
+  static constexpr AcFast make(int32_t value, uint32_t run, uint32_t code_len, uint32_t total,
+                                uint32_t second = 0) {
+    return {static_cast<uint32_t>(value) << 20 | run << 12 | code_len << 8 | second << 6 | total};
   }
+  constexpr uint32_t second() const { return (packed >> 6) & 1u; }
   constexpr uint32_t total() const { return packed & 63u; }
   constexpr uint32_t code_len() const { return (packed >> 8) & 15u; }
   constexpr uint32_t run() const { return (packed >> 12) & 0xFFu; }
@@ -77,6 +80,14 @@ struct HuffTable {
   uint8_t max_length = 0;  // the longest code length of the table
   // For AC tables: (run, size) symbol and magnitude in one lookup.
   std::array<AcFast, 1u << kAcFastBits> ac_fast{};
+  // For AC tables, the symbol after the one ac_fast[p] gives, when the same
+  // kAcFastBits bits p hold it whole (code and magnitude): its run and value,
+  // flagged by second(), with code_len and total counted from the start of p
+  // (first symbol's total plus the second's). Without a second symbol, run and
+  // value are 0 and total is the first symbol's. These streams average about
+  // 3.5 bits a symbol, so one lookup often answers two symbols, and the bits
+  // of both are dropped with one shift.
+  std::array<AcFast, 1u << kAcFastBits> ac_pair{};
 };
 
 // Builds the decoding tables of a code.
@@ -131,6 +142,17 @@ constexpr HuffTable build_huff_table(const HuffmanCode& definition) {
     }
     index += n;
     code = (code + n) * 2;
+  }
+  for (uint32_t p = 0; p < (1u << HuffTable::kAcFastBits); ++p) {
+    const AcFast first = t.ac_fast[p];
+    const uint32_t used = first.total();
+    t.ac_pair[p] = AcFast::make(0, 0, used, used);
+    if (used == 0) continue;
+    // The bits after the first symbol, moved to the top; the lookahead's end
+    // reads as zeros, so the second symbol counts only if it ends within it.
+    const AcFast next = t.ac_fast[(p << used) & ((1u << HuffTable::kAcFastBits) - 1)];
+    if (next.total() == 0 || used + next.total() > HuffTable::kAcFastBits) continue;
+    t.ac_pair[p] = AcFast::make(next.value(), next.run(), used + next.code_len(), used + next.total(), 1);
   }
   return t;
 }
@@ -196,7 +218,8 @@ int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTab
 
 // The same, but each entry is stored ready for the inverse DCT: the level times
 // its quant_table step, shifted right by 16 and cut to 32 bits (the DC value too;
-// the returned predictor stays the level). `block` is the block's 64 entries.
+// the returned predictor stays the level). `block` is the block's 64 entries,
+// zeroed by the caller: uncoded entries stay 0 but may be written (with 0).
 int32_t decode_block_dequantised(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept;
 
