@@ -78,6 +78,11 @@ static_assert(kHuffmanTables.luma_ac.ac_pair[0b0010010000].packed == AcFast::mak
 static_assert(kHuffmanTables.luma_ac.ac_pair[0b0011010000].packed ==
               AcFast::make(0, HuffTable::kEndOfBlockRun, 7, 7, 1).packed);
 static_assert(kHuffmanTables.luma_ac.ac_pair[0b1111111111].packed == AcFast::make(0, 0, 0, 0).packed);
+// Luminance DC: "011 10" is size 2 and the difference 2; "00" is size 0.
+static_assert(kHuffmanTables.luma_dc.ac_fast[0b0111000000].value() == 2 &&
+              kHuffmanTables.luma_dc.ac_fast[0b0111000000].total() == 5 &&
+              kHuffmanTables.luma_dc.ac_fast[0b0000000000].value() == 0 &&
+              kHuffmanTables.luma_dc.ac_fast[0b0000000000].total() == 2);
 static_assert(kHuffmanTables.luma_dc.max_length == 9 && kHuffmanTables.chroma_dc.max_length == 11 &&
               kHuffmanTables.luma_ac.max_length == 16 && kHuffmanTables.chroma_ac.max_length == 16);
 
@@ -109,10 +114,17 @@ template <class Store>
   // A local copy of the reader can live in registers: the coefficient stores
   // below could otherwise alias its fields and force a reload after each one.
   BitReader reader = stream;
-  // DC: the size category, then that many magnitude bits of the difference.
-  const uint32_t dc_size = decode_symbol(reader, dc_table);
+  // DC: the size category, then that many magnitude bits of the difference;
+  // both in one lookup when the lookahead holds them.
   int32_t dc = predictor;
-  if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
+  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
+  if (d.total() != 0) {
+    reader.consume_bits(d.total());
+    dc = wrap_add(predictor, d.value());
+  } else {
+    const uint32_t dc_size = decode_symbol(reader, dc_table);
+    if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
+  }
   block[0] = store.at(dc, 0);
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are

@@ -78,7 +78,9 @@ struct HuffTable {
   std::array<uint16_t, 17> first_symbol{};
   std::array<uint8_t, 256> symbols{};
   uint8_t max_length = 0;  // the longest code length of the table
-  // For AC tables: (run, size) symbol and magnitude in one lookup.
+  // (run, size) symbol and magnitude in one lookup. A DC table's symbols are
+  // sizes alone (run 0), so its entries give the difference and all its bits;
+  // size 0 reads as end of block there, with value 0 and the code's length.
   std::array<AcFast, 1u << kAcFastBits> ac_fast{};
   // For AC tables, the symbol after the one ac_fast[p] gives, when the same
   // kAcFastBits bits p hold it whole (code and magnitude): its run and value,
