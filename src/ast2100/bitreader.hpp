@@ -37,6 +37,10 @@ class BitReader {
   // The next 32 stream bits, first bit in bit 31.
   uint32_t window() const noexcept { return static_cast<uint32_t>(buffer_ >> 32); }
 
+  // The next n stream bits (1..32), first bit highest: window() >> (32 - n) in
+  // one shift, for table lookups on the decoding chain.
+  uint32_t peek(uint32_t n) const noexcept { return static_cast<uint32_t>(buffer_ >> (64 - n)); }
+
   // Drops the first n bits (n in 0..31); window() again holds the next 32 bits.
   void consume_bits(uint32_t n) noexcept {
     buffer_ <<= n;

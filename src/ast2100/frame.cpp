@@ -223,31 +223,31 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
 }
 
 void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
-  const HuffmanTables& huffman = kHuffmanTables;
   BitReader& reader = stream.reader;
-  // decode_block writes only the coefficients the stream codes; only the blocks
-  // of this mode are used.
-  const size_t luma_blocks = target.subsampled ? 4 : 1;
-  alignas(64) int32_t coefficients[384];
-  std::memset(coefficients, 0, sizeof(int32_t) * 64 * (luma_blocks + 2));
-  for (size_t b = 0; b < luma_blocks; ++b) {
-    stream.dc_y = decode_block(reader, huffman.luma_dc, huffman.luma_ac, stream.dc_y, coefficients, 64 * b);
-  }
-  const size_t cb = 64 * luma_blocks;
-  const size_t cr = cb + 64;
-  stream.dc_cb = decode_block(reader, huffman.chroma_dc, huffman.chroma_ac, stream.dc_cb, coefficients, cb);
-  stream.dc_cr = decode_block(reader, huffman.chroma_dc, huffman.chroma_ac, stream.dc_cr, coefficients, cr);
-
-  // Every byte that yuv_to_rgb reads is written by one of the transforms below.
-  alignas(64) YuvMacroblock staging;
-  const Kernels& kernels = *target.kernels;
   const QuantTable& luma_table = target.quant_tables->slot[quant_pair];
   const QuantTable& chroma_table = target.quant_tables->slot[quant_pair + 1];
-  for (size_t b = 0; b < luma_blocks; ++b) {
-    kernels.idct(coefficients, 64 * b, luma_table, staging.data(), 64 * b);
+  // The coefficient decoder writes only the entries the stream codes, already
+  // dequantised for the transform; the rest must be zero. Each mode zeroes a
+  // size known at compile time (3 or 6 blocks), which compiles to plain stores.
+  alignas(64) int32_t coefficients[6 * 64];
+  const size_t luma_blocks = target.subsampled ? 4 : 1;
+  if (target.subsampled) {
+    std::memset(coefficients, 0, sizeof(int32_t) * 6 * 64);
+  } else {
+    std::memset(coefficients, 0, sizeof(int32_t) * 3 * 64);
   }
-  kernels.idct(coefficients, cb, chroma_table, staging.data(), cb);
-  kernels.idct(coefficients, cr, chroma_table, staging.data(), cr);
+  std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
+  decode_macroblock_dequantised(reader, luma_table, chroma_table, luma_blocks, predictors, coefficients);
+  stream.dc_y = predictors[0];
+  stream.dc_cb = predictors[1];
+  stream.dc_cr = predictors[2];
+  const size_t blocks = luma_blocks + 2;
+
+  // Every byte that yuv_to_rgb reads is written by the transform: one call for
+  // all the macroblock's blocks, in the staging layout's order.
+  alignas(64) YuvMacroblock staging;
+  const Kernels& kernels = *target.kernels;
+  kernels.idct_blocks(coefficients, blocks, staging.data());
   kernels.yuv_to_rgb(staging, target.mb_col, target.mb_row, target.frame, target.subsampled);
 }
 

@@ -72,36 +72,98 @@ static_assert(kHuffmanTables.luma_ac.min_code[1] == 0xFFFF && kHuffmanTables.lum
               kHuffmanTables.luma_ac.min_code[16] == 0xFF82);
 static_assert(kHuffmanTables.chroma_dc.min_code[2] == 0 && kHuffmanTables.chroma_dc.min_code[11] == 0x7FE &&
               kHuffmanTables.chroma_dc.min_code[12] == 0xFFFF && kHuffmanTables.chroma_dc.min_code[16] == 0xFFFF);
+// Luminance AC: "00 1" is a run of 0 and the value 1, twice within ten bits;
+// "00 1 1010" is that value and end of block; "1010" leaves the block at once.
+static_assert(kHuffmanTables.luma_ac.ac_pair[0b0010010000].packed == AcFast::make(1, 0, 5, 6, 1).packed);
+static_assert(kHuffmanTables.luma_ac.ac_pair[0b0011010000].packed ==
+              AcFast::make(0, HuffTable::kEndOfBlockRun, 7, 7, 1).packed);
+static_assert(kHuffmanTables.luma_ac.ac_pair[0b1111111111].packed == AcFast::make(0, 0, 0, 0).packed);
+// Luminance DC: "011 10" is size 2 and the difference 2; "00" is size 0.
+static_assert(kHuffmanTables.luma_dc.ac_fast[0b0111000000].value() == 2 &&
+              kHuffmanTables.luma_dc.ac_fast[0b0111000000].total() == 5 &&
+              kHuffmanTables.luma_dc.ac_fast[0b0000000000].value() == 0 &&
+              kHuffmanTables.luma_dc.ac_fast[0b0000000000].total() == 2);
 static_assert(kHuffmanTables.luma_dc.max_length == 9 && kHuffmanTables.chroma_dc.max_length == 11 &&
               kHuffmanTables.luma_ac.max_length == 16 && kHuffmanTables.chroma_ac.max_length == 16);
 
-int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
-                     int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {
+namespace {
+
+// The levels themselves: what the coefficient decoder hands to tests and tools.
+struct StoreLevel {
+  // Writes only the coded entries, one symbol a lookup.
+  static constexpr bool kPairs = false;
+  static int32_t at(int32_t level, size_t) noexcept { return level; }
+};
+
+// Each level dequantised and prescaled where it is stored, as the inverse DCT
+// wants its input: low32((int64(level) * step) >> 16). The transform then reads
+// ready values and no pass over all 64 entries is needed.
+struct StoreDequantised {
+  // Two symbols a lookup where they fit, writing 0 to a position the stream
+  // leaves uncoded now and then: the caller zeroes the block first anyway.
+  static constexpr bool kPairs = true;
+  const int64_t* steps;
+  int32_t at(int32_t level, size_t natural) const noexcept {
+    return static_cast<int32_t>((static_cast<int64_t>(level) * steps[natural]) >> 16);
+  }
+};
+
+template <class Store>
+[[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+                                 int32_t predictor, int32_t* block, const Store store) noexcept {
   // A local copy of the reader can live in registers: the coefficient stores
   // below could otherwise alias its fields and force a reload after each one.
   BitReader reader = stream;
-  int32_t* block = coefficients + block_offset;
-  // DC: the size category, then that many magnitude bits of the difference.
-  const uint32_t dc_size = decode_symbol(reader, dc_table);
+  // DC: the size category, then that many magnitude bits of the difference;
+  // both in one lookup when the lookahead holds them.
   int32_t dc = predictor;
-  if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
-  block[0] = dc;
+  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
+  if (d.total() != 0) {
+    reader.consume_bits(d.total());
+    dc = wrap_add(predictor, d.value());
+  } else {
+    const uint32_t dc_size = decode_symbol(reader, dc_table);
+    if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
+  }
+  block[0] = store.at(dc, 0);
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
   // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
   uint32_t k = 1;
   while (k < 64) {
     // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
-    const AcFast e = ac_table.ac_fast[reader.window() >> (32 - HuffTable::kAcFastBits)];
+    const uint32_t bits = reader.peek(HuffTable::kAcFastBits);
+    const AcFast e = ac_table.ac_fast[bits];
     if (e.total() != 0) {
       k += e.run();
       if (k >= 64) {  // end of block, or a run past the block: magnitude bits unread
         reader.consume_bits(e.code_len());
         break;
       }
-      reader.consume_bits(e.total());
-      block[kZigzag[k]] = e.value();
+      const size_t z = kZigzag[k];
+      block[z] = store.at(e.value(), z);
       ++k;
+      if constexpr (!Store::kPairs) {
+        reader.consume_bits(e.total());
+        continue;
+      }
+      // The next symbol too, when the same bits hold it. Without one, the pair
+      // entry has run and value 0: it stores 0 at position k, which is 0 already
+      // (the caller zeroed the block), and leaves k as it is, with no branch.
+      const AcFast f = ac_table.ac_pair[bits];
+      if (k >= 64) {
+        reader.consume_bits(e.total());
+        break;
+      }
+      k += f.run();
+      if (k >= 64) {
+        reader.consume_bits(f.code_len());
+        break;
+      }
+      const size_t z2 = kZigzag[k];
+      block[z2] = store.at(f.value(), z2);
+      k += f.second();
+      reader.consume_bits(f.total());
       continue;
     }
     const uint32_t rs = decode_symbol(reader, ac_table);
@@ -114,11 +176,42 @@ int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTab
     }
     k += run;
     if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
-    block[kZigzag[k]] = reader.receive_extend(size);
+    const size_t z = kZigzag[k];
+    block[z] = store.at(reader.receive_extend(size), z);
     ++k;
   }
   stream = reader;
   return dc;
+}
+
+}  // namespace
+
+int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+                     int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {
+  return decode_block_with(stream, dc_table, ac_table, predictor, coefficients + block_offset, StoreLevel{});
+}
+
+int32_t decode_block_dequantised(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+                                 int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept {
+  return decode_block_with(stream, dc_table, ac_table, predictor, block, StoreDequantised{quant_table.data()});
+}
+
+void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
+                                   size_t luma_blocks, std::array<int32_t, 3>& predictors,
+                                   int32_t* coefficients) noexcept {
+  const HuffmanTables& t = kHuffmanTables;
+  // One copy of the reader for all the blocks, kept in registers throughout.
+  BitReader reader = stream;
+  for (size_t b = 0; b < luma_blocks; ++b) {
+    predictors[0] = decode_block_with(reader, t.luma_dc, t.luma_ac, predictors[0], coefficients + 64 * b,
+                                      StoreDequantised{luma_table.data()});
+  }
+  int32_t* chroma = coefficients + 64 * luma_blocks;
+  for (size_t c = 0; c < 2; ++c) {
+    predictors[1 + c] = decode_block_with(reader, t.chroma_dc, t.chroma_ac, predictors[1 + c], chroma + 64 * c,
+                                          StoreDequantised{chroma_table.data()});
+  }
+  stream = reader;
 }
 
 }  // namespace ast2100

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "bitreader.hpp"
+#include "quant.hpp"
 
 namespace ast2100 {
 
@@ -34,25 +35,30 @@ extern const HuffmanCode kChromaAcCode;
 // One entry of the combined AC lookup: what the next kAcFastBits stream bits
 // begin with, when that is a whole code and, for a coefficient, its magnitude
 // bits too, packed in one word so that the hot loop keeps it in a register:
-//   bits 0..3    code_len: bits of the Huffman code alone, all that a run out of
-//                the block takes
-//   bits 4..7    total: code and magnitude bits; 0 when the lookahead does not
-//                hold them all (the entry is then unused)
-//   bits 8..15   run: positions skipped before the value
-//   bits 16..31  value: the coefficient, signed
+//   bits 0..5    total: code and magnitude bits; 0 when the lookahead does not
+//                hold them all (the entry is then unused). Lowest, so that the
+//                shift that drops them needs no extraction: a 64-bit shift
+//                takes its count modulo 64, and the mask folds into it.
+//   bit 6        set in an ac_pair entry that holds a second symbol
+//   bits 8..11   code_len: bits of the Huffman code alone, all that a run out
+//                of the block takes
+//   bits 12..19  run: positions skipped before the value
+//   bits 20..31  value: the coefficient, signed (|value| < 1024)
 // All three kinds of symbol take one path: skip `run` positions, then store
 // `value`. Sixteen zeros is a run of 15 and a stored 0 (the block is zero
 // already); end of block is a run of 255, which always leaves the block.
 struct AcFast {
   uint32_t packed;
 
-  static constexpr AcFast make(int32_t value, uint32_t run, uint32_t code_len, uint32_t total) {
-    return {static_cast<uint32_t>(value) << 16 | run << 8 | total << 4 | code_len};
+  static constexpr AcFast make(int32_t value, uint32_t run, uint32_t code_len, uint32_t total,
+                                uint32_t second = 0) {
+    return {static_cast<uint32_t>(value) << 20 | run << 12 | code_len << 8 | second << 6 | total};
   }
-  constexpr uint32_t code_len() const { return packed & 15u; }
-  constexpr uint32_t total() const { return (packed >> 4) & 15u; }
-  constexpr uint32_t run() const { return (packed >> 8) & 0xFFu; }
-  constexpr int32_t value() const { return static_cast<int32_t>(packed) >> 16; }
+  constexpr uint32_t second() const { return (packed >> 6) & 1u; }
+  constexpr uint32_t total() const { return packed & 63u; }
+  constexpr uint32_t code_len() const { return (packed >> 8) & 15u; }
+  constexpr uint32_t run() const { return (packed >> 12) & 0xFFu; }
+  constexpr int32_t value() const { return static_cast<int32_t>(packed) >> 20; }
 };
 
 struct HuffTable {
@@ -72,8 +78,18 @@ struct HuffTable {
   std::array<uint16_t, 17> first_symbol{};
   std::array<uint8_t, 256> symbols{};
   uint8_t max_length = 0;  // the longest code length of the table
-  // For AC tables: (run, size) symbol and magnitude in one lookup.
+  // (run, size) symbol and magnitude in one lookup. A DC table's symbols are
+  // sizes alone (run 0), so its entries give the difference and all its bits;
+  // size 0 reads as end of block there, with value 0 and the code's length.
   std::array<AcFast, 1u << kAcFastBits> ac_fast{};
+  // For AC tables, the symbol after the one ac_fast[p] gives, when the same
+  // kAcFastBits bits p hold it whole (code and magnitude): its run and value,
+  // flagged by second(), with code_len and total counted from the start of p
+  // (first symbol's total plus the second's). Without a second symbol, run and
+  // value are 0 and total is the first symbol's. These streams average about
+  // 3.5 bits a symbol, so one lookup often answers two symbols, and the bits
+  // of both are dropped with one shift.
+  std::array<AcFast, 1u << kAcFastBits> ac_pair{};
 };
 
 // Builds the decoding tables of a code.
@@ -128,6 +144,17 @@ constexpr HuffTable build_huff_table(const HuffmanCode& definition) {
     }
     index += n;
     code = (code + n) * 2;
+  }
+  for (uint32_t p = 0; p < (1u << HuffTable::kAcFastBits); ++p) {
+    const AcFast first = t.ac_fast[p];
+    const uint32_t used = first.total();
+    t.ac_pair[p] = AcFast::make(0, 0, used, used);
+    if (used == 0) continue;
+    // The bits after the first symbol, moved to the top; the lookahead's end
+    // reads as zeros, so the second symbol counts only if it ends within it.
+    const AcFast next = t.ac_fast[(p << used) & ((1u << HuffTable::kAcFastBits) - 1)];
+    if (next.total() == 0 || used + next.total() > HuffTable::kAcFastBits) continue;
+    t.ac_pair[p] = AcFast::make(next.value(), next.run(), used + next.code_len(), used + next.total(), 1);
   }
   return t;
 }
@@ -190,5 +217,19 @@ static_assert(kZigzag[0] == 0 && kZigzag[1] == 1 && kZigzag[2] == 8 && kZigzag[3
 // block first. Returns the block's DC value, the component's next predictor.
 int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
                      int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept;
+
+// The same, but each entry is stored ready for the inverse DCT: the level times
+// its quant_table step, shifted right by 16 and cut to 32 bits (the DC value too;
+// the returned predictor stays the level). `block` is the block's 64 entries,
+// zeroed by the caller: uncoded entries stay 0 but may be written (with 0).
+int32_t decode_block_dequantised(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                                 int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept;
+
+// All the blocks of a DCT macroblock, dequantised: `luma_blocks` luminance blocks
+// (1 or 4) with luma_table, then Cb and Cr with chroma_table, one after another
+// from `coefficients` on. predictors holds the Y, Cb and Cr predictors, updated.
+void decode_macroblock_dequantised(BitReader& reader, const QuantTable& luma_table, const QuantTable& chroma_table,
+                                   size_t luma_blocks, std::array<int32_t, 3>& predictors,
+                                   int32_t* coefficients) noexcept;
 
 }  // namespace ast2100

@@ -47,22 +47,13 @@ inline void butterfly(const int32_t* d, size_t step, int32_t* y) noexcept {
 
 }  // namespace
 
-void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
-                    uint8_t* output, size_t output_offset) noexcept {
-  const int32_t* in = coefficients + block_offset;
-  // Dequantised, prescaled input; the product of a 32-bit level and a step below
-  // 2^26 fits in 64 bits, and the result is cut to its low 32 bits.
-  std::array<int32_t, 64> d;
-  for (size_t p = 0; p < 64; ++p) {
-    d[p] = static_cast<int32_t>((static_cast<int64_t>(in[p]) * quant_table[p]) >> 16);
-  }
-
+void idct_dequantised(const int32_t* d, uint8_t* out) noexcept {
   // Pass 1, columns. A column whose rows 1..7 are all zero transforms to its DC
   // value in every row, which the butterfly would give too.
   std::array<int32_t, 64> ws;
   for (size_t v = 0; v < 8; ++v) {
-    if (in[8 + v] == 0 && in[16 + v] == 0 && in[24 + v] == 0 && in[32 + v] == 0 &&
-        in[40 + v] == 0 && in[48 + v] == 0 && in[56 + v] == 0) {
+    if (d[8 + v] == 0 && d[16 + v] == 0 && d[24 + v] == 0 && d[32 + v] == 0 && d[40 + v] == 0 &&
+        d[48 + v] == 0 && d[56 + v] == 0) {
       for (size_t k = 0; k < 8; ++k) ws[8 * k + v] = d[v];
       continue;
     }
@@ -72,12 +63,27 @@ void idct_transform(const int32_t* coefficients, size_t block_offset, const Quan
   }
 
   // Pass 2, rows, straight into the output through the clamp table.
-  uint8_t* out = output + output_offset;
   for (size_t r = 0; r < 8; ++r) {
     int32_t y[8];
     butterfly(&ws[8 * r], 1, y);
     for (size_t x = 0; x < 8; ++x) out[8 * r + x] = clamp_idct(y[x]);
   }
+}
+
+void idct_blocks(const int32_t* dequantised, size_t count, uint8_t* output) noexcept {
+  for (size_t b = 0; b < count; ++b) idct_dequantised(dequantised + 64 * b, output + 64 * b);
+}
+
+void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
+                    uint8_t* output, size_t output_offset) noexcept {
+  const int32_t* in = coefficients + block_offset;
+  // Dequantised, prescaled input; the product of a 32-bit level and a step below
+  // 2^26 fits in 64 bits, and the result is cut to its low 32 bits.
+  std::array<int32_t, 64> d;
+  for (size_t p = 0; p < 64; ++p) {
+    d[p] = static_cast<int32_t>((static_cast<int64_t>(in[p]) * quant_table[p]) >> 16);
+  }
+  idct_dequantised(d.data(), output + output_offset);
 }
 
 }  // namespace ast2100

@@ -28,4 +28,12 @@ inline constexpr int32_t kIdctNeg2_613 = -669; // -2.613125930 * 256
 void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
                     uint8_t* output, size_t output_offset) noexcept;
 
+// The transform of one block whose 64 entries are already dequantised and
+// prescaled (as decode_block_dequantised stores them), into out[0..63].
+void idct_dequantised(const int32_t* dequantised, uint8_t* out) noexcept;
+
+// `count` consecutive dequantised blocks into output[0 .. 64 * count - 1]: all the
+// blocks of a macroblock in one call.
+void idct_blocks(const int32_t* dequantised, size_t count, uint8_t* output) noexcept;
+
 }  // namespace ast2100

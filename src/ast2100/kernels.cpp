@@ -7,13 +7,13 @@
 namespace ast2100 {
 
 const Kernels& scalar_kernels() noexcept {
-  static constexpr Kernels kScalar = {idct_transform, yuv_to_rgb, "scalar"};
+  static constexpr Kernels kScalar = {idct_transform, idct_blocks, yuv_to_rgb, "scalar"};
   return kScalar;
 }
 
 const Kernels* avx2_kernels() noexcept {
 #if QUORVEL_HAVE_AVX2
-  static constexpr Kernels kAvx2 = {idct_transform_avx2, yuv_to_rgb_avx2, "avx2"};
+  static constexpr Kernels kAvx2 = {idct_transform_avx2, idct_blocks_avx2, yuv_to_rgb_avx2, "avx2"};
   // The answer cannot change while the process runs; computing it once is safe
   // from any thread (static initialisation is thread-safe).
   static const bool supported = __builtin_cpu_supports("avx2");

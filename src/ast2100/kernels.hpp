@@ -15,6 +15,8 @@ namespace ast2100 {
 struct Kernels {
   void (*idct)(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table, uint8_t* output,
                size_t output_offset) noexcept;
+  // The blocks of one macroblock, dequantised already (see idct_blocks).
+  void (*idct_blocks)(const int32_t* dequantised, size_t count, uint8_t* output) noexcept;
   void (*yuv_to_rgb)(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                      bool subsampled) noexcept;
   const char* name;
@@ -28,6 +30,11 @@ const Kernels& best_kernels() noexcept;
 
 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
                          uint8_t* output, size_t output_offset) noexcept;
+void idct_blocks_avx2(const int32_t* dequantised, size_t count, uint8_t* output) noexcept;
+// The AVX2 transform's two paths, for tests: whether a dequantised block takes
+// the 16-bit transform, and that transform alone (exact only where it is taken).
+bool idct_fits_16bit_avx2(const int32_t* dequantised) noexcept;
+void idct_16bit_avx2(const int32_t* dequantised, uint8_t* out) noexcept;
 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                      bool subsampled) noexcept;
 

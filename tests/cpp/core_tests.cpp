@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "ast2100/arith.hpp"
 #include "ast2100/bitreader.hpp"
 #include "ast2100/clamp.hpp"
 #include "ast2100/color.hpp"
@@ -24,6 +25,7 @@
 #include "ast2100/idct.hpp"
 #include "ast2100/kernels.hpp"
 #include "ast2100/picture.hpp"
+#include "ast2100/simd_avx2.hpp"
 #include "ast2100/quant.hpp"
 
 using namespace ast2100;
@@ -797,10 +799,109 @@ static void test_picture() {
   CHECK(view.macroblock(2, 0, true).area.empty() && view.macroblock(0, 2, false).area.empty());
 }
 
+// The dequantising decoder stores low32((level * step) >> 16) where the plain one
+// stores the level, reads the same bits and returns the same predictor: random
+// streams, so that every kind of symbol and the slow path occur.
+static void test_decode_block_dequantised() {
+  const HuffmanTables& t = kHuffmanTables;
+  std::mt19937 rng(12);
+  sweep("dequantised block", 4000, [&](uint64_t n) {
+    Bits bits;
+    for (int i = 0; i < 96; ++i) bits.put(static_cast<uint32_t>(rng() % 4 ? rng() % 2 : rng()), n % 3 ? 1 : 12);
+    const bool chroma = n % 2;
+    const auto& [dc, ac] = chroma ? std::tie(t.chroma_dc, t.chroma_ac) : std::tie(t.luma_dc, t.luma_ac);
+    const QuantTable& q = kQuantTables444.slot[rng() % 4];
+    const int32_t predictor = n % 7 == 0 ? INT32_MAX - static_cast<int32_t>(rng() % 2048) : static_cast<int32_t>(rng() % 2048) - 1024;
+    BitReader a = bits.reader(), b = a;
+    std::array<int32_t, 64> levels{}, got{};
+    const int32_t pa = decode_block(a, dc, ac, predictor, levels.data(), 0);
+    const int32_t pb = decode_block_dequantised(b, dc, ac, predictor, q, got.data());
+    std::array<int32_t, 64> want{};
+    for (int p = 0; p < 64; ++p) want[p] = static_cast<int32_t>(int64_t{levels[p]} * q[p] >> 16);
+    return SAME(pb, pa) && SAME(b.window(), a.window()) && SAME(b.pos(), a.pos()) && SAME(got, want);
+  });
+}
+
+namespace {
+// Dequantised input is the reference transform's input with a step of 1.0.
+const QuantTable kUnitSteps = [] { QuantTable q; q.fill(65536); return q; }();
+}  // namespace
+
+// Whole macroblocks of dequantised blocks through each kernel's idct_blocks:
+// three and six blocks (pairs of flat and busy blocks, values within and far
+// beyond 16 bits), each block as the reference transforms it.
+static void test_idct_blocks() {
+  std::mt19937 rng(5);
+  const int32_t extremes[] = {0, 1, -1, 32767, -32768, 32768, INT32_MIN, INT32_MAX};
+  sweep("macroblock transform", 6000, [&](uint64_t n) {
+    const size_t count = n % 2 ? 6 : 3;
+    std::vector<int32_t> d(64 * count);
+    for (size_t b = 0; b < count; ++b) {
+      const uint32_t shape = static_cast<uint32_t>(rng() % 5);
+      for (size_t p = 0; p < 64; ++p) {
+        int32_t v = 0;
+        if (shape == 1) v = rng() % 4 ? 0 : static_cast<int32_t>(rng() % 601) - 300;          // typical
+        if (shape == 2) v = rng() % 3 ? 0 : static_cast<int32_t>(rng() % 8193) - 4096;        // large
+        if (shape == 3) v = extremes[rng() % 8];
+        if (shape == 4) v = rng() % 2 ? 0 : static_cast<int32_t>(rng());
+        if (p == 0 || shape != 0) d[64 * b + p] = p == 0 ? wrap_add(static_cast<int32_t>(rng() % 4097) - 2048, v) : v;
+      }
+    }
+    std::vector<uint8_t> out(64 * count + 64, 0xA5);  // one spare block: nothing written past the end
+    g_kernels->idct_blocks(d.data(), count, out.data());
+    for (size_t b = 0; b < count; ++b) {
+      const Px want = ref_idct(d.data() + 64 * b, kUnitSteps);
+      if (!SAME(std::equal(want.begin(), want.end(), out.begin() + 64 * static_cast<long>(b)), true)) return false;
+    }
+    return SAME(std::count(out.end() - 64, out.end(), 0xA5), 64);
+  });
+}
+
+// The 16-bit transform is taken only where it is exact. Patterns of one to
+// four entries (a lone entry is the worst case of a bound that sums weighted
+// magnitudes) and dense ones, scaled to the largest multiple the range check
+// still accepts: at that bound the 16-bit transform must equal the 32-bit
+// reference, one step beyond the check must refuse, and typical blocks
+// (|DC| <= 1024, AC up to a few hundred) must be accepted.
+static void test_idct_16bit() {
+#if QUORVEL_HAVE_AVX2
+  if (avx2_kernels() == nullptr) return;
+  std::mt19937 rng(16);
+  auto fits = [](const std::array<int32_t, 64>& b) { return idct_fits_16bit_avx2(b.data()); };
+  int accepted = 0;
+  sweep("16-bit bound", 20000, [&](uint64_t n) {
+    std::array<int32_t, 64> pattern{};
+    const int entries = n % 5 == 4 ? 64 : 1 + static_cast<int>(n % 4);
+    for (int i = 0; i < entries; ++i) {
+      const size_t p = n < 128 ? (n / 2) % 64 : rng() % 64;  // first every position alone, both signs
+      pattern[p] = (n < 128 ? (n % 2 ? -1 : 1) : (rng() % 2 ? -1 : 1)) * static_cast<int32_t>(1 + rng() % 16);
+    }
+    auto scaled = [&](int32_t m) { std::array<int32_t, 64> b; for (int p = 0; p < 64; ++p) b[p] = pattern[p] * m; return b; };
+    int32_t lo = 0, hi = 65536;  // fits(lo), !fits(hi)
+    if (!SAME(fits(scaled(hi)), false)) return false;
+    while (hi - lo > 1) (fits(scaled((lo + hi) / 2)) ? lo : hi) = (lo + hi) / 2;
+    if (lo == 0) return true;
+    ++accepted;
+    const auto at = scaled(lo);
+    Px got{};
+    idct_16bit_avx2(at.data(), got.data());
+    return SAME(got, ref_idct(at.data(), kUnitSteps)) && SAME(fits(scaled(hi)), false);
+  });
+  CHECK(accepted > 15000);
+  sweep("typical blocks take 16 bits", 2000, [&](uint64_t) {
+    std::array<int32_t, 64> b{};
+    b[0] = static_cast<int32_t>(rng() % 2049) - 1024;
+    for (int i = 0; i < 10; ++i) b[1 + rng() % 63] = static_cast<int32_t>(rng() % 401) - 200;
+    return SAME(fits(b), true);
+  });
+#endif
+}
+
 int main() {
   test_bitreader();
   test_huffman();
   test_decode_block();
+  test_decode_block_dequantised();
   test_quant();
   test_picture();
   for (const Kernels* k : {&scalar_kernels(), avx2_kernels()}) {
@@ -808,9 +909,11 @@ int main() {
     std::cout << "kernels: " << k->name << '\n';
     g_kernels = k;
     test_idct();
+    test_idct_blocks();
     test_color();
     test_all_colours();
   }
+  test_idct_16bit();
   test_frames();
   test_observer();
   test_fresh_pictures();
