@@ -18,13 +18,14 @@ usage="usage: tools/debian-python.sh ARCH DEST [PACKAGE...]"
 arch=${1:?$usage}
 dest=${2:?$usage}
 shift 2
-extra=("$@")
+# The interpreter and what it needs to run, and the C++ runtime the extension modules need.
+packages=(python3.13-minimal libpython3.13-minimal libpython3.13-stdlib libc6 libstdc++6 "$@")
 suite=${QUORVEL_DEBIAN_SUITE:-trixie}
 mkdir -p "$dest"
 dest=$(cd "$dest" && pwd)
 
 # What was asked for last time: a run that asks for the same reuses the folder.
-wanted="$arch ${extra[*]}"
+wanted="$suite $arch ${packages[*]}"
 if [ -x "$dest/root/usr/bin/python3.13" ] && [ -f "$dest/include/python3.13/Python.h" ] &&
    [ "$(cat "$dest/wanted" 2>/dev/null)" = "$wanted" ]; then
   exit 0
@@ -72,11 +73,10 @@ export APT_CONFIG=$apt/apt.conf
 
 echo "== Debian $suite $arch: CPython 3.13 into $dest" >&2
 apt-get update -qq >&2
-# The interpreter and everything it needs to run (the status file is empty, so apt
-# resolves the whole closure), downloaded only; the headers on their own.
+# The packages and everything they depend on (the status file is empty, so apt resolves
+# the whole closure), downloaded only; the headers on their own.
 rm -f "$apt"/archives/*.deb
-apt-get install -qq --download-only python3.13-minimal libpython3.13-minimal libpython3.13-stdlib libc6 \
-  "${extra[@]}" >/dev/null
+apt-get install -qq --download-only "${packages[@]}" >/dev/null
 (cd "$dest/debs" && apt-get download -qq libpython3.13-dev)
 
 rm -rf "$dest/root" "$dest/include"
