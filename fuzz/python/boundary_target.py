@@ -32,6 +32,7 @@ allocates with malloc (PYTHONMALLOC=malloc).
 sanitizer runtime preloaded.)
 """
 
+import collections
 import functools
 import re
 import sys
@@ -119,11 +120,13 @@ def built_frame(fdp, width, height):
     for _ in range(fdp.ConsumeIntInRange(0, 24)):
         if fdp.remaining_bytes() == 0:
             break
-        kind = fdp.ConsumeIntInRange(0, 15)
+        # Refused codes and stray bits are rare: either ends the frame's
+        # meaning, and most frames should decode and draw.
+        kind = fdp.ConsumeIntInRange(0, 63)
         at = position(fdp, mode, width, height)
-        if kind < 7:
+        if kind < 31:
             fw.dct(coefficient_blocks(fdp, mode, dc), alt=fdp.ConsumeBool(), at=at)
-        elif kind < 14:
+        elif kind < 62:
             count = (1, 2, 4)[fdp.ConsumeIntInRange(0, 2)]
             entries = [(fdp.ConsumeIntInRange(0, 3),
                         fdp.ConsumeIntInRange(0, (1 << 24) - 1) if fdp.ConsumeBool() else None)
@@ -131,7 +134,7 @@ def built_frame(fdp, width, height):
             bits = count.bit_length() - 1
             codes = [fdp.ConsumeIntInRange(0, (1 << bits) - 1) for _ in range(64)] if bits else []
             fw.vq(entries, codes, at=at)
-        elif kind == 14:
+        elif kind == 62:
             fw.raw(REFUSED_CODES[fdp.ConsumeIntInRange(0, len(REFUSED_CODES) - 1)], 4)
         else:
             nbits = fdp.ConsumeIntInRange(1, 32)
@@ -144,7 +147,7 @@ def built_frame(fdp, width, height):
     data = fw.to_bytes()
     if ending >= 30:  # cut mid-record (or mid-header)
         data = data[:fdp.ConsumeIntInRange(0, len(data))]
-    if fdp.ConsumeIntInRange(0, 15) == 0:  # a header of another mode, maybe none
+    if fdp.ConsumeIntInRange(0, 15) == 15:  # a header of another mode, maybe none
         data = data[:2] + fdp.ConsumeBytes(2).ljust(2, b"\0") + data[4:]
     return data
 
@@ -202,7 +205,7 @@ def check_screen(fdp, data, width, height, outcome):
         else:
             assert mode is not None and MODE_MISMATCH.fullmatch(message), \
                 f"Screen failed ({message!r}) where decode_frame did not"
-        return
+        return None
     assert outcome[0] == "ok", f"Screen applied a frame that decode_frame refused ({outcome[1]!r})"
     assert mode is None or int.from_bytes(data[2:4], "big") == mode, "a frame of the other mode applied"
     assert screen.frames_applied == frames + 1
@@ -220,19 +223,41 @@ def check_screen(fdp, data, width, height, outcome):
             start = row * stride + x * 3
             expected[start:start + w * 3] = picture[start:start + w * 3]
     assert screen.to_bytes() == expected, "the picture is not the frame drawn over the old one"
+    return rects
 
 
+# What the inputs did, printed every TALLY_EVERY inputs: a run that mostly
+# fails early, or draws nothing, tests little.
+TALLY_EVERY = 5000
+tally = collections.Counter()
+
+
+def outcome_kind(outcome, rects):
+    if outcome[0] != "error":
+        if outcome[0] == "ok" and rects is None:
+            return "screen of the other mode"
+        return outcome[0] if outcome[0] != "ok" else "drew" if rects else "drew nothing"
+    return re.sub(r"\d+", "N", outcome[1])
+
+
+# An exhausted input reads as zeros: every choice whose zero is a failure
+# (raw bytes, a rewritten header) is taken on its highest value instead.
 def test_one_input(raw):
     fdp = atheris.FuzzedDataProvider(raw)
     width, height = picture_size(fdp)
-    if fdp.ConsumeIntInRange(0, 15) == 0:
+    if fdp.ConsumeIntInRange(0, 15) == 15:
         data = fdp.ConsumeBytes(fdp.remaining_bytes())
     else:
         data = built_frame(fdp, width, height)
     outcome = check_decode(data, width, height)
     # Screens are allocated for real (picture and journal): only sensible sizes.
+    rects = []
     if width <= 1280 and height <= 1024:
-        check_screen(fdp, data, width, height, outcome)
+        rects = check_screen(fdp, data, width, height, outcome)
+    tally[outcome_kind(outcome, rects)] += 1
+    if tally.total() % TALLY_EVERY == 0:
+        print("pyfuzz: %d inputs:" % tally.total(), ", ".join(
+            "%s %.1f%%" % (k, 100 * n / tally.total()) for k, n in tally.most_common()), file=sys.stderr, flush=True)
 
 
 def main():
