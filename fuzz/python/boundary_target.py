@@ -28,6 +28,7 @@ reads and writes out of bounds, also of the result bytes object when Python
 allocates with malloc (PYTHONMALLOC=malloc).
 
     python boundary_target.py [libFuzzer options] [CORPUS DIR | INPUT FILE ...]
+    python boundary_target.py --frames OUTDIR CORPUS...   (the frames, for ./dev coverage)
 (`./dev pyfuzz` builds the instrumented extensions and runs this with the
 sanitizer runtime preloaded.)
 """
@@ -70,7 +71,8 @@ def picture_size(fdp):
     """Mostly a few macroblocks, odd sizes included; sometimes a larger picture."""
     kind = fdp.ConsumeIntInRange(0, 63)
     if kind < 52:
-        return fdp.ConsumeIntInRange(0, 48), fdp.ConsumeIntInRange(0, 48)
+        # Counted down, so that an input too short to say is 48x48, not empty.
+        return 48 - fdp.ConsumeIntInRange(0, 48), 48 - fdp.ConsumeIntInRange(0, 48)
     if kind < 61:
         return fdp.ConsumeIntInRange(0, 320), fdp.ConsumeIntInRange(0, 240)
     if kind < 62:
@@ -177,7 +179,9 @@ def check_decode(data, width, height):
             assert len(data) >= 4 and message == f"unknown mode {int.from_bytes(data[2:4], 'big')}", message
         return "error", message
     except MemoryError:
-        assert width * height * 3 >= 1 << 40, f"MemoryError for a {width}x{height} picture"
+        # Only the pictures of terabytes are meant to be refused; a few
+        # gigabytes would be allocated (and the fuzzer stopped for memory).
+        assert width * height * 3 >= 1 << 32, f"MemoryError for a {width}x{height} picture"
         return "memory", None
     except PanicException as e:
         assert str(e) == "capacity overflow", f"unexpected PanicException: {e!r}"
@@ -242,13 +246,17 @@ def outcome_kind(outcome, rects):
 
 # An exhausted input reads as zeros: every choice whose zero is a failure
 # (raw bytes, a rewritten header) is taken on its highest value instead.
-def test_one_input(raw):
-    fdp = atheris.FuzzedDataProvider(raw)
+def frame_of(fdp):
+    """The picture size and codec_data an input chooses."""
     width, height = picture_size(fdp)
     if fdp.ConsumeIntInRange(0, 15) == 15:
-        data = fdp.ConsumeBytes(fdp.remaining_bytes())
-    else:
-        data = built_frame(fdp, width, height)
+        return width, height, fdp.ConsumeBytes(fdp.remaining_bytes())
+    return width, height, built_frame(fdp, width, height)
+
+
+def test_one_input(raw):
+    fdp = atheris.FuzzedDataProvider(raw)
+    width, height, data = frame_of(fdp)
     outcome = check_decode(data, width, height)
     # Screens are allocated for real (picture and journal): only sensible sizes.
     rects = []
@@ -260,7 +268,25 @@ def test_one_input(raw):
             "%s %.1f%%" % (k, 100 * n / tally.total()) for k, n in tally.most_common()), file=sys.stderr, flush=True)
 
 
+def export_frames(outdir, paths):
+    """Writes the frame of each input (files, or directories of them) in the
+    input layout of the C++ fuzz target, as it is, so that the decoder core's
+    coverage of a corpus of this target can be measured with its replay."""
+    sys.path.insert(0, str(ROOT / "fuzz"))
+    from make_seeds import fuzz_input
+
+    outdir = Path(outdir)
+    outdir.mkdir(parents=True, exist_ok=True)
+    files = [f for p in map(Path, paths) for f in (sorted(p.iterdir()) if p.is_dir() else [p])]
+    for f in files:
+        width, height, data = frame_of(atheris.FuzzedDataProvider(f.read_bytes()))
+        (outdir / f.name).write_bytes(fuzz_input(data, width, height, compare=False, as_is=True))
+    print(f"{len(files)} frames written to {outdir}")
+
+
 def main():
+    if sys.argv[1:2] == ["--frames"]:
+        return export_frames(sys.argv[2], sys.argv[3:])
     assert quorvel.decode_frame is decode_frame
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
