@@ -60,6 +60,11 @@ struct Signature {
   const char* name;  // as messages show it: "decode_frame", "Screen", "Screen.apply"
   std::span<const char* const> params;
   size_t required;
+  // Parameters after the first `positional` are keyword-only (as after a bare
+  // `*` in Python); by default every parameter may be passed by position.
+  size_t positional = SIZE_MAX;
+
+  size_t max_positional() const noexcept { return positional < params.size() ? positional : params.size(); }
 };
 
 namespace detail {
@@ -67,7 +72,7 @@ namespace detail {
 inline const char* plural(size_t n, const char* one, const char* many) { return n == 1 ? one : many; }
 
 inline bool too_many_positionals(const Signature& sig, Py_ssize_t nargs) {
-  const size_t n = sig.params.size();
+  const size_t n = sig.max_positional();
   if (static_cast<size_t>(nargs) <= n) return false;
   const char* verb = nargs == 1 ? "was" : "were";
   if (sig.required == n) {

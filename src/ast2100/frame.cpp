@@ -222,59 +222,70 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
   }
 }
 
-void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
-  BitReader& reader = stream.reader;
+void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream, DctMacroblock& out) noexcept {
   const QuantTable& luma_table = target.quant_tables->slot[quant_pair];
   const QuantTable& chroma_table = target.quant_tables->slot[quant_pair + 1];
   // The coefficient decoder writes only the entries the stream codes, already
   // dequantised for the transform; the rest must be zero. Each mode zeroes a
   // size known at compile time (3 or 6 blocks), which compiles to plain stores.
-  alignas(64) int32_t coefficients[6 * 64];
   const size_t luma_blocks = target.subsampled ? 4 : 1;
   if (target.subsampled) {
-    std::memset(coefficients, 0, sizeof(int32_t) * 6 * 64);
+    std::memset(out.coefficients, 0, sizeof(int32_t) * 6 * 64);
   } else {
-    std::memset(coefficients, 0, sizeof(int32_t) * 3 * 64);
+    std::memset(out.coefficients, 0, sizeof(int32_t) * 3 * 64);
   }
   std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
-  decode_macroblock_dequantised(reader, luma_table, chroma_table, luma_blocks, predictors, coefficients);
+  decode_macroblock_dequantised(stream.reader, luma_table, chroma_table, luma_blocks, predictors, out.coefficients);
   stream.dc_y = predictors[0];
   stream.dc_cb = predictors[1];
   stream.dc_cr = predictors[2];
-  const size_t blocks = luma_blocks + 2;
+}
 
+void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
   // Every byte that yuv_to_rgb reads is written by the transform: one call for
   // all the macroblock's blocks, in the staging layout's order.
+  const size_t blocks = target.subsampled ? 6 : 3;
   alignas(64) YuvMacroblock staging;
   const Kernels& kernels = *target.kernels;
-  kernels.idct_blocks(coefficients, blocks, staging.data());
+  kernels.idct_blocks(macroblock.coefficients, blocks, staging.data());
   kernels.yuv_to_rgb(staging, target.mb_col, target.mb_row, target.frame, target.subsampled);
 }
 
-void vq_decompress(const MacroblockTarget& target, StreamState& stream) noexcept {
+void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
+  DctMacroblock macroblock;
+  decode_dct(target, quant_pair, stream, macroblock);
+  draw_dct(target, macroblock);
+}
+
+void decode_vq(StreamState& stream, VqMacroblock& out) noexcept {
   const VqColorCache& cache = stream.cache;
   BitReader& reader = stream.reader;
+  const uint32_t n = cache.index_bits;
+  out.index_bits = n;
+  for (uint32_t k = 0; k < 4; ++k) out.colors[k] = cache.colors[cache.slots[k]];
+  // The 64 pixel codes, n bits each, read sixteen bits at a time (64 or 128
+  // bits in all, a whole number of chunks).
+  out.codes.fill(0);
+  if (n == 0) return;
+  const uint32_t per_chunk = 16 / n;
+  for (uint32_t p = 0; p < 64; p += per_chunk) {
+    const uint32_t chunk = reader.window() >> 16;
+    reader.consume_bits(16);
+    for (uint32_t i = 0; i < per_chunk; ++i) {
+      out.codes[p + i] = static_cast<uint8_t>((chunk >> (16 - n * (i + 1))) & ((1u << n) - 1));
+    }
+  }
+}
+
+void draw_vq(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
   // Every pixel of the macroblock has one of at most four colours, so each is
   // converted once and the pixels are copies of it: the same bytes as
   // converting the filled staging area pixel by pixel.
-  const uint32_t n = cache.index_bits;
+  const uint32_t n = macroblock.index_bits;
   std::array<std::array<uint8_t, 4>, 4> rgb{};  // RGB and a spare byte, for 4-byte stores
   for (uint32_t k = 0; k < (1u << n); ++k) {
-    const uint32_t c = cache.colors[cache.slots[k]];
+    const uint32_t c = macroblock.colors[k];
     store_pixel(rgb[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
-  }
-  // The 64 pixel codes, n bits each, read sixteen bits at a time (64 or 128
-  // bits in all, a whole number of chunks).
-  std::array<uint8_t, 64> codes{};
-  if (n != 0) {
-    const uint32_t per_chunk = 16 / n;
-    for (uint32_t p = 0; p < 64; p += per_chunk) {
-      const uint32_t chunk = reader.window() >> 16;
-      reader.consume_bits(16);
-      for (uint32_t i = 0; i < per_chunk; ++i) {
-        codes[p + i] = static_cast<uint8_t>((chunk >> (16 - n * (i + 1))) & ((1u << n) - 1));
-      }
-    }
   }
 
   // Only the pixels inside the picture. In the 16x16 mode each code paints a 2x2 group: pixel (r, c)
@@ -299,13 +310,19 @@ void vq_decompress(const MacroblockTarget& target, StreamState& stream) noexcept
     return;
   }
   for (uint64_t r = 0; r < rows; ++r) {
-    const uint8_t* row_codes = codes.data() + 8 * (r >> shift);
+    const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
     uint8_t* out = origin + r * stride;
     // Four bytes a pixel, each store's spare byte overwritten by the next pixel;
     // the row's last pixel gets exactly three.
     for (uint64_t c = 0; c + 1 < cols; ++c, out += 3) std::memcpy(out, rgb[row_codes[c >> shift]].data(), 4);
     std::memcpy(out, rgb[row_codes[(cols - 1) >> shift]].data(), 3);
   }
+}
+
+void vq_decompress(const MacroblockTarget& target, StreamState& stream) noexcept {
+  VqMacroblock macroblock;
+  decode_vq(stream, macroblock);
+  draw_vq(target, macroblock);
 }
 
 }  // namespace ast2100

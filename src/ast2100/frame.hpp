@@ -150,10 +150,38 @@ class FrameDecoder {
   void zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept;
 };
 
-// One DCT macroblock at the target's position: 6 blocks (Y0..Y3, Cb, Cr) in the
-// 16x16 mode, 3 (Y, Cb, Cr) in the 8x8 mode, with the quantisation pair whose
-// luminance slot is quant_pair (kPrimaryPair or kAlternativePair). Moves the
-// reader on and updates the DC predictors.
+// A DCT macroblock as the stream codes it, entropy-decoded and dequantised for
+// the transform: 6 blocks (Y0..Y3, Cb, Cr) in the 16x16 mode, 3 (Y, Cb, Cr) in
+// the 8x8 mode, 64 coefficients each in natural (not zigzag) order. Only the
+// mode's blocks are written.
+struct DctMacroblock {
+  alignas(64) int32_t coefficients[6 * 64];
+};
+
+// A VQ macroblock as the stream codes it: the YCbCr colour (packed as in the
+// cache) that each pixel code paints with, the code width (0, 1 or 2 bits) and
+// the 64 pixel codes in raster order (all 0 for a one-colour macroblock).
+struct VqMacroblock {
+  std::array<uint32_t, 4> colors{};
+  uint32_t index_bits = 0;
+  std::array<uint8_t, 64> codes{};
+};
+
+// The two halves of each macroblock decoder. decode_* reads the stream (the
+// record's data after its code and position) and updates the stream state;
+// draw_* writes the macroblock's pixels at the target's position and reads
+// nothing but its argument and the target. Between the two a macroblock is
+// plain data, so the halves may run at different times or on different threads,
+// as long as each kind of half runs in stream order.
+void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream, DctMacroblock& out) noexcept;
+void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept;
+// The VQ record's colour header must have been read into stream.cache already.
+void decode_vq(StreamState& stream, VqMacroblock& out) noexcept;
+void draw_vq(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept;
+
+// One DCT macroblock at the target's position, with the quantisation pair whose
+// luminance slot is quant_pair (kPrimaryPair or kAlternativePair): decode_dct,
+// then draw_dct. Moves the reader on and updates the DC predictors.
 void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept;
 
 // One VQ macroblock at the target's position: 64 pixel codes of
