@@ -27,6 +27,23 @@ inline std::optional<uint64_t> picture_bytes(uint64_t width, uint64_t height, ui
   return bytes;
 }
 
+// How a kept picture lays out its pixels in memory, byte by byte: the
+// decoder's own RGB, its reverse, four-byte pixels whose padding byte (X) is
+// always 255 (opaque where a toolkit reads it as alpha), or one grey level.
+enum class PixelFormat : uint8_t { rgb, bgr, rgbx, bgrx, xrgb, xbgr, gray };
+
+constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept {
+  switch (format) {
+    case PixelFormat::rgb:
+    case PixelFormat::bgr:
+      return 3;
+    case PixelFormat::gray:
+      return 1;
+    default:
+      return 4;
+  }
+}
+
 // The ceiling of size / n (n > 0), without the wrap of (size + n - 1).
 constexpr uint64_t ceil_div(uint64_t size, uint64_t n) noexcept { return size / n + (size % n != 0 ? 1 : 0); }
 
