@@ -111,12 +111,14 @@ class DrawObserver {
 class FrameDecoder {
  public:
   // The set-up checks, in order: header length, mode, the picture's byte size
-  // against max_frame_bytes (at most 2^63 - 1), and the bit reader's 12 bytes.
+  // in `format` against max_frame_bytes (at most 2^63 - 1), and the bit
+  // reader's 12 bytes.
   static Status setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
-                      uint64_t max_frame_bytes, FrameDecoder& out) noexcept;
+                      uint64_t max_frame_bytes, FrameDecoder& out, PixelFormat format = PixelFormat::rgb) noexcept;
 
-  // width * height * 3, known to fit after a successful set-up.
-  uint64_t frame_bytes() const noexcept { return width * height * 3; }
+  // width * height * the format's pixel size, known to fit after a successful
+  // set-up.
+  uint64_t frame_bytes() const noexcept { return width * height * bytes_per_pixel(format); }
 
   // Decodes the records into `frame` (frame_bytes() long) until FRAME_END, an
   // unknown code or the block limit. Pixels that no macroblock draws keep what
@@ -124,7 +126,7 @@ class FrameDecoder {
   Status run(std::span<uint8_t> frame) noexcept;
 
   // The same on a picture whose bytes are not yet defined: on success every
-  // pixel that no macroblock drew is zero, as if `frame` had been zero-filled,
+  // pixel that no macroblock drew is black (zero, padding bytes 255), as if `frame` had been zero-filled,
   // but a frame that draws its macroblocks in raster order writes each byte
   // once. On failure the contents are undefined.
   Status run_fresh(std::span<uint8_t> frame) noexcept;
@@ -137,6 +139,7 @@ class FrameDecoder {
   uint64_t width = 0;
   uint64_t height = 0;
   bool subsampled = false;
+  PixelFormat format = PixelFormat::rgb;  // of the picture run() draws on
   uint64_t mb_cols = 0;
   uint64_t mb_rows = 0;
   const QuantTables* quant_tables = nullptr;  // the mode's
