@@ -6,6 +6,8 @@
 #include <new>
 #include <type_traits>
 
+#include "color.hpp"
+
 namespace ast2100 {
 namespace {
 
@@ -45,32 +47,42 @@ void merge_sorted(std::span<T> items, Area area_of, std::vector<Rect>& out) {
   }
 }
 
-// Copies `rows` rows of row_bytes bytes. Whole macroblock rows (24 bytes in
-// the 8x8 mode, 48 in the 16x16 mode) get copies of a constant size.
+// Copies `rows` rows of row_bytes bytes. Whole macroblock rows (8 or 16
+// pixels of 1, 3 or 4 bytes) get copies of a constant size.
 inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride,
                       uint64_t row_bytes, uint64_t rows) noexcept {
   auto copy = [&](auto size) {
     for (uint64_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
   };
-  if (row_bytes == 24) {
-    copy(std::integral_constant<size_t, 24>{});
-  } else if (row_bytes == 48) {
-    copy(std::integral_constant<size_t, 48>{});
-  } else {
-    copy(row_bytes);
+  switch (row_bytes) {
+    case 8:
+      return copy(std::integral_constant<size_t, 8>{});
+    case 16:
+      return copy(std::integral_constant<size_t, 16>{});
+    case 24:
+      return copy(std::integral_constant<size_t, 24>{});
+    case 32:
+      return copy(std::integral_constant<size_t, 32>{});
+    case 48:
+      return copy(std::integral_constant<size_t, 48>{});
+    case 64:
+      return copy(std::integral_constant<size_t, 64>{});
+    default:
+      return copy(row_bytes);
   }
 }
 
 }  // namespace
 
-bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept {
-  const std::optional<uint64_t> size = picture_bytes(width, height, max_bytes);
+bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
+                       PixelFormat format) noexcept {
+  const std::optional<uint64_t> size = picture_bytes(width, height, max_bytes, bytes_per_pixel(format));
   if (size) bytes = *size;
   return size.has_value();
 }
 
 bool Screen::allocate(uint64_t max_bytes) noexcept {
-  if (!byte_size(width_, height_, max_bytes, bytes_)) return false;
+  if (!byte_size(width_, height_, max_bytes, bytes_, format_)) return false;
   cells_x_ = ceil_div(width_, kCell);
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
@@ -79,7 +91,11 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
   journal_.reset(allocate_array<uint8_t>(bytes_, false));
   saved_.reset(allocate_array<Saved>(all_cells, false));
   touched_.reset(allocate_array<uint64_t>(all_cells / 64 + 1, true));
-  return pixels_ && journal_ && saved_ && touched_;
+  if (!(pixels_ && journal_ && saved_ && touched_)) return false;
+  // Black is all zero bytes but in the formats with a padding byte, which is
+  // 255 from the start.
+  if (padding_index(format_) >= 0) fill_black({pixels_.get(), bytes_}, format_);
+  return true;
 }
 
 void Screen::before_draw(const PixelArea& area) noexcept {
@@ -93,23 +109,25 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   // Each macroblock is saved once a frame and macroblocks do not overlap, so
   // the journal never holds more than the picture.
   saved_[saved_count_++] = {area, journal_used_};
-  const uint64_t stride = width_ * 3;
-  const uint64_t row_bytes = area.cols * 3;
-  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area_offset(area, width_), stride,
+  const uint64_t pixel = bytes_per_pixel(format_);
+  const uint64_t stride = width_ * pixel;
+  const uint64_t row_bytes = area.cols * pixel;
+  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area_offset(area, width_, pixel), stride,
             row_bytes, area.rows);
   journal_used_ += row_bytes * area.rows;
 }
 
 void Screen::finish(bool undo) noexcept {
-  const uint64_t stride = width_ * 3;
+  const uint64_t pixel = bytes_per_pixel(format_);
+  const uint64_t stride = width_ * pixel;
   for (uint64_t i = 0; i < saved_count_; ++i) {
     const PixelArea& area = saved_[i].area;
     // Every mark set in this frame belongs to a saved area, so clearing whole
     // words clears them all.
     touched_[((area.y / kCell) * cells_x_ + area.x / kCell) / 64] = 0;
     if (!undo) continue;
-    const uint64_t row_bytes = area.cols * 3;
-    copy_rows(pixels_.get() + area_offset(area, width_), stride, journal_.get() + saved_[i].offset, row_bytes,
+    const uint64_t row_bytes = area.cols * pixel;
+    copy_rows(pixels_.get() + area_offset(area, width_, pixel), stride, journal_.get() + saved_[i].offset, row_bytes,
               row_bytes, area.rows);
   }
   saved_count_ = 0;
@@ -125,7 +143,7 @@ bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) n
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
-  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder);
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder, format_);
   if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};

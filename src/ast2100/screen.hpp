@@ -50,14 +50,17 @@ struct ApplyResult {
 
 class Screen final : private DrawObserver {
  public:
-  // mode: kMode422, kMode444, or 0 for a screen that takes frames of either.
-  Screen(uint64_t width, uint64_t height, uint32_t mode) noexcept : width_(width), height_(height), mode_(mode) {}
+  // mode: kMode422, kMode444, or 0 for a screen that takes frames of either;
+  // format: how the picture lays out its pixels.
+  Screen(uint64_t width, uint64_t height, uint32_t mode, PixelFormat format = PixelFormat::rgb) noexcept
+      : width_(width), height_(height), mode_(mode), format_(format) {}
   Screen(const Screen&) = delete;
   Screen& operator=(const Screen&) = delete;
 
-  // The picture's byte size (width * height * 3), or false when it does not fit
-  // in max_bytes (at most 2^63 - 1).
-  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept;
+  // The picture's byte size (width * height * the format's pixel size), or
+  // false when it does not fit in max_bytes (at most 2^63 - 1).
+  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
+                        PixelFormat format = PixelFormat::rgb) noexcept;
 
   // Takes the memory: the picture, black, and a journal of the same size, whose
   // pages are only touched as frames use them. False when the size does not fit
@@ -80,6 +83,7 @@ class Screen final : private DrawObserver {
   uint64_t width() const noexcept { return width_; }
   uint64_t height() const noexcept { return height_; }
   uint32_t mode() const noexcept { return mode_; }
+  PixelFormat format() const noexcept { return format_; }
   // Safe to read from any thread while another applies a frame.
   uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
 
@@ -99,6 +103,7 @@ class Screen final : private DrawObserver {
 
   uint64_t width_, height_;
   uint32_t mode_;
+  PixelFormat format_;
   uint64_t bytes_ = 0;
   uint64_t cells_x_ = 0;  // 8x8 cells per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
