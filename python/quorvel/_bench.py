@@ -9,7 +9,9 @@ round by round after a warm-up:
     fastdct=True, fastupsample=True,
   - Pillow: open + load, and open + load + tobytes.
 It also times a sparse delta frame (about 1% of the macroblocks) against
-bytes(width * height * 3) alone, and a lone FRAME_END frame at 16x16.
+bytes(width * height * 3) alone, a lone FRAME_END frame at 16x16, and
+Screen.apply in every pixel format for a whole frame and a 1% delta frame, each
+beside RGB in the same rounds (--only-formats: that alone).
 
 With --real DIR (made by bench/real_frames.py: real photographs and real screen
 captures, each a JPEG and a frame that carries the JPEG's very coefficients) it
@@ -216,6 +218,32 @@ def small_frames(rounds: int) -> list[str]:
     return lines
 
 
+PIXEL_FORMATS = ("RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY")
+
+
+def screen_formats(rounds: int) -> list[str]:
+    """Screen.apply in every pixel format, for a whole frame and a 1% delta
+    frame, each format timed beside RGB in the same rounds."""
+    from ._screen import Screen
+
+    width, height = 1920, 1072  # whole macroblocks in both modes
+    rgb = desktop(width, height)
+    lines = ["| mode | frame | pixel format | median ms | IQR ms | this / RGB |", "|---|---|---|---|---|---|"]
+    for mode in MODES:
+        frames = {"whole": encode_frame(rgb, mode), "1% delta": encode_frame(typed_line(rgb, mode), mode, previous=rgb)}
+        screens = {name: Screen(width, height, mode, pixel_format=name) for name in PIXEL_FORMATS}
+        for screen in screens.values():
+            screen.apply(frames["whole"])  # the picture and its journal touched
+        for kind, data in frames.items():
+            timings = race({name: functools.partial(s.apply, data) for name, s in screens.items()}, rounds)
+            base = timings[0].median
+            for t in timings:
+                lo, hi = t.spread()
+                lines.append(f"| {mode} | {kind} ({len(data)} bytes) | {t.name} | {t.median * 1e3:.3f} "
+                             f"| {lo * 1e3:.3f}-{hi * 1e3:.3f} | {t.median / base:.3f} |")
+    return lines
+
+
 @dataclass
 class RealPair:
     """A picture of the real set: its frame and the JPEG with the same coefficients."""
@@ -329,12 +357,18 @@ def main(argv: list[str] | None = None) -> int:
                         help="also race simplejpeg on the real photographs and screen captures in DIR "
                              "(made by bench/real_frames.py)")
     parser.add_argument("--only-real", action="store_true", help="skip the synthetic sections")
+    parser.add_argument("--only-formats", action="store_true",
+                        help="only Screen.apply in every pixel format, beside RGB")
     args = parser.parse_args(argv)
     import simplejpeg
 
     print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version("pillow")}, "
           f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
     print(machine())
+    if args.only_formats:
+        print()
+        print("\n".join(screen_formats(args.rounds)))
+        return 0
     if args.real is not None:
         print()
         print("Real photographs and screen captures: decode_frame vs "
@@ -346,6 +380,10 @@ def main(argv: list[str] | None = None) -> int:
         print("\n".join(full_frames(args.rounds)))
         print()
         print("\n".join(small_frames(args.rounds * 5)))
+        print()
+        print("Screen.apply in every pixel format, 1920x1072, beside RGB")
+        print()
+        print("\n".join(screen_formats(args.rounds)))
     print()
     print(machine())
     return 0
