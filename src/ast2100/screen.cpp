@@ -6,6 +6,10 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "color.hpp"
 
 namespace ast2100 {
@@ -20,6 +24,33 @@ T* allocate_array(uint64_t count, bool zeroed) noexcept {
   void* p = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
   return static_cast<T*>(p);
 }
+
+// Bytes on 64-byte boundaries, for a picture of four-byte pixels: there a run
+// of sixteen pixels, a macroblock's row, is one whole cache line, as are the
+// rows of its journal copy (whose entries are whole macroblocks, so multiples
+// of 64 bytes, but at the picture's clipped edges).
+uint8_t* allocate_lines(uint64_t bytes) noexcept {
+  constexpr uint64_t kLine = 64;
+  if (bytes > SIZE_MAX - kLine) return nullptr;
+  const uint64_t rounded = bytes == 0 ? kLine : (bytes + kLine - 1) / kLine * kLine;
+  return static_cast<uint8_t*>(std::aligned_alloc(kLine, rounded));
+}
+
+#if defined(__SSE2__)
+// Copies a macroblock into the journal with streaming stores, which write
+// whole lines without first reading them into the cache: the journal is read
+// back only to undo a frame that fails. Rows of a multiple of 16 bytes at a
+// 16-byte aligned journal position; false (nothing copied) otherwise.
+bool stream_rows(uint8_t* dst, const uint8_t* src, uint64_t src_stride, uint64_t row_bytes, uint64_t rows) noexcept {
+  if (row_bytes % 16 != 0 || reinterpret_cast<uintptr_t>(dst) % 16 != 0) return false;
+  for (uint64_t r = 0; r < rows; ++r, src += src_stride) {
+    for (uint64_t i = 0; i < row_bytes; i += 16, dst += 16) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    }
+  }
+  return true;
+}
+#endif
 
 // Sorts items into raster order of their areas and appends them to out as
 // rectangles, joining areas of one macroblock row that touch side by side. The
@@ -87,14 +118,15 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
   const uint64_t all_cells = cells_x_ * ceil_div(height_, kCell);
-  pixels_.reset(allocate_array<uint8_t>(bytes_, true));
-  journal_.reset(allocate_array<uint8_t>(bytes_, false));
+  // Black is all zero bytes, which calloc gives without touching a page, but
+  // in the formats with a padding byte, where every pixel is written now.
+  const bool padded = padding_index(format_) >= 0;
+  pixels_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, true));
+  journal_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, false));
   saved_.reset(allocate_array<Saved>(all_cells, false));
   touched_.reset(allocate_array<uint64_t>(all_cells / 64 + 1, true));
   if (!(pixels_ && journal_ && saved_ && touched_)) return false;
-  // Black is all zero bytes but in the formats with a padding byte, which is
-  // 255 from the start.
-  if (padding_index(format_) >= 0) fill_black({pixels_.get(), bytes_}, format_);
+  if (padded) fill_black({pixels_.get(), bytes_}, format_);
   return true;
 }
 
@@ -112,12 +144,19 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   const uint64_t pixel = bytes_per_pixel(format_);
   const uint64_t stride = width_ * pixel;
   const uint64_t row_bytes = area.cols * pixel;
-  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area_offset(area, width_, pixel), stride,
-            row_bytes, area.rows);
+  uint8_t* const journal = journal_.get() + journal_used_;
+  const uint8_t* const picture = pixels_.get() + area_offset(area, width_, pixel);
+#if defined(__SSE2__)
+  if (!stream_rows(journal, picture, stride, row_bytes, area.rows))
+#endif
+    copy_rows(journal, row_bytes, picture, stride, row_bytes, area.rows);
   journal_used_ += row_bytes * area.rows;
 }
 
 void Screen::finish(bool undo) noexcept {
+#if defined(__SSE2__)
+  _mm_sfence();  // the journal's streaming stores are done before it is read or reused
+#endif
   const uint64_t pixel = bytes_per_pixel(format_);
   const uint64_t stride = width_ * pixel;
   for (uint64_t i = 0; i < saved_count_; ++i) {
