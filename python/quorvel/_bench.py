@@ -35,6 +35,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
 from PIL import Image, ImageDraw
@@ -42,6 +43,9 @@ from PIL import Image, ImageDraw
 from . import decode_frame, decoder_version
 from . import _format as fmt
 from .encode import encode_frame
+
+if TYPE_CHECKING:
+    from ._screen import _PixelFormat
 
 SIZES = ((1920, 1080), (1280, 1024))
 MODES = (444, 422)
@@ -218,7 +222,7 @@ def small_frames(rounds: int) -> list[str]:
     return lines
 
 
-PIXEL_FORMATS = ("RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY")
+PIXEL_FORMATS: tuple[_PixelFormat, ...] = ("RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY")
 
 
 def screen_formats(rounds: int) -> list[str]:

@@ -1,18 +1,26 @@
 from collections.abc import Buffer, Callable
-from typing import SupportsIndex, final
+from typing import Literal, SupportsIndex, TypeAlias, final
 
 # Format 1: (width, height, mode, pixels, frames_applied, settings).
+# settings: {"pixel_format": name} for a screen that is not RGB.
 _State = tuple[int, int, int | None, bytes, int, dict[str, object]]
+_PixelFormat: TypeAlias = Literal["RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY"]
 
 @final  # final, hence also a disjoint base
 class Screen:
-    """A picture kept across frames. Read-only buffer: shape (height, width, 3), format "B".
+    """A picture kept across frames. Read-only buffer, format "B": shape
+    (height, width, 3) for RGB and BGR, (height, width, 4) for the X formats
+    (the padding byte X always 255), (height, width) for GRAY (the luma term).
 
     Screen(), apply() and the frames' failures follow decode_frame's rules and
-    messages; an internal fault is RuntimeError. Screens pickle and copy.
+    messages; an internal fault is RuntimeError. Screens pickle and copy,
+    keeping their pixel format.
     """
 
-    def __new__(cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None) -> Screen: ...
+    def __new__(
+        cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None, *,
+        pixel_format: _PixelFormat = "RGB",
+    ) -> Screen: ...
     def apply(self, codec_data: Buffer) -> list[tuple[int, int, int, int]]:
         """Draws one frame; any C-contiguous bytes-like object, held without copying.
 
@@ -28,6 +36,8 @@ class Screen:
     def height(self) -> int: ...
     @property
     def mode(self) -> int | None: ...
+    @property
+    def pixel_format(self) -> _PixelFormat: ...
     @property
     def frames_applied(self) -> int: ...
 
