@@ -69,22 +69,7 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put<PixelFormat::rgb>(out, y, cb, cr); }
 
 void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
-  switch (format) {
-    case PixelFormat::rgb:
-      return put<PixelFormat::rgb>(out, y, cb, cr);
-    case PixelFormat::bgr:
-      return put<PixelFormat::bgr>(out, y, cb, cr);
-    case PixelFormat::rgbx:
-      return put<PixelFormat::rgbx>(out, y, cb, cr);
-    case PixelFormat::bgrx:
-      return put<PixelFormat::bgrx>(out, y, cb, cr);
-    case PixelFormat::xrgb:
-      return put<PixelFormat::xrgb>(out, y, cb, cr);
-    case PixelFormat::xbgr:
-      return put<PixelFormat::xbgr>(out, y, cb, cr);
-    case PixelFormat::gray:
-      return put<PixelFormat::gray>(out, y, cb, cr);
-  }
+  with_format(format, [&](auto f) { put<f()>(out, y, cb, cr); });
 }
 
 void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
@@ -98,22 +83,7 @@ void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
-  switch (frame.format) {
-    case PixelFormat::rgb:
-      return store_macroblock<PixelFormat::rgb>(staging, mb, subsampled);
-    case PixelFormat::bgr:
-      return store_macroblock<PixelFormat::bgr>(staging, mb, subsampled);
-    case PixelFormat::rgbx:
-      return store_macroblock<PixelFormat::rgbx>(staging, mb, subsampled);
-    case PixelFormat::bgrx:
-      return store_macroblock<PixelFormat::bgrx>(staging, mb, subsampled);
-    case PixelFormat::xrgb:
-      return store_macroblock<PixelFormat::xrgb>(staging, mb, subsampled);
-    case PixelFormat::xbgr:
-      return store_macroblock<PixelFormat::xbgr>(staging, mb, subsampled);
-    case PixelFormat::gray:
-      return store_macroblock<PixelFormat::gray>(staging, mb, subsampled);
-  }
+  with_format(frame.format, [&](auto f) { store_macroblock<f()>(staging, mb, subsampled); });
 }
 
 }  // namespace ast2100

@@ -193,22 +193,9 @@ QUORVEL_AVX2 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col,
     yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled);
     return;
   }
-  switch (frame.format) {
-    case PixelFormat::rgb:
-      return store_macroblock<PixelFormat::rgb>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::bgr:
-      return store_macroblock<PixelFormat::bgr>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::rgbx:
-      return store_macroblock<PixelFormat::rgbx>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::bgrx:
-      return store_macroblock<PixelFormat::bgrx>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::xrgb:
-      return store_macroblock<PixelFormat::xrgb>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::xbgr:
-      return store_macroblock<PixelFormat::xbgr>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::gray:
-      return store_macroblock<PixelFormat::gray>(staging.data(), mb.origin, mb.stride, subsampled);
-  }
+  with_format(frame.format, [&](auto f) QUORVEL_AVX2 {
+    store_macroblock<f()>(staging.data(), mb.origin, mb.stride, subsampled);
+  });
 }
 
 }  // namespace ast2100

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 namespace ast2100 {
 
@@ -30,6 +31,29 @@ constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept {
       return 1;
     default:
       return 4;
+  }
+}
+
+// Calls f(std::integral_constant<PixelFormat, F>{}) for the format F that
+// `format` holds: code templated on the format, one instance per format, picked
+// once per call rather than per pixel.
+template <class Fn>
+void with_format(PixelFormat format, Fn&& f) {
+  switch (format) {
+    case PixelFormat::rgb:
+      return f(std::integral_constant<PixelFormat, PixelFormat::rgb>{});
+    case PixelFormat::bgr:
+      return f(std::integral_constant<PixelFormat, PixelFormat::bgr>{});
+    case PixelFormat::rgbx:
+      return f(std::integral_constant<PixelFormat, PixelFormat::rgbx>{});
+    case PixelFormat::bgrx:
+      return f(std::integral_constant<PixelFormat, PixelFormat::bgrx>{});
+    case PixelFormat::xrgb:
+      return f(std::integral_constant<PixelFormat, PixelFormat::xrgb>{});
+    case PixelFormat::xbgr:
+      return f(std::integral_constant<PixelFormat, PixelFormat::xbgr>{});
+    case PixelFormat::gray:
+      return f(std::integral_constant<PixelFormat, PixelFormat::gray>{});
   }
 }
 
