@@ -209,60 +209,65 @@ const std::vector<uint8_t>& base_frame(bool subsampled, uint64_t count) {
 //   bit 3: with bit 2 clear, a screen of the other mode refuses the frame too
 constexpr uint8_t kOptionBlocks = 1, kOptionScalarFirst = 2, kOptionScreenMode = 4, kOptionOtherMode = 8;
 
-// The coefficient lane: the stream after the header (and after a first DCT
-// record's code and position) read as a run of 8x8 blocks, each decoded twice,
-// as levels and dequantised for the transform. The two decoders read the same
-// bits and agree entry by entry; the transform of the levels with their table
-// equals the transform of the dequantised block, in every kernel set; where the
-// SIMD transform takes its 16-bit path for a block, that path alone gives the
-// same bytes. The tables and quantisation slots follow the option bits, so
-// both components, both modes and both pairs are seen.
-void check_blocks(std::span<const uint8_t> codec_data, uint8_t options) {
+// The coefficient lane: the frame's leading DCT records decoded again block by
+// block, each block twice, as levels and dequantised for the transform. The two
+// decoders read the same bits and agree entry by entry; the transform of the
+// levels with their table equals the transform of the dequantised block, in
+// every kernel set; where the SIMD transform takes its 16-bit path for a block,
+// that path alone gives the same bytes. The lane stops at the first record that
+// is not a DCT macroblock, or where only zero bits are left.
+void check_blocks(std::span<const uint8_t> codec_data) {
   // Any length: the reader takes missing bytes as zero, even the header's.
   ast2100::BitReader reader = ast2100::BitReader::make(codec_data.data(), codec_data.size(), 4);
-  const uint32_t code = reader.window() >> 28;
-  if (code == 0 || code == 4) reader.consume_bits(4);
-  if (code == 8 || code == 12) reader.consume_bits(20);
-  const ast2100::QuantTables& tables = (options & 0x10) != 0 ? ast2100::kQuantTables422 : ast2100::kQuantTables444;
-  const uint32_t pair = (code & 4) != 0 ? ast2100::kAlternativePair : ast2100::kPrimaryPair;
+  const bool subsampled = codec_data.size() >= 4 && codec_data[2] * 256u + codec_data[3] == ast2100::kMode422;
+  const ast2100::QuantTables& tables = subsampled ? ast2100::kQuantTables422 : ast2100::kQuantTables444;
+  const unsigned luma_blocks = subsampled ? 4 : 1;
   const ast2100::Kernels* simd = ast2100::avx2_kernels();
-  int32_t predictors[2] = {0, 0};
-  for (unsigned b = 0; b < 24; ++b) {
-    if (reader.pos() == codec_data.size() && reader.window() == 0) break;  // into the zero bits past the data
-    const bool chroma = ((options >> 5) + b) % 3 == 2;
-    const ast2100::HuffTable& dc = chroma ? ast2100::kHuffmanTables.chroma_dc : ast2100::kHuffmanTables.luma_dc;
-    const ast2100::HuffTable& ac = chroma ? ast2100::kHuffmanTables.chroma_ac : ast2100::kHuffmanTables.luma_ac;
-    const ast2100::QuantTable& quant = tables.slot[pair + (chroma ? 1 : 0)];
-    alignas(64) int32_t levels[64] = {};
-    alignas(64) int32_t dequantised[64] = {};
-    ast2100::BitReader as_levels = reader;
-    const std::string where = "block " + std::to_string(b);
-    const int32_t p1 = ast2100::decode_block(as_levels, dc, ac, predictors[chroma], levels, 0);
-    const int32_t p2 = ast2100::decode_block_dequantised(reader, dc, ac, predictors[chroma], quant, dequantised);
-    REQUIRE(p1 == p2 && as_levels.pos() == reader.pos() && as_levels.reserve_bits() == reader.reserve_bits() &&
-                as_levels.window() == reader.window(),
-            "the two coefficient decoders part, " + where);
-    predictors[chroma] = p1;
-    for (size_t k = 0; k < 64; ++k) {
-      const auto expected = static_cast<int32_t>(static_cast<uint32_t>(
-          static_cast<uint64_t>(static_cast<int64_t>(levels[k]) * quant[k]) >> 16));
-      REQUIRE(dequantised[k] == expected, where + ", entry " + std::to_string(k));
-    }
-    uint8_t reference[64], out[64];
-    ast2100::idct_transform(levels, 0, quant, reference, 0);
-    ast2100::idct_blocks(dequantised, 1, out);
-    REQUIRE(std::equal(out, out + 64, reference), "the dequantised transform differs, " + where);
-    if (simd == nullptr) continue;
-    simd->idct(levels, 0, quant, out, 0);
-    REQUIRE(std::equal(out, out + 64, reference), std::string(simd->name) + " block transform differs, " + where);
-    simd->idct_blocks(dequantised, 1, out);
-    REQUIRE(std::equal(out, out + 64, reference), std::string(simd->name) + " transform differs, " + where);
+  const ast2100::HuffmanTables& huffman = ast2100::kHuffmanTables;
+  int32_t predictors[3] = {0, 0, 0};
+  for (unsigned record = 0; record < 8; ++record) {
+    if (reader.pos() == codec_data.size() && reader.window() == 0) return;  // only zero bits left
+    const uint32_t code = reader.window() >> 28;
+    if (code != 0 && code != 4 && code != 8 && code != 12) return;
+    reader.consume_bits(code >= 8 ? 20 : 4);
+    const uint32_t pair = (code & 4) != 0 ? ast2100::kAlternativePair : ast2100::kPrimaryPair;
+    for (unsigned b = 0; b < luma_blocks + 2; ++b) {
+      const unsigned component = b < luma_blocks ? 0 : b - luma_blocks + 1;
+      const ast2100::HuffTable& dc = component == 0 ? huffman.luma_dc : huffman.chroma_dc;
+      const ast2100::HuffTable& ac = component == 0 ? huffman.luma_ac : huffman.chroma_ac;
+      const ast2100::QuantTable& quant = tables.slot[pair + (component == 0 ? 0 : 1)];
+      alignas(64) int32_t levels[64] = {};
+      alignas(64) int32_t dequantised[64] = {};
+      ast2100::BitReader as_levels = reader;
+      auto where = [&] { return "record " + std::to_string(record) + ", block " + std::to_string(b); };
+      const int32_t p1 = ast2100::decode_block(as_levels, dc, ac, predictors[component], levels, 0);
+      const int32_t p2 =
+          ast2100::decode_block_dequantised(reader, dc, ac, predictors[component], quant, dequantised);
+      REQUIRE(p1 == p2 && as_levels.pos() == reader.pos() && as_levels.reserve_bits() == reader.reserve_bits() &&
+                  as_levels.window() == reader.window(),
+              "the two coefficient decoders part, " + where());
+      predictors[component] = p1;
+      for (size_t k = 0; k < 64; ++k) {
+        const auto expected = static_cast<int32_t>(static_cast<uint32_t>(
+            static_cast<uint64_t>(static_cast<int64_t>(levels[k]) * quant[k]) >> 16));
+        REQUIRE(dequantised[k] == expected, where() + ", entry " + std::to_string(k));
+      }
+      uint8_t reference[64], out[64];
+      ast2100::idct_transform(levels, 0, quant, reference, 0);
+      ast2100::idct_blocks(dequantised, 1, out);
+      REQUIRE(std::equal(out, out + 64, reference), "the dequantised transform differs, " + where());
+      if (simd == nullptr) continue;
+      simd->idct(levels, 0, quant, out, 0);
+      REQUIRE(std::equal(out, out + 64, reference), std::string(simd->name) + " block transform differs, " + where());
+      simd->idct_blocks(dequantised, 1, out);
+      REQUIRE(std::equal(out, out + 64, reference), std::string(simd->name) + " transform differs, " + where());
 #if QUORVEL_HAVE_AVX2
-    if (ast2100::idct_fits_16bit_avx2(dequantised)) {
-      ast2100::idct_16bit_avx2(dequantised, out);
-      REQUIRE(std::equal(out, out + 64, reference), "the 16-bit transform differs, " + where);
-    }
+      if (ast2100::idct_fits_16bit_avx2(dequantised)) {
+        ast2100::idct_16bit_avx2(dequantised, out);
+        REQUIRE(std::equal(out, out + 64, reference), "the 16-bit transform differs, " + where());
+      }
 #endif
+    }
   }
 }
 
@@ -553,7 +558,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool as_given = (control >> 6) == 3 && !codec_data.empty() && codec_data[0] == 0xFF;
   if (!as_given) end_after_data(codec_data);
   const uint8_t options = codec_data.size() >= 2 ? codec_data[1] : 0;
-  if ((options & kOptionBlocks) != 0) check_blocks(codec_data, options);
+  if ((options & kOptionBlocks) != 0) check_blocks(codec_data);
   check_frame(codec_data, width, height, (control & 8) != 0, !as_given, options);
   return 0;
 }
