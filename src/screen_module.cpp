@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ast2100/screen.hpp"
+#include "ast2100/thumbnail.hpp"
 #include "pyboundary.hpp"
 
 namespace {
@@ -35,13 +36,14 @@ using quorvel::raise_no_memory;
 using quorvel::Ref;
 using quorvel::Signature;
 
-constexpr const char* kScreenParams[] = {"width", "height", "mode"};
-constexpr Signature kScreenNew{"Screen", kScreenParams, 2};
+constexpr const char* kScreenParams[] = {"width", "height", "mode", "scale"};
+constexpr Signature kScreenNew{"Screen", kScreenParams, 2, 3};  // scale is keyword-only
 constexpr const char* kApplyParams[] = {"codec_data"};
 constexpr Signature kApply{"Screen.apply", kApplyParams, 1};
 
 struct State {
-  State(uint64_t width, uint64_t height, uint32_t mode) noexcept : screen(width, height, mode) {}
+  State(uint64_t width, uint64_t height, uint32_t mode, uint32_t scale) noexcept
+      : screen(width, height, mode, scale) {}
   std::mutex lock;  // held for every apply and every copy of the picture
   ast2100::Screen screen;
 };
@@ -88,38 +90,64 @@ bool convert_mode(PyObject* obj, uint32_t& out) {
   return true;
 }
 
+bool convert_scale(PyObject* obj, uint32_t& out) {
+  if (obj == nullptr) {
+    out = 1;
+    return true;
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    prefix_argument_error("scale");
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value < 0 || !ast2100::valid_scale(static_cast<uint64_t>(value))) {
+    PyErr_Format(PyExc_ValueError, "scale must be 1, 2, 4 or 8, not %R", obj);
+    return false;
+  }
+  out = static_cast<uint32_t>(value);
+  return true;
+}
 
 PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
   if (!bind_arguments(kScreenNew, args, kwargs, bound)) return nullptr;
   uint64_t width = 0;
   uint64_t height = 0;
   uint32_t mode = 0;
+  uint32_t scale = 1;
   if (!convert_u64(bound[0], "width", width) || !convert_u64(bound[1], "height", height) ||
-      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode)) {
+      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode) || !convert_scale(bound[3], scale)) {
     return nullptr;
   }
   // The picture must be one buffer a Python view can describe. Beyond 63 bits
   // its size is an OverflowError on every CPU; where Py_ssize_t is narrower, a
   // size between is memory that cannot be had, as it is on a 64-bit CPU.
   const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+  // The frames' full size must fit as well as the thumbnail's: the decoder
+  // walks the full picture's macroblocks.
   uint64_t bytes = 0;
   if (!ast2100::Screen::byte_size(width, height, static_cast<uint64_t>(INT64_MAX), bytes)) {
     PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
                  static_cast<unsigned long long>(width), static_cast<unsigned long long>(height));
     return nullptr;
   }
+  const uint64_t picture_width = ast2100::ceil_div(width, scale);
+  const uint64_t picture_height = ast2100::ceil_div(height, scale);
+  bytes = picture_width * picture_height * 3;  // no more than the full size
   if (bytes > max_bytes) return raise_no_memory(bytes);
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref self(alloc(type, 0));
   if (!self) return nullptr;
   ScreenObject* screen = as_screen(self.get());
-  State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode);
-  screen->shape[0] = static_cast<Py_ssize_t>(height);
-  screen->shape[1] = static_cast<Py_ssize_t>(width);
+  State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode, scale);
+  screen->shape[0] = static_cast<Py_ssize_t>(picture_height);
+  screen->shape[1] = static_cast<Py_ssize_t>(picture_width);
   screen->shape[2] = 3;
-  screen->strides[0] = static_cast<Py_ssize_t>(width * 3);
+  screen->strides[0] = static_cast<Py_ssize_t>(picture_width * 3);
   screen->strides[1] = 3;
   screen->strides[2] = 1;
   // The picture and its journal, each `bytes` long, are the allocations that
@@ -225,8 +253,9 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
 // no public way to set them. State format 1 is the tuple
 //   (width, height, mode, pixels, frames_applied, settings)
 // where settings is a dict of the keyword arguments of Screen() beyond the
-// first three (empty today); a setting that Screen() gains is saved there, and
-// a change to the tuple itself takes a new version.
+// first three ("scale", left out when 1, so that a screen at full size reads
+// back where scale is not known); a setting that Screen() gains is saved
+// there, and a change to the tuple itself takes a new version.
 constexpr unsigned long kStateVersion = 1;
 constexpr Py_ssize_t kStateItems = 6;
 
@@ -241,6 +270,10 @@ PyObject* screen_reduce(PyObject* self, PyObject*) {
   Ref mode(screen.mode() == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(screen.mode()));
   Ref settings(PyDict_New());
   if (!mode || !settings) return nullptr;
+  if (screen.scale() != 1) {
+    Ref scale(PyLong_FromUnsignedLong(screen.scale()));
+    if (!scale || PyDict_SetItemString(settings.get(), "scale", scale.get()) < 0) return nullptr;
+  }
   return Py_BuildValue("O(k(KKOOKO))", restore.get(), kStateVersion, static_cast<unsigned long long>(screen.width()),
                        static_cast<unsigned long long>(screen.height()), mode.get(), picture.get(),
                        static_cast<unsigned long long>(frames), settings.get());
@@ -296,8 +329,11 @@ PyObject* restore_screen(PyObject* module, PyObject* const* args, Py_ssize_t nar
 PyObject* screen_repr(PyObject* self) {
   const ast2100::Screen& screen = state_of(self).screen;
   const unsigned long long w = screen.width(), h = screen.height(), n = screen.frames_applied();
-  if (screen.mode() == 0) return PyUnicode_FromFormat("<quorvel.Screen %llux%llu, %llu frames applied>", w, h, n);
-  return PyUnicode_FromFormat("<quorvel.Screen %llux%llu mode %u, %llu frames applied>", w, h,
+  Ref size(screen.scale() == 1 ? PyUnicode_FromFormat("%llux%llu", w, h)
+                               : PyUnicode_FromFormat("%llux%llu at 1/%u", w, h, static_cast<unsigned>(screen.scale())));
+  if (!size) return nullptr;
+  if (screen.mode() == 0) return PyUnicode_FromFormat("<quorvel.Screen %U, %llu frames applied>", size.get(), n);
+  return PyUnicode_FromFormat("<quorvel.Screen %U mode %u, %llu frames applied>", size.get(),
                               static_cast<unsigned>(screen.mode()), n);
 }
 
@@ -314,6 +350,8 @@ PyObject* get_mode(PyObject* self, void*) {
   if (mode == 0) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(mode);
 }
+
+PyObject* get_scale(PyObject* self, void*) { return PyLong_FromUnsignedLong(state_of(self).screen.scale()); }
 
 PyObject* get_frames_applied(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).screen.frames_applied());
@@ -349,8 +387,9 @@ PyMethodDef g_methods[] = {
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen_apply)), METH_FASTCALL | METH_KEYWORDS,
      "apply($self, /, codec_data)\n--\n\n"
      "Draws one frame onto the picture and returns the areas it drew, as\n"
-     "(x, y, w, h) rectangles in pixels: clipped to the picture, top to bottom,\n"
-     "neighbouring macroblocks of a row joined. A frame that fails raises\n"
+     "(x, y, w, h) rectangles in the picture's pixels (a thumbnail's at a\n"
+     "scale): clipped to the picture, top to bottom, neighbouring macroblocks\n"
+     "of a row joined. A frame that fails raises\n"
      "ValueError (with the messages of decode_frame, or a mode mismatch) and\n"
      "leaves the picture exactly as it was.\n\n"
      "codec_data is any C-contiguous bytes-like object (bytes, bytearray, a\n"
@@ -360,7 +399,8 @@ PyMethodDef g_methods[] = {
      "pixels)."},
     {"to_bytes", screen_to_bytes, METH_NOARGS,
      "to_bytes($self, /)\n--\n\n"
-     "A copy of the picture: width * height * 3 bytes of RGB, rows top to bottom."},
+     "A copy of the picture: 3 bytes of RGB a pixel, rows top to bottom; as many\n"
+     "pixels as the buffer's shape (the thumbnail's at a scale)."},
     {"__reduce__", screen_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "For pickle, copy.copy and copy.deepcopy: the size, mode, picture and\n"
@@ -369,8 +409,10 @@ PyMethodDef g_methods[] = {
 };
 
 PyGetSetDef g_getset[] = {
-    {"width", get_width, nullptr, "Picture width in pixels.", nullptr},
-    {"height", get_height, nullptr, "Picture height in pixels.", nullptr},
+    {"width", get_width, nullptr, "The frames' width in pixels (the thumbnail's is ceil(width / scale)).", nullptr},
+    {"height", get_height, nullptr, "The frames' height in pixels (the thumbnail's is ceil(height / scale)).",
+     nullptr},
+    {"scale", get_scale, nullptr, "1, or 2, 4 or 8 for a thumbnail: one pixel per scale x scale square.", nullptr},
     {"mode", get_mode, nullptr, "422 or 444: the only mode of frame accepted; None: either.", nullptr},
     {"frames_applied", get_frames_applied, nullptr, "Frames drawn successfully so far.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -378,8 +420,13 @@ PyGetSetDef g_getset[] = {
 
 PyType_Slot g_screen_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Screen(width, height, mode=None)\n--\n\n"
+                    "Screen(width, height, mode=None, *, scale=1)\n--\n\n"
                     "A picture kept across frames, as a remote-console client shows it.\n\n"
+                    "With scale 2, 4 or 8 the picture is a thumbnail of ceil(width / scale)\n"
+                    "x ceil(height / scale) pixels, each the mean of a scale x scale square\n"
+                    "of the frames (width and height stay the frames' size; the buffer's\n"
+                    "shape is the thumbnail's). Much cheaper than a full picture: for a\n"
+                    "wall of consoles.\n\n"
                     "Starts black. Each apply() draws a frame over what the frames before it\n"
                     "left; the picture is read through the buffer protocol (read-only,\n"
                     "shape (height, width, 3), no copy) or with to_bytes(). With a mode,\n"
@@ -390,8 +437,8 @@ PyType_Slot g_screen_slots[] = {
                     "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
                     "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
                     "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
-                    "copy.copy, copy.deepcopy): size, mode, picture and frames_applied, taken\n"
-                    "between frames; a copy has pixels of its own.")},
+                    "copy.copy, copy.deepcopy): size, mode, scale, picture and frames_applied,\n"
+                    "taken between frames; a copy has pixels of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(screen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},

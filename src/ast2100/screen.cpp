@@ -6,6 +6,8 @@
 #include <new>
 #include <type_traits>
 
+#include "thumbnail.hpp"
+
 namespace ast2100 {
 namespace {
 
@@ -70,7 +72,10 @@ bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint
 }
 
 bool Screen::allocate(uint64_t max_bytes) noexcept {
-  if (!byte_size(width_, height_, max_bytes, bytes_)) return false;
+  if (!valid_scale(scale_) || !byte_size(width_, height_, kMaxPictureBytes, full_bytes_) ||
+      !byte_size(picture_width(), picture_height(), max_bytes, bytes_)) {
+    return false;
+  }
   cells_x_ = ceil_div(width_, kCell);
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
@@ -84,8 +89,9 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
 
 void Screen::before_draw(const PixelArea& area) noexcept {
   // Areas are clipped macroblocks: their top-left corner is the macroblock's,
-  // a multiple of the macroblock size, so it names one 8x8 cell of its own.
-  const uint64_t key = (area.y / kCell) * cells_x_ + area.x / kCell;
+  // a multiple of the macroblock size, so it names one 8x8 cell of its own
+  // (in a thumbnail, once multiplied back by the scale).
+  const uint64_t key = cell_key(area);
   uint64_t& word = touched_[key / 64];
   const uint64_t bit = uint64_t{1} << (key % 64);
   if ((word & bit) != 0) return;
@@ -93,23 +99,23 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   // Each macroblock is saved once a frame and macroblocks do not overlap, so
   // the journal never holds more than the picture.
   saved_[saved_count_++] = {area, journal_used_};
-  const uint64_t stride = width_ * 3;
+  const uint64_t stride = picture_width() * 3;
   const uint64_t row_bytes = area.cols * 3;
-  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area_offset(area, width_), stride,
+  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area_offset(area, picture_width()), stride,
             row_bytes, area.rows);
   journal_used_ += row_bytes * area.rows;
 }
 
 void Screen::finish(bool undo) noexcept {
-  const uint64_t stride = width_ * 3;
+  const uint64_t stride = picture_width() * 3;
   for (uint64_t i = 0; i < saved_count_; ++i) {
     const PixelArea& area = saved_[i].area;
     // Every mark set in this frame belongs to a saved area, so clearing whole
     // words clears them all.
-    touched_[((area.y / kCell) * cells_x_ + area.x / kCell) / 64] = 0;
+    touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
     const uint64_t row_bytes = area.cols * 3;
-    copy_rows(pixels_.get() + area_offset(area, width_), stride, journal_.get() + saved_[i].offset, row_bytes,
+    copy_rows(pixels_.get() + area_offset(area, picture_width()), stride, journal_.get() + saved_[i].offset, row_bytes,
               row_bytes, area.rows);
   }
   saved_count_ = 0;
@@ -125,12 +131,13 @@ bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) n
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
-  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder);
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, full_bytes_, decoder);
   if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
 
   decoder.observer = this;
+  decoder.scale = scale_;
   const Status status = decoder.run({pixels_.get(), bytes_});
   if (!status.ok()) {
     finish(true);
