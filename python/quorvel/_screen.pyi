@@ -8,11 +8,16 @@ _State = tuple[int, int, int | None, bytes, int, dict[str, object]]
 class Screen:
     """A picture kept across frames. Read-only buffer: shape (height, width, 3), format "B".
 
+    With scale 2, 4 or 8 the picture is a thumbnail, shape (ceil(height / scale),
+    ceil(width / scale), 3); width and height stay the frames' size.
+
     Screen(), apply() and the frames' failures follow decode_frame's rules and
     messages; an internal fault is RuntimeError. Screens pickle and copy.
     """
 
-    def __new__(cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None) -> Screen: ...
+    def __new__(
+        cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None, *, scale: SupportsIndex = 1
+    ) -> Screen: ...
     def apply(self, codec_data: Buffer) -> list[tuple[int, int, int, int]]:
         """Draws one frame; any C-contiguous bytes-like object, held without copying.
 
@@ -28,6 +33,8 @@ class Screen:
     def height(self) -> int: ...
     @property
     def mode(self) -> int | None: ...
+    @property
+    def scale(self) -> int: ...
     @property
     def frames_applied(self) -> int: ...
 
