@@ -1,7 +1,7 @@
 """Screen(scale=...): thumbnails, measured against the box filter of the full picture.
 
 A full-size Screen fed the same frames is the model: a thumbnail's VQ areas
-must equal its box filter exactly, its DCT areas come close (means are taken
+and flat DCT blocks must equal its box filter exactly, its DCT areas come close (means are taken
 before the colour conversion, which clamps), and it must draw where and only
 where the full picture draws, in thumbnail pixels.
 """
@@ -45,11 +45,16 @@ def apply_both(full, thumb, data):
     return box_filter(np.asarray(full), thumb.scale), after
 
 
-def vq_frame(mode, width, height, rng, records=40):
+def flat_frame(mode, width, height, rng, records=40):
+    """VQ records, and DCT records whose blocks have a DC term alone (each block flat)."""
     n = 16 if mode == 422 else 8
     fw = FrameWriter(mode)
     for _ in range(records):
         at = None if rng.random() < 0.6 else (rng.randrange(-(-width // n) + 1), rng.randrange(-(-height // n) + 1))
+        if rng.random() < 0.3:
+            fw.dct([[rng.randint(-400, 400)] + [0] * 63 for _ in range(6 if mode == 422 else 3)],
+                   alt=rng.random() < 0.5, at=at)
+            continue
         k = rng.choice([1, 2, 4])
         fw.vq([(rng.randrange(4), rng.choice([None, rng.randrange(1 << 24)])) for _ in range(k)],
               [rng.randrange(k) for _ in range(64)] if k > 1 else (), at=at)
@@ -59,12 +64,12 @@ def vq_frame(mode, width, height, rng, records=40):
 @pytest.mark.parametrize("scale", SCALES)
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("size", [(64, 48), (61, 45), (13, 9)], ids=lambda s: "%dx%d" % s)
-def test_vq_areas_are_the_box_filter_exactly(mode, scale, size):
+def test_vq_and_flat_areas_are_the_box_filter_exactly(mode, scale, size):
     rng = random.Random(hash((mode, scale, size)))
     full, thumb = Screen(*size, mode), Screen(*size, mode, scale=scale)
     assert np.asarray(thumb).shape == (-(-size[1] // scale), -(-size[0] // scale), 3)
     for _ in range(5):  # a key frame, then frames drawn over it
-        model, got = apply_both(full, thumb, vq_frame(mode, *size, rng))
+        model, got = apply_both(full, thumb, flat_frame(mode, *size, rng))
         assert np.array_equal(got, model)
 
 
@@ -154,7 +159,7 @@ def test_scale_is_keyword_only_and_kept():
 @pytest.mark.parametrize("clone", [pickle.loads, copy.copy, copy.deepcopy], ids=["pickle", "copy", "deepcopy"])
 def test_pickle_and_copy_keep_the_scale(scale, clone):
     screen = Screen(61, 45, 444, scale=scale)
-    screen.apply(vq_frame(444, 61, 45, random.Random(9)))
+    screen.apply(flat_frame(444, 61, 45, random.Random(9)))
     other = clone(pickle.dumps(screen) if clone is pickle.loads else screen)
     assert (other.scale, other.width, other.height, other.frames_applied) == (scale, 61, 45, 1)
     assert other.to_bytes() == screen.to_bytes()
