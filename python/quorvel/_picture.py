@@ -35,4 +35,5 @@ def box_filter(picture: npt.NDArray[np.uint8], scale: int) -> npt.NDArray[np.uin
     rows = np.minimum(scale, height - np.arange(h) * scale)
     cols = np.minimum(scale, width - np.arange(w) * scale)
     counts = (rows[:, None] * cols[None, :]).reshape(h, w, *[1] * (picture.ndim - 2)).astype(np.uint32)
-    return ((sums + counts // 2) // counts).astype(np.uint8)
+    means: npt.NDArray[np.uint8] = ((sums + counts // 2) // counts).astype(np.uint8)
+    return means

@@ -88,8 +88,8 @@ class Playback:
     @property
     def size(self) -> tuple[int, int]:
         """The picture's width and height in pixels: the thumbnail's at a scale."""
-        height, width = memoryview(self.screen).shape[:2]
-        return width, height
+        scale = self.screen.scale
+        return -(-self.screen.width // scale), -(-self.screen.height // scale)
 
     def save(self, folder: Path) -> Path:
         """Writes the picture shown as a PNG in `folder`, named after the frame, never over a file."""
