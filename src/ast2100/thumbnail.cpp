@@ -38,6 +38,23 @@ Squares squares_of(const MacroblockTarget& target) noexcept {
           area_of(target.mb_col, target.mb_row, size_shift - scale_shift, target.frame.width, target.frame.height)};
 }
 
+// Calls f(out, r0, r1, c0, c1) for each thumbnail pixel of a macroblock: its
+// address, and the rows r0..r1 - 1 and columns c0..c1 - 1 of the macroblock
+// that its square covers inside the picture.
+template <class F>
+void for_each_square(const FrameView& frame, const Squares& sq, uint64_t scale, F f) noexcept {
+  const uint64_t bpp = frame.pixel_bytes();
+  for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
+    const uint64_t r0 = v * scale;
+    const uint64_t r1 = r0 + scale < sq.full.rows ? r0 + scale : sq.full.rows;
+    uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
+    for (uint64_t u = 0; u < sq.thumb.cols; ++u, out += bpp) {
+      const uint64_t c0 = u * scale;
+      f(out, r0, r1, c0, c0 + scale < sq.full.cols ? c0 + scale : sq.full.cols);
+    }
+  }
+}
+
 // Stores a pixel given as R, G, B in a format that is not grey.
 inline void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
   switch (format) {
@@ -276,33 +293,25 @@ void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macrob
   const size_t cb_at = 64 * luma_blocks;
   const size_t cr_at = cb_at + 64;
 
-  const uint64_t bpp = frame.pixel_bytes();
-  for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
-    const uint64_t r0 = v * scale;
-    const uint64_t r1 = r0 + scale < sq.full.rows ? r0 + scale : sq.full.rows;
-    uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-    for (uint64_t u = 0; u < sq.thumb.cols; ++u, out += bpp) {
-      const uint64_t c0 = u * scale;
-      const uint64_t c1 = c0 + scale < sq.full.cols ? c0 + scale : sq.full.cols;
-      uint32_t y = 0, cb = 0, cr = 0;
-      for (uint64_t r = r0; r < r1; ++r) {
-        for (uint64_t c = c0; c < c1; ++c) {
-          if (target.subsampled) {
-            y += staging[64 * ((c >> 3) + 2 * (r >> 3)) + 8 * (r & 7) + (c & 7)];
-            const size_t chroma = 8 * (r >> 1) + (c >> 1);
-            cb += staging[cb_at + chroma];
-            cr += staging[cr_at + chroma];
-          } else {
-            y += staging[8 * r + c];
-            cb += staging[cb_at + 8 * r + c];
-            cr += staging[cr_at + 8 * r + c];
-          }
+  for_each_square(frame, sq, scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
+    uint32_t y = 0, cb = 0, cr = 0;
+    for (uint64_t r = r0; r < r1; ++r) {
+      for (uint64_t c = c0; c < c1; ++c) {
+        if (target.subsampled) {
+          y += staging[64 * ((c >> 3) + 2 * (r >> 3)) + 8 * (r & 7) + (c & 7)];
+          const size_t chroma = 8 * (r >> 1) + (c >> 1);
+          cb += staging[cb_at + chroma];
+          cr += staging[cr_at + chroma];
+        } else {
+          y += staging[8 * r + c];
+          cb += staging[cb_at + 8 * r + c];
+          cr += staging[cr_at + 8 * r + c];
         }
       }
-      const auto n = static_cast<uint32_t>((r1 - r0) * (c1 - c0));
-      convert_as(frame.format, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
     }
-  }
+    const auto n = static_cast<uint32_t>((r1 - r0) * (c1 - c0));
+    convert_as(frame.format, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
+  });
 }
 
 void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
@@ -323,35 +332,26 @@ void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblo
     }
   }
 
-  const uint64_t scale = target.scale;
   const uint32_t shift = target.subsampled ? 1 : 0;  // in the 16x16 mode each code paints 2x2 pixels
-  const uint64_t bpp = frame.pixel_bytes();
-  for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
-    const uint64_t r0 = v * scale;
-    const uint64_t r1 = r0 + scale < sq.full.rows ? r0 + scale : sq.full.rows;
-    uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-    for (uint64_t u = 0; u < sq.thumb.cols; ++u, out += bpp) {
-      const uint64_t c0 = u * scale;
-      const uint64_t c1 = c0 + scale < sq.full.cols ? c0 + scale : sq.full.cols;
-      std::array<uint32_t, 4> count{};
-      if (colors == 1) {
-        count[0] = 1;
-      } else {
-        for (uint64_t r = r0; r < r1; ++r) {
-          const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
-          for (uint64_t c = c0; c < c1; ++c) ++count[row_codes[c >> shift]];
-        }
+  for_each_square(frame, sq, target.scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
+    std::array<uint32_t, 4> count{};
+    if (colors == 1) {
+      count[0] = 1;
+    } else {
+      for (uint64_t r = r0; r < r1; ++r) {
+        const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
+        for (uint64_t c = c0; c < c1; ++c) ++count[row_codes[c >> shift]];
       }
-      const uint32_t n = count[0] + count[1] + count[2] + count[3];
-      std::array<uint8_t, 3> channel{};
-      for (size_t ch = 0; ch < (gray ? 1 : 3); ++ch) {
-        uint32_t sum = 0;
-        for (uint32_t k = 0; k < colors; ++k) sum += count[k] * rgb[k][ch];
-        channel[ch] = mean(sum, n);
-      }
-      store_rgb_as(frame.format, out, channel[0], channel[1], channel[2]);
     }
-  }
+    const uint32_t n = count[0] + count[1] + count[2] + count[3];
+    std::array<uint8_t, 3> channel{};
+    for (size_t ch = 0; ch < (gray ? 1 : 3); ++ch) {
+      uint32_t sum = 0;
+      for (uint32_t k = 0; k < colors; ++k) sum += count[k] * rgb[k][ch];
+      channel[ch] = mean(sum, n);
+    }
+    store_rgb_as(frame.format, out, channel[0], channel[1], channel[2]);
+  });
 }
 
 }  // namespace ast2100
