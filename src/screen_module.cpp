@@ -403,7 +403,7 @@ PyMethodDef g_methods[] = {
      "pixels as the buffer's shape (the thumbnail's at a scale)."},
     {"__reduce__", screen_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
-     "For pickle, copy.copy and copy.deepcopy: the size, mode, picture and\n"
+     "For pickle, copy.copy and copy.deepcopy: the size, mode, scale, picture and\n"
      "frames_applied, taken together between frames. A copy has pixels of its own."},
     {nullptr, nullptr, 0, nullptr},
 };

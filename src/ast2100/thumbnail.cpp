@@ -3,7 +3,6 @@
 
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstring>
 
 #include "clamp.hpp"
@@ -124,9 +123,12 @@ constexpr std::array<float, 8> kHalfMean = {0, kG1, 0, kG3, 0, -kG3, 0, -kG1};
 // transform's own (values beyond the sample range wrap as there), so a flat
 // block's quarters are its samples exactly.
 inline uint8_t sample_of(float eight_times) noexcept {
-  float v = std::floor(eight_times + 0.5f);
+  float v = eight_times + 0.5f;
   v = v < -1073741824.0f ? -1073741824.0f : (v > 1073741824.0f ? 1073741824.0f : v);  // 2^30: converts safely
-  return clamp_idct(static_cast<int32_t>(v));
+  // The floor, without a library call: truncation, one down for negative fractions.
+  auto s = static_cast<int32_t>(v);
+  if (static_cast<float>(s) > v) --s;
+  return clamp_idct(s);
 }
 
 inline std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
@@ -332,16 +334,22 @@ void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblo
     }
   }
 
+  if (colors == 1) {  // every square is the one colour
+    uint8_t pixel[4];
+    store_rgb_as(frame.format, pixel, rgb[0][0], rgb[0][1], rgb[0][2]);
+    const uint64_t bpp = frame.pixel_bytes();
+    for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
+      uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
+      for (uint64_t u = 0; u < sq.thumb.cols; ++u) std::memcpy(out + u * bpp, pixel, bpp);
+    }
+    return;
+  }
   const uint32_t shift = target.subsampled ? 1 : 0;  // in the 16x16 mode each code paints 2x2 pixels
   for_each_square(frame, sq, target.scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
     std::array<uint32_t, 4> count{};
-    if (colors == 1) {
-      count[0] = 1;
-    } else {
-      for (uint64_t r = r0; r < r1; ++r) {
-        const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
-        for (uint64_t c = c0; c < c1; ++c) ++count[row_codes[c >> shift]];
-      }
+    for (uint64_t r = r0; r < r1; ++r) {
+      const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
+      for (uint64_t c = c0; c < c1; ++c) ++count[row_codes[c >> shift]];
     }
     const uint32_t n = count[0] + count[1] + count[2] + count[3];
     std::array<uint8_t, 3> channel{};

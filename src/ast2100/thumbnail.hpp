@@ -6,12 +6,15 @@
 // in step), but everything after the entropy decoding shrinks. A DCT block at
 // 1/8 is its DC term alone: the transform of a block with only a DC
 // coefficient is flat at that level, and the AC basis functions average to zero
-// over the block, so the DC term is the block's mean. At 1/2 and 1/4 the blocks
-// are transformed as for the full picture and their samples averaged over each
-// square before one colour conversion per thumbnail pixel. A VQ macroblock's
-// square is the rounded mean of the RGB colours its pixels paint: exactly the
-// box filter of the full picture. Squares on an edge of the picture average
-// only the pixels inside it (a clipped block at 1/8 is transformed too).
+// over the block, so the DC term is the block's mean. At 1/4 a block's four
+// quarter means follow from its DC and odd-frequency coefficients, again with
+// no transform (and so do the 4:2:0 chroma quarters at 1/8). At 1/2 the blocks
+// are transformed as for the full picture and their samples averaged. Either
+// way the means are taken before one colour conversion per thumbnail pixel. A
+// VQ macroblock's square is the rounded mean of the RGB colours its pixels
+// paint: exactly the box filter of the full picture. Squares on an edge of the
+// picture average only the pixels inside it (a clipped macroblock is
+// transformed and averaged pixel by pixel).
 #pragma once
 
 #include <cstdint>
