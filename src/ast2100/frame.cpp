@@ -6,6 +6,7 @@
 
 #include "color.hpp"
 #include "huffman.hpp"
+#include "thumbnail.hpp"
 
 namespace ast2100 {
 namespace {
@@ -141,10 +142,13 @@ Status FrameDecoder::run_fresh(std::span<uint8_t> frame) noexcept { return run_r
 Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept {
   // The running position starts at (0, 0) and lives in the target, which the
   // macroblock decoders read.
-  MacroblockTarget target{.frame = {frame, width, height, format},
+  MacroblockTarget target{.frame = {frame, out_width(), out_height(), format},
                           .subsampled = subsampled,
                           .quant_tables = quant_tables,
-                          .kernels = kernels};
+                          .kernels = kernels,
+                          .scale = scale,
+                          .full_width = width,
+                          .full_height = height};
   uint64_t& mb_col = target.mb_col;
   uint64_t& mb_row = target.mb_row;
   BitReader& reader = stream.reader;
@@ -154,6 +158,12 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
   // from then on the picture is all defined and nothing more is tracked.
   bool tracking = fresh;
   uint64_t drawn = 0;
+  if (fresh && scale != 1) {
+    // A thumbnail is small: make it black at once rather than track it.
+    fill_black(frame, format);
+    tracking = false;
+  }
+  const uint64_t area_size = macroblock_size(subsampled) / scale;
   auto before_draw = [&] {
     if (tracking) {
       if (mb_col < mb_cols && mb_row < mb_rows && mb_row * mb_cols + mb_col == drawn) {
@@ -164,7 +174,7 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
       }
     }
     if (observer == nullptr) return;
-    const PixelArea area = macroblock_area(mb_col, mb_row, macroblock_size(subsampled), width, height);
+    const PixelArea area = macroblock_area(mb_col, mb_row, area_size, target.frame.width, target.frame.height);
     if (!area.empty()) observer->before_draw(area);
   };
   for (uint64_t i = 0;; ++i) {
@@ -244,6 +254,7 @@ void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState
 }
 
 void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
+  if (target.scale != 1) return draw_dct_scaled(target, macroblock);
   // Every byte that yuv_to_rgb reads is written by the transform: one call for
   // all the macroblock's blocks, in the staging layout's order. Grey reads the
   // luma blocks alone, which come first: the chroma blocks, decoded to keep the
@@ -323,6 +334,7 @@ void paint_vq(const MacroblockPixels& mb, const std::array<std::array<uint8_t, 4
 }  // namespace
 
 void draw_vq(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
+  if (target.scale != 1) return draw_vq_scaled(target, macroblock);
   // Every pixel of the macroblock has one of at most four colours, so each is
   // converted once and the pixels are copies of it: the same bytes as
   // converting the filled staging area pixel by pixel.

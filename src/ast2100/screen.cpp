@@ -11,6 +11,7 @@
 #endif
 
 #include "color.hpp"
+#include "thumbnail.hpp"
 
 namespace ast2100 {
 namespace {
@@ -113,7 +114,10 @@ bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint
 }
 
 bool Screen::allocate(uint64_t max_bytes) noexcept {
-  if (!byte_size(width_, height_, max_bytes, bytes_, format_)) return false;
+  if (!valid_scale(scale_) || !byte_size(width_, height_, kMaxPictureBytes, full_bytes_, format_) ||
+      !byte_size(picture_width(), picture_height(), max_bytes, bytes_, format_)) {
+    return false;
+  }
   cells_x_ = ceil_div(width_, kCell);
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
@@ -132,8 +136,9 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
 
 void Screen::before_draw(const PixelArea& area) noexcept {
   // Areas are clipped macroblocks: their top-left corner is the macroblock's,
-  // a multiple of the macroblock size, so it names one 8x8 cell of its own.
-  const uint64_t key = (area.y / kCell) * cells_x_ + area.x / kCell;
+  // a multiple of the macroblock size, so it names one 8x8 cell of its own
+  // (in a thumbnail, once multiplied back by the scale).
+  const uint64_t key = cell_key(area);
   uint64_t& word = touched_[key / 64];
   const uint64_t bit = uint64_t{1} << (key % 64);
   if ((word & bit) != 0) return;
@@ -142,10 +147,10 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   // the journal never holds more than the picture.
   saved_[saved_count_++] = {area, journal_used_};
   const uint64_t pixel = bytes_per_pixel(format_);
-  const uint64_t stride = width_ * pixel;
+  const uint64_t stride = picture_width() * pixel;
   const uint64_t row_bytes = area.cols * pixel;
   uint8_t* const journal = journal_.get() + journal_used_;
-  const uint8_t* const picture = pixels_.get() + area_offset(area, width_, pixel);
+  const uint8_t* const picture = pixels_.get() + area_offset(area, picture_width(), pixel);
 #if defined(__SSE2__)
   if (!stream_rows(journal, picture, stride, row_bytes, area.rows))
 #endif
@@ -158,15 +163,15 @@ void Screen::finish(bool undo) noexcept {
   _mm_sfence();  // the journal's streaming stores are done before it is read or reused
 #endif
   const uint64_t pixel = bytes_per_pixel(format_);
-  const uint64_t stride = width_ * pixel;
+  const uint64_t stride = picture_width() * pixel;
   for (uint64_t i = 0; i < saved_count_; ++i) {
     const PixelArea& area = saved_[i].area;
     // Every mark set in this frame belongs to a saved area, so clearing whole
     // words clears them all.
-    touched_[((area.y / kCell) * cells_x_ + area.x / kCell) / 64] = 0;
+    touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
     const uint64_t row_bytes = area.cols * pixel;
-    copy_rows(pixels_.get() + area_offset(area, width_, pixel), stride, journal_.get() + saved_[i].offset, row_bytes,
+    copy_rows(pixels_.get() + area_offset(area, picture_width(), pixel), stride, journal_.get() + saved_[i].offset, row_bytes,
               row_bytes, area.rows);
   }
   saved_count_ = 0;
@@ -182,12 +187,13 @@ bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) n
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
-  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder, format_);
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, full_bytes_, decoder, format_);
   if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
 
   decoder.observer = this;
+  decoder.scale = scale_;
   const Status status = decoder.run({pixels_.get(), bytes_});
   if (!status.ok()) {
     finish(true);

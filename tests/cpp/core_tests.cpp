@@ -26,6 +26,7 @@
 #include "ast2100/kernels.hpp"
 #include "ast2100/picture.hpp"
 #include "ast2100/simd_avx2.hpp"
+#include "ast2100/thumbnail.hpp"
 #include "ast2100/quant.hpp"
 
 using namespace ast2100;
@@ -991,6 +992,80 @@ static void test_idct_16bit() {
 #endif
 }
 
+// Thumbnails in every pixel format: a macroblock drawn at a scale in a
+// colour format is the RGB thumbnail's pixels rearranged (padding 255); a
+// one-colour VQ macroblock in grey is its grey level; every format writes only
+// the macroblock's squares; the SIMD kernels draw what the scalar ones draw.
+static void test_thumbnail_formats() {
+  constexpr PixelFormat kFormats[] = {PixelFormat::rgb,  PixelFormat::bgr,  PixelFormat::rgbx, PixelFormat::bgrx,
+                                      PixelFormat::xrgb, PixelFormat::xbgr, PixelFormat::gray};
+  // Where each format puts R, G and B, and its padding byte (-1: none).
+  constexpr int kPlace[7][4] = {{0, 1, 2, -1}, {2, 1, 0, -1}, {0, 1, 2, 3}, {2, 1, 0, 3},
+                                {1, 2, 3, 0},  {3, 2, 1, 0},  {0, 0, 0, -1}};
+  std::mt19937 rng(77);
+  sweep("thumbnail format", 600, [&](uint64_t n) {
+    const bool sub = n % 2, vq = n % 3 == 0;
+    const uint32_t scale = 2u << (n / 2 % 3);
+    const uint64_t w = 1 + rng() % 70, h = 1 + rng() % 70;
+    const uint64_t size = sub ? 16 : 8, tw = ceil_div(w, scale), th = ceil_div(h, scale);
+    DctMacroblock dct;
+    for (int32_t& c : dct.coefficients) c = rng() % 3 ? 0 : static_cast<int32_t>(rng() % 801) - 400;
+    VqMacroblock vqm;
+    vqm.index_bits = static_cast<uint32_t>(rng() % 3);
+    for (auto& c : vqm.colors) c = rng() & 0xFFFFFF;
+    for (auto& c : vqm.codes) c = static_cast<uint8_t>(rng() % (1u << vqm.index_bits));
+    const uint64_t col = rng() % ceil_div(w, size), row = rng() % ceil_div(h, size);
+    const PixelArea area = macroblock_area(col, row, size / scale, tw, th);
+    auto draw = [&](PixelFormat format, const Kernels& k) {
+      std::vector<uint8_t> px(tw * th * bytes_per_pixel(format), 0xEE);
+      const MacroblockTarget t{.frame = {px, tw, th, format}, .subsampled = sub, .quant_tables = nullptr,
+                               .kernels = &k, .mb_col = col, .mb_row = row, .scale = scale,
+                               .full_width = w, .full_height = h};
+      if (vq) {
+        draw_vq(t, vqm);
+      } else {
+        draw_dct(t, dct);
+      }
+      return px;
+    };
+    const auto rgb = draw(PixelFormat::rgb, scalar_kernels());
+    if (const Kernels* simd = avx2_kernels(); simd != nullptr && !SAME(draw(PixelFormat::rgb, *simd) == rgb, true))
+      return false;
+    for (size_t f = 0; f < 7; ++f) {
+      const auto px = draw(kFormats[f], scalar_kernels());
+      const uint64_t bpp = bytes_per_pixel(kFormats[f]);
+      for (uint64_t y = 0; y < th; ++y) {
+        for (uint64_t x = 0; x < tw; ++x) {
+          const uint8_t* p = px.data() + (y * tw + x) * bpp;
+          const uint8_t* q = rgb.data() + (y * tw + x) * 3;
+          const bool inside = x >= area.x && x < area.x + area.cols && y >= area.y && y < area.y + area.rows;
+          if (!inside) {
+            for (uint64_t b = 0; b < bpp; ++b)
+              if (!SAME(p[b], uint8_t{0xEE})) return false;
+            continue;
+          }
+          if (kFormats[f] == PixelFormat::gray) {
+            // One colour: every square is that colour's grey level.
+            if (vq && vqm.index_bits == 0) {
+              uint8_t level = 0;
+              const uint32_t c = vqm.colors[0];
+              store_pixel_as(PixelFormat::gray, &level, static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                             static_cast<uint8_t>(c));
+              if (!SAME(p[0], level)) return false;
+            }
+            continue;
+          }
+          if (!SAME((std::array<uint8_t, 3>{p[kPlace[f][0]], p[kPlace[f][1]], p[kPlace[f][2]]}),
+                    (std::array<uint8_t, 3>{q[0], q[1], q[2]})))
+            return false;
+          if (kPlace[f][3] >= 0 && !SAME(p[kPlace[f][3]], uint8_t{255})) return false;
+        }
+      }
+    }
+    return true;
+  });
+}
+
 int main() {
   test_bitreader();
   test_huffman();
@@ -1012,6 +1087,7 @@ int main() {
   test_observer();
   test_fresh_pictures();
   test_formats();
+  test_thumbnail_formats();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
 }
