@@ -1,0 +1,220 @@
+// The two-thread drawing pipeline: ring, hand-off and worker.
+#include "pipeline.hpp"
+
+#include <chrono>
+#include <new>
+#include <system_error>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
+namespace ast2100 {
+namespace {
+
+// How long a side spins before it sleeps. The filler waits for one slot, which
+// a running worker frees within a macroblock's drawing (well under a
+// microsecond); the worker waits for a batch. Longer than that means the other
+// thread is not running, and sleeping hands its core over.
+constexpr auto kFillerSpin = std::chrono::microseconds(30);
+constexpr auto kWorkerSpin = std::chrono::microseconds(60);
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("isb" ::: "memory");
+#else
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// Spins until ready() or the budget is spent; the clock is read every 64 turns.
+template <class Ready>
+bool spin_until(Ready ready, std::chrono::microseconds budget) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (ready()) return true;
+      cpu_relax();
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return ready();
+  }
+}
+
+long current_pid() noexcept {
+#if defined(__unix__) || defined(__APPLE__)
+  return static_cast<long>(::getpid());
+#else
+  return 0;
+#endif
+}
+
+}  // namespace
+
+unsigned available_cpus() noexcept {
+#if defined(__linux__)
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+#endif
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
+
+std::unique_ptr<DrawPipeline> DrawPipeline::start() noexcept {
+  std::unique_ptr<DrawPipeline> pipeline(new (std::nothrow) DrawPipeline);
+  if (!pipeline) return nullptr;
+  try {
+    pipeline->worker_ = std::thread([p = pipeline.get()] { p->work(); });
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  pipeline->owner_pid_ = current_pid();
+  return pipeline;
+}
+
+DrawPipeline::~DrawPipeline() {
+  if (!worker_.joinable()) return;
+  // A stop slot, drawn in turn after everything before it: the ring is empty
+  // between frames, so it has room.
+  slots_[producer_.filled % kSlots].kind = Kind::stop;
+  ++producer_.filled;
+  publish();
+  worker_.join();
+}
+
+bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }
+
+void DrawPipeline::begin_frame(bool may_give_up) noexcept {
+  producer_.may_give_up = may_give_up;
+  producer_.serial = false;
+  producer_.have_target = false;
+  producer_.sleeps = 0;
+}
+
+void DrawPipeline::publish() noexcept {
+  filled_.store(producer_.filled, std::memory_order_seq_cst);
+  // Ordered after the store: either the worker's check of the count sees it,
+  // or this load sees the worker's flag.
+  if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) filled_.notify_one();
+}
+
+void DrawPipeline::wait_drawn(uint32_t count) noexcept {
+  const uint32_t filled = producer_.filled;
+  auto done = [&] {
+    producer_.drawn_seen = drawn_.load(std::memory_order_acquire);
+    return filled - producer_.drawn_seen <= filled - count;
+  };
+  if (done()) return;
+  // The worker may be waiting for slots not yet published.
+  if (filled_.load(std::memory_order_relaxed) != filled) publish();
+  if (spin_until(done, kFillerSpin)) return;
+  ++producer_.sleeps;
+  producer_sleeping_.store(1, std::memory_order_seq_cst);
+  for (;;) {
+    const uint32_t seen = drawn_.load(std::memory_order_seq_cst);
+    producer_.drawn_seen = seen;
+    if (filled - seen <= filled - count) break;
+    drawn_.wait(seen, std::memory_order_acquire);
+  }
+  producer_sleeping_.store(0, std::memory_order_relaxed);
+}
+
+DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept {
+  if (producer_.serial) return nullptr;
+  if (producer_.filled - producer_.drawn_seen == kSlots) {
+    wait_drawn(producer_.filled - kSlots + 1);
+    if (producer_.may_give_up && producer_.sleeps >= kMaxSleeps) {
+      // The worker is not keeping up: let it finish what it has, and draw
+      // the rest of the frame here.
+      end_frame();
+      producer_.serial = true;
+      return nullptr;
+    }
+  }
+  if (!producer_.have_target) {
+    // The worker reads the target only for slots published after this write,
+    // and has drawn every slot of the frames before.
+    target_ = target;
+    producer_.have_target = true;
+  }
+  Slot& slot = slots_[producer_.filled % kSlots];
+  slot.mb_col = target.mb_col;
+  slot.mb_row = target.mb_row;
+  return &slot;
+}
+
+void DrawPipeline::commit() noexcept {
+  if (++producer_.filled % kBatch == 0) publish();
+}
+
+void DrawPipeline::dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
+  Slot* slot = claim(target);
+  if (slot == nullptr) return decompress_dct(target, quant_pair, stream);
+  slot->kind = Kind::dct;
+  decode_dct(target, quant_pair, stream, slot->dct);
+  commit();
+}
+
+void DrawPipeline::vq(const MacroblockTarget& target, StreamState& stream) noexcept {
+  Slot* slot = claim(target);
+  if (slot == nullptr) return vq_decompress(target, stream);
+  slot->kind = Kind::vq;
+  decode_vq(stream, slot->vq);
+  commit();
+}
+
+void DrawPipeline::end_frame() noexcept { wait_drawn(producer_.filled); }
+
+void DrawPipeline::work() noexcept {
+  uint32_t drawn = 0;
+  uint32_t filled = 0;
+  MacroblockTarget target{};
+  auto more = [&] {
+    filled = filled_.load(std::memory_order_acquire);
+    return filled != drawn;
+  };
+  for (;;) {
+    if (!more() && !spin_until(more, kWorkerSpin)) {
+      worker_sleeping_.store(1, std::memory_order_seq_cst);
+      for (;;) {
+        filled = filled_.load(std::memory_order_seq_cst);
+        if (filled != drawn) break;
+        filled_.wait(drawn, std::memory_order_acquire);
+      }
+      worker_sleeping_.store(0, std::memory_order_relaxed);
+    }
+    // The target is the same for every slot of a frame, and written before the
+    // frame's first slot is published.
+    target = target_;
+    while (drawn != filled) {
+      const Slot& slot = slots_[drawn % kSlots];
+      target.mb_col = slot.mb_col;
+      target.mb_row = slot.mb_row;
+      switch (slot.kind) {
+        case Kind::dct:
+          draw_dct(target, slot.dct);
+          break;
+        case Kind::vq:
+          draw_vq(target, slot.vq);
+          break;
+        case Kind::stop:
+          return;
+      }
+      ++drawn;
+      if (drawn % kBatch == 0 || drawn == filled) {
+        drawn_.store(drawn, std::memory_order_seq_cst);
+        if (producer_sleeping_.load(std::memory_order_seq_cst) != 0) drawn_.notify_one();
+      }
+    }
+  }
+}
+
+}  // namespace ast2100
