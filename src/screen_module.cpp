@@ -35,8 +35,8 @@ using quorvel::raise_no_memory;
 using quorvel::Ref;
 using quorvel::Signature;
 
-constexpr const char* kScreenParams[] = {"width", "height", "mode"};
-constexpr Signature kScreenNew{"Screen", kScreenParams, 2};
+constexpr const char* kScreenParams[] = {"width", "height", "mode", "threads"};
+constexpr Signature kScreenNew{"Screen", kScreenParams, 2, 3};
 constexpr const char* kApplyParams[] = {"codec_data"};
 constexpr Signature kApply{"Screen.apply", kApplyParams, 1};
 
@@ -88,15 +88,50 @@ bool convert_mode(PyObject* obj, uint32_t& out) {
   return true;
 }
 
+// threads: None (automatic), 1 or 2.
+bool convert_threads(PyObject* obj, ast2100::Threads& out) {
+  if (obj == Py_None) {
+    out = ast2100::Threads::automatic;
+    return true;
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    prefix_argument_error("threads");
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || (value != 1 && value != 2)) {
+    PyErr_Format(PyExc_ValueError, "threads must be 1, 2 or None, not %R", obj);
+    return false;
+  }
+  out = value == 1 ? ast2100::Threads::one : ast2100::Threads::two;
+  return true;
+}
+
+PyObject* threads_object(ast2100::Threads threads) {
+  switch (threads) {
+    case ast2100::Threads::automatic:
+      break;
+    case ast2100::Threads::one:
+      return PyLong_FromLong(1);
+    case ast2100::Threads::two:
+      return PyLong_FromLong(2);
+  }
+  Py_RETURN_NONE;
+}
 
 PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
   if (!bind_arguments(kScreenNew, args, kwargs, bound)) return nullptr;
   uint64_t width = 0;
   uint64_t height = 0;
   uint32_t mode = 0;
+  ast2100::Threads threads = ast2100::Threads::automatic;
   if (!convert_u64(bound[0], "width", width) || !convert_u64(bound[1], "height", height) ||
-      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode)) {
+      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode) ||
+      !convert_threads(bound[3] != nullptr ? bound[3] : Py_None, threads)) {
     return nullptr;
   }
   // The picture must be one buffer a Python view can describe. Beyond 63 bits
@@ -116,6 +151,7 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   ScreenObject* screen = as_screen(self.get());
   State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode);
+  state.screen.set_threads(threads);
   screen->shape[0] = static_cast<Py_ssize_t>(height);
   screen->shape[1] = static_cast<Py_ssize_t>(width);
   screen->shape[2] = 3;
@@ -225,8 +261,9 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
 // no public way to set them. State format 1 is the tuple
 //   (width, height, mode, pixels, frames_applied, settings)
 // where settings is a dict of the keyword arguments of Screen() beyond the
-// first three (empty today); a setting that Screen() gains is saved there, and
-// a change to the tuple itself takes a new version.
+// first three ({"threads": None, 1 or 2}; a state without the key restores as
+// None); a setting that Screen() gains is saved there, and a change to the
+// tuple itself takes a new version.
 constexpr unsigned long kStateVersion = 1;
 constexpr Py_ssize_t kStateItems = 6;
 
@@ -241,6 +278,8 @@ PyObject* screen_reduce(PyObject* self, PyObject*) {
   Ref mode(screen.mode() == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(screen.mode()));
   Ref settings(PyDict_New());
   if (!mode || !settings) return nullptr;
+  Ref threads(threads_object(screen.threads()));
+  if (!threads || PyDict_SetItemString(settings.get(), "threads", threads.get()) < 0) return nullptr;
   return Py_BuildValue("O(k(KKOOKO))", restore.get(), kStateVersion, static_cast<unsigned long long>(screen.width()),
                        static_cast<unsigned long long>(screen.height()), mode.get(), picture.get(),
                        static_cast<unsigned long long>(frames), settings.get());
@@ -315,6 +354,8 @@ PyObject* get_mode(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(mode);
 }
 
+PyObject* get_threads(PyObject* self, void*) { return threads_object(state_of(self).screen.threads()); }
+
 PyObject* get_frames_applied(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).screen.frames_applied());
 }
@@ -363,7 +404,7 @@ PyMethodDef g_methods[] = {
      "A copy of the picture: width * height * 3 bytes of RGB, rows top to bottom."},
     {"__reduce__", screen_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
-     "For pickle, copy.copy and copy.deepcopy: the size, mode, picture and\n"
+     "For pickle, copy.copy and copy.deepcopy: the size, mode, threads, picture and\n"
      "frames_applied, taken together between frames. A copy has pixels of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -373,12 +414,13 @@ PyGetSetDef g_getset[] = {
     {"height", get_height, nullptr, "Picture height in pixels.", nullptr},
     {"mode", get_mode, nullptr, "422 or 444: the only mode of frame accepted; None: either.", nullptr},
     {"frames_applied", get_frames_applied, nullptr, "Frames drawn successfully so far.", nullptr},
+    {"threads", get_threads, nullptr, "None (automatic), 1 or 2: the threads that draw a frame.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_screen_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Screen(width, height, mode=None)\n--\n\n"
+                    "Screen(width, height, mode=None, *, threads=None)\n--\n\n"
                     "A picture kept across frames, as a remote-console client shows it.\n\n"
                     "Starts black. Each apply() draws a frame over what the frames before it\n"
                     "left; the picture is read through the buffer protocol (read-only,\n"
@@ -387,11 +429,20 @@ PyType_Slot g_screen_slots[] = {
                     "apply() releases the GIL; calls on one screen take turns. A view shows\n"
                     "the pixels as they are drawn, while to_bytes() waits for a running\n"
                     "apply() to end.\n\n"
+                    "threads: how apply() draws a frame. None (automatic): large frames on\n"
+                    "two threads, the calling one reading the frame and a worker of the\n"
+                    "screen's drawing it, when the process may use two CPUs or more; small\n"
+                    "frames, and the next frames after one whose worker did not keep up\n"
+                    "(another program busy on the other CPU), on the calling thread alone.\n"
+                    "1: always the calling thread alone. 2: always two threads, however small\n"
+                    "the frame (for tests and measurements). The worker starts with the first\n"
+                    "frame drawn on two threads and ends with the screen. The pixels, the\n"
+                    "rectangles and the errors are the same whatever the setting.\n\n"
                     "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
                     "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
                     "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
-                    "copy.copy, copy.deepcopy): size, mode, picture and frames_applied, taken\n"
-                    "between frames; a copy has pixels of its own.")},
+                    "copy.copy, copy.deepcopy): size, mode, threads, picture and\n"
+                    "frames_applied, taken between frames; a copy has pixels of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(screen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},

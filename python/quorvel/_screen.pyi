@@ -12,7 +12,11 @@ class Screen:
     messages; an internal fault is RuntimeError. Screens pickle and copy.
     """
 
-    def __new__(cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None) -> Screen: ...
+    def __new__(
+        cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None, *,
+        threads: SupportsIndex | None = None,
+    ) -> Screen:
+        """threads: None (automatic: large frames on two threads where that pays), 1 or 2 (always)."""
     def apply(self, codec_data: Buffer) -> list[tuple[int, int, int, int]]:
         """Draws one frame; any C-contiguous bytes-like object, held without copying.
 
@@ -30,5 +34,7 @@ class Screen:
     def mode(self) -> int | None: ...
     @property
     def frames_applied(self) -> int: ...
+    @property
+    def threads(self) -> int | None: ...
 
 def _restore(version: SupportsIndex, state: _State) -> Screen: ...
