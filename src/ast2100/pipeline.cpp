@@ -97,6 +97,7 @@ void DrawPipeline::begin_frame(bool may_give_up) noexcept {
   producer_.serial = false;
   producer_.have_target = false;
   producer_.sleeps = 0;
+  producer_.frame_start = producer_.filled;
 }
 
 void DrawPipeline::publish() noexcept {
@@ -116,7 +117,7 @@ void DrawPipeline::wait_drawn(uint32_t count) noexcept {
   // The worker may be waiting for slots not yet published.
   if (filled_.load(std::memory_order_relaxed) != filled) publish();
   if (spin_until(done, kFillerSpin)) return;
-  ++producer_.sleeps;
+  if (producer_.drawn_seen != producer_.frame_start) ++producer_.sleeps;
   producer_sleeping_.store(1, std::memory_order_seq_cst);
   for (;;) {
     const uint32_t seen = drawn_.load(std::memory_order_seq_cst);

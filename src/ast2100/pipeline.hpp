@@ -40,7 +40,11 @@ class DrawPipeline final : public MacroblockSink {
  public:
   static constexpr uint32_t kSlots = 64;       // a power of two
   static constexpr uint32_t kBatch = 8;        // slots published at a time
-  static constexpr uint32_t kMaxSleeps = 4;    // filler sleeps on a full ring before giving up
+  // Sleeps of the filler in a frame, once the worker has started on it, that
+  // make it give up on the worker. A running worker frees a slot well within
+  // the filler's spin, so a sleep means the worker lost its core; the wait for
+  // the worker to wake at the start of a frame does not count.
+  static constexpr uint32_t kMaxSleeps = 2;
 
   // A pipeline with its worker running, or nullptr when the memory or the
   // thread cannot be had.
@@ -59,9 +63,10 @@ class DrawPipeline final : public MacroblockSink {
   // of the frame is drawn, so the picture may be read or undone.
   void end_frame() noexcept;
 
-  // About the frame just ended: whether the worker was given up on, and how
-  // many times the filler slept on a full ring.
-  bool gave_up() const noexcept { return producer_.serial; }
+  // About the frame just ended: whether the worker lagged (it was given up on,
+  // or the filler slept kMaxSleeps times waiting for it), and how many times
+  // the filler slept, once the worker had started.
+  bool lagged() const noexcept { return producer_.serial || producer_.sleeps >= kMaxSleeps; }
   uint32_t sleeps() const noexcept { return producer_.sleeps; }
   // Whether this process is a fork of the one that started the worker, which
   // the child does not have: the pipeline is then unusable, and must not be
@@ -94,6 +99,7 @@ class DrawPipeline final : public MacroblockSink {
     uint32_t filled = 0;      // slots filled (published or not)
     uint32_t drawn_seen = 0;  // the worker's count as last read
     uint32_t sleeps = 0;
+    uint32_t frame_start = 0;  // `filled` when the frame began
     bool may_give_up = false;
     bool serial = false;      // drawing the rest of this frame itself
     bool have_target = false;

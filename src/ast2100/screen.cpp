@@ -173,7 +173,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
   if (pipeline != nullptr) {
     // Every queued macroblock is drawn before the picture is kept or undone.
     pipeline->end_frame();
-    if (pipeline->gave_up()) {
+    if (pipeline->lagged()) {
       serial_backoff_ = serial_backoff_ == 0 ? kFirstBackoff : std::min(2 * serial_backoff_, kMaxBackoff);
       serial_frames_ = serial_backoff_;
     } else {
