@@ -98,6 +98,7 @@ void DrawPipeline::begin_frame(bool may_give_up) noexcept {
   producer_.have_target = false;
   producer_.sleeps = 0;
   producer_.frame_start = producer_.filled;
+  open_.store(1, std::memory_order_relaxed);
 }
 
 void DrawPipeline::publish() noexcept {
@@ -107,7 +108,7 @@ void DrawPipeline::publish() noexcept {
   if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) filled_.notify_one();
 }
 
-void DrawPipeline::wait_drawn(uint32_t count) noexcept {
+void DrawPipeline::wait_drawn(uint32_t count, bool for_room) noexcept {
   const uint32_t filled = producer_.filled;
   auto done = [&] {
     producer_.drawn_seen = drawn_.load(std::memory_order_acquire);
@@ -117,7 +118,9 @@ void DrawPipeline::wait_drawn(uint32_t count) noexcept {
   // The worker may be waiting for slots not yet published.
   if (filled_.load(std::memory_order_relaxed) != filled) publish();
   if (spin_until(done, kFillerSpin)) return;
-  if (producer_.drawn_seen != producer_.frame_start) ++producer_.sleeps;
+  // Waking the worker at the start of a frame takes a while, and so may the
+  // end of a frame; a sleep for room once the worker runs does not.
+  if (for_room && producer_.drawn_seen != producer_.frame_start) ++producer_.sleeps;
   producer_sleeping_.store(1, std::memory_order_seq_cst);
   for (;;) {
     const uint32_t seen = drawn_.load(std::memory_order_seq_cst);
@@ -131,7 +134,7 @@ void DrawPipeline::wait_drawn(uint32_t count) noexcept {
 DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept {
   if (producer_.serial) return nullptr;
   if (producer_.filled - producer_.drawn_seen == kSlots) {
-    wait_drawn(producer_.filled - kSlots + 1);
+    wait_drawn(producer_.filled - kSlots + 1, true);
     if (producer_.may_give_up && producer_.sleeps >= kMaxSleeps) {
       // The worker is not keeping up: let it finish what it has, and draw
       // the rest of the frame here.
@@ -172,7 +175,10 @@ void DrawPipeline::vq(const MacroblockTarget& target, StreamState& stream) noexc
   commit();
 }
 
-void DrawPipeline::end_frame() noexcept { wait_drawn(producer_.filled); }
+void DrawPipeline::end_frame() noexcept {
+  wait_drawn(producer_.filled, false);
+  open_.store(0, std::memory_order_relaxed);
+}
 
 void DrawPipeline::work() noexcept {
   uint32_t drawn = 0;
@@ -182,8 +188,12 @@ void DrawPipeline::work() noexcept {
     filled = filled_.load(std::memory_order_acquire);
     return filled != drawn;
   };
+  // Within a frame the next batch is normally a microsecond or two away, and
+  // waking a sleeping thread costs far more (tens of microseconds where the
+  // CPU must be woken too), so the worker spins; between frames it sleeps.
+  auto more_or_closed = [&] { return more() || open_.load(std::memory_order_relaxed) == 0; };
   for (;;) {
-    if (!more() && !spin_until(more, kWorkerSpin)) {
+    if (!more() && !(spin_until(more_or_closed, kWorkerSpin) && more())) {
       worker_sleeping_.store(1, std::memory_order_seq_cst);
       for (;;) {
         filled = filled_.load(std::memory_order_seq_cst);

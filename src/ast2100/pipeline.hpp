@@ -10,10 +10,10 @@
 // Hand-off: two counters, of slots filled and of slots drawn, each written by
 // one side only and each on a cache line of its own (as is each side's private
 // state). The filler publishes a batch of slots at a time. A side that must
-// wait spins for a few microseconds, as the other side is normally about a
-// macroblock away, then sleeps on the other's counter with std::atomic wait;
-// a side notifies only when it sees the other's sleeping flag, so a frame
-// that flows makes no system calls.
+// wait spins for a few tens of microseconds, as the other side is normally a
+// batch away, then sleeps on the other's counter with std::atomic wait; a
+// side notifies only when it sees the other's sleeping flag, so a frame that
+// flows makes no system calls. Between frames the worker sleeps at once.
 //
 // A worker that does not keep up because it does not run (both threads on one
 // core, or the other core busy with another process) shows as the filler
@@ -64,8 +64,8 @@ class DrawPipeline final : public MacroblockSink {
   void end_frame() noexcept;
 
   // About the frame just ended: whether the worker lagged (it was given up on,
-  // or the filler slept kMaxSleeps times waiting for it), and how many times
-  // the filler slept, once the worker had started.
+  // or the filler slept kMaxSleeps times waiting for room), and how many times
+  // the filler slept waiting for room once the worker had started.
   bool lagged() const noexcept { return producer_.serial || producer_.sleeps >= kMaxSleeps; }
   uint32_t sleeps() const noexcept { return producer_.sleeps; }
   // Whether this process is a fork of the one that started the worker, which
@@ -90,8 +90,9 @@ class DrawPipeline final : public MacroblockSink {
   void commit() noexcept;
   void publish() noexcept;
   // Waits until the worker has drawn up to `count` slots (in wrapping
-  // arithmetic: until filled - drawn <= filled - count).
-  void wait_drawn(uint32_t count) noexcept;
+  // arithmetic: until filled - drawn <= filled - count); for_room: a wait for
+  // a free slot, whose sleeps are counted.
+  void wait_drawn(uint32_t count, bool for_room) noexcept;
   void work() noexcept;
 
   // The filler's private state.
@@ -108,6 +109,7 @@ class DrawPipeline final : public MacroblockSink {
   alignas(64) std::atomic<uint32_t> drawn_{0};   // published by the worker
   alignas(64) std::atomic<uint32_t> worker_sleeping_{0};
   alignas(64) std::atomic<uint32_t> producer_sleeping_{0};
+  std::atomic<uint32_t> open_{0};  // a frame is in progress: the worker spins rather than sleeps
   // The frame's target: written by the filler before the frame's first slot
   // is published, read by the worker.
   alignas(64) MacroblockTarget target_{};
