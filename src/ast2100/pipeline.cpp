@@ -2,8 +2,14 @@
 #include "pipeline.hpp"
 
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <system_error>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUORVEL_PIPELINE_AVX2 1
+#endif
 
 #if defined(__linux__)
 #include <sched.h>
@@ -44,6 +50,75 @@ bool spin_until(Ready ready, std::chrono::microseconds budget) noexcept {
     if (std::chrono::steady_clock::now() >= deadline) return ready();
   }
 }
+
+// The n coefficients as 16-bit values; false (with `out` undefined) when one
+// does not fit. v + 2^15 (wrapping) is below 2^16 exactly for v in int16_t's
+// range, so or-ing the sums finds any that does not.
+bool narrow_scalar(const int32_t* in, size_t n, int16_t* out) noexcept {
+  uint32_t sums = 0;
+  for (size_t i = 0; i < n; ++i) {
+    sums |= static_cast<uint32_t>(in[i]) + 0x8000u;
+    out[i] = static_cast<int16_t>(in[i]);
+  }
+  return (sums >> 16) == 0;
+}
+
+void widen_scalar(const int16_t* in, size_t n, int32_t* out) noexcept {
+  for (size_t i = 0; i < n; ++i) out[i] = in[i];
+}
+
+#if QUORVEL_PIPELINE_AVX2
+// The same, sixteen at a time. The decoder has just written the coefficients
+// one by one: 128-bit loads keep store-to-load forwarding cheap where 256-bit
+// ones would stall on it. packs saturates, so the range is checked apart.
+__attribute__((target("avx2"))) inline __m256i load_halves(const int32_t* p) noexcept {
+  const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i*>(p + 4));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+
+__attribute__((target("avx2"))) bool narrow_avx2(const int32_t* in, size_t n, int16_t* out) noexcept {
+  __m256i low = _mm256_setzero_si256();
+  __m256i high = _mm256_setzero_si256();
+  for (size_t i = 0; i < n; i += 16) {
+    const __m256i a = load_halves(in + i), b = load_halves(in + i + 8);
+    low = _mm256_min_epi32(low, _mm256_min_epi32(a, b));
+    high = _mm256_max_epi32(high, _mm256_max_epi32(a, b));
+    // packs works within 128-bit lanes: a0-3 b0-3 a4-7 b4-7, put in order.
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(out + i), packed);
+  }
+  const __m256i out_of_range = _mm256_or_si256(_mm256_cmpgt_epi32(high, _mm256_set1_epi32(INT16_MAX)),
+                                               _mm256_cmpgt_epi32(_mm256_set1_epi32(INT16_MIN), low));
+  return _mm256_testz_si256(out_of_range, out_of_range) != 0;
+}
+
+__attribute__((target("avx2"))) void widen_avx2(const int16_t* in, size_t n, int32_t* out) noexcept {
+  for (size_t i = 0; i < n; i += 8) {
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(in + i));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(out + i), _mm256_cvtepi16_epi32(v));
+  }
+}
+
+const bool g_avx2 = __builtin_cpu_supports("avx2");
+#endif
+
+bool narrow(const int32_t* in, size_t n, int16_t* out) noexcept {
+#if QUORVEL_PIPELINE_AVX2
+  if (g_avx2) return narrow_avx2(in, n, out);
+#endif
+  return narrow_scalar(in, n, out);
+}
+
+void widen(const int16_t* in, size_t n, int32_t* out) noexcept {
+#if QUORVEL_PIPELINE_AVX2
+  if (g_avx2) return widen_avx2(in, n, out);
+#endif
+  widen_scalar(in, n, out);
+}
+
+// The coefficients a macroblock of the mode holds: 6 or 3 blocks of 64.
+constexpr size_t coefficients_of(bool subsampled) noexcept { return subsampled ? 6 * 64 : 3 * 64; }
 
 long current_pid() noexcept {
 #if defined(__unix__) || defined(__APPLE__)
@@ -162,8 +237,16 @@ void DrawPipeline::commit() noexcept {
 void DrawPipeline::dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
   Slot* slot = claim(target);
   if (slot == nullptr) return decompress_dct(target, quant_pair, stream);
-  slot->kind = Kind::dct;
-  decode_dct(target, quant_pair, stream, slot->dct);
+  // Decoded where only this thread writes, then handed over in as few cache
+  // lines as the values allow.
+  decode_dct(target, quant_pair, stream, decoded_);
+  const size_t n = coefficients_of(target.subsampled);
+  if (narrow(decoded_.coefficients, n, slot->narrow)) {
+    slot->kind = Kind::dct16;
+  } else {
+    slot->kind = Kind::dct32;
+    std::memcpy(slot->wide.coefficients, decoded_.coefficients, n * sizeof(int32_t));
+  }
   commit();
 }
 
@@ -184,6 +267,7 @@ void DrawPipeline::work() noexcept {
   uint32_t drawn = 0;
   uint32_t filled = 0;
   MacroblockTarget target{};
+  DctMacroblock widened;  // the worker's own
   auto more = [&] {
     filled = filled_.load(std::memory_order_acquire);
     return filled != drawn;
@@ -210,8 +294,12 @@ void DrawPipeline::work() noexcept {
       target.mb_col = slot.mb_col;
       target.mb_row = slot.mb_row;
       switch (slot.kind) {
-        case Kind::dct:
-          draw_dct(target, slot.dct);
+        case Kind::dct16:
+          widen(slot.narrow, coefficients_of(target.subsampled), widened.coefficients);
+          draw_dct(target, widened);
+          break;
+        case Kind::dct32:
+          draw_dct(target, slot.wide);
           break;
         case Kind::vq:
           draw_vq(target, slot.vq);

@@ -74,13 +74,17 @@ class DrawPipeline final : public MacroblockSink {
   bool orphaned() const noexcept;
 
  private:
-  enum class Kind : uint32_t { dct, vq, stop };
+  // A DCT macroblock travels as 16-bit coefficients when they all fit (nearly
+  // always: half the cache lines to hand over), else as the decoder's 32-bit
+  // ones; a VQ macroblock as it is.
+  enum class Kind : uint32_t { dct16, dct32, vq, stop };
   struct alignas(64) Slot {
-    Kind kind = Kind::dct;
+    Kind kind = Kind::dct16;
     uint64_t mb_col = 0;
     uint64_t mb_row = 0;
     VqMacroblock vq;
-    DctMacroblock dct;
+    alignas(64) int16_t narrow[6 * 64];
+    DctMacroblock wide;
   };
 
   DrawPipeline() noexcept = default;
@@ -95,7 +99,7 @@ class DrawPipeline final : public MacroblockSink {
   void wait_drawn(uint32_t count, bool for_room) noexcept;
   void work() noexcept;
 
-  // The filler's private state.
+  // The filler's private state, and the macroblock it decodes into.
   struct alignas(64) Producer {
     uint32_t filled = 0;      // slots filled (published or not)
     uint32_t drawn_seen = 0;  // the worker's count as last read
@@ -105,6 +109,7 @@ class DrawPipeline final : public MacroblockSink {
     bool serial = false;      // drawing the rest of this frame itself
     bool have_target = false;
   } producer_;
+  DctMacroblock decoded_;
   alignas(64) std::atomic<uint32_t> filled_{0};  // published by the filler
   alignas(64) std::atomic<uint32_t> drawn_{0};   // published by the worker
   alignas(64) std::atomic<uint32_t> worker_sleeping_{0};
