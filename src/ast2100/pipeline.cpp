@@ -103,19 +103,9 @@ __attribute__((target("avx2"))) void widen_avx2(const int16_t* in, size_t n, int
 const bool g_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
-bool narrow(const int32_t* in, size_t n, int16_t* out) noexcept {
-#if QUORVEL_PIPELINE_AVX2
-  if (g_avx2) return narrow_avx2(in, n, out);
-#endif
-  return narrow_scalar(in, n, out);
-}
+bool narrow(const int32_t* in, size_t n, int16_t* out) noexcept { return narrow_coefficients(in, n, out, true); }
 
-void widen(const int16_t* in, size_t n, int32_t* out) noexcept {
-#if QUORVEL_PIPELINE_AVX2
-  if (g_avx2) return widen_avx2(in, n, out);
-#endif
-  widen_scalar(in, n, out);
-}
+void widen(const int16_t* in, size_t n, int32_t* out) noexcept { widen_coefficients(in, n, out, true); }
 
 // The coefficients a macroblock of the mode holds: 6 or 3 blocks of 64.
 constexpr size_t coefficients_of(bool subsampled) noexcept { return subsampled ? 6 * 64 : 3 * 64; }
@@ -129,6 +119,22 @@ long current_pid() noexcept {
 }
 
 }  // namespace
+
+bool narrow_coefficients(const int32_t* in, size_t n, int16_t* out, bool simd) noexcept {
+#if QUORVEL_PIPELINE_AVX2
+  if (simd && g_avx2) return narrow_avx2(in, n, out);
+#endif
+  static_cast<void>(simd);
+  return narrow_scalar(in, n, out);
+}
+
+void widen_coefficients(const int16_t* in, size_t n, int32_t* out, bool simd) noexcept {
+#if QUORVEL_PIPELINE_AVX2
+  if (simd && g_avx2) return widen_avx2(in, n, out);
+#endif
+  static_cast<void>(simd);
+  widen_scalar(in, n, out);
+}
 
 unsigned available_cpus() noexcept {
 #if defined(__linux__)

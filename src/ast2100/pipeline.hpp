@@ -36,6 +36,12 @@ namespace ast2100 {
 // one, else the hardware's count (at least 1).
 unsigned available_cpus() noexcept;
 
+// A DCT macroblock's n coefficients (a multiple of 16, 64-byte aligned) as
+// 16-bit values: false, with `out` undefined, when one does not fit. And back.
+// simd: with AVX2 where the CPU has it; the results are the same.
+bool narrow_coefficients(const int32_t* in, size_t n, int16_t* out, bool simd) noexcept;
+void widen_coefficients(const int16_t* in, size_t n, int32_t* out, bool simd) noexcept;
+
 class DrawPipeline final : public MacroblockSink {
  public:
   static constexpr uint32_t kSlots = 64;       // a power of two

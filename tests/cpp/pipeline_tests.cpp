@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ast2100/pipeline.hpp"
 #include "ast2100/screen.hpp"
 #include "random_frame.hpp"
 
@@ -131,9 +132,39 @@ void test_screens_in_parallel() {
   }
 }
 
+// The 16-bit hand-over, with and without AVX2: values at and beyond the edges
+// of the 16-bit range refuse it, the rest come back unchanged.
+void test_narrowing() {
+  std::mt19937 rng(5);
+  const int32_t edges[] = {0, 1, -1, 32767, -32768, 32768, -32769, 65535, -65536, INT32_MAX, INT32_MIN};
+  g_what = "narrowing";
+  auto check = [&]() -> bool {
+    for (int round = 0; round < 3000; ++round) {
+      alignas(64) int32_t in[384], back[384];
+      alignas(64) int16_t a[384], b[384];
+      const size_t n = round % 2 ? 384 : 192;
+      for (size_t i = 0; i < n; ++i) in[i] = static_cast<int32_t>(rng() % 2001) - 1000;
+      const int wild = static_cast<int>(rng() % 4);  // how many values from the edges
+      for (int k = 0; k < wild; ++k) in[rng() % n] = edges[rng() % std::size(edges)];
+      bool fits = true;
+      for (size_t i = 0; i < n; ++i) fits = fits && in[i] >= -32768 && in[i] <= 32767;
+      CHECK(narrow_coefficients(in, n, a, false) == fits && narrow_coefficients(in, n, b, true) == fits);
+      if (!fits) continue;
+      CHECK(std::equal(a, a + n, b));
+      widen_coefficients(a, n, back, false);
+      CHECK(std::equal(in, in + n, back));
+      widen_coefficients(b, n, back, true);
+      CHECK(std::equal(in, in + n, back));
+    }
+    return true;
+  };
+  check();
+}
+
 }  // namespace
 
 int main() {
+  test_narrowing();
   test_threaded_equals_serial();
   test_large_frames();
   test_screens_in_parallel();
