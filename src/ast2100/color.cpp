@@ -24,6 +24,37 @@ void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
   out[2] = clamp_sum(level + kColorLuts.cb_to_b[cb]);
 }
 
+void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  if (format == PixelFormat::gray) {
+    *out = clamp_sum(kColorLuts.y_level[y] + 256);
+    return;
+  }
+  uint8_t rgb[3];
+  store_pixel(rgb, y, cb, cr);
+  switch (format) {
+    case PixelFormat::rgb:
+      out[0] = rgb[0], out[1] = rgb[1], out[2] = rgb[2];
+      break;
+    case PixelFormat::bgr:
+      out[0] = rgb[2], out[1] = rgb[1], out[2] = rgb[0];
+      break;
+    case PixelFormat::rgbx:
+      out[0] = rgb[0], out[1] = rgb[1], out[2] = rgb[2], out[3] = 255;
+      break;
+    case PixelFormat::bgrx:
+      out[0] = rgb[2], out[1] = rgb[1], out[2] = rgb[0], out[3] = 255;
+      break;
+    case PixelFormat::xrgb:
+      out[0] = 255, out[1] = rgb[0], out[2] = rgb[1], out[3] = rgb[2];
+      break;
+    case PixelFormat::xbgr:
+      out[0] = 255, out[1] = rgb[2], out[2] = rgb[1], out[3] = rgb[0];
+      break;
+    case PixelFormat::gray:
+      break;
+  }
+}
+
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);

@@ -53,6 +53,11 @@ using YuvMacroblock = std::array<uint8_t, 768>;
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 
+// The same conversion stored in `format`: the three channels rearranged with a
+// padding byte of 255, or for grey the luma term alone (the Y level that every
+// channel starts from, clamped to 0..255; cb and cr are not used).
+void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
+
 // Converts the staging area and stores the macroblock at (mb_col, mb_row) of the
 // current mode. Pixels outside the picture (column >= width or row >= height)
 // are not stored.

@@ -27,6 +27,23 @@ inline std::optional<uint64_t> picture_bytes(uint64_t width, uint64_t height, ui
   return bytes;
 }
 
+// How a kept picture lays out its pixels in memory, byte by byte: the
+// decoder's own RGB, its reverse, four-byte pixels whose padding byte (X) is
+// always 255 (opaque where a toolkit reads it as alpha), or one grey level.
+enum class PixelFormat : uint8_t { rgb, bgr, rgbx, bgrx, xrgb, xbgr, gray };
+
+constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept {
+  switch (format) {
+    case PixelFormat::rgb:
+    case PixelFormat::bgr:
+      return 3;
+    case PixelFormat::gray:
+      return 1;
+    default:
+      return 4;
+  }
+}
+
 // The ceiling of size / n (n > 0), without the wrap of (size + n - 1).
 constexpr uint64_t ceil_div(uint64_t size, uint64_t n) noexcept { return size / n + (size % n != 0 ? 1 : 0); }
 
@@ -50,10 +67,11 @@ inline PixelArea macroblock_area(uint64_t mb_col, uint64_t mb_row, uint64_t size
   return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
 }
 
-// Byte offset of an area's top-left pixel in a picture `width` pixels wide. The
-// area lies inside the picture, whose byte size fits in 63 bits: no wrap.
-inline uint64_t area_offset(const PixelArea& area, uint64_t width) noexcept {
-  return (area.y * width + area.x) * 3;
+// Byte offset of an area's top-left pixel in a picture `width` pixels wide, of
+// `pixel_bytes` bytes a pixel. The area lies inside the picture, whose byte
+// size fits in 63 bits: no wrap.
+inline uint64_t area_offset(const PixelArea& area, uint64_t width, uint64_t pixel_bytes = 3) noexcept {
+  return (area.y * width + area.x) * pixel_bytes;
 }
 
 // The pixels of one macroblock: the part inside the picture, the address of its
@@ -65,15 +83,19 @@ struct MacroblockPixels {
   uint64_t stride;
 };
 
-// Where a macroblock's pixels go: the picture (RGB, rows top to bottom, stride
-// width * 3) and its size.
+// Where a macroblock's pixels go: the picture (rows top to bottom, no padding,
+// so the stride is width times the format's pixel size), its size and format.
 struct FrameView {
   std::span<uint8_t> pixels;
   uint64_t width;
   uint64_t height;
+  PixelFormat format = PixelFormat::rgb;
 
-  uint64_t stride() const noexcept { return width * 3; }
-  uint8_t* origin(const PixelArea& area) const noexcept { return pixels.data() + area_offset(area, width); }
+  uint64_t pixel_bytes() const noexcept { return bytes_per_pixel(format); }
+  uint64_t stride() const noexcept { return width * pixel_bytes(); }
+  uint8_t* origin(const PixelArea& area) const noexcept {
+    return pixels.data() + area_offset(area, width, pixel_bytes());
+  }
   MacroblockPixels macroblock(uint64_t mb_col, uint64_t mb_row, bool subsampled) const noexcept {
     const PixelArea area = macroblock_area(mb_col, mb_row, macroblock_size(subsampled), width, height);
     return {area, origin(area), stride()};
