@@ -6,7 +6,8 @@
 #include <chrono>
 #include <cstring>
 #include <new>
-#include <system_error>
+#include <cstdlib>
+#include <thread>
 
 #if QUORVEL_HAVE_AVX2
 #include <immintrin.h>
@@ -15,6 +16,38 @@
 #if defined(__linux__)
 #include <sched.h>
 #endif
+
+// The worker is a POSIX thread (std::thread's start, and the aligned operator
+// new, are newer than the oldest C++ runtime the wheels support). Since glibc
+// 2.34, pthread_create and pthread_join have a new symbol version, which a
+// module linked against a newer glibc would then require; each keeps its old
+// version too, the same function, so the link names that one and the module
+// loads on every glibc the wheels support. Sanitizer builds skip this: their
+// runtimes intercept the functions by their default names.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUORVEL_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUORVEL_SANITIZED 1
+#endif
+#if defined(__GLIBC__) && !defined(QUORVEL_SANITIZED)
+#if defined(__x86_64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.2.5");
+#elif defined(__i386__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.1");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.0");
+#elif defined(__aarch64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.17");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.17");
+#elif defined(__s390x__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.2");
+#endif
+#endif
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <unistd.h>
 #endif
@@ -150,26 +183,34 @@ unsigned available_cpus() noexcept {
   return n > 0 ? n : 1;
 }
 
+void* DrawPipeline::operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+  void* p = nullptr;
+  return posix_memalign(&p, static_cast<std::size_t>(align), size) == 0 ? p : nullptr;
+}
+
+void DrawPipeline::operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+
 std::unique_ptr<DrawPipeline> DrawPipeline::start() noexcept {
   std::unique_ptr<DrawPipeline> pipeline(new (std::nothrow) DrawPipeline);
   if (!pipeline) return nullptr;
-  try {
-    pipeline->worker_ = std::thread([p = pipeline.get()] { p->work(); });
-  } catch (const std::system_error&) {
+  auto run = [](void* p) -> void* {
+    static_cast<DrawPipeline*>(p)->work();
     return nullptr;
-  }
+  };
+  if (pthread_create(&pipeline->worker_, nullptr, run, pipeline.get()) != 0) return nullptr;
+  pipeline->started_ = true;
   pipeline->owner_pid_ = current_pid();
   return pipeline;
 }
 
 DrawPipeline::~DrawPipeline() {
-  if (!worker_.joinable()) return;
+  if (!started_) return;
   // A stop slot, drawn in turn after everything before it: the ring is empty
   // between frames, so it has room.
   slots_[producer_.filled % kSlots].kind = Kind::stop;
   ++producer_.filled;
   publish();
-  worker_.join();
+  pthread_join(worker_, nullptr);
 }
 
 bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }

@@ -26,7 +26,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
+#include <pthread.h>
+
+#include <new>
 
 #include "frame.hpp"
 
@@ -59,6 +61,11 @@ class DrawPipeline final : public MacroblockSink {
   ~DrawPipeline();
   DrawPipeline(const DrawPipeline&) = delete;
   DrawPipeline& operator=(const DrawPipeline&) = delete;
+  // Over-aligned, and allocated by the C library on its alignment: the C++
+  // runtime's aligned operator new is newer than the oldest runtime the
+  // wheels support.
+  static void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept;
+  static void operator delete(void* p, std::align_val_t align) noexcept;
 
   // Before each frame. may_give_up: whether a worker that does not keep up may
   // be left for the rest of the frame.
@@ -125,7 +132,10 @@ class DrawPipeline final : public MacroblockSink {
   // is published, read by the worker.
   alignas(64) MacroblockTarget target_{};
   Slot slots_[kSlots];
-  std::thread worker_;
+  // A POSIX thread rather than std::thread, whose start is newer than the
+  // oldest C++ runtime the wheels support.
+  pthread_t worker_{};
+  bool started_ = false;
   long owner_pid_ = 0;
 };
 
