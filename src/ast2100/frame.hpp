@@ -113,16 +113,30 @@ class DrawObserver {
   ~DrawObserver() = default;
 };
 
+// Takes each macroblock from the record loop once its code and position are
+// read: decodes it from the stream and draws it, now or later (in stream
+// order). Within a frame the target differs from call to call only in its
+// position. Without a sink the loop decodes and draws each macroblock itself.
+class MacroblockSink {
+ public:
+  virtual void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept = 0;
+  virtual void vq(const MacroblockTarget& target, StreamState& stream) noexcept = 0;
+
+ protected:
+  ~MacroblockSink() = default;
+};
+
 class FrameDecoder {
  public:
   // The set-up checks, in order: header length, mode, the picture's byte size
-  // against max_frame_bytes (at most 2^63 - 1), and the bit reader's 12 bytes.
+  // in `format` against max_frame_bytes (at most 2^63 - 1), and the bit
+  // reader's 12 bytes.
   static Status setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
-                      uint64_t max_frame_bytes, FrameDecoder& out) noexcept;
+                      uint64_t max_frame_bytes, FrameDecoder& out, PixelFormat format = PixelFormat::rgb) noexcept;
 
-  // The picture's byte size (width * height * 3, or the thumbnail's at a
-  // scale), known to fit after a successful set-up.
-  uint64_t frame_bytes() const noexcept { return out_width() * out_height() * 3; }
+  // The picture's byte size (width * height, or the thumbnail's at a scale,
+  // times the format's pixel size), known to fit after a successful set-up.
+  uint64_t frame_bytes() const noexcept { return out_width() * out_height() * bytes_per_pixel(format); }
   // The size of the picture drawn: the frame's, or its thumbnail's at a scale.
   uint64_t out_width() const noexcept { return ceil_div(width, scale); }
   uint64_t out_height() const noexcept { return ceil_div(height, scale); }
@@ -133,7 +147,7 @@ class FrameDecoder {
   Status run(std::span<uint8_t> frame) noexcept;
 
   // The same on a picture whose bytes are not yet defined: on success every
-  // pixel that no macroblock drew is zero, as if `frame` had been zero-filled,
+  // pixel that no macroblock drew is black (zero, padding bytes 255), as if `frame` had been zero-filled,
   // but a frame that draws its macroblocks in raster order writes each byte
   // once. On failure the contents are undefined.
   Status run_fresh(std::span<uint8_t> frame) noexcept;
@@ -146,11 +160,13 @@ class FrameDecoder {
   uint64_t width = 0;
   uint64_t height = 0;
   bool subsampled = false;
+  PixelFormat format = PixelFormat::rgb;  // of the picture run() draws on
   uint64_t mb_cols = 0;
   uint64_t mb_rows = 0;
   const QuantTables* quant_tables = nullptr;  // the mode's
   const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
   DrawObserver* observer = nullptr;  // optional
+  MacroblockSink* sink = nullptr;    // optional
   StreamState stream;
   uint64_t block_limit = 0;
   // 1, or 2, 4 or 8 to draw a thumbnail (set after set-up): the macroblock grid

@@ -16,8 +16,19 @@
 // frames' size, and the journal and the rectangles are in thumbnail pixels.
 //
 // All memory is taken by allocate(); apply() allocates only the caller's list
-// of rectangles. A Screen is not thread-safe: callers serialise apply() and
-// reads of the picture.
+// of rectangles, and the first frame drawn on two threads starts the screen's
+// worker thread (with its ring), which lives until the screen is destroyed. A
+// Screen is not thread-safe: callers serialise apply() and reads of the
+// picture.
+//
+// Two threads: the calling thread reads the stream and journals, the worker
+// draws (pipeline.hpp); the journal is written before a macroblock is queued,
+// and apply() returns, or undoes a failed frame, only once the worker has drawn
+// everything queued. Automatically, a frame is drawn on two threads when it is
+// large (an estimate from its size and the picture's) and the process may run
+// on two CPUs or more, unless a recent frame found the worker not keeping up
+// (another process on the other core, or both threads on one): then the next
+// frames are drawn on one thread, a number that doubles while it goes on.
 #pragma once
 
 #include <atomic>
@@ -29,6 +40,7 @@
 
 #include "frame.hpp"
 #include "picture.hpp"
+#include "pipeline.hpp"
 
 namespace ast2100 {
 
@@ -52,18 +64,27 @@ struct ApplyResult {
   bool ok() const noexcept { return kind == Kind::applied; }
 };
 
+// How a screen draws its frames: automatic (two threads where that pays),
+// one thread always, or two threads always, on every frame however small
+// (for tests and measurements).
+enum class Threads : uint8_t { automatic, one, two };
+
 class Screen final : private DrawObserver {
  public:
-  // mode: kMode422, kMode444, or 0 for a screen that takes frames of either.
-  // scale: 1, 2, 4 or 8 (valid_scale()).
-  Screen(uint64_t width, uint64_t height, uint32_t mode, uint32_t scale = 1) noexcept
-      : width_(width), height_(height), mode_(mode), scale_(scale) {}
+  // mode: kMode422, kMode444, or 0 for a screen that takes frames of either;
+  // format: how the picture lays out its pixels; scale: 1, 2, 4 or 8
+  // (valid_scale()).
+  Screen(uint64_t width, uint64_t height, uint32_t mode, PixelFormat format = PixelFormat::rgb,
+         uint32_t scale = 1) noexcept
+      : width_(width), height_(height), mode_(mode), format_(format), scale_(scale) {}
   Screen(const Screen&) = delete;
   Screen& operator=(const Screen&) = delete;
+  ~Screen();
 
-  // The picture's byte size (width * height * 3), or false when it does not fit
-  // in max_bytes (at most 2^63 - 1).
-  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept;
+  // The picture's byte size (width * height * the format's pixel size), or
+  // false when it does not fit in max_bytes (at most 2^63 - 1).
+  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
+                        PixelFormat format = PixelFormat::rgb) noexcept;
 
   // Takes the memory: the picture, black, and a journal of the same size, whose
   // pages are only touched as frames use them. False when the picture's size
@@ -87,10 +108,13 @@ class Screen final : private DrawObserver {
   uint64_t width() const noexcept { return width_; }
   uint64_t height() const noexcept { return height_; }
   uint32_t mode() const noexcept { return mode_; }
+  PixelFormat format() const noexcept { return format_; }
   uint32_t scale() const noexcept { return scale_; }
   // The size of the picture kept: the frames' size divided by the scale, rounded up.
   uint64_t picture_width() const noexcept { return ceil_div(width_, scale_); }
   uint64_t picture_height() const noexcept { return ceil_div(height_, scale_); }
+  Threads threads() const noexcept { return threads_; }
+  void set_threads(Threads threads) noexcept { threads_ = threads; }
   // Safe to read from any thread while another applies a frame.
   uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
 
@@ -112,12 +136,15 @@ class Screen final : private DrawObserver {
   // Puts every saved area back (undo = true) or keeps the new pixels; either
   // way clears the marks and empties the journal.
   void finish(bool undo) noexcept;
+  // The pipeline to draw this frame with, or nullptr for one thread.
+  DrawPipeline* pipeline_for(const FrameDecoder& decoder, size_t codec_data_size) noexcept;
 
   uint64_t width_, height_;
   uint32_t mode_;
+  PixelFormat format_;
   uint32_t scale_;
   uint64_t bytes_ = 0;       // the picture's
-  uint64_t full_bytes_ = 0;  // the frames' at full size
+  uint64_t full_bytes_ = 0;  // the frames' at full size, in the picture's format
   uint64_t cells_x_ = 0;  // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
   std::unique_ptr<uint8_t[], Free> journal_;
@@ -126,6 +153,10 @@ class Screen final : private DrawObserver {
   uint64_t saved_count_ = 0;
   uint64_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
+  Threads threads_ = Threads::automatic;
+  std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
+  uint32_t serial_frames_ = 0;              // large frames to draw on one thread before trying two again
+  uint32_t serial_backoff_ = 0;             // what serial_frames_ becomes the next time the worker lags
 };
 
 }  // namespace ast2100

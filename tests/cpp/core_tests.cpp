@@ -28,8 +28,10 @@
 #include "ast2100/simd_avx2.hpp"
 #include "ast2100/thumbnail.hpp"
 #include "ast2100/quant.hpp"
+#include "random_frame.hpp"
 
 using namespace ast2100;
+using namespace ast2100_test;
 
 namespace {
 int g_passed = 0, g_failed = 0;
@@ -494,24 +496,56 @@ Rgb ref_rgb(uint8_t y, uint8_t cb, uint8_t cr) {
           lim(l.y_level[y] + l.cb_to_b[cb])};
 }
 
+// Each format's pixel, byte by byte: R, G, B, X (padding, 255) or Y (the
+// luma term alone).
+constexpr std::pair<PixelFormat, const char*> kLayouts[] = {
+    {PixelFormat::rgb, "RGB"},   {PixelFormat::bgr, "BGR"},   {PixelFormat::rgbx, "RGBX"}, {PixelFormat::bgrx, "BGRX"},
+    {PixelFormat::xrgb, "XRGB"}, {PixelFormat::xbgr, "XBGR"}, {PixelFormat::gray, "Y"}};
+
+const char* layout_of(PixelFormat f) {
+  for (const auto& [format, layout] : kLayouts)
+    if (format == f) return layout;
+  return "";
+}
+
+// One pixel in format f, from the per-pixel model.
+std::vector<uint8_t> ref_pixel(PixelFormat f, uint8_t y, uint8_t cb, uint8_t cr) {
+  const Rgb v = ref_rgb(y, cb, cr);
+  const int32_t luma = kColorLuts.y_level[y];
+  std::vector<uint8_t> out;
+  for (const char* c = layout_of(f); *c; ++c) {
+    switch (*c) {
+      case 'R': out.push_back(v[0]); break;
+      case 'G': out.push_back(v[1]); break;
+      case 'B': out.push_back(v[2]); break;
+      case 'X': out.push_back(255); break;
+      default: out.push_back(static_cast<uint8_t>(luma < 0 ? 0 : (luma > 255 ? 255 : luma)));
+    }
+  }
+  return out;
+}
+
 // Pixel (N * mb_col + c, N * mb_row + r), stored only when inside the picture.
-std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
-  std::vector<uint8_t> px(3 * w * h, 0xEE);
+std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
+                               PixelFormat f = PixelFormat::rgb) {
+  const uint64_t size = bytes_per_pixel(f);
+  std::vector<uint8_t> px(size * w * h, 0xEE);
   const uint64_t n = sub ? 16 : 8;
   for (uint64_t r = 0; r < n && col <= w && row <= h; ++r)
     for (uint64_t c = 0; c < n; ++c) {
       const uint64_t x = n * col + c, y = n * row + r;
       const size_t ys = sub ? 64 * (c / 8 + 2 * (r / 8)) + 8 * (r % 8) + c % 8 : 8 * r + c;
       const size_t cs = sub ? 256 + 8 * (r / 2) + c / 2 : 64 + 8 * r + c;
-      const Rgb v = ref_rgb(s[ys], s[cs], s[cs + 64]);
-      if (x < w && y < h) std::copy(v.begin(), v.end(), px.begin() + static_cast<std::ptrdiff_t>(3 * (y * w + x)));
+      const auto v = ref_pixel(f, s[ys], s[cs], s[cs + 64]);
+      if (x < w && y < h) std::copy(v.begin(), v.end(), px.begin() + static_cast<std::ptrdiff_t>(size * (y * w + x)));
     }
   return px;
 }
 
-std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
-  std::vector<uint8_t> px(3 * w * h, 0xEE);  // exact size: ASan sees any stray write
-  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h}, sub);
+std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
+                           PixelFormat f = PixelFormat::rgb) {
+  std::vector<uint8_t> px(bytes_per_pixel(f) * w * h, 0xEE);  // exact size: ASan sees any stray write
+  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h, f}, sub);
   return px;
 }
 }  // namespace
@@ -586,6 +620,27 @@ static void test_color() {
     for (auto& v : m) v = static_cast<uint8_t>(rng());
     return SAME(store(m, col, row, w, h, sub) == ref_store(m, col, row, w, h, sub), true);
   });
+  // Every format, whole and clipped macroblocks: each byte where the model
+  // puts it, nothing stored outside the picture.
+  sweep("random macroblock, every format", 3000, [&](uint64_t n) {
+    const PixelFormat f = kLayouts[n % std::size(kLayouts)].first;
+    const bool sub = n / 7 % 2;
+    const uint64_t mb = sub ? 16 : 8, w = 1 + rng() % 40, h = 1 + rng() % 40;
+    const uint64_t col = rng() % ((w + mb - 1) / mb + 1), row = rng() % ((h + mb - 1) / mb + 1);
+    for (auto& v : m) v = static_cast<uint8_t>(rng());
+    return SAME(store(m, col, row, w, h, sub, f) == ref_store(m, col, row, w, h, sub, f), true);
+  });
+  // The one-pixel store that VQ macroblocks use agrees with the model.
+  sweep("one pixel, every format", 7 * 4096, [&](uint64_t n) {
+    const PixelFormat f = kLayouts[n % std::size(kLayouts)].first;
+    const uint32_t c = static_cast<uint32_t>(rng());
+    const auto want = ref_pixel(f, static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+    std::vector<uint8_t> got(4, 0xEE);
+    store_pixel_as(f, got.data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+    return SAME(std::vector<uint8_t>(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(want.size())), want) &&
+           SAME(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(want.size()), got.end(),
+                            [](uint8_t b) { return b == 0xEE; }), true);
+  });
 }
 
 // Every (Y, Cb, Cr) triple, 64 to a macroblock, through the kernels' colour
@@ -607,96 +662,13 @@ static void test_all_colours() {
   });
 }
 
-// A random but well-formed frame: records of every kind with Huffman-coded
-// random levels (small, large and extreme), VQ headers and pixel codes, and
-// explicit positions, ending in FRAME_END.
-struct FrameBits {
-  std::vector<uint8_t> bytes{0, 0, 0, 0};
-  uint64_t acc = 0;
-  int n = 0;
-  void put(uint32_t v, int len) {
-    for (int i = len - 1; i >= 0; --i) {
-      acc = acc << 1 | ((v >> i) & 1u);
-      if (++n == 32) flush();
-    }
-  }
-  void flush() {
-    const uint32_t w = static_cast<uint32_t>(acc << (32 - n));
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(w >> (8 * i)));
-    acc = 0, n = 0;
-  }
-};
-
-struct Coder {  // canonical code words of one table
-  std::array<std::pair<uint32_t, int>, 256> word{};
-  explicit Coder(const HuffmanCode& c) {
-    uint32_t code = 0, i = 0;
-    for (int len = 1; len <= 16; ++len, code <<= 1)
-      for (int j = 0; j < c.counts[len - 1]; ++j) word[c.symbols[i++]] = {code++, len};
-  }
-};
-
-void put_value(FrameBits& b, const Coder& c, int32_t v, uint32_t run) {
-  const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
-  const int size = mag == 0 ? 0 : std::bit_width(mag);
-  const auto [w, len] = c.word[run << 4 | static_cast<uint32_t>(size)];
-  b.put(w, len);
-  if (size) b.put(v < 0 ? static_cast<uint32_t>(v + (1 << size) - 1) : mag, size);
-}
-
-std::vector<uint8_t> random_frame(std::mt19937& gen, bool sub, int records, bool raster = false) {
-  auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
-  static const Coder ldc(kLumaDcCode), lac(kLumaAcCode), cdc(kChromaDcCode), cac(kChromaAcCode);
-  FrameBits b;
-  b.bytes[2] = 1, b.bytes[3] = sub ? 0xA6 : 0xBC;
-  int32_t dc[3] = {0, 0, 0};
-  for (int i = 0; i < records; ++i) {
-    const uint32_t kind = rng() % 4, at = raster ? 0 : rng() % 2;
-    if (kind < 2) {  // DCT or DCT_ALT
-      b.put((kind ? 4u : 0u) | (at ? 8u : 0u), 4);
-      if (at) b.put(rng() % 24, 8), b.put(rng() % 24, 8);
-      const int blocks = sub ? 6 : 3;
-      for (int k = 0; k < blocks; ++k) {
-        const int comp = k < blocks - 2 ? 0 : k - (blocks - 3);
-        const int32_t next = std::clamp(dc[comp] + static_cast<int32_t>(rng() % 4001) - 2000, -2047, 2047);
-        put_value(b, comp ? cdc : ldc, next - dc[comp], 0);
-        dc[comp] = next;
-        const Coder& ac = comp ? cac : lac;
-        const int density = static_cast<int>(rng() % 4);  // empty, sparse, busy, full
-        uint32_t run = 0;
-        for (int z = 1; z < 64; ++z) {
-          const bool coded = density == 3 || (density > 0 && rng() % (density == 1 ? 12 : 3) == 0);
-          if (!coded) { ++run; continue; }
-          for (; run > 15; run -= 16) put_value(b, ac, 0, 15);  // sixteen zeros
-          const int32_t mag = static_cast<int32_t>(rng() % 8 ? 1 + rng() % 40 : 1 + rng() % 1023);
-          put_value(b, ac, rng() % 2 ? mag : -mag, run);
-          run = 0;
-        }
-        if (run) put_value(b, ac, 0, 0);  // end of block
-      }
-    } else {  // VQ_1, VQ_2 or VQ_4
-      const uint32_t bits = rng() % 3;
-      b.put((5 + bits) | (at ? 8u : 0u), 4);
-      if (at) b.put(rng() % 24, 8), b.put(rng() % 24, 8);
-      for (uint32_t e = 0; e < (1u << bits); ++e) {
-        const bool fresh = rng() % 2;
-        b.put((fresh ? 4u : 0u) | (rng() % 4), 3);
-        if (fresh) b.put(rng() & 0xFFFFFF, 24);
-      }
-      if (bits) for (int p = 0; p < 64; ++p) b.put(rng() % (1u << bits), static_cast<int>(bits));
-    }
-  }
-  b.put(9, 4);  // FRAME_END
-  if (b.n) b.flush();
-  if (b.bytes.size() < 12) b.bytes.resize(12);  // the reader's two words
-  return b.bytes;
-}
-
-std::vector<uint8_t> decode_with(const std::vector<uint8_t>& data, uint64_t w, uint64_t h, const Kernels& k) {
+std::vector<uint8_t> decode_with(const std::vector<uint8_t>& data, uint64_t w, uint64_t h, const Kernels& k,
+                                 PixelFormat f = PixelFormat::rgb) {
   FrameDecoder d;
   std::vector<uint8_t> px;
-  if (!FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d).ok()) return px;
+  if (!FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d, f).ok()) return px;
   px.assign(d.frame_bytes(), 0);
+  fill_black(px, f);
   d.kernels = &k;
   if (!d.run(px).ok()) px.clear();
   return px;
@@ -721,6 +693,45 @@ static void test_fresh_pictures() {
     for (auto& b : px) b = static_cast<uint8_t>(rng());
     return SAME(d.run_fresh(px).ok(), true) && SAME(px == zeroed, true);
   });
+}
+
+// Whole frames in every format: the RGB decode's bytes rearranged, black
+// (padding 255) where nothing drew, the same through either kernels and on a
+// fresh picture. Grey equals both kernels and the fresh picture; its values
+// are checked against an independent model by the Python tests.
+static void test_formats() {
+  std::mt19937 rng(77);
+  sweep("frame in every format", 7 * 60, [&](uint64_t n) {
+    const auto [f, layout] = kLayouts[n % std::size(kLayouts)];
+    const bool sub = n / 7 % 2;
+    const uint64_t w = 1 + rng() % 90, h = 1 + rng() % 90;
+    const auto data = random_frame(rng, sub, 1 + static_cast<int>(rng() % 120), n % 3 == 0);
+    const auto rgb = decode_with(data, w, h, scalar_kernels());
+    const auto got = decode_with(data, w, h, scalar_kernels(), f);
+    const uint64_t size = bytes_per_pixel(f);
+    if (!SAME(got.size(), size * w * h)) return false;
+    if (f != PixelFormat::gray) {
+      for (uint64_t i = 0; i < w * h; ++i)
+        for (uint64_t b = 0; b < size; ++b) {
+          const char c = layout[b];
+          const uint8_t want = c == 'X' ? 255 : rgb[3 * i + (c == 'R' ? 0 : c == 'G' ? 1 : 2)];
+          if (!SAME(got[size * i + b], want)) return false;
+        }
+    }
+    if (const Kernels* simd = avx2_kernels(); simd != nullptr && !SAME(decode_with(data, w, h, *simd, f) == got, true))
+      return false;
+    FrameDecoder d;
+    if (!SAME(FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d, f).ok(), true)) return false;
+    std::vector<uint8_t> px(d.frame_bytes());
+    for (auto& b : px) b = static_cast<uint8_t>(rng());
+    return SAME(d.run_fresh(px).ok(), true) && SAME(px == got, true);
+  });
+  // The size check counts the format's bytes: 1, 3 or 4 a pixel.
+  const std::vector<uint8_t> header = {0, 0, 1, 0xBC, 0, 0, 0, 0x90, 0, 0, 0, 0};
+  FrameDecoder d;
+  CHECK(FrameDecoder::setup(header, 10, 10, 100, d, PixelFormat::gray).ok() && d.frame_bytes() == 100);
+  CHECK(!FrameDecoder::setup(header, 10, 10, 299, d).ok());
+  CHECK(!FrameDecoder::setup(header, 10, 10, 399, d, PixelFormat::xbgr).ok());
 }
 
 // Whole frames through the SIMD kernels equal the scalar decode.
@@ -992,6 +1003,7 @@ int main() {
   test_frames();
   test_observer();
   test_fresh_pictures();
+  test_formats();
   test_thumbnail_formats();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
