@@ -15,6 +15,7 @@ import pytest
 
 from framewriter import FrameWriter
 from test_bench_frames import picture
+from test_pixel_formats import FORMATS, rearranged
 from test_screen import failing_frames, random_frame
 from quorvel._bench import desktop
 from quorvel._picture import box_filter, psnr
@@ -126,6 +127,25 @@ def test_failing_frame_leaves_the_thumbnail_as_it_was(mode, scale, case):
         thumb.apply(failing_frames(mode)[case])
     assert thumb.to_bytes() == before
     assert thumb.frames_applied == 1
+
+
+@pytest.mark.parametrize("scale", SCALES)
+@pytest.mark.parametrize("name", FORMATS)
+def test_thumbnails_in_every_pixel_format(name, scale):
+    """Each colour format is the RGB thumbnail rearranged; GRAY's VQ and flat areas are the box
+    filter of the full-size GRAY picture exactly."""
+    rng = random.Random(hash((name, scale)))
+    size = (61, 45)
+    for mode in MODES:
+        rgb, thumb = Screen(*size, mode, scale=scale), Screen(*size, mode, scale=scale, pixel_format=name)
+        full = Screen(*size, mode, pixel_format=name)
+        frames = [flat_frame(mode, *size, rng) for _ in range(3)] + [encode_frame(picture(*size), mode)]
+        for i, data in enumerate(frames):
+            assert thumb.apply(data) == rgb.apply(data) == scaled(full.apply(data), scale)
+            if name != "GRAY":
+                assert np.array_equal(np.asarray(thumb), rearranged(np.asarray(rgb), name))
+            elif i < 3:
+                assert np.array_equal(np.asarray(thumb), box_filter(np.asarray(full), scale))
 
 
 @pytest.mark.parametrize("scale, error, message", [

@@ -229,27 +229,17 @@ void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, con
   }
   if (gray) std::memset(means.data() + 64, 128, 128);
 
-  // The kernels convert a macroblock with vector instructions, in RGB; where
-  // the thumbnail's macroblock is not 8x8, through a scratch picture.
-  if (frame.format == PixelFormat::rgb) {
-    if (side == 8) {
-      target.kernels->yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
-      return;
-    }
-    alignas(64) std::array<uint8_t, 64 * 3> scratch;
-    target.kernels->yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, PixelFormat::rgb}, false);
-    uint8_t* origin = frame.origin(thumb);
-    for (unsigned v = 0; v < side; ++v) std::memcpy(origin + v * frame.stride(), scratch.data() + 24 * v, 3 * side);
+  // The kernels convert a macroblock with vector instructions, in any format;
+  // where the thumbnail's macroblock is not 8x8, through a scratch picture.
+  if (side == 8) {
+    target.kernels->yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
     return;
   }
   const uint64_t bpp = frame.pixel_bytes();
-  for (unsigned v = 0; v < side; ++v) {
-    uint8_t* out = frame.origin(thumb) + v * frame.stride();
-    for (unsigned u = 0; u < side; ++u, out += bpp) {
-      const unsigned i = 8 * v + u;
-      convert_as(frame.format, out, means[i], means[64 + i], means[128 + i]);
-    }
-  }
+  alignas(64) std::array<uint8_t, 64 * 4> scratch;
+  target.kernels->yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
+  uint8_t* origin = frame.origin(thumb);
+  for (unsigned v = 0; v < side; ++v) std::memcpy(origin + v * frame.stride(), scratch.data() + 8 * bpp * v, bpp * side);
 }
 
 // 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
