@@ -53,6 +53,14 @@ def start_xvfb():
     proc = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
                             env=x_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     number = proc.stdout.readline().strip()  # "" when it gave up
+    # It says so once it listens; a client that connects then is served, but
+    # on a loaded machine make sure before the player's one attempt.
+    deadline = time.monotonic() + 20
+    while number.isdigit() and subprocess.run(["xwininfo", "-root"], env=x_env(f":{number}"),
+                                              capture_output=True).returncode != 0:
+        if time.monotonic() > deadline or proc.poll() is not None:
+            number = ""
+        time.sleep(0.05)
     if not number.isdigit():
         proc.kill()
         proc.wait()

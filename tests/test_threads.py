@@ -206,6 +206,14 @@ def test_two_threads_draw_what_one_does(mode, width, height, threads):
     assert apply_all(Screen(width, height, threads=threads), frames) == serial
 
 
+@pytest.mark.parametrize("mode", [444, 422])
+@pytest.mark.parametrize("pixel_format, scale", [("BGRX", 1), ("GRAY", 1), ("XBGR", 2), ("RGB", 8)])
+def test_two_threads_draw_every_format_and_scale_as_one_does(mode, pixel_format, scale):
+    frames = frame_run(mode, 150, 90, seed=scale)
+    screens = [Screen(150, 90, pixel_format=pixel_format, scale=scale, threads=t) for t in (1, 2)]
+    assert apply_all(screens[1], frames) == apply_all(screens[0], frames)
+
+
 @pytest.mark.parametrize("threads", [None, 1, 2])
 def test_threads_setting_is_kept_by_pickling_and_copying(threads):
     screen = Screen(24, 16, 444, threads=threads)
