@@ -2,9 +2,10 @@
 #include "pipeline.hpp"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <new>
-#include <system_error>
+#include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -16,6 +17,32 @@
 #endif
 #if defined(__unix__) || defined(__APPLE__)
 #include <unistd.h>
+#endif
+
+// glibc 2.34 gave pthread_create and pthread_join new symbol versions; the
+// extension binds the old ones, which every glibc still has, so that it loads
+// on the systems its wheels are tagged for. (Not under the sanitizers, whose
+// runtimes stand in for these functions.)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUORVEL_SANITIZED 1
+#endif
+#endif
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(QUORVEL_SANITIZED)
+#if defined(__x86_64__) && !defined(__ILP32__)
+#define QUORVEL_PTHREAD_VERSION "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define QUORVEL_PTHREAD_VERSION "GLIBC_2.17"
+#elif defined(__s390x__)
+#define QUORVEL_PTHREAD_VERSION "GLIBC_2.2"
+#endif
+#if defined(QUORVEL_PTHREAD_VERSION)
+__asm__(".symver pthread_create,pthread_create@" QUORVEL_PTHREAD_VERSION);
+__asm__(".symver pthread_join,pthread_join@" QUORVEL_PTHREAD_VERSION);
+#elif defined(__i386__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.1");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.0");
+#endif
 #endif
 
 namespace ast2100 {
@@ -149,26 +176,36 @@ unsigned available_cpus() noexcept {
   return n > 0 ? n : 1;
 }
 
-std::unique_ptr<DrawPipeline> DrawPipeline::start() noexcept {
-  std::unique_ptr<DrawPipeline> pipeline(new (std::nothrow) DrawPipeline);
-  if (!pipeline) return nullptr;
-  try {
-    pipeline->worker_ = std::thread([p = pipeline.get()] { p->work(); });
-  } catch (const std::system_error&) {
+void DrawPipeline::Free::operator()(DrawPipeline* p) const noexcept {
+  p->~DrawPipeline();
+  std::free(p);
+}
+
+DrawPipeline::Ptr DrawPipeline::start() noexcept {
+  // Its own allocation: the C++ runtime's aligned operator new is also newer
+  // than the oldest systems the extension loads on. The size is a multiple of
+  // the alignment, as aligned_alloc wants.
+  void* memory = std::aligned_alloc(alignof(DrawPipeline), sizeof(DrawPipeline));
+  if (memory == nullptr) return nullptr;
+  Ptr pipeline(new (memory) DrawPipeline);
+  auto run = [](void* self) -> void* {
+    static_cast<DrawPipeline*>(self)->work();
     return nullptr;
-  }
+  };
+  if (pthread_create(&pipeline->worker_, nullptr, run, pipeline.get()) != 0) return nullptr;
+  pipeline->running_ = true;
   pipeline->owner_pid_ = current_pid();
   return pipeline;
 }
 
 DrawPipeline::~DrawPipeline() {
-  if (!worker_.joinable()) return;
+  if (!running_) return;
   // A stop slot, drawn in turn after everything before it: the ring is empty
   // between frames, so it has room.
   slots_[producer_.filled % kSlots].kind = Kind::stop;
   ++producer_.filled;
   publish();
-  worker_.join();
+  pthread_join(worker_, nullptr);
 }
 
 bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }

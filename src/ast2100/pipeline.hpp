@@ -23,10 +23,11 @@
 // decode the next frames on one thread.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 
 #include "frame.hpp"
 
@@ -52,9 +53,14 @@ class DrawPipeline final : public MacroblockSink {
   // the worker to wake at the start of a frame does not count.
   static constexpr uint32_t kMaxSleeps = 2;
 
+  struct Free {
+    void operator()(DrawPipeline* p) const noexcept;
+  };
+  using Ptr = std::unique_ptr<DrawPipeline, Free>;
+
   // A pipeline with its worker running, or nullptr when the memory or the
   // thread cannot be had.
-  static std::unique_ptr<DrawPipeline> start() noexcept;
+  static Ptr start() noexcept;
   // Stops the worker (between frames) and joins it.
   ~DrawPipeline();
   DrawPipeline(const DrawPipeline&) = delete;
@@ -125,7 +131,10 @@ class DrawPipeline final : public MacroblockSink {
   // is published, read by the worker.
   alignas(64) MacroblockTarget target_{};
   Slot slots_[kSlots];
-  std::thread worker_;
+  // A POSIX thread rather than std::thread, whose entry points in the C++
+  // runtime are newer than the oldest systems the extension loads on.
+  pthread_t worker_{};
+  bool running_ = false;
   long owner_pid_ = 0;
 };
 

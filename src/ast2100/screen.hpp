@@ -131,7 +131,7 @@ class Screen final : private DrawObserver {
   uint64_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
   Threads threads_ = Threads::automatic;
-  std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
+  DrawPipeline::Ptr pipeline_;  // started by the first frame drawn on two threads
   uint32_t serial_frames_ = 0;              // large frames to draw on one thread before trying two again
   uint32_t serial_backoff_ = 0;             // what serial_frames_ becomes the next time the worker lags
 };
