@@ -18,6 +18,9 @@
 //   64-bit:      bytes 1..8 width, 9..16 height (little-endian), then codec_data;
 //                only pictures of at most kMaxPixels pixels are decoded, the others
 //                go through the set-up alone
+//   option byte: codec_data's byte 1, which the decoder never reads (see
+//                kOptionBlocks and the others): the coefficient lane, which kernels
+//                decode first, and the screen's mode
 //
 // Why the size classes and the end: past its end a stream reads as zero bits,
 // which decode as DCT macroblocks until the block limit (at least 4096 records,
@@ -37,6 +40,11 @@
 //     a code that really is unknown; every failure message is one of the five
 //     fixed texts (or "capacity overflow" for an unrepresentable picture);
 //   - the SIMD kernels give the scalar kernels' outcome and picture, byte for byte;
+//   - the two coefficient decoders (levels, and dequantised for the transform)
+//     read the same bits and agree, and every transform of a block agrees;
+//   - the set-up takes a picture of exactly the caller's byte bound and refuses
+//     one byte less; a Screen refuses what the set-up refuses, and a Screen of
+//     the other mode refuses the frame, leaving its picture black;
 //   - on pictures of up to kMaxComparedPixels: decoding onto an undefined picture
 //     (run_fresh, as decode_frame does for frames that may cover the picture)
 //     ends the same way with the same pixels; and a Screen that shows a picture
@@ -53,14 +61,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <tuple>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "ast2100/frame.hpp"
-#include "ast2100/screen.hpp"
+#include "ast2100/huffman.hpp"
+#include "ast2100/idct.hpp"
 #include "ast2100/kernels.hpp"
 #include "ast2100/picture.hpp"
+#include "ast2100/screen.hpp"
+#include "ast2100/simd_avx2.hpp"
 #include "record_writer.hpp"
 
 namespace {
@@ -125,11 +137,18 @@ bool is_unknown_code(uint32_t code) { return code == 1 || code == 2 || code == 3
 
 uint64_t ceil_div(uint64_t size, unsigned n) { return size == 0 ? 0 : (size - 1) / n + 1; }
 
-// Counts the macroblocks a decode draws (each one that reaches the picture).
+// Counts the macroblocks a decode draws (each one that reaches the picture)
+// and, given a mask of one byte a pixel, marks the pixels they cover.
 class DrawCounter final : public ast2100::DrawObserver {
  public:
-  void before_draw(const ast2100::PixelArea&) noexcept override { ++drawn; }
+  void before_draw(const ast2100::PixelArea& a) noexcept override {
+    ++drawn;
+    if (mask == nullptr) return;
+    for (uint64_t y = a.y; y < a.y + a.rows; ++y) std::fill_n(mask->begin() + (y * width + a.x), a.cols, uint8_t{1});
+  }
   uint64_t drawn = 0;
+  std::vector<uint8_t>* mask = nullptr;
+  uint64_t width = 0;
 };
 
 // What the inputs did, printed when a fuzzing process exits: how many decoded
@@ -190,52 +209,188 @@ const std::vector<uint8_t>& base_frame(bool subsampled, uint64_t count) {
   return frame;
 }
 
-// A Screen that shows the base frame takes the fuzzed one: on success it shows
-// what run() draws (on one thread) over a copy of its picture, and every pixel that changed
-// lies in a reported rectangle; on failure its picture is what it was.
+// The option byte: the header's byte 1, which the decoder never reads.
+//   bit 0: the coefficient lane (check_blocks) as well
+//   bit 1: decode with the scalar kernels first, compare with the SIMD ones
+//   bit 2: the screen takes only the frame's mode (else either mode)
+//   bit 3: with bit 2 clear, a screen of the other mode refuses the frame too
+constexpr uint8_t kOptionBlocks = 1, kOptionScalarFirst = 2, kOptionScreenMode = 4, kOptionOtherMode = 8;
+
+// The coefficient lane: the frame's leading DCT records decoded again block by
+// block, each block twice, as levels and dequantised for the transform. The two
+// decoders read the same bits and agree entry by entry; the transform of the
+// levels with their table equals the transform of the dequantised block, in
+// every kernel set; where the SIMD transform takes its 16-bit path for a block,
+// that path alone gives the same bytes. The lane stops at the first record that
+// is not a DCT macroblock, or where only zero bits are left.
+void check_blocks(std::span<const uint8_t> codec_data) {
+  // Any length: the reader takes missing bytes as zero, even the header's.
+  ast2100::BitReader reader = ast2100::BitReader::make(codec_data.data(), codec_data.size(), 4);
+  const bool subsampled = codec_data.size() >= 4 && codec_data[2] * 256u + codec_data[3] == ast2100::kMode422;
+  const ast2100::QuantTables& tables = subsampled ? ast2100::kQuantTables422 : ast2100::kQuantTables444;
+  const unsigned luma_blocks = subsampled ? 4 : 1;
+  const ast2100::Kernels* simd = ast2100::avx2_kernels();
+  const ast2100::HuffmanTables& huffman = ast2100::kHuffmanTables;
+  int32_t predictors[3] = {0, 0, 0};
+  for (unsigned record = 0; record < 8; ++record) {
+    if (reader.pos() == codec_data.size() && reader.window() == 0) return;  // only zero bits left
+    const uint32_t code = reader.window() >> 28;
+    if (code != 0 && code != 4 && code != 8 && code != 12) return;
+    reader.consume_bits(code >= 8 ? 20 : 4);
+    const uint32_t pair = (code & 4) != 0 ? ast2100::kAlternativePair : ast2100::kPrimaryPair;
+    for (unsigned b = 0; b < luma_blocks + 2; ++b) {
+      const unsigned component = b < luma_blocks ? 0 : b - luma_blocks + 1;
+      const ast2100::HuffTable& dc = component == 0 ? huffman.luma_dc : huffman.chroma_dc;
+      const ast2100::HuffTable& ac = component == 0 ? huffman.luma_ac : huffman.chroma_ac;
+      const ast2100::QuantTable& quant = tables.slot[pair + (component == 0 ? 0 : 1)];
+      alignas(64) int32_t levels[64] = {};
+      alignas(64) int32_t dequantised[64] = {};
+      ast2100::BitReader as_levels = reader;
+      auto where = [&] { return "record " + std::to_string(record) + ", block " + std::to_string(b); };
+      const int32_t p1 = ast2100::decode_block(as_levels, dc, ac, predictors[component], levels, 0);
+      const int32_t p2 =
+          ast2100::decode_block_dequantised(reader, dc, ac, predictors[component], quant, dequantised);
+      REQUIRE(p1 == p2 && as_levels.pos() == reader.pos() && as_levels.reserve_bits() == reader.reserve_bits() &&
+                  as_levels.window() == reader.window(),
+              "the two coefficient decoders part, " + where());
+      predictors[component] = p1;
+      for (size_t k = 0; k < 64; ++k) {
+        const auto expected = static_cast<int32_t>(static_cast<uint32_t>(
+            static_cast<uint64_t>(static_cast<int64_t>(levels[k]) * quant[k]) >> 16));
+        REQUIRE(dequantised[k] == expected, where() + ", entry " + std::to_string(k));
+      }
+      uint8_t reference[64], out[64];
+      ast2100::idct_transform(levels, 0, quant, reference, 0);
+      ast2100::idct_blocks(dequantised, 1, out);
+      REQUIRE(std::equal(out, out + 64, reference), "the dequantised transform differs, " + where());
+      if (simd == nullptr) continue;
+      simd->idct(levels, 0, quant, out, 0);
+      REQUIRE(std::equal(out, out + 64, reference), std::string(simd->name) + " block transform differs, " + where());
+      simd->idct_blocks(dequantised, 1, out);
+      REQUIRE(std::equal(out, out + 64, reference), std::string(simd->name) + " transform differs, " + where());
+#if QUORVEL_HAVE_AVX2
+      if (ast2100::idct_fits_16bit_avx2(dequantised)) {
+        ast2100::idct_16bit_avx2(dequantised, out);
+        REQUIRE(std::equal(out, out + 64, reference), "the 16-bit transform differs, " + where());
+      }
+#endif
+    }
+  }
+}
+
+// A Screen that shows the base frame takes the fuzzed one: on success the
+// rectangles it reports cover exactly the pixels the frame drew (`drawn`, one
+// byte a pixel), those pixels are the ones the frame drew onto a black picture
+// (`alone`: drawing a macroblock never reads the picture) and every other pixel
+// is as it was; on failure its picture is what it was. The
+// screen takes either mode or, by the option byte, the frame's alone; a screen
+// of the other mode refuses the frame before drawing anything. A saved picture
+// put back with restore() is shown again, whatever the frame did. Half the
+// inputs are drawn on two threads, whatever their size; the rest as the
+// screen decides (small frames: one thread).
 void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecoder& ready,
-                  const ast2100::Status& status, const std::string& sizes) {
+                  const ast2100::Status& status, std::span<const uint8_t> alone, const std::vector<uint8_t>& drawn,
+                  uint8_t options, const std::string& sizes) {
   const uint64_t width = ready.width, height = ready.height;
-  ast2100::Screen screen(width, height, 0);
-  // Half the inputs are drawn on two threads, whatever their size; the rest
-  // as the screen decides (small frames: one thread).
+  const uint32_t frame_mode = ready.subsampled ? ast2100::kMode422 : ast2100::kMode444;
+  const uint32_t screen_mode = (options & kOptionScreenMode) != 0 ? frame_mode : 0;
+  ast2100::Screen screen(width, height, screen_mode);
+  REQUIRE(screen.width() == width && screen.height() == height && screen.mode() == screen_mode, sizes);
+  REQUIRE(!screen.restore({}, 0), "restore() on a screen without memory, " + sizes);
   screen.set_threads(codec_data.size() % 2 != 0 ? ast2100::Threads::two : ast2100::Threads::automatic);
   REQUIRE(screen.allocate(kMaxFrameBytes), sizes);
   std::vector<ast2100::Rect> changed;
-  const uint64_t count = std::min<uint64_t>(ready.mb_cols * ready.mb_rows, ready.block_limit);
-  const ast2100::ApplyResult base = screen.apply(base_frame(ready.subsampled, count), changed);
-  REQUIRE(base.ok(), "the base frame failed: " + message_of(base.status) + ", " + sizes);
-  const std::vector<uint8_t> before(screen.pixels().begin(), screen.pixels().end());
-  REQUIRE(before.empty() || std::any_of(before.begin(), before.end(), [](uint8_t b) { return b != 0; }),
-          "the base frame left the screen black, " + sizes);
-
-  std::vector<uint8_t> expected = before;
-  ast2100::FrameDecoder over = ready;
-  const ast2100::Status over_status = over.run(expected);
-  REQUIRE(over_status.failure == status.failure && over_status.value == status.value, sizes);
+  // The base frame is decoded once per mode and size; later inputs of that
+  // size have its picture put back with restore(), which costs a copy.
+  static std::map<std::tuple<bool, uint64_t, uint64_t>, std::vector<uint8_t>> base_pictures;
+  if (base_pictures.size() > 64) base_pictures.clear();  // 12 MiB at most
+  std::vector<uint8_t>& before = base_pictures[{ready.subsampled, width, height}];
+  if (before.size() != ready.frame_bytes()) {
+    const uint64_t count = std::min<uint64_t>(ready.mb_cols * ready.mb_rows, ready.block_limit);
+    const ast2100::ApplyResult base = screen.apply(base_frame(ready.subsampled, count), changed);
+    REQUIRE(base.ok(), "the base frame failed: " + message_of(base.status) + ", " + sizes);
+    before.assign(screen.pixels().begin(), screen.pixels().end());
+    REQUIRE(before.empty() || std::any_of(before.begin(), before.end(), [](uint8_t b) { return b != 0; }),
+            "the base frame left the screen black, " + sizes);
+  } else {
+    REQUIRE(screen.restore(before, 1), "restore() refused a picture of the screen's size, " + sizes);
+  }
+  REQUIRE(screen.frames_applied() == 1 && std::equal(screen.pixels().begin(), screen.pixels().end(), before.begin()),
+          sizes);
 
   changed.clear();
   const ast2100::ApplyResult applied = screen.apply(codec_data, changed);
   REQUIRE(applied.ok() == status.ok() && applied.status.failure == status.failure, sizes);
+  REQUIRE(applied.ok() || applied.kind == ast2100::ApplyResult::Kind::frame_failed, sizes);
+  REQUIRE(screen.frames_applied() == (status.ok() ? 2u : 1u), sizes);
   const std::span<const uint8_t> shown = screen.pixels();
   if (!status.ok()) {
     REQUIRE(changed.empty(), "a failed frame reported changes, " + sizes);
     REQUIRE(std::equal(shown.begin(), shown.end(), before.begin(), before.end()),
             "a failed frame left the screen changed, " + sizes);
+  } else {
+    std::vector<uint8_t> inside(width * height, 0);
+    for (const ast2100::Rect& r : changed) {
+      REQUIRE(r.w > 0 && r.h > 0 && r.x < width && r.y < height && r.w <= width - r.x && r.h <= height - r.y,
+              "a rectangle outside the picture, " + sizes);
+      for (uint64_t y = r.y; y < r.y + r.h; ++y) {
+        for (uint64_t x = r.x; x < r.x + r.w; ++x) {
+          REQUIRE(inside[y * width + x] == 0, "overlapping rectangles, " + sizes);
+          inside[y * width + x] = 1;
+        }
+      }
+    }
+    REQUIRE(inside == drawn, "the rectangles are not the drawn macroblocks, " + sizes);
+    for (uint64_t p = 0; p < width * height; ++p) {
+      const uint8_t* want = drawn[p] != 0 ? &alone[3 * p] : &before[3 * p];
+      REQUIRE(std::equal(&shown[3 * p], &shown[3 * p] + 3, want),
+              "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") +
+                  ", " + sizes);
+    }
+  }
+
+  // restore(): a picture of another size is refused and changes nothing; the
+  // saved one comes back with its count.
+  const std::vector<uint8_t> now(shown.begin(), shown.end());
+  std::vector<uint8_t> wrong(before.size() + 3);
+  REQUIRE(!screen.restore(wrong, 7) && std::equal(shown.begin(), shown.end(), now.begin(), now.end()) &&
+              screen.frames_applied() == (status.ok() ? 2u : 1u),
+          "restore() took a picture of another size, " + sizes);
+  REQUIRE(screen.restore(before, 1) && screen.frames_applied() == 1 &&
+              std::equal(shown.begin(), shown.end(), before.begin(), before.end()),
+          "restore() did not put the saved picture back, " + sizes);
+
+  if ((options & (kOptionScreenMode | kOptionOtherMode)) == kOptionOtherMode) {
+    const uint32_t other = ready.subsampled ? ast2100::kMode444 : ast2100::kMode422;
+    ast2100::Screen refusing(width, height, other);
+    REQUIRE(refusing.allocate(kMaxFrameBytes), sizes);
+    const ast2100::ApplyResult r = refusing.apply(codec_data, changed);
+    const std::span<const uint8_t> black = refusing.pixels();
+    REQUIRE(r.kind == ast2100::ApplyResult::Kind::wrong_mode && r.frame_mode == frame_mode &&
+                refusing.frames_applied() == 0 && std::all_of(black.begin(), black.end(), [](uint8_t b) { return b == 0; }),
+            "a screen of the other mode took the frame, " + sizes);
+  }
+}
+
+// A frame that the set-up refuses is refused by a Screen too, with the same
+// failure, and leaves its picture black; a picture whose size does not fit is
+// refused by the screen's allocate() before any memory is taken.
+void check_refusing_screen(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
+                           const ast2100::Status& setup, bool too_large) {
+  ast2100::Screen screen(width, height, 0);
+  if (too_large) {
+    REQUIRE(!screen.allocate(kMaxFrameBytes), "allocate() took a picture too large to represent");
     return;
   }
-  REQUIRE(std::equal(shown.begin(), shown.end(), expected.begin(), expected.end()),
-          "the screen differs from the frame drawn over its picture, " + sizes);
-  std::vector<uint8_t> inside(width * height, 0);
-  for (const ast2100::Rect& r : changed) {
-    REQUIRE(r.w > 0 && r.h > 0 && r.x < width && r.y < height && r.w <= width - r.x && r.h <= height - r.y,
-            "a rectangle outside the picture, " + sizes);
-    for (uint64_t y = r.y; y < r.y + r.h; ++y) std::fill_n(inside.begin() + (y * width + r.x), r.w, uint8_t{1});
-  }
-  for (uint64_t p = 0; p < width * height; ++p) {
-    REQUIRE(inside[p] || std::equal(&shown[3 * p], &shown[3 * p] + 3, &before[3 * p]),
-            "pixel " + std::to_string(p) + " changed outside every reported rectangle, " + sizes);
-  }
+  if (width * height > kMaxComparedPixels) return;
+  REQUIRE(screen.allocate(kMaxFrameBytes), "allocate() failed");
+  std::vector<ast2100::Rect> changed;
+  const ast2100::ApplyResult r = screen.apply(codec_data, changed);
+  const std::span<const uint8_t> shown = screen.pixels();
+  REQUIRE(r.kind == ast2100::ApplyResult::Kind::frame_failed && r.status.failure == setup.failure &&
+              r.status.value == setup.value && changed.empty() && screen.frames_applied() == 0 &&
+              std::all_of(shown.begin(), shown.end(), [](uint8_t b) { return b == 0; }),
+          "a screen took a frame the set-up refuses");
 }
 
 // Puts FRAME_END where the decoder would read its first block code from the
@@ -264,7 +419,7 @@ void end_after_data(std::vector<uint8_t>& codec_data) {
 // it once is what it is for, the other checks see the same records anyway in
 // the inputs that end where their data ends.
 void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height, bool compare_kernels,
-                 bool all_checks) {
+                 bool all_checks, uint8_t options) {
   // The outcome of the set-up: header length, mode, picture size, then the bit
   // reader's bytes, the first that fails deciding. 3 x width x height > 2^63 - 1
   // is decided without forming a product that could wrap; below that bound the
@@ -299,7 +454,17 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
     if (expected == Failure::unknown_mode) {
       REQUIRE(setup.value == mode && setup_message == "unknown mode " + std::to_string(mode), setup_message);
     }
+    if (all_checks) check_refusing_screen(codec_data, width, height, setup, too_large);
     return;
+  }
+
+  // The picture's byte size against the caller's bound: exactly at it passes,
+  // one byte over it is refused.
+  ast2100::FrameDecoder bounded;
+  REQUIRE(ast2100::FrameDecoder::setup(codec_data, width, height, pixels * 3, bounded).ok(), sizes);
+  if (pixels != 0) {
+    const ast2100::Status over = ast2100::FrameDecoder::setup(codec_data, width, height, pixels * 3 - 1, bounded);
+    REQUIRE(over.failure == Failure::capacity_overflow, "a picture over the bound was taken, " + sizes);
   }
 
   REQUIRE(decoder.frame_bytes() == pixels * 3, sizes);
@@ -311,17 +476,39 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
   // An exact heap block, zero-filled, as the caller must provide.
   const size_t size = static_cast<size_t>(decoder.frame_bytes());
   std::vector<uint8_t> picture(size);
-  ast2100::FrameDecoder scalar = decoder;  // the same state, before run() moves it on
+  // The kernels that decode first, and the others, for the comparison.
+  const ast2100::Kernels& scalar_kernels = ast2100::scalar_kernels();
+  const ast2100::Kernels& best = ast2100::best_kernels();
+  const bool scalar_first = (options & kOptionScalarFirst) != 0;
+  decoder.kernels = scalar_first ? &scalar_kernels : &best;
+  ast2100::FrameDecoder other = decoder;  // the same state, before run() moves it on
+  other.kernels = scalar_first ? &best : &scalar_kernels;
   ast2100::FrameDecoder fresh = decoder;
   const ast2100::FrameDecoder ready = decoder;
   DrawCounter counter;
+  const bool checked = all_checks && pixels <= kMaxComparedPixels;
+  std::vector<uint8_t> drawn;
+  if (checked) {
+    drawn.assign(pixels, 0);
+    counter.mask = &drawn;
+    counter.width = width;
+  }
   decoder.observer = &counter;
   const ast2100::Status status = decoder.run(picture);
   REQUIRE(picture.size() == size, sizes);
   ++tally.decoded;
   if (counter.drawn != 0) ++tally.drew;
   if (status.failure == Failure::block_limit) ++tally.block_limit;
-  if (all_checks && pixels <= kMaxComparedPixels) {
+  // A frame that ends has all its records inside its data (past the data the
+  // stream is zero bits, and FRAME_END is not), every record takes at least 7
+  // bits (a one-colour VQ record that names a cached colour) and the data's
+  // short last word adds at most 24 bits ahead of its bytes: so a frame that
+  // ended after drawing as many macroblocks as the picture has had room for
+  // them by the decoder's reckoning of 4 bits a record.
+  const bool room = decoder.may_draw_every_macroblock(codec_data.size());
+  REQUIRE(room || !status.ok() || counter.drawn < decoder.mb_cols * decoder.mb_rows,
+          "a frame drew every macroblock from data said to be too short, " + sizes);
+  if (checked) {
     // Decoding onto an undefined picture, as decode_frame does for frames that
     // may cover it, ends the same way and leaves a zero-filled picture's pixels.
     std::vector<uint8_t> undefined(size, 0xA5);
@@ -329,15 +516,14 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
     REQUIRE(fresh_status.failure == status.failure && fresh_status.value == status.value,
             message_of(fresh_status) + " vs " + message_of(status));
     REQUIRE(!status.ok() || undefined == picture, "run_fresh differs from a zero-filled picture, " + sizes);
-    check_screen(codec_data, ready, status, sizes);
+    check_screen(codec_data, ready, status, picture, drawn, options, sizes);
   }
-  if (all_checks && compare_kernels && pixels <= kMaxComparedPixels && decoder.kernels != &ast2100::scalar_kernels()) {
-    scalar.kernels = &ast2100::scalar_kernels();
+  if (all_checks && compare_kernels && pixels <= kMaxComparedPixels && &best != &scalar_kernels) {
     std::vector<uint8_t> reference(size);
-    const ast2100::Status expected_status = scalar.run(reference);
-    REQUIRE(expected_status.failure == status.failure && expected_status.value == status.value,
-            message_of(expected_status) + " vs " + message_of(status));
-    REQUIRE(reference == picture, std::string(decoder.kernels->name) + " kernels differ from scalar, " + sizes);
+    const ast2100::Status other_status = other.run(reference);
+    REQUIRE(other_status.failure == status.failure && other_status.value == status.value,
+            message_of(other_status) + " vs " + message_of(status));
+    REQUIRE(reference == picture, std::string(best.name) + " kernels differ from scalar, " + sizes);
   }
   if (status.ok()) return;
   const std::string message = message_of(status);
@@ -392,6 +578,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // header's first byte (which the decoder never reads).
   const bool as_given = (control >> 6) == 3 && !codec_data.empty() && codec_data[0] == 0xFF;
   if (!as_given) end_after_data(codec_data);
-  check_frame(codec_data, width, height, (control & 8) != 0, !as_given);
+  const uint8_t options = codec_data.size() >= 2 ? codec_data[1] : 0;
+  if ((options & kOptionBlocks) != 0) check_blocks(codec_data);
+  check_frame(codec_data, width, height, (control & 8) != 0, !as_given, options);
   return 0;
 }

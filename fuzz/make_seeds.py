@@ -53,8 +53,9 @@ def blocks(mode, rng, scale):
     return out
 
 
-def mixed(mode, seed, records=24):
-    """Every kind of record in turn, at running and explicit positions."""
+def mixed(mode, seed, records=24, end=True):
+    """Every kind of record in turn, at running and explicit positions; end=False
+    leaves the frame open for more records."""
     rng = random.Random(seed)
     fw = FrameWriter(mode, prefix=bytes([seed & 255, 0x5A]))
     dc = [0, 0, 0]
@@ -75,7 +76,7 @@ def mixed(mode, seed, records=24):
             entries = [(rng.randrange(4), rng.randrange(1 << 24) if rng.random() < 0.5 else None) for _ in range(n)]
             codes = [rng.randrange(n) for _ in range(64)] if n > 1 else []
             fw.vq(entries, codes, at=at)
-    return fw.end()
+    return fw.end() if end else fw
 
 
 def seeds():
@@ -101,7 +102,42 @@ def seeds():
         full = FrameWriter(mode).dct([[(k * 13 + b) % 7 - 3 or 2 for k in range(64)] for b in range(6 if mode == 422 else 3)])
         yield f"full-blocks-{mode}", fuzz_input(full.end().to_bytes(), 16, 16)
         yield f"no-end-{mode}", fuzz_input(mixed(mode, 7, 8).to_bytes()[:-4], 64, 64, as_is=True)
+    yield from option_seeds()
     yield from encoded()
+
+
+# The option byte (the frame header's byte 1, which the decoder never reads).
+BLOCKS, SCALAR_FIRST, SCREEN_MODE, OTHER_MODE = 1, 2, 4, 8
+
+
+def option_seeds():
+    """Frames for the target's option byte: the coefficient lane over blocks of
+    every kind (flat, small enough for the 16-bit transform, too large for it,
+    and pairs of one of each), screens of the frame's mode and of the other one,
+    and the scalar kernels first."""
+    for mode in (444, 422):
+        n = 6 if mode == 422 else 3
+        flat = [40] + [0] * 63
+        small = [(k * 5) % 9 - 4 if k < 20 else 0 for k in range(64)]
+        large = [0] * 64
+        large[0], large[1], large[9], large[63] = 700, -511, 480, 300
+        fw = FrameWriter(mode, prefix=bytes([0, BLOCKS]))
+        fw.dct([flat] * n)
+        fw.dct([small if b % 2 else flat for b in range(n)], alt=True)
+        fw.dct([large if b % 2 else small for b in range(n)], at=(1, 0))
+        fw.dct([large] * n, alt=True, at=(0, 1))
+        fw.dct([small] * n)
+        yield f"blocks-{mode}", fuzz_input(fw.end().to_bytes(), 32, 32, mode)
+        for options, name in [(SCREEN_MODE | SCALAR_FIRST, "screen-mode"), (OTHER_MODE, "other-mode")]:
+            ok = mixed(mode, 11, 12)
+            ok.prefix = bytes([0, options])
+            yield f"{name}-{mode}", fuzz_input(ok.to_bytes(), 40, 24, mode)
+            failing = mixed(mode, 12, 6, end=False)
+            failing.prefix = bytes([0, options | BLOCKS])
+            failing.raw(3, 4)  # a code that opens no record
+            yield f"{name}-failing-{mode}", fuzz_input(failing.to_bytes(), 24, 40, mode)
+    for short in (b"\x00\x01", b"\x00\x01\xff"):
+        yield f"blocks-{len(short)}-bytes", fuzz_input(short, 8, 8)
 
 
 def encoded():

@@ -332,8 +332,13 @@ void check_round_trip(std::span<const uint8_t> stream, bool subsampled) {
 }
 
 // The control and size bytes: another size class, kernel comparison, mode
-// source, end-tail choice, or another small width or height.
+// source, end-tail choice, or another small width or height; or a bit of the
+// target's option byte (the frame header's byte 1).
 void mutate_prefix(Rng& rng, uint8_t* data, size_t prefix) {
+  if (rng.one_in(3)) {
+    data[prefix + 1] = static_cast<uint8_t>(data[prefix + 1] ^ (1u << rng.below(4)));
+    return;
+  }
   if (rng.one_in(2)) {
     data[0] = static_cast<uint8_t>(data[0] ^ (1u << (rng.one_in(2) ? 3 + rng.below(5) : rng.below(2))));
     return;
@@ -351,7 +356,7 @@ size_t mutate_structure(uint8_t* data, size_t size, size_t max_size, Rng& rng, c
   size_t cut_bits = SIZE_MAX;
   const size_t rounds = 1 + rng.small(3);
   for (size_t i = 0; i < rounds && cut_bits == SIZE_MAX; ++i) mutate_records(rng, f, cut_bits);
-  if (cut_bits == SIZE_MAX && rng.one_in(16)) mutate_prefix(rng, data, layout.prefix);
+  if (cut_bits == SIZE_MAX && rng.one_in(12)) mutate_prefix(rng, data, layout.prefix);
   // Inputs that run on into zero bits (see the target) cost a hundred times
   // what others do, and those on larger pictures ten times: most of their
   // offspring end where their data ends, and go onto small pictures.

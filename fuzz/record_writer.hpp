@@ -70,7 +70,12 @@ class BitWriter {
 // Reads the stream, zero past the end; knows where the data ends.
 class BitSource {
  public:
-  explicit BitSource(std::span<const uint8_t> stream) : data_(stream), end_((stream.size() + 3) / 4 * 32) {}
+  // The words are assembled once (two zero words behind them, so that a peek
+  // near the end needs no test): the parser peeks at every symbol.
+  explicit BitSource(std::span<const uint8_t> stream) : end_((stream.size() + 3) / 4 * 32) {
+    words_.assign(stream.size() / 4 + 3, 0);
+    for (size_t i = 0; i < stream.size(); ++i) words_[i / 4] |= uint32_t{stream[i]} << (8 * (i % 4));
+  }
   unsigned bit(size_t at) const { return peek(at, 1); }
   // The nbits (1..32) from bit `at` on.
   uint32_t peek(size_t at, unsigned nbits) const {
@@ -90,20 +95,9 @@ class BitSource {
 
  private:
   // Word j: bytes 4j..4j+3, the first the least significant; missing bytes are zero.
-  uint32_t word(size_t j) const {
-    if (j < data_.size() / 4) {
-      const uint8_t* p = data_.data() + j * 4;
-      return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-    }
-    uint32_t w = 0;
-    for (size_t i = 0; i < 4; ++i) {
-      const size_t at = j * 4 + i;
-      if (at < data_.size()) w |= uint32_t{data_[at]} << (8 * i);
-    }
-    return w;
-  }
+  uint32_t word(size_t j) const { return j < words_.size() ? words_[j] : 0; }
 
-  std::span<const uint8_t> data_;
+  std::vector<uint32_t> words_;
   size_t end_;
   size_t pos_ = 0;
 };

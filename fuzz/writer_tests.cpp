@@ -187,9 +187,33 @@ void parse_gives_back_records() {
   check(f.records.empty() && f.tail.size() == 32 && records::write_stream(f) == no_code, "no code word");
 }
 
+// The parser's bit source at the data's end: a short last word has its missing
+// high bytes read as zero ahead of the ones there, and everything past it reads
+// as zero; the same bits as the decoder's reader, for data of every length.
+void bit_source_edges() {
+  const std::vector<uint8_t> data = {0x11, 0x22, 0x33, 0x44, 0xAB};
+  const records::BitSource in(data);
+  check(in.peek(0, 32) == 0x44332211u && in.peek(32, 32) == 0xABu && in.peek(56, 8) == 0xABu,
+        "words of a stream with a short last word");
+  check(in.peek(60, 8) == 0xB0u && in.peek(64, 32) == 0 && in.peek(1000, 32) == 0 && in.end() == 64,
+        "zero bits past the data");
+  Lcg g{7};
+  for (size_t len = 0; len < 24; ++len) {
+    std::vector<uint8_t> bytes(4 + len);
+    for (auto& b : bytes) b = static_cast<uint8_t>(g.next() >> 24);
+    const records::BitSource source(std::span<const uint8_t>(bytes).subspan(4));
+    ast2100::BitReader reader = ast2100::BitReader::make(bytes.data(), bytes.size(), 4);
+    for (size_t at = 0; at < len * 8 + 96; at += 7) {
+      check(source.peek(at, 32) == reader.window(), "bit " + std::to_string(at) + " of " + std::to_string(len) + " bytes");
+      reader.consume_bits(7);
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
+  bit_source_edges();
   known_streams();
   decoder_reads_written_frames();
   parse_gives_back_records();

@@ -1,8 +1,9 @@
-// Picture geometry: the size of an RGB picture, the macroblock grid over it,
+// Picture geometry: the size of a picture, the macroblock grid over it,
 // and where a macroblock's pixels lie.
 //
-// A picture is width x height pixels of 3 bytes (R, G, B), rows top to bottom
-// with no padding. Its byte size must fit in 63 bits, so that every offset and
+// A picture is width x height pixels, rows top to bottom with no padding; the
+// decoder's own pixels are 3 bytes (R, G, B), a kept picture may use another
+// pixel format (below). Its byte size must fit in 63 bits, so that every offset and
 // product below is formed without wrap, and so that callers whose sizes are
 // signed 64-bit values can hold it.
 #pragma once
@@ -10,22 +11,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 namespace ast2100 {
 
 inline constexpr uint64_t kMaxPictureBytes = 0x7FFF'FFFF'FFFF'FFFFull;  // 2^63 - 1
-
-// width * height * 3, or nothing when that exceeds max_bytes or 2^63 - 1 (or
-// does not even fit in 64 bits).
-inline std::optional<uint64_t> picture_bytes(uint64_t width, uint64_t height, uint64_t max_bytes) noexcept {
-  uint64_t pixels = 0;
-  uint64_t bytes = 0;
-  if (__builtin_mul_overflow(width, height, &pixels) || __builtin_mul_overflow(pixels, 3, &bytes) ||
-      bytes > kMaxPictureBytes || bytes > max_bytes) {
-    return std::nullopt;
-  }
-  return bytes;
-}
 
 // How a kept picture lays out its pixels in memory, byte by byte: the
 // decoder's own RGB, its reverse, four-byte pixels whose padding byte (X) is
@@ -41,6 +31,57 @@ constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept {
       return 1;
     default:
       return 4;
+  }
+}
+
+// Calls f(std::integral_constant<PixelFormat, F>{}) for the format F that
+// `format` holds: code templated on the format, one instance per format, picked
+// once per call rather than per pixel.
+template <class Fn>
+void with_format(PixelFormat format, Fn&& f) {
+  switch (format) {
+    case PixelFormat::rgb:
+      return f(std::integral_constant<PixelFormat, PixelFormat::rgb>{});
+    case PixelFormat::bgr:
+      return f(std::integral_constant<PixelFormat, PixelFormat::bgr>{});
+    case PixelFormat::rgbx:
+      return f(std::integral_constant<PixelFormat, PixelFormat::rgbx>{});
+    case PixelFormat::bgrx:
+      return f(std::integral_constant<PixelFormat, PixelFormat::bgrx>{});
+    case PixelFormat::xrgb:
+      return f(std::integral_constant<PixelFormat, PixelFormat::xrgb>{});
+    case PixelFormat::xbgr:
+      return f(std::integral_constant<PixelFormat, PixelFormat::xbgr>{});
+    case PixelFormat::gray:
+      return f(std::integral_constant<PixelFormat, PixelFormat::gray>{});
+  }
+}
+
+// width * height * pixel_bytes, or nothing when that exceeds max_bytes or
+// 2^63 - 1 (or does not even fit in 64 bits).
+inline std::optional<uint64_t> picture_bytes(uint64_t width, uint64_t height, uint64_t max_bytes,
+                                             uint64_t pixel_bytes = 3) noexcept {
+  uint64_t pixels = 0;
+  uint64_t bytes = 0;
+  if (__builtin_mul_overflow(width, height, &pixels) || __builtin_mul_overflow(pixels, pixel_bytes, &bytes) ||
+      bytes > kMaxPictureBytes || bytes > max_bytes) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+// Where the padding byte of a four-byte pixel lies (0 or 3), or -1 for the
+// formats without one.
+constexpr int padding_index(PixelFormat format) noexcept {
+  switch (format) {
+    case PixelFormat::rgbx:
+    case PixelFormat::bgrx:
+      return 3;
+    case PixelFormat::xrgb:
+    case PixelFormat::xbgr:
+      return 0;
+    default:
+      return -1;
   }
 }
 

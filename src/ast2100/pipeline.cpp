@@ -1,48 +1,55 @@
 // The two-thread drawing pipeline: ring, hand-off and worker.
 #include "pipeline.hpp"
 
+#include "simd_avx2.hpp"
+
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <cstdlib>
 #include <thread>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if QUORVEL_HAVE_AVX2
 #include <immintrin.h>
-#define QUORVEL_PIPELINE_AVX2 1
 #endif
 
 #if defined(__linux__)
 #include <sched.h>
 #endif
-#if defined(__unix__) || defined(__APPLE__)
-#include <unistd.h>
-#endif
 
-// glibc 2.34 gave pthread_create and pthread_join new symbol versions; the
-// extension binds the old ones, which every glibc still has, so that it loads
-// on the systems its wheels are tagged for. (Not under the sanitizers, whose
-// runtimes stand in for these functions.)
+// The worker is a POSIX thread (std::thread's start, and the aligned operator
+// new, are newer than the oldest C++ runtime the wheels support). Since glibc
+// 2.34, pthread_create and pthread_join have a new symbol version, which a
+// module linked against a newer glibc would then require; each keeps its old
+// version too, the same function, so the link names that one and the module
+// loads on every glibc the wheels support. Sanitizer builds skip this: their
+// runtimes intercept the functions by their default names.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define QUORVEL_SANITIZED 1
 #endif
 #endif
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(QUORVEL_SANITIZED)
-#if defined(__x86_64__) && !defined(__ILP32__)
-#define QUORVEL_PTHREAD_VERSION "GLIBC_2.2.5"
-#elif defined(__aarch64__)
-#define QUORVEL_PTHREAD_VERSION "GLIBC_2.17"
-#elif defined(__s390x__)
-#define QUORVEL_PTHREAD_VERSION "GLIBC_2.2"
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUORVEL_SANITIZED 1
 #endif
-#if defined(QUORVEL_PTHREAD_VERSION)
-__asm__(".symver pthread_create,pthread_create@" QUORVEL_PTHREAD_VERSION);
-__asm__(".symver pthread_join,pthread_join@" QUORVEL_PTHREAD_VERSION);
+#if defined(__GLIBC__) && !defined(QUORVEL_SANITIZED)
+#if defined(__x86_64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.2.5");
 #elif defined(__i386__)
 __asm__(".symver pthread_create,pthread_create@GLIBC_2.1");
 __asm__(".symver pthread_join,pthread_join@GLIBC_2.0");
+#elif defined(__aarch64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.17");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.17");
+#elif defined(__s390x__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.2");
 #endif
+#endif
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
 #endif
 
 namespace ast2100 {
@@ -94,17 +101,17 @@ void widen_scalar(const int16_t* in, size_t n, int32_t* out) noexcept {
   for (size_t i = 0; i < n; ++i) out[i] = in[i];
 }
 
-#if QUORVEL_PIPELINE_AVX2
+#if QUORVEL_HAVE_AVX2
 // The same, sixteen at a time. The decoder has just written the coefficients
 // one by one: 128-bit loads keep store-to-load forwarding cheap where 256-bit
 // ones would stall on it. packs saturates, so the range is checked apart.
-__attribute__((target("avx2"))) inline __m256i load_halves(const int32_t* p) noexcept {
+QUORVEL_AVX2 inline __m256i load_halves(const int32_t* p) noexcept {
   const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i*>(p + 4));
   return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
 }
 
-__attribute__((target("avx2"))) bool narrow_avx2(const int32_t* in, size_t n, int16_t* out) noexcept {
+QUORVEL_AVX2 bool narrow_avx2(const int32_t* in, size_t n, int16_t* out) noexcept {
   __m256i low = _mm256_setzero_si256();
   __m256i high = _mm256_setzero_si256();
   for (size_t i = 0; i < n; i += 16) {
@@ -120,7 +127,7 @@ __attribute__((target("avx2"))) bool narrow_avx2(const int32_t* in, size_t n, in
   return _mm256_testz_si256(out_of_range, out_of_range) != 0;
 }
 
-__attribute__((target("avx2"))) void widen_avx2(const int16_t* in, size_t n, int32_t* out) noexcept {
+QUORVEL_AVX2 void widen_avx2(const int16_t* in, size_t n, int32_t* out) noexcept {
   for (size_t i = 0; i < n; i += 8) {
     const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(in + i));
     _mm256_store_si256(reinterpret_cast<__m256i*>(out + i), _mm256_cvtepi16_epi32(v));
@@ -148,7 +155,7 @@ long current_pid() noexcept {
 }  // namespace
 
 bool narrow_coefficients(const int32_t* in, size_t n, int16_t* out, bool simd) noexcept {
-#if QUORVEL_PIPELINE_AVX2
+#if QUORVEL_HAVE_AVX2
   if (simd && g_avx2) return narrow_avx2(in, n, out);
 #endif
   static_cast<void>(simd);
@@ -156,7 +163,7 @@ bool narrow_coefficients(const int32_t* in, size_t n, int16_t* out, bool simd) n
 }
 
 void widen_coefficients(const int16_t* in, size_t n, int32_t* out, bool simd) noexcept {
-#if QUORVEL_PIPELINE_AVX2
+#if QUORVEL_HAVE_AVX2
   if (simd && g_avx2) return widen_avx2(in, n, out);
 #endif
   static_cast<void>(simd);
@@ -176,30 +183,28 @@ unsigned available_cpus() noexcept {
   return n > 0 ? n : 1;
 }
 
-void DrawPipeline::Free::operator()(DrawPipeline* p) const noexcept {
-  p->~DrawPipeline();
-  std::free(p);
+void* DrawPipeline::operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+  void* p = nullptr;
+  return posix_memalign(&p, static_cast<std::size_t>(align), size) == 0 ? p : nullptr;
 }
 
-DrawPipeline::Ptr DrawPipeline::start() noexcept {
-  // Its own allocation: the C++ runtime's aligned operator new is also newer
-  // than the oldest systems the extension loads on. The size is a multiple of
-  // the alignment, as aligned_alloc wants.
-  void* memory = std::aligned_alloc(alignof(DrawPipeline), sizeof(DrawPipeline));
-  if (memory == nullptr) return nullptr;
-  Ptr pipeline(new (memory) DrawPipeline);
-  auto run = [](void* self) -> void* {
-    static_cast<DrawPipeline*>(self)->work();
+void DrawPipeline::operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+
+std::unique_ptr<DrawPipeline> DrawPipeline::start() noexcept {
+  std::unique_ptr<DrawPipeline> pipeline(new (std::nothrow) DrawPipeline);
+  if (!pipeline) return nullptr;
+  auto run = [](void* p) -> void* {
+    static_cast<DrawPipeline*>(p)->work();
     return nullptr;
   };
   if (pthread_create(&pipeline->worker_, nullptr, run, pipeline.get()) != 0) return nullptr;
-  pipeline->running_ = true;
+  pipeline->started_ = true;
   pipeline->owner_pid_ = current_pid();
   return pipeline;
 }
 
 DrawPipeline::~DrawPipeline() {
-  if (!running_) return;
+  if (!started_) return;
   // A stop slot, drawn in turn after everything before it: the ring is empty
   // between frames, so it has room.
   slots_[producer_.filled % kSlots].kind = Kind::stop;

@@ -23,11 +23,12 @@
 // decode the next frames on one thread.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <pthread.h>
+
+#include <new>
 
 #include "frame.hpp"
 
@@ -53,18 +54,18 @@ class DrawPipeline final : public MacroblockSink {
   // the worker to wake at the start of a frame does not count.
   static constexpr uint32_t kMaxSleeps = 2;
 
-  struct Free {
-    void operator()(DrawPipeline* p) const noexcept;
-  };
-  using Ptr = std::unique_ptr<DrawPipeline, Free>;
-
   // A pipeline with its worker running, or nullptr when the memory or the
   // thread cannot be had.
-  static Ptr start() noexcept;
+  static std::unique_ptr<DrawPipeline> start() noexcept;
   // Stops the worker (between frames) and joins it.
   ~DrawPipeline();
   DrawPipeline(const DrawPipeline&) = delete;
   DrawPipeline& operator=(const DrawPipeline&) = delete;
+  // Over-aligned, and allocated by the C library on its alignment: the C++
+  // runtime's aligned operator new is newer than the oldest runtime the
+  // wheels support.
+  static void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept;
+  static void operator delete(void* p, std::align_val_t align) noexcept;
 
   // Before each frame. may_give_up: whether a worker that does not keep up may
   // be left for the rest of the frame.
@@ -131,10 +132,10 @@ class DrawPipeline final : public MacroblockSink {
   // is published, read by the worker.
   alignas(64) MacroblockTarget target_{};
   Slot slots_[kSlots];
-  // A POSIX thread rather than std::thread, whose entry points in the C++
-  // runtime are newer than the oldest systems the extension loads on.
+  // A POSIX thread rather than std::thread, whose start is newer than the
+  // oldest C++ runtime the wheels support.
   pthread_t worker_{};
-  bool running_ = false;
+  bool started_ = false;
   long owner_pid_ = 0;
 };
 
