@@ -6,7 +6,9 @@
 // Each frame is applied over and over to two screens, one drawing on one
 // thread and one on two (threads=2: always, so a busy machine shows as it
 // is); per frame it prints the median wall ms of each, their ratio, and the
-// ratio of their CPU times. To see what two free cores give on a machine that
+// ratio of their CPU times. Last, the bound of two threads: the thread CPU time
+// of the stream half alone (the record loop and decode_dct / decode_vq into
+// macroblocks that nothing draws) over that of a whole serial decode. To see what two free cores give on a machine that
 // others share, run it at a real-time priority (chrt -f 10 ...), which also
 // shows how far the figures are from the machine's state.
 #include <algorithm>
@@ -22,6 +24,39 @@
 #include "ast2100/screen.hpp"
 
 namespace {
+// Decodes each macroblock from the stream and draws nothing.
+struct StreamHalf final : ast2100::MacroblockSink {
+  ast2100::DctMacroblock dct_out;
+  ast2100::VqMacroblock vq_out;
+  void dct(const ast2100::MacroblockTarget& t, uint32_t pair, ast2100::StreamState& s) noexcept override {
+    ast2100::decode_dct(t, pair, s, dct_out);
+  }
+  void vq(const ast2100::MacroblockTarget&, ast2100::StreamState& s) noexcept override { ast2100::decode_vq(s, vq_out); }
+};
+
+double thread_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Median thread CPU ms of decoding the frame with `sink` (nullptr: drawing too).
+double decode_ms(const std::vector<uint8_t>& data, uint64_t width, uint64_t height, ast2100::MacroblockSink* sink,
+                 int rounds) {
+  std::vector<uint8_t> picture(width * height * 3);
+  std::vector<double> ms;
+  for (int r = 0; r <= rounds; ++r) {
+    ast2100::FrameDecoder decoder;
+    if (!ast2100::FrameDecoder::setup(data, width, height, picture.size(), decoder).ok()) return 0;
+    decoder.sink = sink;
+    const double t0 = thread_ms();
+    static_cast<void>(decoder.run(picture));
+    if (r > 0) ms.push_back(thread_ms() - t0);
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms[ms.size() / 2];
+}
+
 double process_ms() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -40,7 +75,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int rounds = std::max(1, std::atoi(argv[1]));
-  std::printf("frame | one thread ms | two threads ms | two / one | CPU: two / one\n");
+  std::printf("frame | one thread ms | two threads ms | two / one | CPU: two / one | stream half / serial\n");
   for (int a = 2; a + 2 < argc; a += 3) {
     std::ifstream in(argv[a], std::ios::binary);
     const std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -74,7 +109,10 @@ int main(int argc, char** argv) {
       }
     }
     const double w1 = median(wall[0]), w2 = median(wall[1]);
-    std::printf("%s | %.3f | %.3f | %.3f | %.3f\n", argv[a], w1, w2, w2 / w1, median(cpu[1]) / median(cpu[0]));
+    StreamHalf stream_half;
+    const double half = decode_ms(data, width, height, &stream_half, rounds) / decode_ms(data, width, height, nullptr, rounds);
+    std::printf("%s | %.3f | %.3f | %.3f | %.3f | %.3f\n", argv[a], w1, w2, w2 / w1, median(cpu[1]) / median(cpu[0]),
+                half);
   }
   return 0;
 }

@@ -552,7 +552,7 @@ PyType_Slot g_screen_slots[] = {
                     "threads: how apply() draws a frame. None (automatic): large frames on\n"
                     "two threads, the calling one reading the frame and a worker of the\n"
                     "screen's drawing it, when the process may use two CPUs or more; small\n"
-                    "frames, and the next frames after one whose worker did not keep up\n"
+                    "frames, and the next frames after one where two threads did not pay\n"
                     "(another program busy on the other CPU), on the calling thread alone.\n"
                     "1: always the calling thread alone. 2: always two threads, however small\n"
                     "the frame (for tests and measurements). The worker starts with the first\n"

@@ -2,6 +2,7 @@
 #include "screen.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -23,9 +24,12 @@ constexpr uint64_t kCell = macroblock_size(false);  // the smaller macroblock si
 // more than it saves. A macroblock's record takes at least about 16 bits.
 constexpr uint64_t kMinThreadedMacroblocks = 512;
 constexpr uint64_t kMinRecordBits = 16;
-// Large frames drawn on one thread after the worker lagged, first and at most.
+// Large frames drawn on one thread after two threads did not pay (the worker
+// lagged, or the frame took longer for its size than kThreadedAdvantage times
+// what one thread takes lately), first and at most.
 constexpr uint32_t kFirstBackoff = 4;
 constexpr uint32_t kMaxBackoff = 64;
+constexpr double kThreadedAdvantage = 0.95;
 
 template <class T>
 T* allocate_array(uint64_t count, bool zeroed) noexcept {
@@ -205,7 +209,8 @@ bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) n
   return true;
 }
 
-DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_data_size) noexcept {
+DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_data_size, bool& timed) noexcept {
+  timed = false;
   if (threads_ == Threads::one) return nullptr;
   if (pipeline_ && pipeline_->orphaned()) static_cast<void>(pipeline_.release());
   if (threads_ == Threads::automatic) {
@@ -214,6 +219,8 @@ DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_dat
     const uint64_t all = decoder.mb_cols * decoder.mb_rows;
     const uint64_t estimate = all < bits / kMinRecordBits ? all : bits / kMinRecordBits;
     if (estimate < kMinThreadedMacroblocks || available_cpus() < 2) return nullptr;
+    // A large frame: timed, whichever way it is drawn.
+    timed = true;
     if (serial_frames_ > 0) {
       --serial_frames_;
       return nullptr;
@@ -221,6 +228,23 @@ DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_dat
   }
   if (!pipeline_) pipeline_ = DrawPipeline::start();
   return pipeline_.get();
+}
+
+void Screen::learn(bool threaded, bool lagged, uint64_t nanoseconds, size_t codec_data_size) noexcept {
+  // Time per byte of frame data, which roughly follows the work of a frame.
+  const double rate = static_cast<double>(nanoseconds) / static_cast<double>(codec_data_size);
+  if (!threaded) {
+    serial_rate_ = serial_rate_ == 0 ? rate : 0.75 * serial_rate_ + 0.25 * rate;
+    return;
+  }
+  // Two threads must beat one clearly, or they are not worth their CPU time;
+  // a frame whose worker lagged never does.
+  if (lagged || (serial_rate_ != 0 && rate > kThreadedAdvantage * serial_rate_)) {
+    serial_backoff_ = serial_backoff_ == 0 ? kFirstBackoff : std::min(2 * serial_backoff_, kMaxBackoff);
+    serial_frames_ = serial_backoff_;
+  } else {
+    serial_backoff_ = 0;
+  }
 }
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
@@ -232,21 +256,21 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
 
   decoder.observer = this;
   decoder.scale = scale_;
-  DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size());
+  bool timed = false;
+  DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
     pipeline->begin_frame(threads_ == Threads::automatic);
     decoder.sink = pipeline;
   }
+  const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   const Status status = decoder.run({pixels_.get(), bytes_});
-  if (pipeline != nullptr) {
-    // Every queued macroblock is drawn before the picture is kept or undone.
-    pipeline->end_frame();
-    if (pipeline->lagged()) {
-      serial_backoff_ = serial_backoff_ == 0 ? kFirstBackoff : std::min(2 * serial_backoff_, kMaxBackoff);
-      serial_frames_ = serial_backoff_;
-    } else {
-      serial_backoff_ = 0;
-    }
+  // Every queued macroblock is drawn before the picture is kept or undone.
+  if (pipeline != nullptr) pipeline->end_frame();
+  if (timed && status.ok()) {
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    learn(pipeline != nullptr, pipeline != nullptr && pipeline->lagged(),
+          static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()),
+          codec_data.size());
   }
   if (!status.ok()) {
     finish(true);

@@ -26,9 +26,11 @@
 // and apply() returns, or undoes a failed frame, only once the worker has drawn
 // everything queued. Automatically, a frame is drawn on two threads when it is
 // large (an estimate from its size and the picture's) and the process may run
-// on two CPUs or more, unless a recent frame found the worker not keeping up
-// (another process on the other core, or both threads on one): then the next
-// frames are drawn on one thread, a number that doubles while it goes on.
+// on two CPUs or more, unless a recent frame found two threads not paying: its
+// worker did not keep up (another process on the other core, or both threads
+// on one), or it took longer for its size than frames on one thread lately.
+// Then the next large frames are drawn on one thread, a number that doubles
+// while it goes on. The first large frame is drawn on one thread, to compare.
 #pragma once
 
 #include <atomic>
@@ -136,8 +138,11 @@ class Screen final : private DrawObserver {
   // Puts every saved area back (undo = true) or keeps the new pixels; either
   // way clears the marks and empties the journal.
   void finish(bool undo) noexcept;
-  // The pipeline to draw this frame with, or nullptr for one thread.
-  DrawPipeline* pipeline_for(const FrameDecoder& decoder, size_t codec_data_size) noexcept;
+  // The pipeline to draw this frame with, or nullptr for one thread; timed:
+  // whether the automatic setting learns from the frame's time.
+  DrawPipeline* pipeline_for(const FrameDecoder& decoder, size_t codec_data_size, bool& timed) noexcept;
+  // Takes in the time a large frame took, on one thread or two.
+  void learn(bool threaded, bool lagged, uint64_t nanoseconds, size_t codec_data_size) noexcept;
 
   uint64_t width_, height_;
   uint32_t mode_;
@@ -155,8 +160,11 @@ class Screen final : private DrawObserver {
   std::atomic<uint64_t> frames_applied_{0};
   Threads threads_ = Threads::automatic;
   std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
-  uint32_t serial_frames_ = 0;              // large frames to draw on one thread before trying two again
-  uint32_t serial_backoff_ = 0;             // what serial_frames_ becomes the next time the worker lags
+  // The automatic setting. The first large frame is drawn on one thread, for
+  // a time to compare the next, on two, with.
+  uint32_t serial_frames_ = 1;   // large frames to draw on one thread before trying two again
+  uint32_t serial_backoff_ = 0;  // what serial_frames_ becomes the next time two threads do not pay
+  double serial_rate_ = 0;       // ns per byte of frame data on one thread, lately (0: not yet known)
 };
 
 }  // namespace ast2100

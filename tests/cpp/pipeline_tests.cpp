@@ -94,18 +94,21 @@ void test_large_frames() {
   for (const bool sub : {false, true}) {
     g_what = sub ? "large, mode 422" : "large, mode 444";
     const uint64_t w = 640, h = 352, n = sub ? 16 : 8, mbs = (w / n) * (h / n);
-    Screen one(w, h, 0), two(w, h, 0);
+    // Large enough for the automatic setting to try two threads too.
+    Screen one(w, h, 0), two(w, h, 0), automatic(w, h, 0);
     one.set_threads(Threads::one);
     two.set_threads(Threads::two);
     auto check = [&]() -> bool {
-      CHECK(one.allocate(UINT64_MAX >> 1) && two.allocate(UINT64_MAX >> 1));
-      for (int f = 0; f < 4; ++f) {
+      CHECK(one.allocate(UINT64_MAX >> 1) && two.allocate(UINT64_MAX >> 1) && automatic.allocate(UINT64_MAX >> 1));
+      for (int f = 0; f < 6; ++f) {
         std::vector<uint8_t> data = random_frame(rng, sub, static_cast<int>(mbs), f % 2 == 0);
         if (f == 3) data = failing(std::move(data));
-        std::vector<Rect> r1, r2;
-        const ApplyResult a1 = one.apply(data, r1), a2 = two.apply(data, r2);
-        CHECK(a1.ok() == a2.ok() && r1 == r2);
+        std::vector<Rect> r1, r2, r3;
+        const ApplyResult a1 = one.apply(data, r1), a2 = two.apply(data, r2), a3 = automatic.apply(data, r3);
+        CHECK(a1.ok() == (f != 3) && a2.ok() == a1.ok() && a3.ok() == a1.ok() && r1 == r2 && r1 == r3);
         CHECK(std::equal(one.pixels().begin(), one.pixels().end(), two.pixels().begin(), two.pixels().end()));
+        CHECK(std::equal(one.pixels().begin(), one.pixels().end(), automatic.pixels().begin(),
+                         automatic.pixels().end()));
       }
       return true;
     };
