@@ -45,13 +45,16 @@
 //   - the set-up takes a picture of exactly the caller's byte bound and refuses
 //     one byte less; a Screen refuses what the set-up refuses, and a Screen of
 //     the other mode refuses the frame, leaving its picture black;
+//   - a frame that ends having drawn every macroblock had room for them by
+//     may_draw_every_macroblock's reckoning;
 //   - on pictures of up to kMaxComparedPixels: decoding onto an undefined picture
 //     (run_fresh, as decode_frame does for frames that may cover the picture)
 //     ends the same way with the same pixels; and a Screen that shows a picture
 //     of its own (a valid frame over every macroblock) shows, after the fuzzed
-//     frame, that frame decoded over its picture, with every changed pixel
-//     inside a reported rectangle, or, when the frame fails, its picture as it
-//     was, byte for byte.
+//     frame, the frame's own pixels where it drew and its picture elsewhere,
+//     with rectangles that cover exactly the drawn macroblocks, or, when the
+//     frame fails, its picture as it was, byte for byte; restore() puts a
+//     saved picture back and refuses one of another size.
 // The sanitizers check the rest: the picture and codec_data are heap blocks of
 // their exact sizes, so a read or write past either end is reported.
 #include <algorithm>
