@@ -7,7 +7,7 @@
 // for with the interpreter's lock released, so the two locks cannot deadlock.
 //
 // The picture is exported read-only through the buffer protocol, shape
-// (height, width, 3), without copying. It never moves or changes size, so a view
+// (height, width, pixel bytes) or (height, width) for grey, without copying. It never moves or changes size, so a view
 // stays valid for as long as it lives (it keeps the screen alive). A view sees
 // the pixels as they are drawn: read it between frames, or use to_bytes(),
 // which copies under the screen's mutex.
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ast2100/screen.hpp"
+#include "ast2100/thumbnail.hpp"
 #include "pyboundary.hpp"
 
 namespace {
@@ -35,13 +36,32 @@ using quorvel::raise_no_memory;
 using quorvel::Ref;
 using quorvel::Signature;
 
-constexpr const char* kScreenParams[] = {"width", "height", "mode"};
-constexpr Signature kScreenNew{"Screen", kScreenParams, 2};
+constexpr const char* kScreenParams[] = {"width", "height", "mode", "pixel_format", "scale"};
+constexpr Signature kScreenNew{"Screen", kScreenParams, 2, 3};  // pixel_format and scale are keyword-only
+
+// The pixel formats by the names Screen() takes, in the order messages list them.
+struct FormatName {
+  const char* name;
+  ast2100::PixelFormat format;
+};
+constexpr FormatName kFormatNames[] = {
+    {"RGB", ast2100::PixelFormat::rgb},   {"BGR", ast2100::PixelFormat::bgr},   {"RGBX", ast2100::PixelFormat::rgbx},
+    {"BGRX", ast2100::PixelFormat::bgrx}, {"XRGB", ast2100::PixelFormat::xrgb}, {"XBGR", ast2100::PixelFormat::xbgr},
+    {"GRAY", ast2100::PixelFormat::gray},
+};
+
+const char* format_name(ast2100::PixelFormat format) {
+  for (const FormatName& f : kFormatNames) {
+    if (f.format == format) return f.name;
+  }
+  return "?";
+}
 constexpr const char* kApplyParams[] = {"codec_data"};
 constexpr Signature kApply{"Screen.apply", kApplyParams, 1};
 
 struct State {
-  State(uint64_t width, uint64_t height, uint32_t mode) noexcept : screen(width, height, mode) {}
+  State(uint64_t width, uint64_t height, uint32_t mode, ast2100::PixelFormat format, uint32_t scale) noexcept
+      : screen(width, height, mode, format, scale) {}
   std::mutex lock;  // held for every apply and every copy of the picture
   ast2100::Screen screen;
 };
@@ -53,6 +73,7 @@ struct ScreenObject {
   alignas(State) unsigned char storage[sizeof(State)];
   Py_ssize_t shape[3];
   Py_ssize_t strides[3];
+  int ndim;  // 2 for grey, else 3
 
   State& state() noexcept { return *std::launder(reinterpret_cast<State*>(storage)); }
 };
@@ -88,39 +109,92 @@ bool convert_mode(PyObject* obj, uint32_t& out) {
   return true;
 }
 
+bool convert_format(PyObject* obj, ast2100::PixelFormat& out) {
+  if (obj == nullptr) {
+    out = ast2100::PixelFormat::rgb;
+    return true;
+  }
+  if (!PyUnicode_Check(obj)) {
+    Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
+    if (qualname) PyErr_Format(PyExc_TypeError, "argument 'pixel_format': must be str, not '%U'", qualname.get());
+    return false;
+  }
+  for (const FormatName& f : kFormatNames) {
+    if (PyUnicode_CompareWithASCIIString(obj, f.name) == 0) {
+      out = f.format;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError,
+               "pixel_format must be one of 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY', not %R", obj);
+  return false;
+}
+
+bool convert_scale(PyObject* obj, uint32_t& out) {
+  if (obj == nullptr) {
+    out = 1;
+    return true;
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    prefix_argument_error("scale");
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value < 0 || !ast2100::valid_scale(static_cast<uint64_t>(value))) {
+    PyErr_Format(PyExc_ValueError, "scale must be 1, 2, 4 or 8, not %R", obj);
+    return false;
+  }
+  out = static_cast<uint32_t>(value);
+  return true;
+}
 
 PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  PyObject* bound[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
   if (!bind_arguments(kScreenNew, args, kwargs, bound)) return nullptr;
   uint64_t width = 0;
   uint64_t height = 0;
   uint32_t mode = 0;
+  ast2100::PixelFormat format = ast2100::PixelFormat::rgb;
+  uint32_t scale = 1;
   if (!convert_u64(bound[0], "width", width) || !convert_u64(bound[1], "height", height) ||
-      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode)) {
+      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode) || !convert_format(bound[3], format) ||
+      !convert_scale(bound[4], scale)) {
     return nullptr;
   }
   // The picture must be one buffer a Python view can describe. Beyond 63 bits
   // its size is an OverflowError on every CPU; where Py_ssize_t is narrower, a
   // size between is memory that cannot be had, as it is on a 64-bit CPU.
   const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+  // The frames' full size must fit as well as the thumbnail's: the decoder
+  // walks the full picture's macroblocks.
   uint64_t bytes = 0;
-  if (!ast2100::Screen::byte_size(width, height, static_cast<uint64_t>(INT64_MAX), bytes)) {
+  if (!ast2100::Screen::byte_size(width, height, static_cast<uint64_t>(INT64_MAX), bytes, format)) {
     PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
                  static_cast<unsigned long long>(width), static_cast<unsigned long long>(height));
     return nullptr;
   }
+  const uint64_t picture_width = ast2100::ceil_div(width, scale);
+  const uint64_t picture_height = ast2100::ceil_div(height, scale);
+  const uint64_t pixel = ast2100::bytes_per_pixel(format);
+  bytes = picture_width * picture_height * pixel;  // no more than the full size
   if (bytes > max_bytes) return raise_no_memory(bytes);
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref self(alloc(type, 0));
   if (!self) return nullptr;
   ScreenObject* screen = as_screen(self.get());
-  State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode);
-  screen->shape[0] = static_cast<Py_ssize_t>(height);
-  screen->shape[1] = static_cast<Py_ssize_t>(width);
-  screen->shape[2] = 3;
-  screen->strides[0] = static_cast<Py_ssize_t>(width * 3);
-  screen->strides[1] = 3;
+  State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode, format, scale);
+  // (height, width, pixel bytes), or (height, width) for grey, in the
+  // thumbnail's pixels at a scale.
+  screen->ndim = pixel == 1 ? 2 : 3;
+  screen->shape[0] = static_cast<Py_ssize_t>(picture_height);
+  screen->shape[1] = static_cast<Py_ssize_t>(picture_width);
+  screen->shape[2] = static_cast<Py_ssize_t>(pixel);
+  screen->strides[0] = static_cast<Py_ssize_t>(picture_width * pixel);
+  screen->strides[1] = static_cast<Py_ssize_t>(pixel);
   screen->strides[2] = 1;
   // The picture and its journal, each `bytes` long, are the allocations that
   // can fail; the rest is a small fraction of them.
@@ -225,8 +299,10 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
 // no public way to set them. State format 1 is the tuple
 //   (width, height, mode, pixels, frames_applied, settings)
 // where settings is a dict of the keyword arguments of Screen() beyond the
-// first three (empty today); a setting that Screen() gains is saved there, and
-// a change to the tuple itself takes a new version.
+// first three ({"pixel_format": name, "scale": n}, each left out at its
+// default, RGB and 1, so that older readers of the format still take such a
+// screen); a setting that Screen() gains is saved there, and a change to the
+// tuple itself takes a new version.
 constexpr unsigned long kStateVersion = 1;
 constexpr Py_ssize_t kStateItems = 6;
 
@@ -241,6 +317,14 @@ PyObject* screen_reduce(PyObject* self, PyObject*) {
   Ref mode(screen.mode() == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(screen.mode()));
   Ref settings(PyDict_New());
   if (!mode || !settings) return nullptr;
+  if (screen.format() != ast2100::PixelFormat::rgb) {
+    Ref name(PyUnicode_FromString(format_name(screen.format())));
+    if (!name || PyDict_SetItemString(settings.get(), "pixel_format", name.get()) < 0) return nullptr;
+  }
+  if (screen.scale() != 1) {
+    Ref scale(PyLong_FromUnsignedLong(screen.scale()));
+    if (!scale || PyDict_SetItemString(settings.get(), "scale", scale.get()) < 0) return nullptr;
+  }
   return Py_BuildValue("O(k(KKOOKO))", restore.get(), kStateVersion, static_cast<unsigned long long>(screen.width()),
                        static_cast<unsigned long long>(screen.height()), mode.get(), picture.get(),
                        static_cast<unsigned long long>(frames), settings.get());
@@ -296,9 +380,18 @@ PyObject* restore_screen(PyObject* module, PyObject* const* args, Py_ssize_t nar
 PyObject* screen_repr(PyObject* self) {
   const ast2100::Screen& screen = state_of(self).screen;
   const unsigned long long w = screen.width(), h = screen.height(), n = screen.frames_applied();
-  if (screen.mode() == 0) return PyUnicode_FromFormat("<quorvel.Screen %llux%llu, %llu frames applied>", w, h, n);
-  return PyUnicode_FromFormat("<quorvel.Screen %llux%llu mode %u, %llu frames applied>", w, h,
-                              static_cast<unsigned>(screen.mode()), n);
+  // The scale and the format are shown when they are not the defaults.
+  Ref size(screen.scale() == 1 ? PyUnicode_FromFormat("%llux%llu", w, h)
+                               : PyUnicode_FromFormat("%llux%llu at 1/%u", w, h, static_cast<unsigned>(screen.scale())));
+  if (!size) return nullptr;
+  const bool rgb = screen.format() == ast2100::PixelFormat::rgb;
+  const char* format = rgb ? "" : format_name(screen.format());
+  const char* space = rgb ? "" : " ";
+  if (screen.mode() == 0) {
+    return PyUnicode_FromFormat("<quorvel.Screen %U%s%s, %llu frames applied>", size.get(), space, format, n);
+  }
+  return PyUnicode_FromFormat("<quorvel.Screen %U mode %u%s%s, %llu frames applied>", size.get(),
+                              static_cast<unsigned>(screen.mode()), space, format, n);
 }
 
 PyObject* get_width(PyObject* self, void*) {
@@ -314,6 +407,12 @@ PyObject* get_mode(PyObject* self, void*) {
   if (mode == 0) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(mode);
 }
+
+PyObject* get_pixel_format(PyObject* self, void*) {
+  return PyUnicode_FromString(format_name(state_of(self).screen.format()));
+}
+
+PyObject* get_scale(PyObject* self, void*) { return PyLong_FromUnsignedLong(state_of(self).screen.scale()); }
 
 PyObject* get_frames_applied(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).screen.frames_applied());
@@ -337,7 +436,7 @@ int screen_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   // C-contiguous: a consumer that asks for no shape sees plain bytes, one that
   // asks for no strides may assume them.
   const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
-  view->ndim = nd ? 3 : 1;
+  view->ndim = nd ? screen->ndim : 1;
   view->shape = nd ? screen->shape : nullptr;
   view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? screen->strides : nullptr;
   view->suboffsets = nullptr;
@@ -349,8 +448,9 @@ PyMethodDef g_methods[] = {
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen_apply)), METH_FASTCALL | METH_KEYWORDS,
      "apply($self, /, codec_data)\n--\n\n"
      "Draws one frame onto the picture and returns the areas it drew, as\n"
-     "(x, y, w, h) rectangles in pixels: clipped to the picture, top to bottom,\n"
-     "neighbouring macroblocks of a row joined. A frame that fails raises\n"
+     "(x, y, w, h) rectangles in the picture's pixels (a thumbnail's at a\n"
+     "scale): clipped to the picture, top to bottom, neighbouring macroblocks\n"
+     "of a row joined. A frame that fails raises\n"
      "ValueError (with the messages of decode_frame, or a mode mismatch) and\n"
      "leaves the picture exactly as it was.\n\n"
      "codec_data is any C-contiguous bytes-like object (bytes, bytearray, a\n"
@@ -360,38 +460,56 @@ PyMethodDef g_methods[] = {
      "pixels)."},
     {"to_bytes", screen_to_bytes, METH_NOARGS,
      "to_bytes($self, /)\n--\n\n"
-     "A copy of the picture: width * height * 3 bytes of RGB, rows top to bottom."},
+     "A copy of the picture in its pixel format: pixel size bytes a pixel (3 for\n"
+     "RGB and BGR, 4 for the X formats, 1 for GRAY), rows top to bottom, no\n"
+     "padding between rows; as many pixels as the buffer's shape (the\n"
+     "thumbnail's at a scale)."},
     {"__reduce__", screen_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
-     "For pickle, copy.copy and copy.deepcopy: the size, mode, picture and\n"
-     "frames_applied, taken together between frames. A copy has pixels of its own."},
+     "For pickle, copy.copy and copy.deepcopy: the size, mode, pixel format,\n"
+     "scale, picture and frames_applied, taken together between frames. A copy\n"
+     "has pixels of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef g_getset[] = {
-    {"width", get_width, nullptr, "Picture width in pixels.", nullptr},
-    {"height", get_height, nullptr, "Picture height in pixels.", nullptr},
+    {"width", get_width, nullptr, "The frames' width in pixels (the thumbnail's is ceil(width / scale)).", nullptr},
+    {"height", get_height, nullptr, "The frames' height in pixels (the thumbnail's is ceil(height / scale)).",
+     nullptr},
+    {"scale", get_scale, nullptr, "1, or 2, 4 or 8 for a thumbnail: one pixel per scale x scale square.", nullptr},
     {"mode", get_mode, nullptr, "422 or 444: the only mode of frame accepted; None: either.", nullptr},
+    {"pixel_format", get_pixel_format, nullptr,
+     "The picture's pixel format: 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY'.", nullptr},
     {"frames_applied", get_frames_applied, nullptr, "Frames drawn successfully so far.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_screen_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Screen(width, height, mode=None)\n--\n\n"
+                    "Screen(width, height, mode=None, *, pixel_format='RGB', scale=1)\n--\n\n"
                     "A picture kept across frames, as a remote-console client shows it.\n\n"
                     "Starts black. Each apply() draws a frame over what the frames before it\n"
-                    "left; the picture is read through the buffer protocol (read-only,\n"
-                    "shape (height, width, 3), no copy) or with to_bytes(). With a mode,\n"
-                    "frames of the other mode are refused.\n\n"
+                    "left; the picture is read through the buffer protocol (read-only, no\n"
+                    "copy) or with to_bytes(). With a mode, frames of the other mode are\n"
+                    "refused.\n\n"
+                    "pixel_format lays the picture out for its consumer: 'RGB' or 'BGR'\n"
+                    "(shape (height, width, 3)), 'RGBX', 'BGRX', 'XRGB' or 'XBGR' (shape\n"
+                    "(height, width, 4), the X byte always 255) or 'GRAY' (shape (height,\n"
+                    "width): the luma term of the colour conversion alone). Every format\n"
+                    "holds exactly the RGB picture's values, rearranged.\n\n"
+                    "With scale 2, 4 or 8 the picture is a thumbnail of ceil(width / scale)\n"
+                    "x ceil(height / scale) pixels, each the mean of a scale x scale square\n"
+                    "of the frames (width and height stay the frames' size; the buffer's\n"
+                    "shape is the thumbnail's). Much cheaper than a full picture: for a\n"
+                    "wall of consoles.\n\n"
                     "apply() releases the GIL; calls on one screen take turns. A view shows\n"
                     "the pixels as they are drawn, while to_bytes() waits for a running\n"
                     "apply() to end.\n\n"
                     "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
                     "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
                     "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
-                    "copy.copy, copy.deepcopy): size, mode, picture and frames_applied, taken\n"
-                    "between frames; a copy has pixels of its own.")},
+                    "copy.copy, copy.deepcopy): size, mode, pixel format, scale, picture and\n"
+                    "frames_applied, taken between frames; a copy has pixels of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(screen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},

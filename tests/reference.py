@@ -77,15 +77,21 @@ def ycbcr_to_rgb(y, cb, cr):
     return np.stack([CLAMP[np.clip(s, 0, 1407)] for s in sums], axis=-1).astype(np.uint8)
 
 
+def luma_term(y):
+    """Arrays of 8-bit Y samples -> grey levels: the luma term alone, clamped to 0..255."""
+    return np.clip(Y_LEVEL[np.asarray(y, dtype=np.int64)], 0, 255).astype(np.uint8)
+
+
 INITIAL_COLOURS = [0x008080, 0xFF8000, 0x808080, 0xC08000]
 
 
-def render(writer, width, height):
-    """The picture that decoding writer.to_bytes() at width x height must give."""
+def render(writer, width, height, gray=False):
+    """The picture that decoding writer.to_bytes() at width x height must give
+    (gray: the grey levels of a GRAY picture, one byte a pixel)."""
     n = 16 if writer.mode == 422 else 8
     mb_cols, mb_rows = -(-width // n), -(-height // n)
     tables = quant_tables(writer.mode)
-    frame = np.zeros((height, width, 3), dtype=np.uint8)
+    frame = np.zeros((height, width) if gray else (height, width, 3), dtype=np.uint8)
     colours, slots = list(INITIAL_COLOURS), [0] * 4
     col = row = 0
     for kind, *rec in writer.records:
@@ -102,7 +108,7 @@ def render(writer, width, height):
                 cb, cr = (np.repeat(np.repeat(c, 2, 0), 2, 1) for c in (cb, cr))
             else:
                 y = ys[0]
-            pixels = ycbcr_to_rgb(y, cb, cr)
+            pixels = luma_term(y) if gray else ycbcr_to_rgb(y, cb, cr)
         else:
             entries, codes = rec[0], rec[1]
             for k, (index, colour) in enumerate(entries):
@@ -112,7 +118,7 @@ def render(writer, width, height):
             packed = np.array([colours[slots[c]] for c in (codes or [0] * 64)]).reshape(8, 8)
             if n == 16:  # one code per 2x2 group
                 packed = np.repeat(np.repeat(packed, 2, 0), 2, 1)
-            pixels = ycbcr_to_rgb(packed >> 16, (packed >> 8) & 255, packed & 255)
+            pixels = luma_term(packed >> 16) if gray else ycbcr_to_rgb(packed >> 16, (packed >> 8) & 255, packed & 255)
         x0, y0 = n * col, n * row
         if x0 < width and y0 < height:
             dst = frame[y0:y0 + n, x0:x0 + n]

@@ -147,9 +147,9 @@ def session(size=SIZE):
     return frames
 
 
-def pictures_after(frames, size=SIZE):
+def pictures_after(frames, size=SIZE, scale=1):
     """What a Screen holds after each frame; the first entry is the black screen before any."""
-    screen, shown = Screen(*size), []
+    screen, shown = Screen(*size, scale=scale), []
     shown.append(screen.to_bytes())
     for data in frames:
         try:
@@ -218,6 +218,32 @@ def test_it_plays_through_and_quits_when_asked(display, capture, tmp_path):
         window.close()
 
 
+@pytest.mark.parametrize("scale", [2, 8])
+def test_a_wall_shows_each_screens_thumbnail(display, capture, tmp_path, scale):
+    """Two captures side by side, the second shorter (it keeps its last picture), each onto a
+    Screen at the scale; the window holds the thumbnails unscaled, a grey gap between."""
+    folder, frames = capture
+    short = tmp_path / "short"
+    short.mkdir()
+    for name in ("00.frame", "01.frame"):
+        (short / name).write_bytes((folder / name).read_bytes())
+    n = len(frames)
+    window = Window(display, ["--wall", folder, short, "--size", "256x192", "--scale", scale, "--fps", "100"],
+                    tmp_path)
+    try:
+        title = window.wait_title(rf"wall of 2, frame {n} of {n}, ")
+        w, h = 256 // scale, 192 // scale
+        wall = np.full((h, 2 * w + 4, 3), 48, np.uint8)
+        wall[:, :w] = np.frombuffer(pictures_after(frames, scale=scale)[-1], np.uint8).reshape(h, w, 3)
+        wall[:, w + 4:] = np.frombuffer(pictures_after(frames[:2], scale=scale)[-1], np.uint8).reshape(h, w, 3)
+        assert window.grab() == wall.tobytes(), title
+        window.key("q")
+        assert window.proc.wait(10) == 1  # the broken frame of the first capture
+        assert window.stderr().splitlines() == [f"quorvel: {folder / '02.frame'}: unknown block flag: 3"]
+    finally:
+        window.close()
+
+
 @pytest.mark.parametrize("display_env, says", [
     ({}, "quorvel: play: no display to open a window on: neither DISPLAY nor WAYLAND_DISPLAY is set"),
     ({"DISPLAY": ":8191"}, "quorvel: play: cannot open a 8x8 window on display :8191: "),
@@ -237,6 +263,9 @@ def test_without_a_display_one_line(tmp_path, display_env, says):
     (["--fps", "nan"], "not nan"),
     (["--exit-after", "-1"], "--exit-after is a number of seconds, 0 or more, not -1"),
     (["--exit-after", "nan"], "not nan"),
+    (["--scale", "3"], "invalid choice: 3"),
+    (["--columns", "2"], "--columns lays out a wall: it goes with --wall"),
+    (["--wall", "--columns", "0"], "--columns is a number of pictures a row, at least 1, not 0"),
 ])
 def test_usage_errors(tmp_path, option, says):
     result = subprocess.run([sys.executable, "-m", "quorvel", "play", "a.frame", "--size", "8x8", *option],

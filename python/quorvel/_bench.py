@@ -9,12 +9,17 @@ round by round after a warm-up:
     fastdct=True, fastupsample=True,
   - Pillow: open + load, and open + load + tobytes.
 It also times a sparse delta frame (about 1% of the macroblocks) against
-bytes(width * height * 3) alone, and a lone FRAME_END frame at 16x16.
+bytes(width * height * 3) alone, a lone FRAME_END frame at 16x16, and
+Screen.apply in every pixel format for a whole frame and a 1% delta frame, each
+beside RGB in the same rounds (--only-formats: that alone).
 
 With --real DIR (made by bench/real_frames.py: real photographs and real screen
 captures, each a JPEG and a frame that carries the JPEG's very coefficients) it
 also races decode_frame against simplejpeg.decode_jpeg(jpeg, fastdct=True,
-fastupsample=True) on every pair, and gives the geometric means of the ratios.
+fastupsample=True) on every pair, and gives the geometric means of the ratios,
+then times Screen.apply at each thumbnail scale (1, 2, 4, 8) on every pair,
+whole and with a 1% delta frame, and measures each thumbnail against the box
+filter of the full picture.
 Wall time on a shared machine is noisy: read the medians and the ratios.
 """
 
@@ -33,6 +38,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
 from PIL import Image, ImageDraw
@@ -40,6 +46,9 @@ from PIL import Image, ImageDraw
 from . import decode_frame, decoder_version
 from . import _format as fmt
 from .encode import encode_frame
+
+if TYPE_CHECKING:
+    from ._screen import _PixelFormat
 
 SIZES = ((1920, 1080), (1280, 1024))
 MODES = (444, 422)
@@ -127,14 +136,14 @@ class Timing:
         return q[0], q[2]
 
 
-def race(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int = 3) -> list[Timing]:
+def race(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int = 3,
+         clock: Callable[[], float] = time.perf_counter) -> list[Timing]:
     """Times every contender once per round, round after round, so that drifts of
     the machine fall on all of them alike."""
     for f in contenders.values():
         for _ in range(warmup):
             f()
     samples: dict[str, list[float]] = {name: [] for name in contenders}
-    clock = time.perf_counter
     for _ in range(rounds):
         for name, f in contenders.items():
             t = clock()
@@ -213,6 +222,35 @@ def small_frames(rounds: int) -> list[str]:
     empty = per_call(lambda: bytes(768), 20000)
     lines.append(f"| 16x16 lone FRAME_END | {tiny * 1e6:.2f} µs | bytes(768): {empty * 1e6:.2f} µs "
                  f"| {tiny / empty:.1f} |")
+    return lines
+
+
+PIXEL_FORMATS: tuple[_PixelFormat, ...] = ("RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY")
+
+
+def screen_formats(rounds: int) -> list[str]:
+    """Screen.apply in every pixel format, for a whole frame and a 1% delta
+    frame, each format timed beside RGB in the same rounds. The times are the
+    thread's CPU time (apply decodes on the calling thread): what other
+    processes take from it on a shared machine is not counted."""
+    from ._screen import Screen
+
+    width, height = 1920, 1072  # whole macroblocks in both modes
+    rgb = desktop(width, height)
+    lines = ["| mode | frame | pixel format | median CPU ms | IQR ms | this / RGB |", "|---|---|---|---|---|---|"]
+    for mode in MODES:
+        frames = {"whole": encode_frame(rgb, mode), "1% delta": encode_frame(typed_line(rgb, mode), mode, previous=rgb)}
+        screens = {name: Screen(width, height, mode, pixel_format=name) for name in PIXEL_FORMATS}
+        for screen in screens.values():
+            screen.apply(frames["whole"])  # the picture and its journal touched
+        for kind, data in frames.items():
+            timings = race({name: functools.partial(s.apply, data) for name, s in screens.items()}, rounds,
+                           clock=time.thread_time)
+            base = timings[0].median
+            for t in timings:
+                lo, hi = t.spread()
+                lines.append(f"| {mode} | {kind} ({len(data)} bytes) | {t.name} | {t.median * 1e3:.3f} "
+                             f"| {lo * 1e3:.3f}-{hi * 1e3:.3f} | {t.median / base:.3f} |")
     return lines
 
 
@@ -307,6 +345,92 @@ def real_frames(pairs: list[RealPair], rounds: int, warmup: int = 5) -> list[str
     return lines
 
 
+SCALES = (1, 2, 4, 8)
+
+
+def delta_of(shown: np.ndarray, mode: int, fraction: float = 0.01) -> bytes:
+    """A delta frame over `shown` that redraws `fraction` of its macroblocks, spread over the
+    picture (every k-th macroblock, inverted), as the encoder sends it."""
+    n = fmt.macroblock_size(mode)
+    h, w, _ = shown.shape
+    cols, rows = w // n, h // n
+    changed = shown.copy()
+    step = max(1, round(1 / fraction))
+    for k in range(0, cols * rows, step):
+        r, c = divmod(k, cols)
+        changed[r * n:(r + 1) * n, c * n:(c + 1) * n] ^= 255
+    return encode_frame(changed, mode, previous=shown)
+
+
+def thumbnails(pairs: list[RealPair], rounds: int) -> list[str]:
+    """Screen(scale=N) on the real set: apply time per scale, and the thumbnails' error.
+
+    Time: the pair's frame applied whole, and a 1% delta frame over it, onto a
+    Screen at each scale, the scales interleaved round by round; CPU time of the
+    calling thread, median of the rounds, and its ratio to scale 1. Error: after
+    the whole frame and after the delta, the thumbnail against the box filter of
+    the full-size Screen (numpy): mean absolute error in levels, its largest
+    value and PSNR over all channels.
+    """
+    from ._picture import box_filter, psnr
+    from ._screen import Screen
+
+    timing = ["| picture | mode | frame | " + " | ".join(f"scale {s} CPU ms" for s in SCALES)
+              + " | " + " | ".join(f"{s} / 1" for s in SCALES[1:]) + " |",
+              "|---|---|---|" + "---|" * (2 * len(SCALES) - 1)]
+    errors = ["| picture | mode | frame | " + " | ".join(f"scale {s}: MAE / max / PSNR dB" for s in SCALES[1:]) + " |",
+              "|---|---|---|" + "---|" * (len(SCALES) - 1)]
+    ratios: dict[tuple[int, str, int], list[float]] = {}
+    worst = {s: (0.0, math.inf) for s in SCALES[1:]}
+    cpu = time.thread_time
+    for p in pairs:
+        full = Screen(p.width, p.height, p.mode)
+        full.apply(p.frame)
+        delta = delta_of(np.asarray(full).copy(), p.mode)
+        screens = {s: Screen(p.width, p.height, p.mode, scale=s) for s in SCALES}
+        for what, data in (("whole", p.frame), ("1% delta", delta)):
+            if what != "whole":
+                full.apply(data)
+            row = []
+            for s in SCALES[1:]:
+                screens[s].apply(data)
+                model, got = box_filter(np.asarray(full), s), np.asarray(screens[s])
+                mae = float(np.mean(np.abs(model.astype(np.int16) - got)))
+                peak = int(np.max(np.abs(model.astype(np.int16) - got)))
+                db = psnr(model, got)
+                worst[s] = (max(worst[s][0], mae), min(worst[s][1], db))
+                row.append(f"{mae:.3f} / {peak} / {db:.1f}")
+            errors.append(f"| {p.name} | {p.mode} | {what} | " + " | ".join(row) + " |")
+            for s in SCALES:
+                for _ in range(3):  # warm-up: the journal's pages touched
+                    screens[s].apply(data)
+            samples: dict[int, list[float]] = {s: [] for s in SCALES}
+            for _ in range(rounds):
+                for s in SCALES:
+                    t = cpu()
+                    screens[s].apply(data)
+                    samples[s].append(cpu() - t)
+            med = {s: statistics.median(samples[s]) for s in SCALES}
+            timing.append(f"| {p.name} | {p.mode} | {what} | " + " | ".join(f"{med[s] * 1e3:.3f}" for s in SCALES)
+                          + " | " + " | ".join(f"{med[s] / med[1]:.3f}" for s in SCALES[1:]) + " |")
+            if p.width == 1920:
+                for s in SCALES[1:]:
+                    ratios.setdefault((p.mode, what, s), []).append(med[s] / med[1])
+    lines = ["Apply time per scale (CPU ms, median of the rounds) and its ratio to scale 1:", ""] + timing
+    lines += ["", "Geometric means over the 1920x1072 pictures, apply time at the scale / at scale 1:", "",
+              "| mode | frame | " + " | ".join(f"scale {s}" for s in SCALES[1:]) + " |",
+              "|---|---|" + "---|" * (len(SCALES) - 1)]
+    for mode in MODES:
+        for what in ("whole", "1% delta"):
+            if (mode, what, 2) in ratios:
+                lines.append(f"| {mode} | {what} | "
+                             + " | ".join(f"{geometric_mean(ratios[(mode, what, s)]):.3f}" for s in SCALES[1:]) + " |")
+    lines += ["", "Thumbnail against the box-filtered full picture (levels; PSNR over all channels):", ""] + errors
+    lines += ["", "Worst over the set: " + ", ".join(f"scale {s}: MAE {m:.3f}, PSNR {d:.1f} dB"
+                                                    for s, (m, d) in worst.items())]
+    return lines
+
+
 def machine() -> str:
     """CPU model, CPUs the process may use, and the load average when asked."""
     model = platform.processor() or platform.machine()
@@ -329,23 +453,37 @@ def main(argv: list[str] | None = None) -> int:
                         help="also race simplejpeg on the real photographs and screen captures in DIR "
                              "(made by bench/real_frames.py)")
     parser.add_argument("--only-real", action="store_true", help="skip the synthetic sections")
+    parser.add_argument("--only-formats", action="store_true",
+                        help="only Screen.apply in every pixel format, beside RGB")
     args = parser.parse_args(argv)
     import simplejpeg
 
     print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version("pillow")}, "
           f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
     print(machine())
+    if args.only_formats:
+        print()
+        print("\n".join(screen_formats(args.rounds)))
+        return 0
     if args.real is not None:
         print()
         print("Real photographs and screen captures: decode_frame vs "
               "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)")
         print()
         print("\n".join(real_frames(load_real(args.real), args.rounds)))
+        print()
+        print("Thumbnails: Screen(scale=N) on the same frames")
+        print()
+        print("\n".join(thumbnails(load_real(args.real), args.rounds)))
     if not args.only_real:
         print()
         print("\n".join(full_frames(args.rounds)))
         print()
         print("\n".join(small_frames(args.rounds * 5)))
+        print()
+        print("Screen.apply in every pixel format, 1920x1072, beside RGB")
+        print()
+        print("\n".join(screen_formats(args.rounds)))
     print()
     print(machine())
     return 0

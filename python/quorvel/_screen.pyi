@@ -1,18 +1,30 @@
 from collections.abc import Buffer, Callable
-from typing import SupportsIndex, final
+from typing import Literal, SupportsIndex, TypeAlias, final
 
 # Format 1: (width, height, mode, pixels, frames_applied, settings).
+# settings: {"pixel_format": name, "scale": n}, each key left out at its default.
 _State = tuple[int, int, int | None, bytes, int, dict[str, object]]
+_PixelFormat: TypeAlias = Literal["RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY"]
 
 @final  # final, hence also a disjoint base
 class Screen:
-    """A picture kept across frames. Read-only buffer: shape (height, width, 3), format "B".
+    """A picture kept across frames. Read-only buffer, format "B": shape
+    (height, width, 3) for RGB and BGR, (height, width, 4) for the X formats
+    (the padding byte X always 255), (height, width) for GRAY (the luma term).
+
+    With scale 2, 4 or 8 the picture is a thumbnail of ceil(height / scale) rows
+    and ceil(width / scale) columns in the same layout; width and height stay
+    the frames' size.
 
     Screen(), apply() and the frames' failures follow decode_frame's rules and
-    messages; an internal fault is RuntimeError. Screens pickle and copy.
+    messages; an internal fault is RuntimeError. Screens pickle and copy,
+    keeping their pixel format and scale.
     """
 
-    def __new__(cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None) -> Screen: ...
+    def __new__(
+        cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None, *,
+        pixel_format: _PixelFormat = "RGB", scale: SupportsIndex = 1,
+    ) -> Screen: ...
     def apply(self, codec_data: Buffer) -> list[tuple[int, int, int, int]]:
         """Draws one frame; any C-contiguous bytes-like object, held without copying.
 
@@ -28,6 +40,10 @@ class Screen:
     def height(self) -> int: ...
     @property
     def mode(self) -> int | None: ...
+    @property
+    def pixel_format(self) -> _PixelFormat: ...
+    @property
+    def scale(self) -> int: ...
     @property
     def frames_applied(self) -> int: ...
 

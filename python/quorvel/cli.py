@@ -4,7 +4,8 @@
     quorvel decode FRAME... --size WxH [-o OUT.png | --outdir DIR] [--screen]
     quorvel encode IMAGE -o FRAME [--mode 444|422] [--quality high|low] [--previous IMAGE]
     quorvel info FRAME --size WxH [--records]
-    quorvel play FRAME... | DIR --size WxH [--fps N] [--paused] [--exit-after SECONDS]
+    quorvel play FRAME... | DIR --size WxH [--scale N] [--fps N] [--paused] [--exit-after SECONDS]
+    quorvel play --wall CAPTURE CAPTURE... --size WxH [--scale N] [--columns N] [...]
 
 decode and info need only the standard library; encode and demo need numpy
 and Pillow (the `tools` extra); play needs pygame-ce (the `play` extra). Every
@@ -396,7 +397,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         raise Failure(f"cannot write to {args.outdir}: {e.strerror or e}") from None
     if args.play:
         # Slowly enough to see each step of the session.
-        status |= _play(demo.frame_paths(args.outdir), demo.WIDTH, demo.HEIGHT, fps=2.0)
+        status |= _play([demo.frame_paths(args.outdir)], demo.WIDTH, demo.HEIGHT, fps=2.0)
     return status
 
 
@@ -411,9 +412,12 @@ def _play_toolkit() -> None:
         raise Failure(f"play: {e}") from None
 
 
-def _play(files: list[Path], width: int, height: int, *, fps: float, paused: bool = False,
-          exit_after: float | None = None) -> int:
-    from .play import Playback, PlayError, play
+def _play(captures: list[list[Path]], width: int, height: int, *, fps: float, paused: bool = False,
+          exit_after: float | None = None, scale: int = 1, columns: int | None = None) -> int:
+    """Plays one capture (a list of frame files) onto a Screen, or several side by side."""
+    import math
+
+    from .play import Playback, PlayError, Wall, play
 
     def reader(path: Path) -> Callable[[], bytes]:
         def read() -> bytes:
@@ -426,13 +430,18 @@ def _play(files: list[Path], width: int, height: int, *, fps: float, paused: boo
     def describe(name: str, message: str, data: bytes) -> str:
         return str(_decode_failure(name, message, data, width, height))
 
+    playbacks = []
+    for files in captures:
+        try:
+            screen = Screen(width, height, scale=scale)
+        except MemoryError:
+            raise Failure(f"play: cannot make a {width}x{height} screen: not enough memory") from None
+        playbacks.append(Playback(screen, [(str(f), reader(f)) for f in files], describe))
+    if columns is None:
+        columns = math.ceil(math.sqrt(len(playbacks)))
+    wall = Wall(playbacks, columns=columns, gap=4 if len(playbacks) > 1 else 0)
     try:
-        screen = Screen(width, height)
-    except MemoryError:
-        raise Failure(f"play: cannot make a {width}x{height} screen: not enough memory") from None
-    playback = Playback(screen, [(str(f), reader(f)) for f in files], describe)
-    try:
-        return play(playback, fps=fps, paused=paused, exit_after=exit_after)
+        return play(wall, fps=fps, paused=paused, exit_after=exit_after)
     except PlayError as e:
         raise Failure(f"play: {e}") from None
 
@@ -443,12 +452,18 @@ def cmd_play(args: argparse.Namespace) -> int:
         raise UsageError(f"--fps is a number of frames a second above 0 and up to 1000, not {args.fps:g}")
     if args.exit_after is not None and not args.exit_after >= 0:
         raise UsageError(f"--exit-after is a number of seconds, 0 or more, not {args.exit_after:g}")
+    if args.columns is not None and not args.wall:
+        raise UsageError("--columns lays out a wall: it goes with --wall")
+    if args.columns is not None and args.columns < 1:
+        raise UsageError(f"--columns is a number of pictures a row, at least 1, not {args.columns}")
     width, height = args.size
     if width == 0 or height == 0:
         raise Failure("play: a window needs a width and height of at least 1")
+    # With --wall each argument is a capture of its own: a folder, or a single frame.
+    captures = [_frames([path]) for path in args.frames] if args.wall else [_frames(args.frames)]
     _play_toolkit()
-    return _play(_frames(args.frames), width, height, fps=args.fps, paused=args.paused,
-                 exit_after=args.exit_after)
+    return _play(captures, width, height, fps=args.fps, paused=args.paused, exit_after=args.exit_after,
+                 scale=args.scale, columns=args.columns)
 
 
 # --- bench -------------------------------------------------------------------
@@ -542,11 +557,22 @@ def build_parser() -> argparse.ArgumentParser:
                                    "the frame's number, size and decode time. Keys: space pauses, right arrow "
                                    "steps one frame, s saves the picture as PNG in the current folder, q (or "
                                    "closing the window) quits. A frame that fails is reported in one line and "
-                                   "the picture stays as it was. Needs pygame-ce: pip install 'quorvel[play]'.")
+                                   "the picture stays as it was. With --scale the screen keeps a thumbnail; with "
+                                   "--wall several captures play side by side, each onto a screen of its own "
+                                   "(a wall of consoles). Needs pygame-ce: pip install 'quorvel[play]'.")
     p.add_argument("frames", nargs="+", type=Path, metavar="FRAME",
                    help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, "
                         "played in name order")
-    p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
+    p.add_argument("--size", type=parse_size, required=True, metavar="WxH",
+                   help="the frames' picture size, e.g. 1024x768 (every capture's, with --wall)")
+    p.add_argument("--scale", type=int, choices=(1, 2, 4, 8), default=1, metavar="N",
+                   help="show a thumbnail at 1/N of the size, N = 1, 2, 4 or 8: each pixel the mean of an "
+                        "N x N square, decoded for much less than the full picture (default: 1)")
+    p.add_argument("--wall", action="store_true",
+                   help="each FRAME or folder is a capture of its own: play them side by side in one window, "
+                        "a frame of each at a time (best with --scale 4 or 8)")
+    p.add_argument("--columns", type=int, metavar="N",
+                   help="pictures a row for --wall (default: as near a square as the count allows)")
     p.add_argument("--fps", type=float, default=10.0, metavar="N",
                    help="frames a second (default: %(default)g)")
     p.add_argument("--paused", action="store_true", help="start paused: the right arrow steps, space plays")

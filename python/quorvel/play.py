@@ -1,6 +1,7 @@
 """`quorvel play`: frames played onto a Screen in a real window.
 
-    quorvel play FRAME... | DIR --size WxH [--fps N] [--paused] [--exit-after SECONDS]
+    quorvel play FRAME... | DIR --size WxH [--scale N] [--fps N] [--paused] [--exit-after SECONDS]
+    quorvel play --wall CAPTURE CAPTURE... --size WxH [--scale N] [--columns N] [...]
 
 The window comes from SDL through pygame-ce, the `play` extra. SDL rather
 than Qt: pygame-ce's wheel is a few megabytes against PySide6's hundreds,
@@ -10,8 +11,10 @@ than Qt: pygame-ce's wheel is a few megabytes against PySide6's hundreds,
 so the picture the window shows is read straight out of the decoder's buffer.
 
 The playback itself (which frame comes next, what a failing frame does, the
-title) is `Playback`, which knows nothing of windows; `play` adds the window,
-the clock and the keys.
+title) is `Playback`, which knows nothing of windows; `Wall` lays several out
+side by side (one alone fills the window); `play` adds the window, the clock
+and the keys. With a scale each Screen keeps a thumbnail, and the window shows
+its pixels as they are: the toolkit never scales.
 """
 
 from __future__ import annotations
@@ -54,6 +57,7 @@ class Playback:
     describe_failure: Callable[[str, str, bytes], str] = lambda name, message, data: f"{name}: {message}"
     shown: int = 0  # frames taken so far, failed ones included
     failed: int = 0
+    elapsed: float = 0.0  # seconds the last frame took to apply
     title: str = ""
     failure: str = ""  # why the last frame that failed did
 
@@ -72,7 +76,7 @@ class Playback:
             data = read()
             start = time.perf_counter()
             rects = self.screen.apply(data)
-            elapsed = time.perf_counter() - start
+            self.elapsed = elapsed = time.perf_counter() - start
         except (ValueError, MemoryError) as e:
             self.failed += 1
             self.failure = self.describe_failure(name, str(e) or "not enough memory", data)
@@ -81,18 +85,116 @@ class Playback:
         self.title = f"quorvel play: {where}, {len(data)} bytes, {elapsed * 1e3:.2f} ms ({name})"
         return rects
 
+    @property
+    def size(self) -> tuple[int, int]:
+        """The picture's width and height in pixels: the thumbnail's at a scale."""
+        scale = self.screen.scale
+        return -(-self.screen.width // scale), -(-self.screen.height // scale)
+
     def save(self, folder: Path) -> Path:
         """Writes the picture shown as a PNG in `folder`, named after the frame, never over a file."""
-        png = encode_png(self.screen.to_bytes(), self.screen.width, self.screen.height)
-        stem, n = f"quorvel-play-{self.shown}", 1
-        while True:
-            path = folder / (f"{stem}.png" if n == 1 else f"{stem}-{n}.png")
-            try:
-                with open(path, "xb") as file:
-                    file.write(png)
-                return path
-            except FileExistsError:
-                n += 1
+        return _save_png(encode_png(self.screen.to_bytes(), *self.size), folder, f"quorvel-play-{self.shown}")
+
+
+def _save_png(png: bytes, folder: Path, stem: str) -> Path:
+    n = 1
+    while True:
+        path = folder / (f"{stem}.png" if n == 1 else f"{stem}-{n}.png")
+        try:
+            with open(path, "xb") as file:
+                file.write(png)
+            return path
+        except FileExistsError:
+            n += 1
+
+
+# Between the tiles of a wall: a dark grey that a black console does not hide.
+GAP_COLOUR = (48, 48, 48)
+
+
+@dataclass
+class Wall:
+    """Playbacks side by side in one picture, `columns` to a row, `gap` pixels apart: playback i
+    at column i % columns and row i // columns. All advance together, one frame each a step;
+    one that has run out of frames keeps its last picture. A wall of one is that playback alone."""
+
+    playbacks: Sequence[Playback]
+    columns: int = 1
+    gap: int = 0
+    steps: int = 0
+    title: str = ""
+
+    @property
+    def tile(self) -> tuple[int, int]:
+        return (max(p.size[0] for p in self.playbacks), max(p.size[1] for p in self.playbacks))
+
+    @property
+    def size(self) -> tuple[int, int]:
+        (w, h), n = self.tile, len(self.playbacks)
+        cols, rows = min(self.columns, n), -(-n // self.columns)
+        return cols * w + (cols - 1) * self.gap, rows * h + (rows - 1) * self.gap
+
+    def origin(self, i: int) -> tuple[int, int]:
+        w, h = self.tile
+        return (i % self.columns) * (w + self.gap), (i // self.columns) * (h + self.gap)
+
+    @property
+    def done(self) -> bool:
+        return all(p.done for p in self.playbacks)
+
+    @property
+    def failed(self) -> int:
+        return sum(p.failed for p in self.playbacks)
+
+    def initial_title(self) -> str:
+        w, h = self.size
+        if len(self.playbacks) == 1:
+            return f"quorvel play: {len(self.playbacks[0].frames)} frames, {w}x{h}"
+        return f"quorvel play: wall of {len(self.playbacks)}, {w}x{h}"
+
+    def advance(self) -> tuple[list[tuple[int, Rect]], list[str]]:
+        """One frame for each playback that has frames left: the rectangles drawn, each with
+        the index of its playback and in its picture's pixels, and one line for each frame
+        that failed."""
+        rects: list[tuple[int, Rect]] = []
+        failures: list[str] = []
+        self.steps += 1
+        elapsed, failed = 0.0, 0
+        for i, playback in enumerate(self.playbacks):
+            if playback.done:
+                continue
+            drawn = playback.advance()
+            if drawn is None:
+                failures.append(playback.failure)
+                failed += 1
+                continue
+            elapsed += playback.elapsed
+            rects.extend((i, rect) for rect in drawn)
+        if len(self.playbacks) == 1:
+            self.title = self.playbacks[0].title
+        else:
+            longest = max(len(p.frames) for p in self.playbacks)
+            kept = f", {failed} failed, pictures kept" if failed else ""
+            self.title = (f"quorvel play: wall of {len(self.playbacks)}, frame {self.steps} of {longest}, "
+                          f"{elapsed * 1e3:.2f} ms{kept}")
+        return rects, failures
+
+    def pixels(self) -> bytes:
+        """The whole wall as RGB bytes, rows top to bottom: each picture, the gaps between."""
+        width, height = self.size
+        canvas = bytearray(bytes(GAP_COLOUR) * (width * height))
+        for i, playback in enumerate(self.playbacks):
+            (w, h), (x0, y0) = playback.size, self.origin(i)
+            picture = playback.screen.to_bytes()
+            for row in range(h):
+                at = ((y0 + row) * width + x0) * 3
+                canvas[at:at + w * 3] = picture[row * w * 3:(row + 1) * w * 3]
+        return bytes(canvas)
+
+    def save(self, folder: Path) -> Path:
+        if len(self.playbacks) == 1:
+            return self.playbacks[0].save(folder)
+        return _save_png(encode_png(self.pixels(), *self.size), folder, f"quorvel-wall-{self.steps}")
 
 
 def check_toolkit() -> None:
@@ -131,28 +233,34 @@ def _open_window(width: int, height: int) -> pygame.Surface:
         raise PlayError(f"cannot open a {width}x{height} window{where}: {e}") from None
 
 
-def play(playback: Playback, *, fps: float = 10.0, paused: bool = False, exit_after: float | None = None,
+def play(playback: Playback | Wall, *, fps: float = 10.0, paused: bool = False, exit_after: float | None = None,
          save_folder: Path = Path("."), out: Callable[[str], object] = print,
          err: Callable[[str], object] = lambda line: print(line, file=sys.stderr)) -> int:
-    """Plays `playback` in a window at `fps` frames a second until q, the window's close button,
-    or `exit_after` seconds after the last frame. Exit status: 1 when a frame failed, else 0."""
+    """Plays `playback` (or a wall of them) in a window at `fps` frames a second until q, the
+    window's close button, or `exit_after` seconds after the last frame. Exit status: 1 when a
+    frame failed, else 0."""
     check_toolkit()
     import pygame
 
-    screen = playback.screen
-    width, height = screen.width, screen.height
+    wall = playback if isinstance(playback, Wall) else Wall([playback])
+    width, height = wall.size
     window = _open_window(width, height)
-    # The Screen's pixels as an SDL surface, without a copy: apply draws straight into what
+    # Each Screen's pixels as an SDL surface, without a copy: apply draws straight into what
     # the surface shows, and only the rectangles apply returns are copied to the window.
-    picture = pygame.image.frombuffer(memoryview(screen), (width, height), "RGB")
+    pictures = [pygame.image.frombuffer(memoryview(p.screen), p.size, "RGB") for p in wall.playbacks]
+
+    def repaint() -> None:
+        window.fill(GAP_COLOUR)
+        for i, picture in enumerate(pictures):
+            window.blit(picture, wall.origin(i))
+        pygame.display.flip()
 
     def caption() -> str:
-        title = playback.title or f"quorvel play: {len(playback.frames)} frames, {width}x{height}"
-        return f"{title} (paused)" if paused and not playback.done else title
+        title = wall.title or wall.initial_title()
+        return f"{title} (paused)" if paused and not wall.done else title
 
     try:
-        window.blit(picture, (0, 0))
-        pygame.display.flip()
+        repaint()
         pygame.display.set_caption(caption())
         period = 1.0 / fps
         due = time.monotonic()
@@ -160,7 +268,7 @@ def play(playback: Playback, *, fps: float = 10.0, paused: bool = False, exit_af
         while True:
             step = False
             now = time.monotonic()
-            if playback.done:
+            if wall.done:
                 wait = quit_at - now
             else:
                 wait = float("inf") if paused else due - now
@@ -172,13 +280,12 @@ def play(playback: Playback, *, fps: float = 10.0, paused: bool = False, exit_af
                 events = []
             for event in events + pygame.event.get():
                 if event.type == pygame.QUIT:
-                    return 1 if playback.failed else 0
+                    return 1 if wall.failed else 0
                 if event.type == pygame.WINDOWEXPOSED:
-                    window.blit(picture, (0, 0))
-                    pygame.display.flip()
+                    repaint()
                 elif event.type == pygame.KEYDOWN:
                     if event.key == pygame.K_q:
-                        return 1 if playback.failed else 0
+                        return 1 if wall.failed else 0
                     if event.key == pygame.K_SPACE:
                         paused = not paused
                         due = time.monotonic()
@@ -187,27 +294,30 @@ def play(playback: Playback, *, fps: float = 10.0, paused: bool = False, exit_af
                         paused, step = True, True
                     elif event.key == pygame.K_s:
                         try:
-                            path = playback.save(save_folder)
+                            path = wall.save(save_folder)
                         except OSError as e:
                             err(f"quorvel: play: cannot save the picture in {save_folder}: {e.strerror or e}")
                         else:
-                            out(f"saved {path} (the picture after frame {playback.shown})")
+                            out(f"saved {path} (the picture after frame {wall.steps})")
             now = time.monotonic()
-            if playback.done:
+            if wall.done:
                 if now >= quit_at:
-                    return 1 if playback.failed else 0
+                    return 1 if wall.failed else 0
                 continue
             if step or (not paused and now >= due):
-                rects = playback.advance()
-                if rects is None:
-                    err(f"quorvel: {playback.failure}")
-                for x, y, w, h in rects or ():
-                    window.blit(picture, (x, y), (x, y, w, h))
+                drawn, failures = wall.advance()
+                for failure in failures:
+                    err(f"quorvel: {failure}")
+                rects = []
+                for i, (x, y, w, h) in drawn:
+                    x0, y0 = wall.origin(i)
+                    window.blit(pictures[i], (x0 + x, y0 + y), (x, y, w, h))
+                    rects.append((x0 + x, y0 + y, w, h))
                 if rects:
                     pygame.display.update(rects)
                 pygame.display.set_caption(caption())
                 due = max(due + period, now)
-                if playback.done and exit_after is not None:
+                if wall.done and exit_after is not None:
                     quit_at = time.monotonic() + exit_after
     finally:
         pygame.display.quit()

@@ -2,6 +2,7 @@
 #include "color.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 #include "clamp.hpp"
 
@@ -15,32 +16,74 @@ inline uint8_t clamp_sum(int32_t sum) noexcept {
   return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
 }
 
+// One pixel in format F: the channels at their places in the pixel, or the
+// luma term alone for grey. A template, so each format's loop has its own
+// stores with no switch per pixel.
+template <PixelFormat F>
+inline void put(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  if constexpr (F == PixelFormat::gray) {
+    *out = clamp_sum(kColorLuts.y_level[y] + 256);
+  } else {
+    // Byte positions of R and B; G is always between them.
+    constexpr bool reversed = F == PixelFormat::bgr || F == PixelFormat::bgrx || F == PixelFormat::xbgr;
+    constexpr size_t first = padding_index(F) == 0 ? 1 : 0;
+    constexpr size_t r = reversed ? first + 2 : first;
+    constexpr size_t b = reversed ? first : first + 2;
+    const int32_t level = kColorLuts.y_level[y] + 256;
+    out[r] = clamp_sum(level + kColorLuts.cr_to_r[cr]);
+    out[first + 1] = clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]);
+    out[b] = clamp_sum(level + kColorLuts.cb_to_b[cb]);
+    if constexpr (padding_index(F) >= 0) out[padding_index(F)] = 255;
+  }
+}
+
+template <PixelFormat F>
+void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, bool subsampled) noexcept {
+  constexpr uint64_t size = bytes_per_pixel(F);
+  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+    uint8_t* out = mb.origin + r * mb.stride;
+    for (uint64_t c = 0; c < mb.area.cols; ++c, out += size) {
+      if (subsampled) {
+        const size_t quarter = (c >> 3) + 2 * (r >> 3);
+        const size_t chroma = 8 * (r >> 1) + (c >> 1);
+        const uint8_t y = staging[64 * quarter + 8 * (r & 7) + (c & 7)];
+        if constexpr (F == PixelFormat::gray) {
+          put<F>(out, y, 0, 0);
+        } else {
+          put<F>(out, y, staging[256 + chroma], staging[320 + chroma]);
+        }
+      } else {
+        const size_t p = 8 * r + c;
+        if constexpr (F == PixelFormat::gray) {
+          put<F>(out, staging[p], 0, 0);
+        } else {
+          put<F>(out, staging[p], staging[64 + p], staging[128 + p]);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
-void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
-  const int32_t level = kColorLuts.y_level[y] + 256;
-  out[0] = clamp_sum(level + kColorLuts.cr_to_r[cr]);
-  out[1] = clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]);
-  out[2] = clamp_sum(level + kColorLuts.cb_to_b[cb]);
+void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put<PixelFormat::rgb>(out, y, cb, cr); }
+
+void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  with_format(format, [&](auto f) { put<f()>(out, y, cb, cr); });
+}
+
+void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
+  if (pixels.empty()) return;
+  std::memset(pixels.data(), 0, pixels.size());
+  const int padding = padding_index(format);
+  if (padding < 0) return;
+  for (size_t i = static_cast<size_t>(padding); i < pixels.size(); i += 4) pixels[i] = 255;
 }
 
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
-  for (uint64_t r = 0; r < mb.area.rows; ++r) {
-    uint8_t* out = mb.origin + r * mb.stride;
-    for (uint64_t c = 0; c < mb.area.cols; ++c, out += 3) {
-      if (subsampled) {
-        const size_t quarter = (c >> 3) + 2 * (r >> 3);
-        const size_t chroma = 8 * (r >> 1) + (c >> 1);
-        store_pixel(out, staging[64 * quarter + 8 * (r & 7) + (c & 7)], staging[256 + chroma],
-                    staging[320 + chroma]);
-      } else {
-        const size_t p = 8 * r + c;
-        store_pixel(out, staging[p], staging[64 + p], staging[128 + p]);
-      }
-    }
-  }
+  with_format(frame.format, [&](auto f) { store_macroblock<f()>(staging, mb, subsampled); });
 }
 
 }  // namespace ast2100

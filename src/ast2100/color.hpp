@@ -1,5 +1,5 @@
 // YCbCr to RGB: the fixed-point colour tables and the writing of a finished
-// macroblock into the picture.
+// macroblock into the picture, in the picture's pixel format.
 //
 // The conversion is ITU-R BT.601 studio range (luma 16..235 stretched to 0..255,
 // chroma centred on 128) with its five coefficients as 16.16 fixed-point
@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "picture.hpp"
 
@@ -53,9 +54,19 @@ using YuvMacroblock = std::array<uint8_t, 768>;
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 
+// The same conversion stored in `format`: the three channels rearranged with a
+// padding byte of 255, or for grey the luma term alone (the Y level that every
+// channel starts from, clamped to 0..255; cb and cr are not used).
+void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
+
+// Black in `format` (0, 0, 0 and a padding byte of 255, or grey 0) over the
+// whole of `pixels`, a whole number of pixels.
+void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept;
+
 // Converts the staging area and stores the macroblock at (mb_col, mb_row) of the
-// current mode. Pixels outside the picture (column >= width or row >= height)
-// are not stored.
+// current mode, in the frame's pixel format. Pixels outside the picture (column
+// >= width or row >= height) are not stored. For grey only the Y bytes of the
+// staging area are read: the chroma bytes may be left unwritten.
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept;
 

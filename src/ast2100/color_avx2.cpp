@@ -1,5 +1,6 @@
-// AVX2 twin of yuv_to_rgb in color.cpp, bit-exact with it, for macroblocks that
-// lie wholly inside the picture (the scalar code does the edges).
+// AVX2 twin of yuv_to_rgb in color.cpp, bit-exact with it in every pixel
+// format, for macroblocks that lie wholly inside the picture (the scalar code
+// does the edges).
 //
 // Each colour term is (x * K + 32768) >> 16 for a sample offset x. Writing
 // K = a * 65536 + b with 0 <= b < 65536 and b even, the term is
@@ -8,6 +9,11 @@
 // through the conversion in 16-bit lanes with no table; packing to bytes with
 // unsigned saturation is the clamp to 0..255. The constants below are the
 // colour tables' constants split that way; a test compares every entry.
+//
+// The three planes are then interleaved into the format's byte order: pshufb
+// for three-byte pixels, two rounds of unpacking (with a plane of 255 for the
+// padding) for four-byte pixels, which store 64 bytes per sixteen pixels. Grey
+// is the luma term alone, one byte a pixel.
 #include "simd_avx2.hpp"
 
 #if QUORVEL_HAVE_AVX2
@@ -58,22 +64,66 @@ constexpr std::array<std::array<std::array<uint8_t, 16>, 3>, 3> kInterleave = []
 
 QUORVEL_AVX2 inline __m128i mask(int ch, int j) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave[ch][j].data())); }
 
-// Converts sixteen pixels and writes them as 48 bytes of RGB to out[0..2].
-QUORVEL_AVX2 inline void convert16(__m128i y8, __m128i cb8, __m128i cr8, __m128i out[3]) {
+// The three channels of sixteen pixels, one byte each.
+struct Planes {
+  __m128i r, g, b;
+};
+
+QUORVEL_AVX2 inline __m256i luma_level(__m128i y8) {
   const __m256i y = widen(y8, 16);
+  return _mm256_add_epi16(y, round_term(y, kYHalf));
+}
+
+// The grey level of sixteen pixels: the luma term alone, clamped.
+QUORVEL_AVX2 inline __m128i gray16(__m128i y8) { return to_bytes(luma_level(y8)); }
+
+QUORVEL_AVX2 inline Planes convert16(__m128i y8, __m128i cb8, __m128i cr8) {
+  const __m256i level = luma_level(y8);
   const __m256i cb = widen(cb8, 128);
   const __m256i cr = widen(cr8, 128);
-  const __m256i level = _mm256_add_epi16(y, round_term(y, kYHalf));
   const __m256i cr_r = _mm256_add_epi16(cr, round_term(cr, kCrRHalf));
   const __m256i cb_b = _mm256_add_epi16(_mm256_add_epi16(cb, cb), round_term(cb, kCbBHalf));
   const __m256i cr_g = _mm256_sub_epi16(round_term(cr, kCrGHalf), cr);
   const __m256i cb_g = _mm256_sub_epi16(round_term(cb, kCbGHalf), cb);
-  const __m128i r = to_bytes(_mm256_add_epi16(level, cr_r));
-  const __m128i g = to_bytes(_mm256_add_epi16(level, _mm256_add_epi16(cb_g, cr_g)));
-  const __m128i b = to_bytes(_mm256_add_epi16(level, cb_b));
+  return {to_bytes(_mm256_add_epi16(level, cr_r)), to_bytes(_mm256_add_epi16(level, _mm256_add_epi16(cb_g, cr_g))),
+          to_bytes(_mm256_add_epi16(level, cb_b))};
+}
+
+// Sixteen three-byte pixels as 48 bytes in out[0..2], first..third the planes
+// in memory order.
+QUORVEL_AVX2 inline void interleave3(__m128i first, __m128i second, __m128i third, __m128i out[4]) {
   for (int j = 0; j < 3; ++j) {
-    out[j] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, mask(0, j)), _mm_shuffle_epi8(g, mask(1, j))),
-                          _mm_shuffle_epi8(b, mask(2, j)));
+    out[j] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, mask(0, j)), _mm_shuffle_epi8(second, mask(1, j))),
+                          _mm_shuffle_epi8(third, mask(2, j)));
+  }
+}
+
+// Sixteen four-byte pixels as 64 bytes in out[0..3], p0..p3 the planes in
+// memory order: two rounds of unpacking, bytes then 16-bit pairs.
+QUORVEL_AVX2 inline void interleave4(__m128i p0, __m128i p1, __m128i p2, __m128i p3, __m128i out[4]) {
+  const __m128i lo01 = _mm_unpacklo_epi8(p0, p1), hi01 = _mm_unpackhi_epi8(p0, p1);
+  const __m128i lo23 = _mm_unpacklo_epi8(p2, p3), hi23 = _mm_unpackhi_epi8(p2, p3);
+  out[0] = _mm_unpacklo_epi16(lo01, lo23);
+  out[1] = _mm_unpackhi_epi16(lo01, lo23);
+  out[2] = _mm_unpacklo_epi16(hi01, hi23);
+  out[3] = _mm_unpackhi_epi16(hi01, hi23);
+}
+
+// Sixteen pixels converted and laid out in format F: 16, 48 or 64 bytes in
+// out[0..3]. For grey the chroma is not read.
+template <PixelFormat F>
+QUORVEL_AVX2 inline void pixels16(__m128i y8, __m128i cb8, __m128i cr8, __m128i out[4]) {
+  if constexpr (F == PixelFormat::gray) {
+    out[0] = gray16(y8);
+  } else {
+    const Planes p = convert16(y8, cb8, cr8);
+    const __m128i x = _mm_set1_epi8(static_cast<char>(0xFF));
+    if constexpr (F == PixelFormat::rgb) interleave3(p.r, p.g, p.b, out);
+    if constexpr (F == PixelFormat::bgr) interleave3(p.b, p.g, p.r, out);
+    if constexpr (F == PixelFormat::rgbx) interleave4(p.r, p.g, p.b, x, out);
+    if constexpr (F == PixelFormat::bgrx) interleave4(p.b, p.g, p.r, x, out);
+    if constexpr (F == PixelFormat::xrgb) interleave4(x, p.r, p.g, p.b, out);
+    if constexpr (F == PixelFormat::xbgr) interleave4(x, p.b, p.g, p.r, out);
   }
 }
 
@@ -81,6 +131,57 @@ QUORVEL_AVX2 inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(rei
 QUORVEL_AVX2 inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 QUORVEL_AVX2 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 QUORVEL_AVX2 inline void store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+
+// Stores a whole macroblock in format F (the caller has checked that it lies
+// inside the picture).
+template <PixelFormat F>
+QUORVEL_AVX2 inline void store_macroblock(const uint8_t* s, uint8_t* origin, uint64_t stride, bool subsampled) {
+  constexpr uint64_t size = bytes_per_pixel(F);
+  constexpr bool gray = F == PixelFormat::gray;
+  __m128i px[4];
+  if (!subsampled) {
+    // Two 8-pixel rows per conversion: the first half of the bytes to row r,
+    // the rest to r + 1.
+    for (size_t r = 0; r < 8; r += 2) {
+      const __m128i y = load16(s + 8 * r);
+      if constexpr (gray) {
+        pixels16<F>(y, y, y, px);
+      } else {
+        pixels16<F>(y, load16(s + 64 + 8 * r), load16(s + 128 + 8 * r), px);
+      }
+      uint8_t* row = origin + r * stride;
+      if constexpr (size == 1) {
+        store8(row, px[0]);
+        store8(row + stride, _mm_srli_si128(px[0], 8));
+      } else if constexpr (size == 3) {
+        store16(row, px[0]);
+        store8(row + 16, px[1]);
+        store8(row + stride, _mm_srli_si128(px[1], 8));
+        store16(row + stride + 8, px[2]);
+      } else {
+        store16(row, px[0]);
+        store16(row + 16, px[1]);
+        store16(row + stride, px[2]);
+        store16(row + stride + 16, px[3]);
+      }
+    }
+    return;
+  }
+  for (size_t r = 0; r < 16; ++r) {
+    // Y from the left and right quarters of this half; chroma repeated per 2x2 group.
+    const uint8_t* y = s + 128 * (r >> 3) + 8 * (r & 7);
+    const __m128i luma = _mm_unpacklo_epi64(load8(y), load8(y + 64));
+    if constexpr (gray) {
+      pixels16<F>(luma, luma, luma, px);
+    } else {
+      const __m128i cb = load8(s + 256 + 8 * (r >> 1));
+      const __m128i cr = load8(s + 320 + 8 * (r >> 1));
+      pixels16<F>(luma, _mm_unpacklo_epi8(cb, cb), _mm_unpacklo_epi8(cr, cr), px);
+    }
+    uint8_t* row = origin + r * stride;
+    for (uint64_t k = 0; k < size; ++k) store16(row + 16 * k, px[k]);
+  }
+}
 
 }  // namespace
 
@@ -92,34 +193,9 @@ QUORVEL_AVX2 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col,
     yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled);
     return;
   }
-  const uint64_t stride = mb.stride;
-  uint8_t* origin = mb.origin;
-  const uint8_t* s = staging.data();
-  __m128i rgb[3];
-  if (!subsampled) {
-    // Two 8-pixel rows per conversion: the first 24 bytes to row r, the rest to r + 1.
-    for (size_t r = 0; r < 8; r += 2) {
-      convert16(load16(s + 8 * r), load16(s + 64 + 8 * r), load16(s + 128 + 8 * r), rgb);
-      uint8_t* row = origin + r * stride;
-      store16(row, rgb[0]);
-      store8(row + 16, rgb[1]);
-      store8(row + stride, _mm_srli_si128(rgb[1], 8));
-      store16(row + stride + 8, rgb[2]);
-    }
-    return;
-  }
-  for (size_t r = 0; r < 16; ++r) {
-    // Y from the left and right quarters of this half; chroma repeated per 2x2 group.
-    const uint8_t* y = s + 128 * (r >> 3) + 8 * (r & 7);
-    const __m128i luma = _mm_unpacklo_epi64(load8(y), load8(y + 64));
-    const __m128i cb = load8(s + 256 + 8 * (r >> 1));
-    const __m128i cr = load8(s + 320 + 8 * (r >> 1));
-    convert16(luma, _mm_unpacklo_epi8(cb, cb), _mm_unpacklo_epi8(cr, cr), rgb);
-    uint8_t* row = origin + r * stride;
-    store16(row, rgb[0]);
-    store16(row + 16, rgb[1]);
-    store16(row + 32, rgb[2]);
-  }
+  with_format(frame.format, [&](auto f) QUORVEL_AVX2 {
+    store_macroblock<f()>(staging.data(), mb.origin, mb.stride, subsampled);
+  });
 }
 
 }  // namespace ast2100

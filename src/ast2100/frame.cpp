@@ -6,6 +6,7 @@
 
 #include "color.hpp"
 #include "huffman.hpp"
+#include "thumbnail.hpp"
 
 namespace ast2100 {
 namespace {
@@ -75,7 +76,7 @@ size_t Status::message(std::span<char, 64> buf) const noexcept {
 }
 
 Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
-                           uint64_t max_frame_bytes, FrameDecoder& out) noexcept {
+                           uint64_t max_frame_bytes, FrameDecoder& out, PixelFormat format) noexcept {
   if (codec_data.size() < kHeaderBytes) return {Failure::codec_data_too_short};
   // Bytes 0 and 1 of the header are not interpreted.
   const uint32_t mode = static_cast<uint32_t>(codec_data[2]) << 8 | codec_data[3];
@@ -86,7 +87,7 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
     return {Failure::unknown_mode, mode};
   }
 
-  const std::optional<uint64_t> bytes = picture_bytes(width, height, max_frame_bytes);
+  const std::optional<uint64_t> bytes = picture_bytes(width, height, max_frame_bytes, bytes_per_pixel(format));
   if (!bytes) return {Failure::capacity_overflow};
   if (codec_data.size() < kMinCodecData) return {Failure::bitstream_too_short};
 
@@ -95,6 +96,7 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
   out.width = width;
   out.height = height;
   out.subsampled = subsampled;
+  out.format = format;
   out.mb_cols = ceil_div(width, n);
   out.mb_rows = ceil_div(height, n);
   out.quant_tables = subsampled ? &kQuantTables422 : &kQuantTables444;
@@ -104,7 +106,7 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
   // frame's own macroblocks: a picture whose sides are not multiples of the
   // macroblock size has more macroblocks than whole 8x8 areas. The product
   // cannot wrap: both factors are about a side / 8 and pixels < 2^62.
-  const uint64_t pixels = *bytes / 3;
+  const uint64_t pixels = *bytes / bytes_per_pixel(format);
   uint64_t limit = pixels >> 6;
   if (limit < kMinBlockLimit) limit = kMinBlockLimit;
   const uint64_t all_macroblocks = out.mb_cols * out.mb_rows;
@@ -120,16 +122,17 @@ bool FrameDecoder::may_draw_every_macroblock(size_t codec_data_size) const noexc
   return mb_rows == 0 || mb_cols <= bits / 4 / mb_rows;
 }
 
-// Zeroes the pixels of every macroblock from raster index `first` on.
+// Makes black the pixels of every macroblock from raster index `first` on.
 void FrameDecoder::zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept {
   if (mb_cols == 0 || first >= mb_cols * mb_rows) return;
   const uint64_t size = macroblock_size(subsampled);
-  const uint64_t stride = width * 3;
+  const uint64_t pixel = bytes_per_pixel(format);
+  const uint64_t stride = width * pixel;
   const uint64_t y0 = first / mb_cols * size;  // < height
   const uint64_t x0 = first % mb_cols * size;  // < width
   const uint64_t y1 = height - y0 < size ? height : y0 + size;
-  for (uint64_t y = y0; y < y1; ++y) std::memset(frame.data() + y * stride + x0 * 3, 0, (width - x0) * 3);
-  std::memset(frame.data() + y1 * stride, 0, (height - y1) * stride);
+  for (uint64_t y = y0; y < y1; ++y) fill_black(frame.subspan(y * stride + x0 * pixel, (width - x0) * pixel), format);
+  fill_black(frame.subspan(y1 * stride), format);
 }
 
 Status FrameDecoder::run(std::span<uint8_t> frame) noexcept { return run_records(frame, false); }
@@ -139,10 +142,13 @@ Status FrameDecoder::run_fresh(std::span<uint8_t> frame) noexcept { return run_r
 Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept {
   // The running position starts at (0, 0) and lives in the target, which the
   // macroblock decoders read.
-  MacroblockTarget target{.frame = {frame, width, height},
+  MacroblockTarget target{.frame = {frame, out_width(), out_height(), format},
                           .subsampled = subsampled,
                           .quant_tables = quant_tables,
-                          .kernels = kernels};
+                          .kernels = kernels,
+                          .scale = scale,
+                          .full_width = width,
+                          .full_height = height};
   uint64_t& mb_col = target.mb_col;
   uint64_t& mb_row = target.mb_row;
   BitReader& reader = stream.reader;
@@ -152,6 +158,12 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
   // from then on the picture is all defined and nothing more is tracked.
   bool tracking = fresh;
   uint64_t drawn = 0;
+  if (fresh && scale != 1) {
+    // A thumbnail is small: make it black at once rather than track it.
+    fill_black(frame, format);
+    tracking = false;
+  }
+  const uint64_t area_size = macroblock_size(subsampled) / scale;
   auto before_draw = [&] {
     if (tracking) {
       if (mb_col < mb_cols && mb_row < mb_rows && mb_row * mb_cols + mb_col == drawn) {
@@ -162,7 +174,7 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
       }
     }
     if (observer == nullptr) return;
-    const PixelArea area = macroblock_area(mb_col, mb_row, macroblock_size(subsampled), width, height);
+    const PixelArea area = macroblock_area(mb_col, mb_row, area_size, target.frame.width, target.frame.height);
     if (!area.empty()) observer->before_draw(area);
   };
   for (uint64_t i = 0;; ++i) {
@@ -242,9 +254,13 @@ void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState
 }
 
 void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
+  if (target.scale != 1) return draw_dct_scaled(target, macroblock);
   // Every byte that yuv_to_rgb reads is written by the transform: one call for
-  // all the macroblock's blocks, in the staging layout's order.
-  const size_t blocks = target.subsampled ? 6 : 3;
+  // all the macroblock's blocks, in the staging layout's order. Grey reads the
+  // luma blocks alone, which come first: the chroma blocks, decoded to keep the
+  // stream and the predictors in step, need no transform.
+  const size_t luma_blocks = target.subsampled ? 4 : 1;
+  const size_t blocks = target.frame.format == PixelFormat::gray ? luma_blocks : luma_blocks + 2;
   alignas(64) YuvMacroblock staging;
   const Kernels& kernels = *target.kernels;
   kernels.idct_blocks(macroblock.coefficients, blocks, staging.data());
@@ -277,45 +293,70 @@ void decode_vq(StreamState& stream, VqMacroblock& out) noexcept {
   }
 }
 
-void draw_vq(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
-  // Every pixel of the macroblock has one of at most four colours, so each is
-  // converted once and the pixels are copies of it: the same bytes as
-  // converting the filled staging area pixel by pixel.
-  const uint32_t n = macroblock.index_bits;
-  std::array<std::array<uint8_t, 4>, 4> rgb{};  // RGB and a spare byte, for 4-byte stores
-  for (uint32_t k = 0; k < (1u << n); ++k) {
-    const uint32_t c = macroblock.colors[k];
-    store_pixel(rgb[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
-  }
+namespace {
 
-  // Only the pixels inside the picture. In the 16x16 mode each code paints a 2x2 group: pixel (r, c)
-  // takes code 8 * (r / 2) + c / 2.
-  const MacroblockPixels mb = target.frame.macroblock(target.mb_col, target.mb_row, target.subsampled);
-  if (mb.area.empty()) return;
+// A VQ macroblock's pixels, each a copy of one of the converted colours (P
+// bytes each, at the start of 4-byte slots). In the 16x16 mode each code
+// paints a 2x2 group: pixel (r, c) takes code 8 * (r / 2) + c / 2.
+template <size_t P>
+void paint_vq(const MacroblockPixels& mb, const std::array<std::array<uint8_t, 4>, 4>& colors,
+              const VqMacroblock& macroblock, uint32_t shift) noexcept {
   const uint64_t cols = mb.area.cols;
   const uint64_t rows = mb.area.rows;
   const uint64_t stride = mb.stride;
   uint8_t* origin = mb.origin;
-  const uint32_t shift = target.subsampled ? 1 : 0;
-  if (n == 0) {
-    uint8_t line[48];
-    for (size_t c = 0; c < 16; ++c) std::memcpy(line + 3 * c, rgb[0].data(), 3);
+  if (macroblock.index_bits == 0) {
+    uint8_t line[16 * P];
+    for (size_t c = 0; c < 16; ++c) std::memcpy(line + P * c, colors[0].data(), P);
     if (cols == 16) {
-      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 48);
+      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 16 * P);
     } else if (cols == 8) {
-      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 24);
+      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 8 * P);
     } else {
-      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, cols * 3);
+      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, cols * P);
     }
     return;
   }
   for (uint64_t r = 0; r < rows; ++r) {
     const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
     uint8_t* out = origin + r * stride;
-    // Four bytes a pixel, each store's spare byte overwritten by the next pixel;
-    // the row's last pixel gets exactly three.
-    for (uint64_t c = 0; c + 1 < cols; ++c, out += 3) std::memcpy(out, rgb[row_codes[c >> shift]].data(), 4);
-    std::memcpy(out, rgb[row_codes[(cols - 1) >> shift]].data(), 3);
+    if constexpr (P == 3) {
+      // Four bytes a pixel, each store's spare byte overwritten by the next
+      // pixel; the row's last pixel gets exactly three.
+      for (uint64_t c = 0; c + 1 < cols; ++c, out += 3) std::memcpy(out, colors[row_codes[c >> shift]].data(), 4);
+      std::memcpy(out, colors[row_codes[(cols - 1) >> shift]].data(), 3);
+    } else {
+      for (uint64_t c = 0; c < cols; ++c, out += P) std::memcpy(out, colors[row_codes[c >> shift]].data(), P);
+    }
+  }
+}
+
+}  // namespace
+
+void draw_vq(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
+  if (target.scale != 1) return draw_vq_scaled(target, macroblock);
+  // Every pixel of the macroblock has one of at most four colours, so each is
+  // converted once and the pixels are copies of it: the same bytes as
+  // converting the filled staging area pixel by pixel.
+  const PixelFormat format = target.frame.format;
+  std::array<std::array<uint8_t, 4>, 4> colors{};  // a pixel and any spare bytes, for 4-byte stores
+  for (uint32_t k = 0; k < (1u << macroblock.index_bits); ++k) {
+    const uint32_t c = macroblock.colors[k];
+    store_pixel_as(format, colors[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                   static_cast<uint8_t>(c));
+  }
+
+  // Only the pixels inside the picture.
+  const MacroblockPixels mb = target.frame.macroblock(target.mb_col, target.mb_row, target.subsampled);
+  if (mb.area.empty()) return;
+  const uint32_t shift = target.subsampled ? 1 : 0;
+  switch (bytes_per_pixel(format)) {
+    case 1:
+      return paint_vq<1>(mb, colors, macroblock, shift);
+    case 3:
+      return paint_vq<3>(mb, colors, macroblock, shift);
+    default:
+      return paint_vq<4>(mb, colors, macroblock, shift);
   }
 }
 

@@ -87,7 +87,9 @@ struct StreamState {
 
 // Where a macroblock is drawn and with what: the picture, the mode, the mode's
 // quantisation tables, the kernels, and the macroblock's position. The
-// macroblock decoders read it (and write the picture's pixels).
+// macroblock decoders read it (and write the picture's pixels). With a scale
+// above 1 the picture is a thumbnail of the full_width x full_height picture
+// (see thumbnail.hpp); positions stay those of the full picture's macroblocks.
 struct MacroblockTarget {
   FrameView frame;
   bool subsampled = false;
@@ -95,6 +97,9 @@ struct MacroblockTarget {
   const Kernels* kernels = nullptr;
   uint64_t mb_col = 0;
   uint64_t mb_row = 0;
+  uint32_t scale = 1;
+  uint64_t full_width = 0;
+  uint64_t full_height = 0;
 };
 
 // Told about each macroblock just before it is drawn, with the part of the
@@ -111,12 +116,17 @@ class DrawObserver {
 class FrameDecoder {
  public:
   // The set-up checks, in order: header length, mode, the picture's byte size
-  // against max_frame_bytes (at most 2^63 - 1), and the bit reader's 12 bytes.
+  // in `format` against max_frame_bytes (at most 2^63 - 1), and the bit
+  // reader's 12 bytes.
   static Status setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
-                      uint64_t max_frame_bytes, FrameDecoder& out) noexcept;
+                      uint64_t max_frame_bytes, FrameDecoder& out, PixelFormat format = PixelFormat::rgb) noexcept;
 
-  // width * height * 3, known to fit after a successful set-up.
-  uint64_t frame_bytes() const noexcept { return width * height * 3; }
+  // The picture's byte size (width * height, or the thumbnail's at a scale,
+  // times the format's pixel size), known to fit after a successful set-up.
+  uint64_t frame_bytes() const noexcept { return out_width() * out_height() * bytes_per_pixel(format); }
+  // The size of the picture drawn: the frame's, or its thumbnail's at a scale.
+  uint64_t out_width() const noexcept { return ceil_div(width, scale); }
+  uint64_t out_height() const noexcept { return ceil_div(height, scale); }
 
   // Decodes the records into `frame` (frame_bytes() long) until FRAME_END, an
   // unknown code or the block limit. Pixels that no macroblock draws keep what
@@ -124,7 +134,7 @@ class FrameDecoder {
   Status run(std::span<uint8_t> frame) noexcept;
 
   // The same on a picture whose bytes are not yet defined: on success every
-  // pixel that no macroblock drew is zero, as if `frame` had been zero-filled,
+  // pixel that no macroblock drew is black (zero, padding bytes 255), as if `frame` had been zero-filled,
   // but a frame that draws its macroblocks in raster order writes each byte
   // once. On failure the contents are undefined.
   Status run_fresh(std::span<uint8_t> frame) noexcept;
@@ -137,6 +147,7 @@ class FrameDecoder {
   uint64_t width = 0;
   uint64_t height = 0;
   bool subsampled = false;
+  PixelFormat format = PixelFormat::rgb;  // of the picture run() draws on
   uint64_t mb_cols = 0;
   uint64_t mb_rows = 0;
   const QuantTables* quant_tables = nullptr;  // the mode's
@@ -144,6 +155,10 @@ class FrameDecoder {
   DrawObserver* observer = nullptr;  // optional
   StreamState stream;
   uint64_t block_limit = 0;
+  // 1, or 2, 4 or 8 to draw a thumbnail (set after set-up): the macroblock grid
+  // and the block limit stay the full picture's; the picture run() draws into
+  // and the areas the observer hears are in thumbnail pixels.
+  uint32_t scale = 1;
 
  private:
   Status run_records(std::span<uint8_t> frame, bool fresh) noexcept;

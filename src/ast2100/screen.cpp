@@ -6,6 +6,13 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "color.hpp"
+#include "thumbnail.hpp"
+
 namespace ast2100 {
 namespace {
 
@@ -18,6 +25,33 @@ T* allocate_array(uint64_t count, bool zeroed) noexcept {
   void* p = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
   return static_cast<T*>(p);
 }
+
+// Bytes on 64-byte boundaries, for a picture of four-byte pixels: there a run
+// of sixteen pixels, a macroblock's row, is one whole cache line, as are the
+// rows of its journal copy (whose entries are whole macroblocks, so multiples
+// of 64 bytes, but at the picture's clipped edges).
+uint8_t* allocate_lines(uint64_t bytes) noexcept {
+  constexpr uint64_t kLine = 64;
+  if (bytes > SIZE_MAX - kLine) return nullptr;
+  const uint64_t rounded = bytes == 0 ? kLine : (bytes + kLine - 1) / kLine * kLine;
+  return static_cast<uint8_t*>(std::aligned_alloc(kLine, rounded));
+}
+
+#if defined(__SSE2__)
+// Copies a macroblock into the journal with streaming stores, which write
+// whole lines without first reading them into the cache: the journal is read
+// back only to undo a frame that fails. Rows of a multiple of 16 bytes at a
+// 16-byte aligned journal position; false (nothing copied) otherwise.
+bool stream_rows(uint8_t* dst, const uint8_t* src, uint64_t src_stride, uint64_t row_bytes, uint64_t rows) noexcept {
+  if (row_bytes % 16 != 0 || reinterpret_cast<uintptr_t>(dst) % 16 != 0) return false;
+  for (uint64_t r = 0; r < rows; ++r, src += src_stride) {
+    for (uint64_t i = 0; i < row_bytes; i += 16, dst += 16) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    }
+  }
+  return true;
+}
+#endif
 
 // Sorts items into raster order of their areas and appends them to out as
 // rectangles, joining areas of one macroblock row that touch side by side. The
@@ -45,47 +79,66 @@ void merge_sorted(std::span<T> items, Area area_of, std::vector<Rect>& out) {
   }
 }
 
-// Copies `rows` rows of row_bytes bytes. Whole macroblock rows (24 bytes in
-// the 8x8 mode, 48 in the 16x16 mode) get copies of a constant size.
+// Copies `rows` rows of row_bytes bytes. Whole macroblock rows (8 or 16
+// pixels of 1, 3 or 4 bytes) get copies of a constant size.
 inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride,
                       uint64_t row_bytes, uint64_t rows) noexcept {
   auto copy = [&](auto size) {
     for (uint64_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
   };
-  if (row_bytes == 24) {
-    copy(std::integral_constant<size_t, 24>{});
-  } else if (row_bytes == 48) {
-    copy(std::integral_constant<size_t, 48>{});
-  } else {
-    copy(row_bytes);
+  switch (row_bytes) {
+    case 8:
+      return copy(std::integral_constant<size_t, 8>{});
+    case 16:
+      return copy(std::integral_constant<size_t, 16>{});
+    case 24:
+      return copy(std::integral_constant<size_t, 24>{});
+    case 32:
+      return copy(std::integral_constant<size_t, 32>{});
+    case 48:
+      return copy(std::integral_constant<size_t, 48>{});
+    case 64:
+      return copy(std::integral_constant<size_t, 64>{});
+    default:
+      return copy(row_bytes);
   }
 }
 
 }  // namespace
 
-bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept {
-  const std::optional<uint64_t> size = picture_bytes(width, height, max_bytes);
+bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
+                       PixelFormat format) noexcept {
+  const std::optional<uint64_t> size = picture_bytes(width, height, max_bytes, bytes_per_pixel(format));
   if (size) bytes = *size;
   return size.has_value();
 }
 
 bool Screen::allocate(uint64_t max_bytes) noexcept {
-  if (!byte_size(width_, height_, max_bytes, bytes_)) return false;
+  if (!valid_scale(scale_) || !byte_size(width_, height_, kMaxPictureBytes, full_bytes_, format_) ||
+      !byte_size(picture_width(), picture_height(), max_bytes, bytes_, format_)) {
+    return false;
+  }
   cells_x_ = ceil_div(width_, kCell);
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
   const uint64_t all_cells = cells_x_ * ceil_div(height_, kCell);
-  pixels_.reset(allocate_array<uint8_t>(bytes_, true));
-  journal_.reset(allocate_array<uint8_t>(bytes_, false));
+  // Black is all zero bytes, which calloc gives without touching a page, but
+  // in the formats with a padding byte, where every pixel is written now.
+  const bool padded = padding_index(format_) >= 0;
+  pixels_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, true));
+  journal_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, false));
   saved_.reset(allocate_array<Saved>(all_cells, false));
   touched_.reset(allocate_array<uint64_t>(all_cells / 64 + 1, true));
-  return pixels_ && journal_ && saved_ && touched_;
+  if (!(pixels_ && journal_ && saved_ && touched_)) return false;
+  if (padded) fill_black({pixels_.get(), bytes_}, format_);
+  return true;
 }
 
 void Screen::before_draw(const PixelArea& area) noexcept {
   // Areas are clipped macroblocks: their top-left corner is the macroblock's,
-  // a multiple of the macroblock size, so it names one 8x8 cell of its own.
-  const uint64_t key = (area.y / kCell) * cells_x_ + area.x / kCell;
+  // a multiple of the macroblock size, so it names one 8x8 cell of its own
+  // (in a thumbnail, once multiplied back by the scale).
+  const uint64_t key = cell_key(area);
   uint64_t& word = touched_[key / 64];
   const uint64_t bit = uint64_t{1} << (key % 64);
   if ((word & bit) != 0) return;
@@ -93,23 +146,32 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   // Each macroblock is saved once a frame and macroblocks do not overlap, so
   // the journal never holds more than the picture.
   saved_[saved_count_++] = {area, journal_used_};
-  const uint64_t stride = width_ * 3;
-  const uint64_t row_bytes = area.cols * 3;
-  copy_rows(journal_.get() + journal_used_, row_bytes, pixels_.get() + area_offset(area, width_), stride,
-            row_bytes, area.rows);
+  const uint64_t pixel = bytes_per_pixel(format_);
+  const uint64_t stride = picture_width() * pixel;
+  const uint64_t row_bytes = area.cols * pixel;
+  uint8_t* const journal = journal_.get() + journal_used_;
+  const uint8_t* const picture = pixels_.get() + area_offset(area, picture_width(), pixel);
+#if defined(__SSE2__)
+  if (!stream_rows(journal, picture, stride, row_bytes, area.rows))
+#endif
+    copy_rows(journal, row_bytes, picture, stride, row_bytes, area.rows);
   journal_used_ += row_bytes * area.rows;
 }
 
 void Screen::finish(bool undo) noexcept {
-  const uint64_t stride = width_ * 3;
+#if defined(__SSE2__)
+  _mm_sfence();  // the journal's streaming stores are done before it is read or reused
+#endif
+  const uint64_t pixel = bytes_per_pixel(format_);
+  const uint64_t stride = picture_width() * pixel;
   for (uint64_t i = 0; i < saved_count_; ++i) {
     const PixelArea& area = saved_[i].area;
     // Every mark set in this frame belongs to a saved area, so clearing whole
     // words clears them all.
-    touched_[((area.y / kCell) * cells_x_ + area.x / kCell) / 64] = 0;
+    touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
-    const uint64_t row_bytes = area.cols * 3;
-    copy_rows(pixels_.get() + area_offset(area, width_), stride, journal_.get() + saved_[i].offset, row_bytes,
+    const uint64_t row_bytes = area.cols * pixel;
+    copy_rows(pixels_.get() + area_offset(area, picture_width(), pixel), stride, journal_.get() + saved_[i].offset, row_bytes,
               row_bytes, area.rows);
   }
   saved_count_ = 0;
@@ -125,12 +187,13 @@ bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) n
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
-  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder);
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, full_bytes_, decoder, format_);
   if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
 
   decoder.observer = this;
+  decoder.scale = scale_;
   const Status status = decoder.run({pixels_.get(), bytes_});
   if (!status.ok()) {
     finish(true);

@@ -11,6 +11,10 @@
 // touched: the journal, the touched-macroblock marks and the rectangles are
 // reset by walking the journal, never the whole picture.
 //
+// With a scale of 2, 4 or 8 the picture kept is a thumbnail (thumbnail.hpp),
+// ceil(width / scale) x ceil(height / scale) pixels; width and height stay the
+// frames' size, and the journal and the rectangles are in thumbnail pixels.
+//
 // All memory is taken by allocate(); apply() allocates only the caller's list
 // of rectangles. A Screen is not thread-safe: callers serialise apply() and
 // reads of the picture.
@@ -50,18 +54,24 @@ struct ApplyResult {
 
 class Screen final : private DrawObserver {
  public:
-  // mode: kMode422, kMode444, or 0 for a screen that takes frames of either.
-  Screen(uint64_t width, uint64_t height, uint32_t mode) noexcept : width_(width), height_(height), mode_(mode) {}
+  // mode: kMode422, kMode444, or 0 for a screen that takes frames of either;
+  // format: how the picture lays out its pixels; scale: 1, 2, 4 or 8
+  // (valid_scale()).
+  Screen(uint64_t width, uint64_t height, uint32_t mode, PixelFormat format = PixelFormat::rgb,
+         uint32_t scale = 1) noexcept
+      : width_(width), height_(height), mode_(mode), format_(format), scale_(scale) {}
   Screen(const Screen&) = delete;
   Screen& operator=(const Screen&) = delete;
 
-  // The picture's byte size (width * height * 3), or false when it does not fit
-  // in max_bytes (at most 2^63 - 1).
-  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes) noexcept;
+  // The picture's byte size (width * height * the format's pixel size), or
+  // false when it does not fit in max_bytes (at most 2^63 - 1).
+  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
+                        PixelFormat format = PixelFormat::rgb) noexcept;
 
   // Takes the memory: the picture, black, and a journal of the same size, whose
-  // pages are only touched as frames use them. False when the size does not fit
-  // in max_bytes or memory runs out; the screen is then unusable.
+  // pages are only touched as frames use them. False when the picture's size
+  // does not fit in max_bytes (or the frames' full size not in 2^63 - 1) or
+  // memory runs out; the screen is then unusable.
   bool allocate(uint64_t max_bytes) noexcept;
 
   // Decodes one frame onto the picture. On success the areas the frame drew
@@ -80,6 +90,11 @@ class Screen final : private DrawObserver {
   uint64_t width() const noexcept { return width_; }
   uint64_t height() const noexcept { return height_; }
   uint32_t mode() const noexcept { return mode_; }
+  PixelFormat format() const noexcept { return format_; }
+  uint32_t scale() const noexcept { return scale_; }
+  // The size of the picture kept: the frames' size divided by the scale, rounded up.
+  uint64_t picture_width() const noexcept { return ceil_div(width_, scale_); }
+  uint64_t picture_height() const noexcept { return ceil_div(height_, scale_); }
   // Safe to read from any thread while another applies a frame.
   uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
 
@@ -93,14 +108,22 @@ class Screen final : private DrawObserver {
   };
 
   void before_draw(const PixelArea& area) noexcept override;
+  // The mark of the macroblock whose (clipped) area this is.
+  uint64_t cell_key(const PixelArea& area) const noexcept {
+    return (area.y * scale_ / kCellSize) * cells_x_ + area.x * scale_ / kCellSize;
+  }
+  static constexpr uint64_t kCellSize = macroblock_size(false);
   // Puts every saved area back (undo = true) or keeps the new pixels; either
   // way clears the marks and empties the journal.
   void finish(bool undo) noexcept;
 
   uint64_t width_, height_;
   uint32_t mode_;
-  uint64_t bytes_ = 0;
-  uint64_t cells_x_ = 0;  // 8x8 cells per row: the key of a macroblock is its top-left cell
+  PixelFormat format_;
+  uint32_t scale_;
+  uint64_t bytes_ = 0;       // the picture's
+  uint64_t full_bytes_ = 0;  // the frames' at full size, in the picture's format
+  uint64_t cells_x_ = 0;  // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
   std::unique_ptr<uint8_t[], Free> journal_;
   std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame

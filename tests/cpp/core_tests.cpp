@@ -26,6 +26,7 @@
 #include "ast2100/kernels.hpp"
 #include "ast2100/picture.hpp"
 #include "ast2100/simd_avx2.hpp"
+#include "ast2100/thumbnail.hpp"
 #include "ast2100/quant.hpp"
 
 using namespace ast2100;
@@ -493,24 +494,56 @@ Rgb ref_rgb(uint8_t y, uint8_t cb, uint8_t cr) {
           lim(l.y_level[y] + l.cb_to_b[cb])};
 }
 
+// Each format's pixel, byte by byte: R, G, B, X (padding, 255) or Y (the
+// luma term alone).
+constexpr std::pair<PixelFormat, const char*> kLayouts[] = {
+    {PixelFormat::rgb, "RGB"},   {PixelFormat::bgr, "BGR"},   {PixelFormat::rgbx, "RGBX"}, {PixelFormat::bgrx, "BGRX"},
+    {PixelFormat::xrgb, "XRGB"}, {PixelFormat::xbgr, "XBGR"}, {PixelFormat::gray, "Y"}};
+
+const char* layout_of(PixelFormat f) {
+  for (const auto& [format, layout] : kLayouts)
+    if (format == f) return layout;
+  return "";
+}
+
+// One pixel in format f, from the per-pixel model.
+std::vector<uint8_t> ref_pixel(PixelFormat f, uint8_t y, uint8_t cb, uint8_t cr) {
+  const Rgb v = ref_rgb(y, cb, cr);
+  const int32_t luma = kColorLuts.y_level[y];
+  std::vector<uint8_t> out;
+  for (const char* c = layout_of(f); *c; ++c) {
+    switch (*c) {
+      case 'R': out.push_back(v[0]); break;
+      case 'G': out.push_back(v[1]); break;
+      case 'B': out.push_back(v[2]); break;
+      case 'X': out.push_back(255); break;
+      default: out.push_back(static_cast<uint8_t>(luma < 0 ? 0 : (luma > 255 ? 255 : luma)));
+    }
+  }
+  return out;
+}
+
 // Pixel (N * mb_col + c, N * mb_row + r), stored only when inside the picture.
-std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
-  std::vector<uint8_t> px(3 * w * h, 0xEE);
+std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
+                               PixelFormat f = PixelFormat::rgb) {
+  const uint64_t size = bytes_per_pixel(f);
+  std::vector<uint8_t> px(size * w * h, 0xEE);
   const uint64_t n = sub ? 16 : 8;
   for (uint64_t r = 0; r < n && col <= w && row <= h; ++r)
     for (uint64_t c = 0; c < n; ++c) {
       const uint64_t x = n * col + c, y = n * row + r;
       const size_t ys = sub ? 64 * (c / 8 + 2 * (r / 8)) + 8 * (r % 8) + c % 8 : 8 * r + c;
       const size_t cs = sub ? 256 + 8 * (r / 2) + c / 2 : 64 + 8 * r + c;
-      const Rgb v = ref_rgb(s[ys], s[cs], s[cs + 64]);
-      if (x < w && y < h) std::copy(v.begin(), v.end(), px.begin() + static_cast<std::ptrdiff_t>(3 * (y * w + x)));
+      const auto v = ref_pixel(f, s[ys], s[cs], s[cs + 64]);
+      if (x < w && y < h) std::copy(v.begin(), v.end(), px.begin() + static_cast<std::ptrdiff_t>(size * (y * w + x)));
     }
   return px;
 }
 
-std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub) {
-  std::vector<uint8_t> px(3 * w * h, 0xEE);  // exact size: ASan sees any stray write
-  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h}, sub);
+std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
+                           PixelFormat f = PixelFormat::rgb) {
+  std::vector<uint8_t> px(bytes_per_pixel(f) * w * h, 0xEE);  // exact size: ASan sees any stray write
+  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h, f}, sub);
   return px;
 }
 }  // namespace
@@ -584,6 +617,27 @@ static void test_color() {
     const uint64_t col = rng() % ((w + mb - 1) / mb + 2), row = rng() % ((h + mb - 1) / mb + 2);
     for (auto& v : m) v = static_cast<uint8_t>(rng());
     return SAME(store(m, col, row, w, h, sub) == ref_store(m, col, row, w, h, sub), true);
+  });
+  // Every format, whole and clipped macroblocks: each byte where the model
+  // puts it, nothing stored outside the picture.
+  sweep("random macroblock, every format", 3000, [&](uint64_t n) {
+    const PixelFormat f = kLayouts[n % std::size(kLayouts)].first;
+    const bool sub = n / 7 % 2;
+    const uint64_t mb = sub ? 16 : 8, w = 1 + rng() % 40, h = 1 + rng() % 40;
+    const uint64_t col = rng() % ((w + mb - 1) / mb + 1), row = rng() % ((h + mb - 1) / mb + 1);
+    for (auto& v : m) v = static_cast<uint8_t>(rng());
+    return SAME(store(m, col, row, w, h, sub, f) == ref_store(m, col, row, w, h, sub, f), true);
+  });
+  // The one-pixel store that VQ macroblocks use agrees with the model.
+  sweep("one pixel, every format", 7 * 4096, [&](uint64_t n) {
+    const PixelFormat f = kLayouts[n % std::size(kLayouts)].first;
+    const uint32_t c = static_cast<uint32_t>(rng());
+    const auto want = ref_pixel(f, static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+    std::vector<uint8_t> got(4, 0xEE);
+    store_pixel_as(f, got.data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+    return SAME(std::vector<uint8_t>(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(want.size())), want) &&
+           SAME(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(want.size()), got.end(),
+                            [](uint8_t b) { return b == 0xEE; }), true);
   });
 }
 
@@ -691,11 +745,13 @@ std::vector<uint8_t> random_frame(std::mt19937& gen, bool sub, int records, bool
   return b.bytes;
 }
 
-std::vector<uint8_t> decode_with(const std::vector<uint8_t>& data, uint64_t w, uint64_t h, const Kernels& k) {
+std::vector<uint8_t> decode_with(const std::vector<uint8_t>& data, uint64_t w, uint64_t h, const Kernels& k,
+                                 PixelFormat f = PixelFormat::rgb) {
   FrameDecoder d;
   std::vector<uint8_t> px;
-  if (!FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d).ok()) return px;
+  if (!FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d, f).ok()) return px;
   px.assign(d.frame_bytes(), 0);
+  fill_black(px, f);
   d.kernels = &k;
   if (!d.run(px).ok()) px.clear();
   return px;
@@ -720,6 +776,45 @@ static void test_fresh_pictures() {
     for (auto& b : px) b = static_cast<uint8_t>(rng());
     return SAME(d.run_fresh(px).ok(), true) && SAME(px == zeroed, true);
   });
+}
+
+// Whole frames in every format: the RGB decode's bytes rearranged, black
+// (padding 255) where nothing drew, the same through either kernels and on a
+// fresh picture. Grey equals both kernels and the fresh picture; its values
+// are checked against an independent model by the Python tests.
+static void test_formats() {
+  std::mt19937 rng(77);
+  sweep("frame in every format", 7 * 60, [&](uint64_t n) {
+    const auto [f, layout] = kLayouts[n % std::size(kLayouts)];
+    const bool sub = n / 7 % 2;
+    const uint64_t w = 1 + rng() % 90, h = 1 + rng() % 90;
+    const auto data = random_frame(rng, sub, 1 + static_cast<int>(rng() % 120), n % 3 == 0);
+    const auto rgb = decode_with(data, w, h, scalar_kernels());
+    const auto got = decode_with(data, w, h, scalar_kernels(), f);
+    const uint64_t size = bytes_per_pixel(f);
+    if (!SAME(got.size(), size * w * h)) return false;
+    if (f != PixelFormat::gray) {
+      for (uint64_t i = 0; i < w * h; ++i)
+        for (uint64_t b = 0; b < size; ++b) {
+          const char c = layout[b];
+          const uint8_t want = c == 'X' ? 255 : rgb[3 * i + (c == 'R' ? 0 : c == 'G' ? 1 : 2)];
+          if (!SAME(got[size * i + b], want)) return false;
+        }
+    }
+    if (const Kernels* simd = avx2_kernels(); simd != nullptr && !SAME(decode_with(data, w, h, *simd, f) == got, true))
+      return false;
+    FrameDecoder d;
+    if (!SAME(FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d, f).ok(), true)) return false;
+    std::vector<uint8_t> px(d.frame_bytes());
+    for (auto& b : px) b = static_cast<uint8_t>(rng());
+    return SAME(d.run_fresh(px).ok(), true) && SAME(px == got, true);
+  });
+  // The size check counts the format's bytes: 1, 3 or 4 a pixel.
+  const std::vector<uint8_t> header = {0, 0, 1, 0xBC, 0, 0, 0, 0x90, 0, 0, 0, 0};
+  FrameDecoder d;
+  CHECK(FrameDecoder::setup(header, 10, 10, 100, d, PixelFormat::gray).ok() && d.frame_bytes() == 100);
+  CHECK(!FrameDecoder::setup(header, 10, 10, 299, d).ok());
+  CHECK(!FrameDecoder::setup(header, 10, 10, 399, d, PixelFormat::xbgr).ok());
 }
 
 // Whole frames through the SIMD kernels equal the scalar decode.
@@ -897,6 +992,80 @@ static void test_idct_16bit() {
 #endif
 }
 
+// Thumbnails in every pixel format: a macroblock drawn at a scale in a
+// colour format is the RGB thumbnail's pixels rearranged (padding 255); a
+// one-colour VQ macroblock in grey is its grey level; every format writes only
+// the macroblock's squares; the SIMD kernels draw what the scalar ones draw.
+static void test_thumbnail_formats() {
+  constexpr PixelFormat kFormats[] = {PixelFormat::rgb,  PixelFormat::bgr,  PixelFormat::rgbx, PixelFormat::bgrx,
+                                      PixelFormat::xrgb, PixelFormat::xbgr, PixelFormat::gray};
+  // Where each format puts R, G and B, and its padding byte (-1: none).
+  constexpr int kPlace[7][4] = {{0, 1, 2, -1}, {2, 1, 0, -1}, {0, 1, 2, 3}, {2, 1, 0, 3},
+                                {1, 2, 3, 0},  {3, 2, 1, 0},  {0, 0, 0, -1}};
+  std::mt19937 rng(77);
+  sweep("thumbnail format", 600, [&](uint64_t n) {
+    const bool sub = n % 2, vq = n % 3 == 0;
+    const uint32_t scale = 2u << (n / 2 % 3);
+    const uint64_t w = 1 + rng() % 70, h = 1 + rng() % 70;
+    const uint64_t size = sub ? 16 : 8, tw = ceil_div(w, scale), th = ceil_div(h, scale);
+    DctMacroblock dct;
+    for (int32_t& c : dct.coefficients) c = rng() % 3 ? 0 : static_cast<int32_t>(rng() % 801) - 400;
+    VqMacroblock vqm;
+    vqm.index_bits = static_cast<uint32_t>(rng() % 3);
+    for (auto& c : vqm.colors) c = rng() & 0xFFFFFF;
+    for (auto& c : vqm.codes) c = static_cast<uint8_t>(rng() % (1u << vqm.index_bits));
+    const uint64_t col = rng() % ceil_div(w, size), row = rng() % ceil_div(h, size);
+    const PixelArea area = macroblock_area(col, row, size / scale, tw, th);
+    auto draw = [&](PixelFormat format, const Kernels& k) {
+      std::vector<uint8_t> px(tw * th * bytes_per_pixel(format), 0xEE);
+      const MacroblockTarget t{.frame = {px, tw, th, format}, .subsampled = sub, .quant_tables = nullptr,
+                               .kernels = &k, .mb_col = col, .mb_row = row, .scale = scale,
+                               .full_width = w, .full_height = h};
+      if (vq) {
+        draw_vq(t, vqm);
+      } else {
+        draw_dct(t, dct);
+      }
+      return px;
+    };
+    const auto rgb = draw(PixelFormat::rgb, scalar_kernels());
+    if (const Kernels* simd = avx2_kernels(); simd != nullptr && !SAME(draw(PixelFormat::rgb, *simd) == rgb, true))
+      return false;
+    for (size_t f = 0; f < 7; ++f) {
+      const auto px = draw(kFormats[f], scalar_kernels());
+      const uint64_t bpp = bytes_per_pixel(kFormats[f]);
+      for (uint64_t y = 0; y < th; ++y) {
+        for (uint64_t x = 0; x < tw; ++x) {
+          const uint8_t* p = px.data() + (y * tw + x) * bpp;
+          const uint8_t* q = rgb.data() + (y * tw + x) * 3;
+          const bool inside = x >= area.x && x < area.x + area.cols && y >= area.y && y < area.y + area.rows;
+          if (!inside) {
+            for (uint64_t b = 0; b < bpp; ++b)
+              if (!SAME(p[b], uint8_t{0xEE})) return false;
+            continue;
+          }
+          if (kFormats[f] == PixelFormat::gray) {
+            // One colour: every square is that colour's grey level.
+            if (vq && vqm.index_bits == 0) {
+              uint8_t level = 0;
+              const uint32_t c = vqm.colors[0];
+              store_pixel_as(PixelFormat::gray, &level, static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                             static_cast<uint8_t>(c));
+              if (!SAME(p[0], level)) return false;
+            }
+            continue;
+          }
+          if (!SAME((std::array<uint8_t, 3>{p[kPlace[f][0]], p[kPlace[f][1]], p[kPlace[f][2]]}),
+                    (std::array<uint8_t, 3>{q[0], q[1], q[2]})))
+            return false;
+          if (kPlace[f][3] >= 0 && !SAME(p[kPlace[f][3]], uint8_t{255})) return false;
+        }
+      }
+    }
+    return true;
+  });
+}
+
 int main() {
   test_bitreader();
   test_huffman();
@@ -917,6 +1086,8 @@ int main() {
   test_frames();
   test_observer();
   test_fresh_pictures();
+  test_formats();
+  test_thumbnail_formats();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
 }

@@ -1,0 +1,365 @@
+// Drawing macroblocks into a thumbnail.
+#include "thumbnail.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "clamp.hpp"
+#include "color.hpp"
+
+namespace ast2100 {
+namespace {
+
+// The squares of one macroblock: the full picture's part of it and the
+// thumbnail's. The macroblock's corner is a multiple of the scale, so the
+// thumbnail's part starts at the corner divided by it, and its last square
+// holds the full picture's remainder.
+struct Squares {
+  PixelArea full;
+  PixelArea thumb;
+};
+
+// macroblock_area for a size of 2^shift, without a division: this runs for
+// every macroblock, whose drawing at 1/8 is a few stores.
+inline PixelArea area_of(uint64_t col, uint64_t row, unsigned shift, uint64_t width, uint64_t height) noexcept {
+  if (width == 0 || height == 0 || col > (width - 1) >> shift || row > (height - 1) >> shift) return {};
+  const uint64_t size = uint64_t{1} << shift;
+  const uint64_t x = col << shift;  // < width
+  const uint64_t y = row << shift;  // < height
+  return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
+}
+
+Squares squares_of(const MacroblockTarget& target) noexcept {
+  const unsigned size_shift = target.subsampled ? 4 : 3;
+  const auto scale_shift = static_cast<unsigned>(std::countr_zero(target.scale));
+  return {area_of(target.mb_col, target.mb_row, size_shift, target.full_width, target.full_height),
+          area_of(target.mb_col, target.mb_row, size_shift - scale_shift, target.frame.width, target.frame.height)};
+}
+
+// Calls f(out, r0, r1, c0, c1) for each thumbnail pixel of a macroblock: its
+// address, and the rows r0..r1 - 1 and columns c0..c1 - 1 of the macroblock
+// that its square covers inside the picture.
+template <class F>
+void for_each_square(const FrameView& frame, const Squares& sq, uint64_t scale, F f) noexcept {
+  const uint64_t bpp = frame.pixel_bytes();
+  for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
+    const uint64_t r0 = v * scale;
+    const uint64_t r1 = r0 + scale < sq.full.rows ? r0 + scale : sq.full.rows;
+    uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
+    for (uint64_t u = 0; u < sq.thumb.cols; ++u, out += bpp) {
+      const uint64_t c0 = u * scale;
+      f(out, r0, r1, c0, c0 + scale < sq.full.cols ? c0 + scale : sq.full.cols);
+    }
+  }
+}
+
+// Stores a pixel given as R, G, B in a format that is not grey.
+inline void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
+  switch (format) {
+    case PixelFormat::rgb:
+      out[0] = r, out[1] = g, out[2] = b;
+      break;
+    case PixelFormat::bgr:
+      out[0] = b, out[1] = g, out[2] = r;
+      break;
+    case PixelFormat::rgbx:
+      out[0] = r, out[1] = g, out[2] = b, out[3] = 255;
+      break;
+    case PixelFormat::bgrx:
+      out[0] = b, out[1] = g, out[2] = r, out[3] = 255;
+      break;
+    case PixelFormat::xrgb:
+      out[0] = 255, out[1] = r, out[2] = g, out[3] = b;
+      break;
+    case PixelFormat::xbgr:
+      out[0] = 255, out[1] = b, out[2] = g, out[3] = r;
+      break;
+    case PixelFormat::gray:
+      out[0] = r;  // callers pass the grey level as r
+      break;
+  }
+}
+
+// Converts one sample triple and stores it in `format`: what store_pixel_as
+// does, inline, since a thumbnail converts each of its pixels on its own
+// rather than a macroblock at a time.
+inline void convert_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  const int32_t level = kColorLuts.y_level[y] + 256;
+  // Sums below 0 (blue can reach -21) are black, as the clamp table's start.
+  auto clamp = [](int32_t sum) {
+    const int32_t i = sum <= 0 ? 0 : (sum >= 1407 ? 1407 : sum);
+    return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
+  };
+  if (format == PixelFormat::gray) {
+    *out = clamp(level);
+    return;
+  }
+  store_rgb_as(format, out, clamp(level + kColorLuts.cr_to_r[cr]),
+               clamp(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]), clamp(level + kColorLuts.cb_to_b[cb]));
+}
+
+// The rounded mean of `count` values that sum to `sum` (halves up).
+constexpr uint8_t mean(uint32_t sum, uint32_t count) noexcept {
+  return static_cast<uint8_t>((sum + count / 2) / count);
+}
+
+// The means of the four 4x4 quarters of a block (top-left, top-right,
+// bottom-left, bottom-right) straight from its dequantised coefficients, as
+// samples. Over half a block the basis functions of even frequency (but the
+// DC) sum to zero, and those of odd frequency k contribute g(k) times their
+// coefficient on one half and -g(k) on the other, where g(k) is the mean of
+// cos((2x + 1) k pi / 16) over x = 0..3 divided by cos(k pi / 16) (which undoes
+// the transform's prescale). The transform leaves 8 times the sample, before
+// the level shift. 25 coefficients and no transform; single precision is
+// ample for a mean that is rounded to 8 bits, and keeps any input finite.
+constexpr float kG1 = 0.65328148f, kG3 = -0.27059805f;
+constexpr std::array<float, 8> kHalfMean = {0, kG1, 0, kG3, 0, -kG3, 0, -kG1};
+
+// The full picture's samples are rounded down from eighths (the transform's
+// final shift), 7/16 of a level below the exact value on average, so the mean
+// of a quarter of them is the exact mean less 7/16 rounded to the nearest:
+// floor((y + 1/2) / 8) for y eight times the exact mean. The clamp is the
+// transform's own (values beyond the sample range wrap as there), so a flat
+// block's quarters are its samples exactly.
+inline uint8_t sample_of(float eight_times) noexcept {
+  float v = eight_times + 0.5f;
+  v = v < -1073741824.0f ? -1073741824.0f : (v > 1073741824.0f ? 1073741824.0f : v);  // 2^30: converts safely
+  // The floor, without a library call: truncation, one down for negative fractions.
+  auto s = static_cast<int32_t>(v);
+  if (static_cast<float>(s) > v) --s;
+  return clamp_idct(s);
+}
+
+inline std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
+  // Per column, the DC row and the odd rows' sum: the top half's mean is their
+  // sum, the bottom half's their difference.
+  float even[8], odd[8] = {};
+  for (size_t l = 0; l < 8; ++l) even[l] = static_cast<float>(d[l]);
+  for (size_t k = 1; k < 8; k += 2) {
+    for (size_t l = 0; l < 8; ++l) odd[l] += kHalfMean[k] * static_cast<float>(d[8 * k + l]);
+  }
+  auto row = [&](float t0, float t1, float t3, float t5, float t7, uint8_t* out) {
+    const float o = kG1 * (t1 - t7) + kG3 * (t3 - t5);
+    out[0] = sample_of(t0 + o);
+    out[1] = sample_of(t0 - o);
+  };
+  std::array<uint8_t, 4> out;
+  row(even[0] + odd[0], even[1] + odd[1], even[3] + odd[3], even[5] + odd[5], even[7] + odd[7], out.data());
+  row(even[0] - odd[0], even[1] - odd[1], even[3] - odd[3], even[5] - odd[5], even[7] - odd[7], out.data() + 2);
+  return out;
+}
+
+// 1/8 of a whole macroblock: each 8x8 luma block is one pixel of its DC level.
+// In the 8x8 mode the chroma blocks cover the same pixels and give their DC
+// levels too. In the 16x16 mode a pixel covers a quarter of each chroma block,
+// whose mean is not the DC term (the odd terms do not cancel over a half):
+// quarter_means gives it.
+void draw_dc(const MacroblockTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
+  const FrameView& frame = target.frame;
+  uint8_t* origin = frame.origin(thumb);
+  if (!target.subsampled) {
+    convert_as(frame.format, origin, clamp_idct(c[0]), clamp_idct(c[64]), clamp_idct(c[128]));
+    return;
+  }
+  const bool gray = frame.format == PixelFormat::gray;
+  std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
+  if (!gray) {
+    cb = quarter_means(c + 256);
+    cr = quarter_means(c + 320);
+  }
+  const uint64_t bpp = frame.pixel_bytes();
+  // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
+  for (uint64_t q = 0; q < 4; ++q) {
+    convert_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
+  }
+}
+
+// The rounded means of each S x S square of an 8x8 block, written as rows of
+// 8 / S at `out` (stride 8).
+template <unsigned S>
+inline void box_means(const uint8_t* block, uint8_t* out) noexcept {
+  constexpr unsigned n = 8 / S;
+  for (unsigned v = 0; v < n; ++v) {
+    for (unsigned u = 0; u < n; ++u) {
+      uint32_t sum = 0;
+      for (unsigned r = 0; r < S; ++r) {
+        for (unsigned c = 0; c < S; ++c) sum += block[8 * (S * v + r) + S * u + c];
+      }
+      out[8 * v + u] = mean(sum, S * S);
+    }
+  }
+}
+
+// A whole macroblock at 1/S (S = 2 or 4) from its transformed samples. The
+// means of each square are laid out as an 8x8-mode macroblock whose top-left
+// side x side pixels are the thumbnail's (side = 16 / S or 8 / S), then
+// converted. In the 16x16 mode a square covers (S / 2)^2 chroma samples, each
+// standing for the same number of pixels, so their mean is the pixels' mean.
+template <unsigned S>
+void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, const YuvMacroblock& staging,
+                const PixelArea& thumb) noexcept {
+  const FrameView& frame = target.frame;
+  const bool gray = frame.format == PixelFormat::gray;
+  alignas(64) YuvMacroblock means;
+  unsigned side = 8 / S;
+  if (!target.subsampled) {
+    for (unsigned b = 0; b < (gray ? 1u : 3u); ++b) box_means<S>(staging.data() + 64 * b, means.data() + 64 * b);
+  } else {
+    side = 16 / S;
+    constexpr unsigned n = 8 / S;
+    for (unsigned q = 0; q < 4; ++q) {
+      uint8_t* out = means.data() + n * (q & 1) + 8 * n * (q >> 1);
+      if constexpr (S == 4) {
+        // The luma blocks were not transformed: their quarters from the coefficients.
+        const std::array<uint8_t, 4> m = quarter_means(coefficients + 64 * q);
+        out[0] = m[0], out[1] = m[1], out[8] = m[2], out[9] = m[3];
+      } else {
+        box_means<S>(staging.data() + 64 * q, out);
+      }
+    }
+    if (!gray) {
+      if constexpr (S == 2) {
+        std::memcpy(means.data() + 64, staging.data() + 256, 128);  // one chroma sample a square
+      } else {
+        box_means<S / 2>(staging.data() + 256, means.data() + 64);
+        box_means<S / 2>(staging.data() + 320, means.data() + 128);
+      }
+    }
+  }
+  if (gray) std::memset(means.data() + 64, 128, 128);
+
+  // The kernels convert a macroblock with vector instructions, in RGB; where
+  // the thumbnail's macroblock is not 8x8, through a scratch picture.
+  if (frame.format == PixelFormat::rgb) {
+    if (side == 8) {
+      target.kernels->yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
+      return;
+    }
+    alignas(64) std::array<uint8_t, 64 * 3> scratch;
+    target.kernels->yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, PixelFormat::rgb}, false);
+    uint8_t* origin = frame.origin(thumb);
+    for (unsigned v = 0; v < side; ++v) std::memcpy(origin + v * frame.stride(), scratch.data() + 24 * v, 3 * side);
+    return;
+  }
+  const uint64_t bpp = frame.pixel_bytes();
+  for (unsigned v = 0; v < side; ++v) {
+    uint8_t* out = frame.origin(thumb) + v * frame.stride();
+    for (unsigned u = 0; u < side; ++u, out += bpp) {
+      const unsigned i = 8 * v + u;
+      convert_as(frame.format, out, means[i], means[64 + i], means[128 + i]);
+    }
+  }
+}
+
+// 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
+void draw_quarters(const MacroblockTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
+  const FrameView& frame = target.frame;
+  const bool gray = frame.format == PixelFormat::gray;
+  const std::array<uint8_t, 4> y = quarter_means(c);
+  std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
+  if (!gray) {
+    cb = quarter_means(c + 64);
+    cr = quarter_means(c + 128);
+  }
+  uint8_t* origin = frame.origin(thumb);
+  const uint64_t bpp = frame.pixel_bytes();
+  for (uint64_t q = 0; q < 4; ++q) {
+    convert_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
+  }
+}
+
+}  // namespace
+
+void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
+  const Squares sq = squares_of(target);
+  if (sq.full.empty()) return;
+  const uint64_t size = macroblock_size(target.subsampled);
+  const uint64_t scale = target.scale;
+  const FrameView& frame = target.frame;
+  const bool whole = sq.full.cols == size && sq.full.rows == size;
+  if (whole && scale == 8) return draw_dc(target, macroblock.coefficients, sq.thumb);
+  if (whole && scale == 4 && !target.subsampled) return draw_quarters(target, macroblock.coefficients, sq.thumb);
+
+  // The blocks transformed as for the full picture; grey needs the luma alone.
+  const bool gray = frame.format == PixelFormat::gray;
+  const size_t luma_blocks = target.subsampled ? 4 : 1;
+  alignas(64) YuvMacroblock staging;
+  if (whole && scale == 4) {  // 16x16 mode: the chroma blocks alone need the transform
+    if (!gray) target.kernels->idct_blocks(macroblock.coefficients + 256, 2, staging.data() + 256);
+    return draw_whole<4>(target, macroblock.coefficients, staging, sq.thumb);
+  }
+  target.kernels->idct_blocks(macroblock.coefficients, gray ? luma_blocks : luma_blocks + 2, staging.data());
+  if (whole) return draw_whole<2>(target, macroblock.coefficients, staging, sq.thumb);
+  // A macroblock on the right or bottom edge: squares of any size.
+  const size_t cb_at = 64 * luma_blocks;
+  const size_t cr_at = cb_at + 64;
+
+  for_each_square(frame, sq, scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
+    uint32_t y = 0, cb = 0, cr = 0;
+    for (uint64_t r = r0; r < r1; ++r) {
+      for (uint64_t c = c0; c < c1; ++c) {
+        if (target.subsampled) {
+          y += staging[64 * ((c >> 3) + 2 * (r >> 3)) + 8 * (r & 7) + (c & 7)];
+          const size_t chroma = 8 * (r >> 1) + (c >> 1);
+          cb += staging[cb_at + chroma];
+          cr += staging[cr_at + chroma];
+        } else {
+          y += staging[8 * r + c];
+          cb += staging[cb_at + 8 * r + c];
+          cr += staging[cr_at + 8 * r + c];
+        }
+      }
+    }
+    const auto n = static_cast<uint32_t>((r1 - r0) * (c1 - c0));
+    convert_as(frame.format, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
+  });
+}
+
+void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
+  const Squares sq = squares_of(target);
+  if (sq.full.empty()) return;
+  const FrameView& frame = target.frame;
+  const bool gray = frame.format == PixelFormat::gray;
+  // Each colour converted once: its RGB, or its grey level in the first byte.
+  const uint32_t colors = 1u << macroblock.index_bits;
+  std::array<std::array<uint8_t, 3>, 4> rgb{};
+  for (uint32_t k = 0; k < colors; ++k) {
+    const uint32_t c = macroblock.colors[k];
+    const auto y = static_cast<uint8_t>(c >> 16), cb = static_cast<uint8_t>(c >> 8), cr = static_cast<uint8_t>(c);
+    if (gray) {
+      store_pixel_as(PixelFormat::gray, rgb[k].data(), y, cb, cr);
+    } else {
+      store_pixel(rgb[k].data(), y, cb, cr);
+    }
+  }
+
+  if (colors == 1) {  // every square is the one colour
+    uint8_t pixel[4];
+    store_rgb_as(frame.format, pixel, rgb[0][0], rgb[0][1], rgb[0][2]);
+    const uint64_t bpp = frame.pixel_bytes();
+    for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
+      uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
+      for (uint64_t u = 0; u < sq.thumb.cols; ++u) std::memcpy(out + u * bpp, pixel, bpp);
+    }
+    return;
+  }
+  const uint32_t shift = target.subsampled ? 1 : 0;  // in the 16x16 mode each code paints 2x2 pixels
+  for_each_square(frame, sq, target.scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
+    std::array<uint32_t, 4> count{};
+    for (uint64_t r = r0; r < r1; ++r) {
+      const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
+      for (uint64_t c = c0; c < c1; ++c) ++count[row_codes[c >> shift]];
+    }
+    const uint32_t n = count[0] + count[1] + count[2] + count[3];
+    std::array<uint8_t, 3> channel{};
+    for (size_t ch = 0; ch < (gray ? 1 : 3); ++ch) {
+      uint32_t sum = 0;
+      for (uint32_t k = 0; k < colors; ++k) sum += count[k] * rgb[k][ch];
+      channel[ch] = mean(sum, n);
+    }
+    store_rgb_as(frame.format, out, channel[0], channel[1], channel[2]);
+  });
+}
+
+}  // namespace ast2100
