@@ -533,9 +533,10 @@ void check_refusing_screen(std::span<const uint8_t> codec_data, uint64_t width, 
                            const ast2100::Status& setup, bool too_large) {
   ast2100::Screen screen(width, height, 0);
   if (too_large) {
-    // Nor as a thumbnail: the frames' full size must be representable too.
+    // Nor as a thumbnail: the frames' full size must be representable too (in
+    // the screen's format: one byte a pixel might fit where three do not).
     REQUIRE(!screen.allocate(kMaxFrameBytes) &&
-                !ast2100::Screen(width, height, 0, ast2100::PixelFormat::gray, 8).allocate(kMaxFrameBytes),
+                !ast2100::Screen(width, height, 0, ast2100::PixelFormat::rgb, 8).allocate(kMaxFrameBytes),
             "allocate() took a picture too large to represent");
     return;
   }
