@@ -459,7 +459,9 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
 // is as it was; on failure its picture is what it was. The
 // screen takes either mode or, by the option byte, the frame's alone; a screen
 // of the other mode refuses the frame before drawing anything. A saved picture
-// put back with restore() is shown again, whatever the frame did.
+// put back with restore() is shown again, whatever the frame did. Half the
+// inputs are drawn on two threads, whatever their size; the rest as the
+// screen decides (small frames: one thread).
 void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecoder& ready,
                   const ast2100::Status& status, std::span<const uint8_t> alone, const std::vector<uint8_t>& drawn,
                   uint8_t options, bool compare_kernels, const std::string& sizes) {
@@ -469,6 +471,7 @@ void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecod
   ast2100::Screen screen(width, height, screen_mode);
   REQUIRE(screen.width() == width && screen.height() == height && screen.mode() == screen_mode, sizes);
   REQUIRE(!screen.restore({}, 0), "restore() on a screen without memory, " + sizes);
+  screen.set_threads(codec_data.size() % 2 != 0 ? ast2100::Threads::two : ast2100::Threads::automatic);
   REQUIRE(screen.allocate(kMaxFrameBytes), sizes);
   std::vector<ast2100::Rect> changed;
   const std::shared_ptr<const std::vector<uint8_t>> base = show_base(screen, ready, sizes);

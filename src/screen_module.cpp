@@ -36,8 +36,8 @@ using quorvel::raise_no_memory;
 using quorvel::Ref;
 using quorvel::Signature;
 
-constexpr const char* kScreenParams[] = {"width", "height", "mode", "pixel_format", "scale"};
-constexpr Signature kScreenNew{"Screen", kScreenParams, 2, 3};  // pixel_format and scale are keyword-only
+constexpr const char* kScreenParams[] = {"width", "height", "mode", "pixel_format", "scale", "threads"};
+constexpr Signature kScreenNew{"Screen", kScreenParams, 2, 3};  // pixel_format, scale and threads: keyword-only
 
 // The pixel formats by the names Screen() takes, in the order messages list them.
 struct FormatName {
@@ -151,17 +151,52 @@ bool convert_scale(PyObject* obj, uint32_t& out) {
   return true;
 }
 
+// threads: None (automatic), 1 or 2.
+bool convert_threads(PyObject* obj, ast2100::Threads& out) {
+  if (obj == Py_None) {
+    out = ast2100::Threads::automatic;
+    return true;
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    prefix_argument_error("threads");
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || (value != 1 && value != 2)) {
+    PyErr_Format(PyExc_ValueError, "threads must be 1, 2 or None, not %R", obj);
+    return false;
+  }
+  out = value == 1 ? ast2100::Threads::one : ast2100::Threads::two;
+  return true;
+}
+
+PyObject* threads_object(ast2100::Threads threads) {
+  switch (threads) {
+    case ast2100::Threads::automatic:
+      break;
+    case ast2100::Threads::one:
+      return PyLong_FromLong(1);
+    case ast2100::Threads::two:
+      return PyLong_FromLong(2);
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  PyObject* bound[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   if (!bind_arguments(kScreenNew, args, kwargs, bound)) return nullptr;
   uint64_t width = 0;
   uint64_t height = 0;
   uint32_t mode = 0;
   ast2100::PixelFormat format = ast2100::PixelFormat::rgb;
   uint32_t scale = 1;
+  ast2100::Threads threads = ast2100::Threads::automatic;
   if (!convert_u64(bound[0], "width", width) || !convert_u64(bound[1], "height", height) ||
       !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode) || !convert_format(bound[3], format) ||
-      !convert_scale(bound[4], scale)) {
+      !convert_scale(bound[4], scale) || !convert_threads(bound[5] != nullptr ? bound[5] : Py_None, threads)) {
     return nullptr;
   }
   // The picture must be one buffer a Python view can describe. Beyond 63 bits
@@ -187,6 +222,7 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   ScreenObject* screen = as_screen(self.get());
   State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode, format, scale);
+  state.screen.set_threads(threads);
   // (height, width, pixel bytes), or (height, width) for grey, in the
   // thumbnail's pixels at a scale.
   screen->ndim = pixel == 1 ? 2 : 3;
@@ -299,9 +335,10 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
 // no public way to set them. State format 1 is the tuple
 //   (width, height, mode, pixels, frames_applied, settings)
 // where settings is a dict of the keyword arguments of Screen() beyond the
-// first three ({"pixel_format": name, "scale": n}, each left out at its
-// default, RGB and 1, so that older readers of the format still take such a
-// screen); a setting that Screen() gains is saved there, and a change to the
+// first three, {"pixel_format": name, "scale": n, "threads": 1 or 2}, each
+// left out at its default (RGB, 1, None) so that older readers of the format
+// still take such a screen; a setting that Screen() gains is saved there, and
+// a change to the
 // tuple itself takes a new version.
 constexpr unsigned long kStateVersion = 1;
 constexpr Py_ssize_t kStateItems = 6;
@@ -324,6 +361,10 @@ PyObject* screen_reduce(PyObject* self, PyObject*) {
   if (screen.scale() != 1) {
     Ref scale(PyLong_FromUnsignedLong(screen.scale()));
     if (!scale || PyDict_SetItemString(settings.get(), "scale", scale.get()) < 0) return nullptr;
+  }
+  if (screen.threads() != ast2100::Threads::automatic) {
+    Ref threads(threads_object(screen.threads()));
+    if (!threads || PyDict_SetItemString(settings.get(), "threads", threads.get()) < 0) return nullptr;
   }
   return Py_BuildValue("O(k(KKOOKO))", restore.get(), kStateVersion, static_cast<unsigned long long>(screen.width()),
                        static_cast<unsigned long long>(screen.height()), mode.get(), picture.get(),
@@ -414,6 +455,8 @@ PyObject* get_pixel_format(PyObject* self, void*) {
 
 PyObject* get_scale(PyObject* self, void*) { return PyLong_FromUnsignedLong(state_of(self).screen.scale()); }
 
+PyObject* get_threads(PyObject* self, void*) { return threads_object(state_of(self).screen.threads()); }
+
 PyObject* get_frames_applied(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).screen.frames_applied());
 }
@@ -467,8 +510,8 @@ PyMethodDef g_methods[] = {
     {"__reduce__", screen_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "For pickle, copy.copy and copy.deepcopy: the size, mode, pixel format,\n"
-     "scale, picture and frames_applied, taken together between frames. A copy\n"
-     "has pixels of its own."},
+     "scale, threads, picture and frames_applied, taken together between\n"
+     "frames. A copy has pixels of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -481,12 +524,13 @@ PyGetSetDef g_getset[] = {
     {"pixel_format", get_pixel_format, nullptr,
      "The picture's pixel format: 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY'.", nullptr},
     {"frames_applied", get_frames_applied, nullptr, "Frames drawn successfully so far.", nullptr},
+    {"threads", get_threads, nullptr, "None (automatic), 1 or 2: the threads that draw a frame.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_screen_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Screen(width, height, mode=None, *, pixel_format='RGB', scale=1)\n--\n\n"
+                    "Screen(width, height, mode=None, *, pixel_format='RGB', scale=1, threads=None)\n--\n\n"
                     "A picture kept across frames, as a remote-console client shows it.\n\n"
                     "Starts black. Each apply() draws a frame over what the frames before it\n"
                     "left; the picture is read through the buffer protocol (read-only, no\n"
@@ -505,11 +549,20 @@ PyType_Slot g_screen_slots[] = {
                     "apply() releases the GIL; calls on one screen take turns. A view shows\n"
                     "the pixels as they are drawn, while to_bytes() waits for a running\n"
                     "apply() to end.\n\n"
+                    "threads: how apply() draws a frame. None (automatic): large frames on\n"
+                    "two threads, the calling one reading the frame and a worker of the\n"
+                    "screen's drawing it, when the process may use two CPUs or more; small\n"
+                    "frames, and the next frames after one whose worker did not keep up\n"
+                    "(another program busy on the other CPU), on the calling thread alone.\n"
+                    "1: always the calling thread alone. 2: always two threads, however small\n"
+                    "the frame (for tests and measurements). The worker starts with the first\n"
+                    "frame drawn on two threads and ends with the screen. The pixels, the\n"
+                    "rectangles and the errors are the same whatever the setting.\n\n"
                     "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
                     "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
                     "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
-                    "copy.copy, copy.deepcopy): size, mode, pixel format, scale, picture and\n"
-                    "frames_applied, taken between frames; a copy has pixels of its own.")},
+                    "copy.copy, copy.deepcopy): size, mode, pixel format, scale, threads,\n"
+                    "picture and frames_applied, taken between frames; a copy has pixels of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(screen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},

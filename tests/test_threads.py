@@ -1,6 +1,10 @@
-"""Concurrent calls from threads, and imports from sub-interpreters."""
+"""Concurrent calls from threads, screens that draw on two threads, and imports
+from sub-interpreters."""
 
+import copy
 import hashlib
+import os
+import pickle
 import random
 import re
 import subprocess
@@ -16,6 +20,7 @@ import pytest
 
 from helpers import END, H422, H444
 from quorvel._ast2100 import decode_frame
+from quorvel._screen import Screen, _restore
 from quorvel.encode import encode_frame
 
 SAMPLE = resources.files("quorvel").joinpath("data", "sample-console-444.frame").read_bytes()
@@ -155,3 +160,98 @@ def test_sub_interpreter_imports_never_take_the_module_from_the_main_interpreter
     assert len(attempts) == 2
     # The module's own refusal, or CPython's for a single-phase module it has seen before.
     assert all(re.match(r"ImportError: .*(sub-interpreters|subinterpreters)", a) for a in attempts), attempts
+
+
+# Screens that draw one frame on two threads: against a screen on one thread.
+
+def frame_run(mode, width, height, seed):
+    """A key frame, delta frames that change parts of it, and failing frames
+    (a delta without its last word, so without FRAME_END) among them."""
+    rng = np.random.default_rng(seed)
+    picture = rng.integers(0, 256, size=(height, width, 3), dtype=np.uint8)
+    picture[: height // 3] = (20, 90, 200)
+    frames = [encode_frame(picture, mode)]
+    for k in range(5):
+        after = picture.copy()
+        y, x = int(rng.integers(0, height)), int(rng.integers(0, width))
+        after[y:, x:] = 255 - after[y:, x:]
+        delta = encode_frame(after, mode, previous=picture)
+        frames.append(delta[:-4] if k % 2 else delta)
+        if k % 2 == 0:
+            picture = after
+    return frames
+
+
+def apply_all(screen, frames):
+    """What each frame returned or raised, and the picture after it."""
+    results = []
+    for data in frames:
+        try:
+            got = screen.apply(data)
+        except ValueError as e:
+            got = str(e)
+        results.append((got, screen.to_bytes()))
+    return results
+
+
+@pytest.mark.parametrize("mode, width, height", [(444, 200, 120), (422, 333, 97), (444, 1, 1), (422, 17, 300)])
+@pytest.mark.parametrize("threads", [2, None])
+def test_two_threads_draw_what_one_does(mode, width, height, threads):
+    frames = frame_run(mode, width, height, seed=width)
+    serial = apply_all(Screen(width, height, threads=1), frames)
+    assert sum(isinstance(got, str) for got, _ in serial) == 2  # the failing frames failed...
+    for (got, after), (_, before) in zip(serial[1:], serial):
+        if isinstance(got, str):
+            assert after == before  # ...and left the picture as it was
+    assert apply_all(Screen(width, height, threads=threads), frames) == serial
+
+
+@pytest.mark.parametrize("threads", [None, 1, 2])
+def test_threads_setting_is_kept_by_pickling_and_copying(threads):
+    screen = Screen(24, 16, 444, threads=threads)
+    screen.apply(random_frame(444, 5, 24, 16))
+    for other in (pickle.loads(pickle.dumps(screen)), copy.copy(screen), copy.deepcopy(screen)):
+        assert (other.threads, other.mode, other.to_bytes()) == (threads, 444, screen.to_bytes())
+    version, state = screen.__reduce__()[1]
+    assert state[5] == ({} if threads is None else {"threads": threads})  # defaults left out
+    # A state saved before the setting existed restores as automatic.
+    assert _restore(version, state[:5] + ({},)).threads is None
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    ((8, 8, None, 2), {}, TypeError, "takes from 2 to 3 positional arguments but 4 were given"),
+    ((8, 8), {"threads": 0}, ValueError, "threads must be 1, 2 or None, not 0"),
+    ((8, 8), {"threads": 2**70}, ValueError, "threads must be 1, 2 or None"),
+    ((8, 8), {"threads": "2"}, TypeError, "argument 'threads'"),
+])
+def test_threads_argument_is_checked(args, kwargs, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        Screen(*args, **kwargs)
+
+
+def test_screens_on_two_threads_from_several_python_threads():
+    frames = frame_run(444, 160, 96, seed=3)
+    serial = apply_all(Screen(160, 96, threads=1), frames)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: apply_all(Screen(160, 96, threads=2), frames), range(8)))
+    assert all(r == serial for r in results)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_draws_without_the_parents_worker():
+    frames = frame_run(422, 64, 48, seed=9)
+    screen = Screen(64, 48, threads=2)
+    screen.apply(frames[0])  # the worker runs in the parent
+    expected = apply_all(Screen(64, 48, threads=1), frames)[-1][1]
+    pid = os.fork()
+    if pid == 0:  # the child has no worker: the screen starts one of its own
+        ok = apply_all(screen, frames[1:])[-1][1] == expected
+        os._exit(0 if ok else 1)
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if done[0] == 0:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    assert done[0] == pid and os.waitstatus_to_exitcode(done[1]) == 0

@@ -16,10 +16,13 @@ beside RGB in the same rounds (--only-formats: that alone).
 With --real DIR (made by bench/real_frames.py: real photographs and real screen
 captures, each a JPEG and a frame that carries the JPEG's very coefficients) it
 also races decode_frame against simplejpeg.decode_jpeg(jpeg, fastdct=True,
-fastupsample=True) on every pair, and gives the geometric means of the ratios,
-then times Screen.apply at each thumbnail scale (1, 2, 4, 8) on every pair,
-whole and with a 1% delta frame, and measures each thumbnail against the box
-filter of the full picture.
+fastupsample=True) on every pair, and gives the geometric means of the ratios;
+Screen.apply of each frame on one thread, on two (threads=2) and automatically
+(threads=None) against the same simplejpeg call, with the process's CPU time of
+each, and again with the other CPU kept busy by a spinning process; then times
+Screen.apply at each thumbnail scale (1, 2, 4, 8) on every pair, whole and with
+a 1% delta frame, and measures each thumbnail against the box filter of the
+full picture.
 Wall time on a shared machine is noisy: read the medians and the ratios.
 """
 
@@ -33,6 +36,8 @@ import math
 import os
 import platform
 import statistics
+import subprocess
+import sys
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -431,6 +436,85 @@ def thumbnails(pairs: list[RealPair], rounds: int) -> list[str]:
     return lines
 
 
+def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
+    """Screen.apply on one thread, on two and automatically, against simplejpeg-fast.
+
+    Each screen applies the same whole frame over and over (journalling all of
+    it, as any full frame does). Wall times are raced round by round as in
+    real_frames. CPU is the process's CPU time (every thread) of `rounds` calls
+    in a row, taken after a pause that lets the worker's spinning at the end of
+    a frame finish and count. Ratios below 1 are faster.
+    """
+    import simplejpeg
+
+    from ._screen import Screen
+
+    def contenders(p: RealPair) -> dict[str, Callable[[], object]]:
+        screens = {name: Screen(p.width, p.height, threads=t) for name, t in (("one", 1), ("two", 2), ("auto", None))}
+        calls: dict[str, Callable[[], object]] = {
+            name: functools.partial(s.apply, p.frame) for name, s in screens.items()}
+        calls["simplejpeg"] = lambda: simplejpeg.decode_jpeg(p.jpeg, fastdct=True, fastupsample=True)
+        return calls
+
+    def cpu_per_call(f: Callable[[], object], calls: int) -> float:
+        time.sleep(0.002)
+        c = time.process_time()
+        for _ in range(calls):
+            f()
+        time.sleep(0.002)
+        return (time.process_time() - c) / calls
+
+    lines = ["| picture | kind | size | mode | one thread ms | two threads ms | automatic ms | simplejpeg-fast ms "
+             "| two / simplejpeg | automatic / simplejpeg | two / one | CPU: two / one | CPU: automatic / one |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    ratios: dict[str, list[tuple[float, ...]]] = {}
+    for p in pairs:
+        calls = contenders(p)
+        t = {x.name: x.median for x in race(calls, rounds, warmup)}
+        cpu = {name: cpu_per_call(calls[name], rounds) for name in ("one", "two", "auto")}
+        r = (t["two"] / t["simplejpeg"], t["auto"] / t["simplejpeg"], t["two"] / t["one"], cpu["two"] / cpu["one"],
+             cpu["auto"] / cpu["one"])
+        lines.append(f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {t['one'] * 1e3:.2f} "
+                     f"| {t['two'] * 1e3:.2f} | {t['auto'] * 1e3:.2f} | {t['simplejpeg'] * 1e3:.2f} | "
+                     + " | ".join(f"{x:.3f}" for x in r) + " |")
+        if p.width >= 1024:
+            ratios.setdefault(p.kind, []).append(r)
+            ratios.setdefault("all", []).append(r)
+    lines += ["", "Geometric means over the frames at least 1024 wide:", "",
+              "| frames | count | two / simplejpeg | automatic / simplejpeg | two / one | CPU: two / one "
+              "| CPU: automatic / one |",
+              "|---|---|---|---|---|---|---|"]
+    for label in ("photograph", "screen", "all"):
+        if rs := ratios.get(label):
+            lines.append(f"| {label} | {len(rs)} | "
+                         + " | ".join(f"{geometric_mean([r[i] for r in rs]):.3f}" for i in range(5)) + " |")
+
+    # The other CPU busy: a process that spins for the whole race.
+    big = [p for p in pairs if p.width >= 1024]
+    busy_rounds = max(15, rounds)
+    lines += ["", f"With another process spinning on a CPU: medians of {busy_rounds} rounds, frames at least "
+              "1024 wide, against one thread:", "",
+              "| picture | one thread ms | automatic ms | two threads ms | automatic / one | two / one |",
+              "|---|---|---|---|---|---|"]
+    spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+    try:
+        busy: list[tuple[float, float]] = []
+        for p in big:
+            calls = contenders(p)
+            del calls["simplejpeg"]
+            t = {x.name: x.median for x in race(calls, busy_rounds, warmup)}
+            busy.append((t["auto"] / t["one"], t["two"] / t["one"]))
+            lines.append(f"| {p.name} | {t['one'] * 1e3:.2f} | {t['auto'] * 1e3:.2f} | {t['two'] * 1e3:.2f} "
+                         f"| {busy[-1][0]:.3f} | {busy[-1][1]:.3f} |")
+    finally:
+        spinner.kill()
+        spinner.wait()
+    if busy:
+        lines.append(f"| geometric mean | | | | {geometric_mean([b[0] for b in busy]):.3f} "
+                     f"| {geometric_mean([b[1] for b in busy]):.3f} |")
+    return lines
+
+
 def machine() -> str:
     """CPU model, CPUs the process may use, and the load average when asked."""
     model = platform.processor() or platform.machine()
@@ -455,6 +539,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--only-real", action="store_true", help="skip the synthetic sections")
     parser.add_argument("--only-formats", action="store_true",
                         help="only Screen.apply in every pixel format, beside RGB")
+    parser.add_argument("--only-screen", action="store_true",
+                        help="with --real: only the Screen.apply section (implies --only-real)")
     args = parser.parse_args(argv)
     import simplejpeg
 
@@ -466,16 +552,24 @@ def main(argv: list[str] | None = None) -> int:
         print("\n".join(screen_formats(args.rounds)))
         return 0
     if args.real is not None:
+        pairs = load_real(args.real)
+        if not args.only_screen:
+            print()
+            print("Real photographs and screen captures: decode_frame vs "
+                  "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)")
+            print()
+            print("\n".join(real_frames(pairs, args.rounds)))
         print()
-        print("Real photographs and screen captures: decode_frame vs "
+        print("Real photographs and screen captures: Screen.apply on one thread, on two and automatically, vs "
               "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)")
         print()
-        print("\n".join(real_frames(load_real(args.real), args.rounds)))
-        print()
-        print("Thumbnails: Screen(scale=N) on the same frames")
-        print()
-        print("\n".join(thumbnails(load_real(args.real), args.rounds)))
-    if not args.only_real:
+        print("\n".join(screen_frames(pairs, args.rounds)))
+        if not args.only_screen:
+            print()
+            print("Thumbnails: Screen(scale=N) on the same frames")
+            print()
+            print("\n".join(thumbnails(pairs, args.rounds)))
+    if not (args.only_real or args.only_screen):
         print()
         print("\n".join(full_frames(args.rounds)))
         print()

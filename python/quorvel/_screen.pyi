@@ -23,8 +23,9 @@ class Screen:
 
     def __new__(
         cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None, *,
-        pixel_format: _PixelFormat = "RGB", scale: SupportsIndex = 1,
-    ) -> Screen: ...
+        pixel_format: _PixelFormat = "RGB", scale: SupportsIndex = 1, threads: SupportsIndex | None = None,
+    ) -> Screen:
+        """threads: None (automatic: large frames on two threads where that pays), 1 or 2 (always)."""
     def apply(self, codec_data: Buffer) -> list[tuple[int, int, int, int]]:
         """Draws one frame; any C-contiguous bytes-like object, held without copying.
 
@@ -46,5 +47,7 @@ class Screen:
     def scale(self) -> int: ...
     @property
     def frames_applied(self) -> int: ...
+    @property
+    def threads(self) -> int | None: ...
 
 def _restore(version: SupportsIndex, state: _State) -> Screen: ...

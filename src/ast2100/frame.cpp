@@ -177,6 +177,20 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
     const PixelArea area = macroblock_area(mb_col, mb_row, area_size, target.frame.width, target.frame.height);
     if (!area.empty()) observer->before_draw(area);
   };
+  auto draw_dct_record = [&](uint32_t quant_pair) {
+    if (sink != nullptr) {
+      sink->dct(target, quant_pair, stream);
+    } else {
+      decompress_dct(target, quant_pair, stream);
+    }
+  };
+  auto draw_vq_record = [&] {
+    if (sink != nullptr) {
+      sink->vq(target, stream);
+    } else {
+      vq_decompress(target, stream);
+    }
+  };
   for (uint64_t i = 0;; ++i) {
     // The code and an explicit position are taken from one copy of the window.
     const uint32_t w = reader.window();
@@ -186,7 +200,7 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
       case BlockCode::DCT_ALT:
         reader.consume_bits(4);
         before_draw();
-        decompress_dct(target, quant_pair_of(code), stream);
+        draw_dct_record(quant_pair_of(code));
         break;
       case BlockCode::DCT_AT:
       case BlockCode::DCT_ALT_AT:
@@ -194,7 +208,7 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
         before_draw();
-        decompress_dct(target, quant_pair_of(code), stream);
+        draw_dct_record(quant_pair_of(code));
         break;
       case BlockCode::VQ_1:
       case BlockCode::VQ_2:
@@ -203,7 +217,7 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
         stream.cache.index_bits = index_bits_of(code);
         read_vq_header(reader, stream.cache);
         before_draw();
-        vq_decompress(target, stream);
+        draw_vq_record();
         break;
       case BlockCode::VQ_1_AT:
       case BlockCode::VQ_2_AT:
@@ -215,7 +229,7 @@ Status FrameDecoder::run_records(std::span<uint8_t> frame, bool fresh) noexcept 
         mb_col = (w >> 20) & 0xFFu;
         mb_row = (w >> 12) & 0xFFu;
         before_draw();
-        vq_decompress(target, stream);
+        draw_vq_record();
         break;
       case BlockCode::FRAME_END:
         if (tracking) zero_from(frame, drawn);

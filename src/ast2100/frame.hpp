@@ -113,6 +113,19 @@ class DrawObserver {
   ~DrawObserver() = default;
 };
 
+// Takes each macroblock from the record loop once its code and position are
+// read: decodes it from the stream and draws it, now or later (in stream
+// order). Within a frame the target differs from call to call only in its
+// position. Without a sink the loop decodes and draws each macroblock itself.
+class MacroblockSink {
+ public:
+  virtual void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept = 0;
+  virtual void vq(const MacroblockTarget& target, StreamState& stream) noexcept = 0;
+
+ protected:
+  ~MacroblockSink() = default;
+};
+
 class FrameDecoder {
  public:
   // The set-up checks, in order: header length, mode, the picture's byte size
@@ -153,6 +166,7 @@ class FrameDecoder {
   const QuantTables* quant_tables = nullptr;  // the mode's
   const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
   DrawObserver* observer = nullptr;  // optional
+  MacroblockSink* sink = nullptr;    // optional
   StreamState stream;
   uint64_t block_limit = 0;
   // 1, or 2, 4 or 8 to draw a thumbnail (set after set-up): the macroblock grid

@@ -1,4 +1,4 @@
-// Picture geometry: the size of an RGB picture, the macroblock grid over it,
+// Picture geometry: the size of a picture, the macroblock grid over it,
 // and where a macroblock's pixels lie.
 //
 // A picture is width x height pixels, rows top to bottom with no padding; the

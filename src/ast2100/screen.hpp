@@ -16,8 +16,19 @@
 // frames' size, and the journal and the rectangles are in thumbnail pixels.
 //
 // All memory is taken by allocate(); apply() allocates only the caller's list
-// of rectangles. A Screen is not thread-safe: callers serialise apply() and
-// reads of the picture.
+// of rectangles, and the first frame drawn on two threads starts the screen's
+// worker thread (with its ring), which lives until the screen is destroyed. A
+// Screen is not thread-safe: callers serialise apply() and reads of the
+// picture.
+//
+// Two threads: the calling thread reads the stream and journals, the worker
+// draws (pipeline.hpp); the journal is written before a macroblock is queued,
+// and apply() returns, or undoes a failed frame, only once the worker has drawn
+// everything queued. Automatically, a frame is drawn on two threads when it is
+// large (an estimate from its size and the picture's) and the process may run
+// on two CPUs or more, unless a recent frame found the worker not keeping up
+// (another process on the other core, or both threads on one): then the next
+// frames are drawn on one thread, a number that doubles while it goes on.
 #pragma once
 
 #include <atomic>
@@ -29,6 +40,7 @@
 
 #include "frame.hpp"
 #include "picture.hpp"
+#include "pipeline.hpp"
 
 namespace ast2100 {
 
@@ -52,6 +64,11 @@ struct ApplyResult {
   bool ok() const noexcept { return kind == Kind::applied; }
 };
 
+// How a screen draws its frames: automatic (two threads where that pays),
+// one thread always, or two threads always, on every frame however small
+// (for tests and measurements).
+enum class Threads : uint8_t { automatic, one, two };
+
 class Screen final : private DrawObserver {
  public:
   // mode: kMode422, kMode444, or 0 for a screen that takes frames of either;
@@ -62,6 +79,7 @@ class Screen final : private DrawObserver {
       : width_(width), height_(height), mode_(mode), format_(format), scale_(scale) {}
   Screen(const Screen&) = delete;
   Screen& operator=(const Screen&) = delete;
+  ~Screen();
 
   // The picture's byte size (width * height * the format's pixel size), or
   // false when it does not fit in max_bytes (at most 2^63 - 1).
@@ -95,6 +113,8 @@ class Screen final : private DrawObserver {
   // The size of the picture kept: the frames' size divided by the scale, rounded up.
   uint64_t picture_width() const noexcept { return ceil_div(width_, scale_); }
   uint64_t picture_height() const noexcept { return ceil_div(height_, scale_); }
+  Threads threads() const noexcept { return threads_; }
+  void set_threads(Threads threads) noexcept { threads_ = threads; }
   // Safe to read from any thread while another applies a frame.
   uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
 
@@ -116,6 +136,8 @@ class Screen final : private DrawObserver {
   // Puts every saved area back (undo = true) or keeps the new pixels; either
   // way clears the marks and empties the journal.
   void finish(bool undo) noexcept;
+  // The pipeline to draw this frame with, or nullptr for one thread.
+  DrawPipeline* pipeline_for(const FrameDecoder& decoder, size_t codec_data_size) noexcept;
 
   uint64_t width_, height_;
   uint32_t mode_;
@@ -131,6 +153,10 @@ class Screen final : private DrawObserver {
   uint64_t saved_count_ = 0;
   uint64_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
+  Threads threads_ = Threads::automatic;
+  std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
+  uint32_t serial_frames_ = 0;              // large frames to draw on one thread before trying two again
+  uint32_t serial_backoff_ = 0;             // what serial_frames_ becomes the next time the worker lags
 };
 
 }  // namespace ast2100

@@ -1,0 +1,142 @@
+// Drawing a frame's macroblocks on a second thread.
+//
+// The record loop on the calling thread reads each macroblock from the stream
+// (decode_dct, decode_vq) into the next slot of a ring; one worker thread takes
+// the slots in the same order and draws them (draw_dct, draw_vq). Everything
+// that passes from one macroblock to the next (the position, the DC predictors,
+// the colour cache) belongs to the stream half, so a slot is all its drawing
+// needs and the picture is the one a single thread draws, byte for byte.
+//
+// Hand-off: two counters, of slots filled and of slots drawn, each written by
+// one side only and each on a cache line of its own (as is each side's private
+// state). The filler publishes a batch of slots at a time. A side that must
+// wait spins for a few tens of microseconds, as the other side is normally a
+// batch away, then sleeps on the other's counter with std::atomic wait; a
+// side notifies only when it sees the other's sleeping flag, so a frame that
+// flows makes no system calls. Between frames the worker sleeps at once.
+//
+// A worker that does not keep up because it does not run (both threads on one
+// core, or the other core busy with another process) shows as the filler
+// sleeping on a full ring again and again. After a few such sleeps in a frame
+// the pipeline may give up on the worker: it waits for the ring to empty and
+// draws the rest of the frame itself, and says so, so that its owner can
+// decode the next frames on one thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <pthread.h>
+
+#include <new>
+
+#include "frame.hpp"
+
+namespace ast2100 {
+
+// The CPUs this process may run on: its affinity mask where the system has
+// one, else the hardware's count (at least 1).
+unsigned available_cpus() noexcept;
+
+// A DCT macroblock's n coefficients (a multiple of 16, 64-byte aligned) as
+// 16-bit values: false, with `out` undefined, when one does not fit. And back.
+// simd: with AVX2 where the CPU has it; the results are the same.
+bool narrow_coefficients(const int32_t* in, size_t n, int16_t* out, bool simd) noexcept;
+void widen_coefficients(const int16_t* in, size_t n, int32_t* out, bool simd) noexcept;
+
+class DrawPipeline final : public MacroblockSink {
+ public:
+  static constexpr uint32_t kSlots = 64;       // a power of two
+  static constexpr uint32_t kBatch = 8;        // slots published at a time
+  // Sleeps of the filler in a frame, once the worker has started on it, that
+  // make it give up on the worker. A running worker frees a slot well within
+  // the filler's spin, so a sleep means the worker lost its core; the wait for
+  // the worker to wake at the start of a frame does not count.
+  static constexpr uint32_t kMaxSleeps = 2;
+
+  // A pipeline with its worker running, or nullptr when the memory or the
+  // thread cannot be had.
+  static std::unique_ptr<DrawPipeline> start() noexcept;
+  // Stops the worker (between frames) and joins it.
+  ~DrawPipeline();
+  DrawPipeline(const DrawPipeline&) = delete;
+  DrawPipeline& operator=(const DrawPipeline&) = delete;
+  // Over-aligned, and allocated by the C library on its alignment: the C++
+  // runtime's aligned operator new is newer than the oldest runtime the
+  // wheels support.
+  static void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept;
+  static void operator delete(void* p, std::align_val_t align) noexcept;
+
+  // Before each frame. may_give_up: whether a worker that does not keep up may
+  // be left for the rest of the frame.
+  void begin_frame(bool may_give_up) noexcept;
+  void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept override;
+  void vq(const MacroblockTarget& target, StreamState& stream) noexcept override;
+  // After the record loop, whatever its outcome: returns once every macroblock
+  // of the frame is drawn, so the picture may be read or undone.
+  void end_frame() noexcept;
+
+  // About the frame just ended: whether the worker lagged (it was given up on,
+  // or the filler slept kMaxSleeps times waiting for room), and how many times
+  // the filler slept waiting for room once the worker had started.
+  bool lagged() const noexcept { return producer_.serial || producer_.sleeps >= kMaxSleeps; }
+  uint32_t sleeps() const noexcept { return producer_.sleeps; }
+  // Whether this process is a fork of the one that started the worker, which
+  // the child does not have: the pipeline is then unusable, and must not be
+  // destroyed (its thread cannot be joined) but left behind.
+  bool orphaned() const noexcept;
+
+ private:
+  // A DCT macroblock travels as 16-bit coefficients when they all fit (nearly
+  // always: half the cache lines to hand over), else as the decoder's 32-bit
+  // ones; a VQ macroblock as it is.
+  enum class Kind : uint32_t { dct16, dct32, vq, stop };
+  struct alignas(64) Slot {
+    Kind kind = Kind::dct16;
+    uint64_t mb_col = 0;
+    uint64_t mb_row = 0;
+    VqMacroblock vq;
+    alignas(64) int16_t narrow[6 * 64];
+    DctMacroblock wide;
+  };
+
+  DrawPipeline() noexcept = default;
+  // The next slot to fill at the target's position, after waiting for room;
+  // nullptr when the caller is to draw the macroblock itself.
+  Slot* claim(const MacroblockTarget& target) noexcept;
+  void commit() noexcept;
+  void publish() noexcept;
+  // Waits until the worker has drawn up to `count` slots (in wrapping
+  // arithmetic: until filled - drawn <= filled - count); for_room: a wait for
+  // a free slot, whose sleeps are counted.
+  void wait_drawn(uint32_t count, bool for_room) noexcept;
+  void work() noexcept;
+
+  // The filler's private state, and the macroblock it decodes into.
+  struct alignas(64) Producer {
+    uint32_t filled = 0;      // slots filled (published or not)
+    uint32_t drawn_seen = 0;  // the worker's count as last read
+    uint32_t sleeps = 0;
+    uint32_t frame_start = 0;  // `filled` when the frame began
+    bool may_give_up = false;
+    bool serial = false;      // drawing the rest of this frame itself
+    bool have_target = false;
+  } producer_;
+  DctMacroblock decoded_;
+  alignas(64) std::atomic<uint32_t> filled_{0};  // published by the filler
+  alignas(64) std::atomic<uint32_t> drawn_{0};   // published by the worker
+  alignas(64) std::atomic<uint32_t> worker_sleeping_{0};
+  alignas(64) std::atomic<uint32_t> producer_sleeping_{0};
+  std::atomic<uint32_t> open_{0};  // a frame is in progress: the worker spins rather than sleeps
+  // The frame's target: written by the filler before the frame's first slot
+  // is published, read by the worker.
+  alignas(64) MacroblockTarget target_{};
+  Slot slots_[kSlots];
+  // A POSIX thread rather than std::thread, whose start is newer than the
+  // oldest C++ runtime the wheels support.
+  pthread_t worker_{};
+  bool started_ = false;
+  long owner_pid_ = 0;
+};
+
+}  // namespace ast2100
