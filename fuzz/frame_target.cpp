@@ -42,7 +42,8 @@
 //     fixed texts (or "capacity overflow" for an unrepresentable picture);
 //   - the SIMD kernels give the scalar kernels' outcome and picture, byte for byte;
 //   - the two coefficient decoders (levels, and dequantised for the transform)
-//     read the same bits and agree, and every transform of a block agrees;
+//     read the same bits and agree, every transform of a block agrees, and a
+//     block narrowed to 16 bits (where it fits) and widened is unchanged;
 //   - the set-up takes a picture of exactly the caller's byte bound and refuses
 //     one byte less; a Screen refuses what the set-up refuses, and a Screen of
 //     the other mode refuses the frame, leaving its picture black;
@@ -76,6 +77,7 @@
 #include "ast2100/idct.hpp"
 #include "ast2100/kernels.hpp"
 #include "ast2100/picture.hpp"
+#include "ast2100/pipeline.hpp"
 #include "ast2100/screen.hpp"
 #include "ast2100/simd_avx2.hpp"
 #include "record_writer.hpp"
@@ -221,8 +223,9 @@ const std::vector<uint8_t>& base_frame(bool subsampled, uint64_t count) {
 //   bit 3: with bit 2 clear, a screen of the other mode refuses the frame too
 //   bits 4..6: the pixel format of the second screen (the PixelFormat's value;
 //              7: RGB)
-//   bit 7: a second screen, in that format and at the scale that bits 0..1 of
-//          the header's byte 0 give (1, 2, 4 or 8)
+//   bit 7: a second screen, in that format, at the scale that bits 0..1 of
+//          the header's byte 0 give (1, 2, 4 or 8), drawing on the threads that
+//          bits 2..3 of that byte give (automatic, one, two, automatic)
 constexpr uint8_t kOptionBlocks = 1, kOptionScalarFirst = 2, kOptionScreenMode = 4, kOptionOtherMode = 8,
                   kOptionVariant = 0x80;
 constexpr unsigned kOptionFormatShift = 4;
@@ -269,6 +272,20 @@ void check_blocks(std::span<const uint8_t> codec_data) {
         const auto expected = static_cast<int32_t>(static_cast<uint32_t>(
             static_cast<uint64_t>(static_cast<int64_t>(levels[k]) * quant[k]) >> 16));
         REQUIRE(dequantised[k] == expected, where() + ", entry " + std::to_string(k));
+      }
+      // As the two-thread screen hands blocks to its worker: 16 bits where every
+      // entry fits, the same with and without SIMD, and back unchanged.
+      const bool fits = std::all_of(dequantised, dequantised + 64, [](int32_t v) { return v == int16_t(v); });
+      alignas(64) int16_t narrow[2][64];
+      REQUIRE(ast2100::narrow_coefficients(dequantised, 64, narrow[0], false) == fits &&
+                  ast2100::narrow_coefficients(dequantised, 64, narrow[1], true) == fits,
+              "a block said to fit 16 bits or not wrongly, " + where());
+      if (fits) {
+        for (int with_simd = 0; with_simd < 2; ++with_simd) {
+          alignas(64) int32_t widened[64];
+          ast2100::widen_coefficients(narrow[with_simd], 64, widened, with_simd != 0);
+          REQUIRE(std::equal(widened, widened + 64, dequantised), "a block narrowed and widened differs, " + where());
+        }
       }
       uint8_t reference[64], out[64];
       ast2100::idct_transform(levels, 0, quant, reference, 0);
@@ -374,13 +391,14 @@ std::vector<uint8_t> black_picture(uint64_t pixels, ast2100::PixelFormat format)
 // and with the scalar kernels as with the SIMD ones when `compare_kernels`.
 void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecoder& ready,
                           const ast2100::Status& status, uint32_t screen_mode, ast2100::PixelFormat format,
-                          uint32_t scale, std::span<const uint8_t> rgb_before, std::span<const uint8_t> rgb_after,
-                          const std::vector<ast2100::Rect>& rgb_changed, bool compare_kernels,
-                          const std::string& sizes) {
+                          uint32_t scale, ast2100::Threads threads, std::span<const uint8_t> rgb_before,
+                          std::span<const uint8_t> rgb_after, const std::vector<ast2100::Rect>& rgb_changed,
+                          bool compare_kernels, const std::string& sizes) {
   const std::string what = sizes + ", format " + std::to_string(static_cast<int>(format)) + ", scale " +
                            std::to_string(scale);
   ast2100::Screen screen(ready.width, ready.height, screen_mode, format, scale);
-  REQUIRE(screen.allocate(kMaxFrameBytes), what);
+  screen.set_threads(threads);
+  REQUIRE(screen.threads() == threads && screen.allocate(kMaxFrameBytes), what);
   const uint64_t width = screen.picture_width(), height = screen.picture_height();
   const uint64_t n = ast2100::bytes_per_pixel(format);
   REQUIRE(width == ceil_div(ready.width, scale) && height == ceil_div(ready.height, scale) &&
@@ -503,11 +521,13 @@ void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecod
   if ((options & kOptionVariant) != 0) {
     const unsigned format = (options >> kOptionFormatShift) & 7;
     const uint32_t scale = 1u << (codec_data[0] & 3);
+    const unsigned thread_bits = (codec_data[0] >> 2) & 3;
+    const auto threads = thread_bits == 3 ? ast2100::Threads::automatic : static_cast<ast2100::Threads>(thread_bits);
     check_variant_screen(codec_data, ready, status, screen_mode,
                          format <= static_cast<unsigned>(ast2100::PixelFormat::gray)
                              ? static_cast<ast2100::PixelFormat>(format)
                              : ast2100::PixelFormat::rgb,
-                         scale, before, now, changed, compare_kernels, sizes);
+                         scale, threads, before, now, changed, compare_kernels, sizes);
   }
   std::vector<uint8_t> wrong(before.size() + 3);
   REQUIRE(!screen.restore(wrong, 7) && std::equal(shown.begin(), shown.end(), now.begin(), now.end()) &&
