@@ -366,6 +366,20 @@ std::vector<uint8_t> rect_mask(const std::vector<ast2100::Rect>& rects, uint64_t
   return inside;
 }
 
+// A screen's picture after a frame that succeeded, of n bytes a pixel: where
+// the frame drew (`drawn`, one byte a pixel) the frame's own pixels (`alone`,
+// drawn onto a black picture: drawing a macroblock never reads the picture),
+// elsewhere what it showed before.
+void check_shown(std::span<const uint8_t> shown, std::span<const uint8_t> before, std::span<const uint8_t> alone,
+                 const std::vector<uint8_t>& drawn, uint64_t n, const std::string& what) {
+  for (uint64_t p = 0; p < drawn.size(); ++p) {
+    const uint8_t* want = drawn[p] != 0 ? &alone[n * p] : &before[n * p];
+    REQUIRE(std::equal(&shown[n * p], &shown[n * p] + n, want),
+            "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") +
+                ", " + what);
+  }
+}
+
 // A black picture in a format: zero bytes, but 255 in the padding byte.
 std::vector<uint8_t> black_picture(uint64_t pixels, ast2100::PixelFormat format) {
   const uint64_t n = ast2100::bytes_per_pixel(format);
@@ -461,12 +475,7 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
     REQUIRE(changed[i] == scaled, "rectangle " + std::to_string(i) + " is not RGB's in thumbnail pixels, " + what);
   }
   REQUIRE(rect_mask(changed, width, height, what) == drawn, "the rectangles are not the drawn areas, " + what);
-  for (uint64_t p = 0; p < width * height; ++p) {
-    const uint8_t* want = drawn[p] != 0 ? &alone[n * p] : &before[n * p];
-    REQUIRE(std::equal(&shown[n * p], &shown[n * p] + n, want),
-            "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") +
-                ", " + what);
-  }
+  check_shown(shown, before, alone, drawn, n, what);
   if (full_colour) REQUIRE(std::ranges::equal(shown, rearranged(rgb_after, format)), "the picture differs from RGB's, " + what);
 }
 
@@ -505,14 +514,8 @@ void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecod
     REQUIRE(std::equal(shown.begin(), shown.end(), before.begin(), before.end()),
             "a failed frame left the screen changed, " + sizes);
   } else {
-    const std::vector<uint8_t> inside = rect_mask(changed, width, height, sizes);
-    REQUIRE(inside == drawn, "the rectangles are not the drawn macroblocks, " + sizes);
-    for (uint64_t p = 0; p < width * height; ++p) {
-      const uint8_t* want = drawn[p] != 0 ? &alone[3 * p] : &before[3 * p];
-      REQUIRE(std::equal(&shown[3 * p], &shown[3 * p] + 3, want),
-              "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") +
-                  ", " + sizes);
-    }
+    REQUIRE(rect_mask(changed, width, height, sizes) == drawn, "the rectangles are not the drawn macroblocks, " + sizes);
+    check_shown(shown, before, alone, drawn, 3, sizes);
   }
 
   // restore(): a picture of another size is refused and changes nothing; the
