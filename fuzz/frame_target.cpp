@@ -20,7 +20,8 @@
 //                go through the set-up alone
 //   option byte: codec_data's byte 1, which the decoder never reads (see
 //                kOptionBlocks and the others): the coefficient lane, which kernels
-//                decode first, and the screen's mode
+//                decode first, the screen's mode, and a second screen's pixel
+//                format and scale (the scale from byte 0, which is not read either)
 //
 // Why the size classes and the end: past its end a stream reads as zero bits,
 // which decode as DCT macroblocks until the block limit (at least 4096 records,
@@ -41,17 +42,21 @@
 //     fixed texts (or "capacity overflow" for an unrepresentable picture);
 //   - the SIMD kernels give the scalar kernels' outcome and picture, byte for byte;
 //   - the two coefficient decoders (levels, and dequantised for the transform)
-//     read the same bits and agree, and every transform of a block agrees;
+//     read the same bits and agree, every transform of a block agrees, and a
+//     block narrowed to 16 bits (where it fits) and widened is unchanged;
 //   - the set-up takes a picture of exactly the caller's byte bound and refuses
 //     one byte less; a Screen refuses what the set-up refuses, and a Screen of
 //     the other mode refuses the frame, leaving its picture black;
+//   - a frame that ends having drawn every macroblock had room for them by
+//     may_draw_every_macroblock's reckoning;
 //   - on pictures of up to kMaxComparedPixels: decoding onto an undefined picture
 //     (run_fresh, as decode_frame does for frames that may cover the picture)
 //     ends the same way with the same pixels; and a Screen that shows a picture
 //     of its own (a valid frame over every macroblock) shows, after the fuzzed
-//     frame, that frame decoded over its picture, with every changed pixel
-//     inside a reported rectangle, or, when the frame fails, its picture as it
-//     was, byte for byte.
+//     frame, the frame's own pixels where it drew and its picture elsewhere,
+//     with rectangles that cover exactly the drawn macroblocks, or, when the
+//     frame fails, its picture as it was, byte for byte; restore() puts a
+//     saved picture back and refuses one of another size.
 // The sanitizers check the rest: the picture and codec_data are heap blocks of
 // their exact sizes, so a read or write past either end is reported.
 #include <algorithm>
@@ -61,6 +66,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <tuple>
 #include <span>
 #include <string>
@@ -71,6 +77,7 @@
 #include "ast2100/idct.hpp"
 #include "ast2100/kernels.hpp"
 #include "ast2100/picture.hpp"
+#include "ast2100/pipeline.hpp"
 #include "ast2100/screen.hpp"
 #include "ast2100/simd_avx2.hpp"
 #include "record_writer.hpp"
@@ -214,7 +221,14 @@ const std::vector<uint8_t>& base_frame(bool subsampled, uint64_t count) {
 //   bit 1: decode with the scalar kernels first, compare with the SIMD ones
 //   bit 2: the screen takes only the frame's mode (else either mode)
 //   bit 3: with bit 2 clear, a screen of the other mode refuses the frame too
-constexpr uint8_t kOptionBlocks = 1, kOptionScalarFirst = 2, kOptionScreenMode = 4, kOptionOtherMode = 8;
+//   bits 4..6: the pixel format of the second screen (the PixelFormat's value;
+//              7: RGB)
+//   bit 7: a second screen, in that format, at the scale that bits 0..1 of
+//          the header's byte 0 give (1, 2, 4 or 8), drawing on the threads that
+//          bits 2..3 of that byte give (automatic, one, two, automatic)
+constexpr uint8_t kOptionBlocks = 1, kOptionScalarFirst = 2, kOptionScreenMode = 4, kOptionOtherMode = 8,
+                  kOptionVariant = 0x80;
+constexpr unsigned kOptionFormatShift = 4;
 
 // The coefficient lane: the frame's leading DCT records decoded again block by
 // block, each block twice, as levels and dequantised for the transform. The two
@@ -259,6 +273,20 @@ void check_blocks(std::span<const uint8_t> codec_data) {
             static_cast<uint64_t>(static_cast<int64_t>(levels[k]) * quant[k]) >> 16));
         REQUIRE(dequantised[k] == expected, where() + ", entry " + std::to_string(k));
       }
+      // As the two-thread screen hands blocks to its worker: 16 bits where every
+      // entry fits, the same with and without SIMD, and back unchanged.
+      const bool fits = std::all_of(dequantised, dequantised + 64, [](int32_t v) { return v == int16_t(v); });
+      alignas(64) int16_t narrow[2][64];
+      REQUIRE(ast2100::narrow_coefficients(dequantised, 64, narrow[0], false) == fits &&
+                  ast2100::narrow_coefficients(dequantised, 64, narrow[1], true) == fits,
+              "a block said to fit 16 bits or not wrongly, " + where());
+      if (fits) {
+        for (int with_simd = 0; with_simd < 2; ++with_simd) {
+          alignas(64) int32_t widened[64];
+          ast2100::widen_coefficients(narrow[with_simd], 64, widened, with_simd != 0);
+          REQUIRE(std::equal(widened, widened + 64, dequantised), "a block narrowed and widened differs, " + where());
+        }
+      }
       uint8_t reference[64], out[64];
       ast2100::idct_transform(levels, 0, quant, reference, 0);
       ast2100::idct_blocks(dequantised, 1, out);
@@ -278,6 +306,179 @@ void check_blocks(std::span<const uint8_t> codec_data) {
   }
 }
 
+// Shows the base frame on a screen that has just taken its memory. The frame is
+// decoded once per mode, size, format and scale; later screens of the same kind
+// have its picture put back with restore(), which costs a copy.
+std::shared_ptr<const std::vector<uint8_t>> show_base(ast2100::Screen& screen, const ast2100::FrameDecoder& ready,
+                                                      const std::string& sizes) {
+  using Key = std::tuple<bool, uint64_t, uint64_t, ast2100::PixelFormat, uint32_t>;
+  static std::map<Key, std::shared_ptr<const std::vector<uint8_t>>> pictures;
+  if (pictures.size() > 64) pictures.clear();  // 16 MiB at most
+  std::shared_ptr<const std::vector<uint8_t>>& kept =
+      pictures[{ready.subsampled, ready.width, ready.height, screen.format(), screen.scale()}];
+  if (kept == nullptr) {
+    std::vector<ast2100::Rect> changed;
+    const uint64_t count = std::min<uint64_t>(ready.mb_cols * ready.mb_rows, ready.block_limit);
+    const ast2100::ApplyResult base = screen.apply(base_frame(ready.subsampled, count), changed);
+    REQUIRE(base.ok(), "the base frame failed: " + message_of(base.status) + ", " + sizes);
+    const std::span<const uint8_t> shown = screen.pixels();
+    REQUIRE(shown.empty() || std::any_of(shown.begin(), shown.end(), [](uint8_t b) { return b != 0; }),
+            "the base frame left the screen black, " + sizes);
+    kept = std::make_shared<const std::vector<uint8_t>>(shown.begin(), shown.end());
+  } else {
+    REQUIRE(screen.restore(*kept, 1), "restore() refused a picture of the screen's size, " + sizes);
+  }
+  REQUIRE(screen.frames_applied() == 1 && std::equal(screen.pixels().begin(), screen.pixels().end(),
+                                                     kept->begin(), kept->end()),
+          sizes);
+  return kept;
+}
+
+// An RGB picture in another layout of three or four bytes a pixel.
+std::vector<uint8_t> rearranged(std::span<const uint8_t> rgb, ast2100::PixelFormat format) {
+  // Per byte of the pixel: the RGB channel it takes, or -1 for padding (255).
+  static constexpr int kLayouts[6][4] = {{0, 1, 2, 0}, {2, 1, 0, 0},  {0, 1, 2, -1},
+                                         {2, 1, 0, -1}, {-1, 0, 1, 2}, {-1, 2, 1, 0}};
+  const auto& layout = kLayouts[static_cast<size_t>(format)];
+  const uint64_t n = ast2100::bytes_per_pixel(format);
+  std::vector<uint8_t> out(rgb.size() / 3 * n);
+  for (size_t p = 0; p < rgb.size() / 3; ++p) {
+    for (size_t i = 0; i < n; ++i) out[p * n + i] = layout[i] < 0 ? 255 : rgb[3 * p + static_cast<size_t>(layout[i])];
+  }
+  return out;
+}
+
+// Rectangles inside a picture of width x height, none overlapping another:
+// one byte a pixel, 1 inside a rectangle.
+std::vector<uint8_t> rect_mask(const std::vector<ast2100::Rect>& rects, uint64_t width, uint64_t height,
+                               const std::string& sizes) {
+  std::vector<uint8_t> inside(width * height, 0);
+  for (const ast2100::Rect& r : rects) {
+    REQUIRE(r.w > 0 && r.h > 0 && r.x < width && r.y < height && r.w <= width - r.x && r.h <= height - r.y,
+            "a rectangle outside the picture, " + sizes);
+    for (uint64_t y = r.y; y < r.y + r.h; ++y) {
+      for (uint64_t x = r.x; x < r.x + r.w; ++x) {
+        REQUIRE(inside[y * width + x] == 0, "overlapping rectangles, " + sizes);
+        inside[y * width + x] = 1;
+      }
+    }
+  }
+  return inside;
+}
+
+// A screen's picture after a frame that succeeded, of n bytes a pixel: where
+// the frame drew (`drawn`, one byte a pixel) the frame's own pixels (`alone`,
+// drawn onto a black picture: drawing a macroblock never reads the picture),
+// elsewhere what it showed before.
+void check_shown(std::span<const uint8_t> shown, std::span<const uint8_t> before, std::span<const uint8_t> alone,
+                 const std::vector<uint8_t>& drawn, uint64_t n, const std::string& what) {
+  for (uint64_t p = 0; p < drawn.size(); ++p) {
+    const uint8_t* want = drawn[p] != 0 ? &alone[n * p] : &before[n * p];
+    REQUIRE(std::equal(&shown[n * p], &shown[n * p] + n, want),
+            "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") +
+                ", " + what);
+  }
+}
+
+// A black picture in a format: zero bytes, but 255 in the padding byte.
+std::vector<uint8_t> black_picture(uint64_t pixels, ast2100::PixelFormat format) {
+  const uint64_t n = ast2100::bytes_per_pixel(format);
+  std::vector<uint8_t> out(pixels * n, 0);
+  const int pad = format == ast2100::PixelFormat::rgbx || format == ast2100::PixelFormat::bgrx ? 3
+                  : format == ast2100::PixelFormat::xrgb || format == ast2100::PixelFormat::xbgr ? 0
+                                                                                                : -1;
+  if (pad >= 0) {
+    for (uint64_t p = 0; p < pixels; ++p) out[p * n + static_cast<uint64_t>(pad)] = 255;
+  }
+  return out;
+}
+
+// A screen in another pixel format or at a thumbnail's scale takes the frame as
+// the RGB screen did (`rgb_*`: its picture before and after, and its
+// rectangles): the same outcome, and on failure its own picture untouched. On
+// success its rectangles are the RGB ones in thumbnail pixels and cover exactly
+// what the frame draws in that format and scale onto a black picture, those
+// pixels are the ones it draws there and every other pixel is as it was; at
+// full size every format but grey shows the RGB picture rearranged (grey is
+// the luma term alone, which RGB does not give back). The frame drawn alone in
+// that format and scale draws the same onto an undefined picture (run_fresh),
+// and with the scalar kernels as with the SIMD ones when `compare_kernels`.
+void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecoder& ready,
+                          const ast2100::Status& status, uint32_t screen_mode, ast2100::PixelFormat format,
+                          uint32_t scale, ast2100::Threads threads, std::span<const uint8_t> rgb_before,
+                          std::span<const uint8_t> rgb_after, const std::vector<ast2100::Rect>& rgb_changed,
+                          bool compare_kernels, const std::string& sizes) {
+  const std::string what = sizes + ", format " + std::to_string(static_cast<int>(format)) + ", scale " +
+                           std::to_string(scale);
+  ast2100::Screen screen(ready.width, ready.height, screen_mode, format, scale);
+  screen.set_threads(threads);
+  REQUIRE(screen.threads() == threads && screen.allocate(kMaxFrameBytes), what);
+  const uint64_t width = screen.picture_width(), height = screen.picture_height();
+  const uint64_t n = ast2100::bytes_per_pixel(format);
+  REQUIRE(width == ceil_div(ready.width, scale) && height == ceil_div(ready.height, scale) &&
+              screen.pixels().size() == width * height * n,
+          what);
+  // No memory is taken for a scale that is none of 1, 2, 4 and 8, or for a
+  // picture over the bound.
+  REQUIRE(!ast2100::Screen(ready.width, ready.height, 0, format, scale * 2 + 1).allocate(kMaxFrameBytes),
+          "a screen took a scale of " + std::to_string(scale * 2 + 1) + ", " + what);
+  REQUIRE(width * height == 0 ||
+              !ast2100::Screen(ready.width, ready.height, 0, format, scale).allocate(width * height * n - 1),
+          "a screen took a picture over its bound, " + what);
+
+  // The frame alone, in this format and scale.
+  ast2100::FrameDecoder decoder;
+  REQUIRE(ast2100::FrameDecoder::setup(codec_data, ready.width, ready.height, kMaxFrameBytes, decoder, format).ok(),
+          what);
+  decoder.scale = scale;
+  REQUIRE(decoder.frame_bytes() == width * height * n, what);
+  ast2100::FrameDecoder fresh = decoder, scalar = decoder;
+  std::vector<uint8_t> drawn(width * height, 0);
+  DrawCounter counter;
+  counter.mask = &drawn;
+  counter.width = width;
+  decoder.observer = &counter;
+  std::vector<uint8_t> alone = black_picture(width * height, format);
+  const ast2100::Status alone_status = decoder.run(alone);
+  REQUIRE(alone_status.failure == status.failure && alone_status.value == status.value, what);
+  std::vector<uint8_t> undefined(alone.size(), 0xA5);
+  const ast2100::Status fresh_status = fresh.run_fresh(undefined);
+  REQUIRE(fresh_status.failure == status.failure && (!status.ok() || undefined == alone),
+          "run_fresh differs from a black picture, " + what);
+  if (compare_kernels && decoder.kernels != &ast2100::scalar_kernels()) {
+    scalar.kernels = &ast2100::scalar_kernels();
+    std::vector<uint8_t> reference = black_picture(width * height, format);
+    REQUIRE(scalar.run(reference).failure == status.failure && reference == alone,
+            std::string(decoder.kernels->name) + " kernels differ from scalar, " + what);
+  }
+  const bool full_colour = scale == 1 && format != ast2100::PixelFormat::gray;
+  const std::shared_ptr<const std::vector<uint8_t>> base = show_base(screen, ready, what);
+  const std::vector<uint8_t>& before = *base;
+  if (full_colour) REQUIRE(before == rearranged(rgb_before, format), "the base picture differs from RGB's, " + what);
+
+  std::vector<ast2100::Rect> changed;
+  const ast2100::ApplyResult applied = screen.apply(codec_data, changed);
+  REQUIRE(applied.ok() == status.ok() && applied.status.failure == status.failure &&
+              applied.status.value == status.value && screen.frames_applied() == (status.ok() ? 2u : 1u),
+          what);
+  const std::span<const uint8_t> shown = screen.pixels();
+  if (!status.ok()) {
+    REQUIRE(changed.empty() && std::equal(shown.begin(), shown.end(), before.begin(), before.end()),
+            "a failed frame left the screen changed, " + what);
+    return;
+  }
+  REQUIRE(changed.size() == rgb_changed.size(), "other rectangles than RGB's, " + what);
+  for (size_t i = 0; i < changed.size(); ++i) {
+    const ast2100::Rect& r = rgb_changed[i];
+    const ast2100::Rect scaled = {r.x / scale, r.y / scale, ceil_div(r.x + r.w, scale) - r.x / scale,
+                                  ceil_div(r.y + r.h, scale) - r.y / scale};
+    REQUIRE(changed[i] == scaled, "rectangle " + std::to_string(i) + " is not RGB's in thumbnail pixels, " + what);
+  }
+  REQUIRE(rect_mask(changed, width, height, what) == drawn, "the rectangles are not the drawn areas, " + what);
+  check_shown(shown, before, alone, drawn, n, what);
+  if (full_colour) REQUIRE(std::ranges::equal(shown, rearranged(rgb_after, format)), "the picture differs from RGB's, " + what);
+}
+
 // A Screen that shows the base frame takes the fuzzed one: on success the
 // rectangles it reports cover exactly the pixels the frame drew (`drawn`, one
 // byte a pixel), those pixels are the ones the frame drew onto a black picture
@@ -290,7 +491,7 @@ void check_blocks(std::span<const uint8_t> codec_data) {
 // screen decides (small frames: one thread).
 void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecoder& ready,
                   const ast2100::Status& status, std::span<const uint8_t> alone, const std::vector<uint8_t>& drawn,
-                  uint8_t options, const std::string& sizes) {
+                  uint8_t options, bool compare_kernels, const std::string& sizes) {
   const uint64_t width = ready.width, height = ready.height;
   const uint32_t frame_mode = ready.subsampled ? ast2100::kMode422 : ast2100::kMode444;
   const uint32_t screen_mode = (options & kOptionScreenMode) != 0 ? frame_mode : 0;
@@ -300,25 +501,9 @@ void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecod
   screen.set_threads(codec_data.size() % 2 != 0 ? ast2100::Threads::two : ast2100::Threads::automatic);
   REQUIRE(screen.allocate(kMaxFrameBytes), sizes);
   std::vector<ast2100::Rect> changed;
-  // The base frame is decoded once per mode and size; later inputs of that
-  // size have its picture put back with restore(), which costs a copy.
-  static std::map<std::tuple<bool, uint64_t, uint64_t>, std::vector<uint8_t>> base_pictures;
-  if (base_pictures.size() > 64) base_pictures.clear();  // 12 MiB at most
-  std::vector<uint8_t>& before = base_pictures[{ready.subsampled, width, height}];
-  if (before.size() != ready.frame_bytes()) {
-    const uint64_t count = std::min<uint64_t>(ready.mb_cols * ready.mb_rows, ready.block_limit);
-    const ast2100::ApplyResult base = screen.apply(base_frame(ready.subsampled, count), changed);
-    REQUIRE(base.ok(), "the base frame failed: " + message_of(base.status) + ", " + sizes);
-    before.assign(screen.pixels().begin(), screen.pixels().end());
-    REQUIRE(before.empty() || std::any_of(before.begin(), before.end(), [](uint8_t b) { return b != 0; }),
-            "the base frame left the screen black, " + sizes);
-  } else {
-    REQUIRE(screen.restore(before, 1), "restore() refused a picture of the screen's size, " + sizes);
-  }
-  REQUIRE(screen.frames_applied() == 1 && std::equal(screen.pixels().begin(), screen.pixels().end(), before.begin()),
-          sizes);
+  const std::shared_ptr<const std::vector<uint8_t>> base = show_base(screen, ready, sizes);
+  const std::vector<uint8_t>& before = *base;
 
-  changed.clear();
   const ast2100::ApplyResult applied = screen.apply(codec_data, changed);
   REQUIRE(applied.ok() == status.ok() && applied.status.failure == status.failure, sizes);
   REQUIRE(applied.ok() || applied.kind == ast2100::ApplyResult::Kind::frame_failed, sizes);
@@ -329,29 +514,24 @@ void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecod
     REQUIRE(std::equal(shown.begin(), shown.end(), before.begin(), before.end()),
             "a failed frame left the screen changed, " + sizes);
   } else {
-    std::vector<uint8_t> inside(width * height, 0);
-    for (const ast2100::Rect& r : changed) {
-      REQUIRE(r.w > 0 && r.h > 0 && r.x < width && r.y < height && r.w <= width - r.x && r.h <= height - r.y,
-              "a rectangle outside the picture, " + sizes);
-      for (uint64_t y = r.y; y < r.y + r.h; ++y) {
-        for (uint64_t x = r.x; x < r.x + r.w; ++x) {
-          REQUIRE(inside[y * width + x] == 0, "overlapping rectangles, " + sizes);
-          inside[y * width + x] = 1;
-        }
-      }
-    }
-    REQUIRE(inside == drawn, "the rectangles are not the drawn macroblocks, " + sizes);
-    for (uint64_t p = 0; p < width * height; ++p) {
-      const uint8_t* want = drawn[p] != 0 ? &alone[3 * p] : &before[3 * p];
-      REQUIRE(std::equal(&shown[3 * p], &shown[3 * p] + 3, want),
-              "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") +
-                  ", " + sizes);
-    }
+    REQUIRE(rect_mask(changed, width, height, sizes) == drawn, "the rectangles are not the drawn macroblocks, " + sizes);
+    check_shown(shown, before, alone, drawn, 3, sizes);
   }
 
   // restore(): a picture of another size is refused and changes nothing; the
   // saved one comes back with its count.
   const std::vector<uint8_t> now(shown.begin(), shown.end());
+  if ((options & kOptionVariant) != 0) {
+    const unsigned format = (options >> kOptionFormatShift) & 7;
+    const uint32_t scale = 1u << (codec_data[0] & 3);
+    const unsigned thread_bits = (codec_data[0] >> 2) & 3;
+    const auto threads = thread_bits == 3 ? ast2100::Threads::automatic : static_cast<ast2100::Threads>(thread_bits);
+    check_variant_screen(codec_data, ready, status, screen_mode,
+                         format <= static_cast<unsigned>(ast2100::PixelFormat::gray)
+                             ? static_cast<ast2100::PixelFormat>(format)
+                             : ast2100::PixelFormat::rgb,
+                         scale, threads, before, now, changed, compare_kernels, sizes);
+  }
   std::vector<uint8_t> wrong(before.size() + 3);
   REQUIRE(!screen.restore(wrong, 7) && std::equal(shown.begin(), shown.end(), now.begin(), now.end()) &&
               screen.frames_applied() == (status.ok() ? 2u : 1u),
@@ -379,7 +559,11 @@ void check_refusing_screen(std::span<const uint8_t> codec_data, uint64_t width, 
                            const ast2100::Status& setup, bool too_large) {
   ast2100::Screen screen(width, height, 0);
   if (too_large) {
-    REQUIRE(!screen.allocate(kMaxFrameBytes), "allocate() took a picture too large to represent");
+    // Nor as a thumbnail: the frames' full size must be representable too (in
+    // the screen's format: one byte a pixel might fit where three do not).
+    REQUIRE(!screen.allocate(kMaxFrameBytes) &&
+                !ast2100::Screen(width, height, 0, ast2100::PixelFormat::rgb, 8).allocate(kMaxFrameBytes),
+            "allocate() took a picture too large to represent");
     return;
   }
   if (width * height > kMaxComparedPixels) return;
@@ -516,7 +700,7 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
     REQUIRE(fresh_status.failure == status.failure && fresh_status.value == status.value,
             message_of(fresh_status) + " vs " + message_of(status));
     REQUIRE(!status.ok() || undefined == picture, "run_fresh differs from a zero-filled picture, " + sizes);
-    check_screen(codec_data, ready, status, picture, drawn, options, sizes);
+    check_screen(codec_data, ready, status, picture, drawn, options, compare_kernels, sizes);
   }
   if (all_checks && compare_kernels && pixels <= kMaxComparedPixels && &best != &scalar_kernels) {
     std::vector<uint8_t> reference(size);

@@ -107,7 +107,7 @@ def seeds():
 
 
 # The option byte (the frame header's byte 1, which the decoder never reads).
-BLOCKS, SCALAR_FIRST, SCREEN_MODE, OTHER_MODE = 1, 2, 4, 8
+BLOCKS, SCALAR_FIRST, SCREEN_MODE, OTHER_MODE, VARIANT = 1, 2, 4, 8, 0x80
 
 
 def option_seeds():
@@ -136,6 +136,13 @@ def option_seeds():
             failing.prefix = bytes([0, options | BLOCKS])
             failing.raw(3, 4)  # a code that opens no record
             yield f"{name}-failing-{mode}", fuzz_input(failing.to_bytes(), 24, 40, mode)
+    # A second screen in each pixel format (bits 4..6) at each scale (bits 0..1 of
+    # the header's byte 0), on pictures whose sides are no multiple of a macroblock.
+    for fmt in range(7):
+        for mode in (444, 422):
+            fw = mixed(mode, 20 + fmt, 14)
+            fw.prefix = bytes([(fmt + (mode == 422)) % 4, VARIANT | fmt << 4 | (SCREEN_MODE if fmt % 2 else 0)])
+            yield f"format-{fmt}-{mode}", fuzz_input(fw.to_bytes(), 37 + 8 * fmt, 21, mode)
     for short in (b"\x00\x01", b"\x00\x01\xff"):
         yield f"blocks-{len(short)}-bytes", fuzz_input(short, 8, 8)
 
