@@ -214,4 +214,119 @@ void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_tab
   stream = reader;
 }
 
+namespace {
+
+// One block for a thumbnail: as decode_block_with storing dequantised levels,
+// but a level is dequantised and stored only where kMask has its position's
+// bit. The loop is the full decoder's, step for step, so that the two consume
+// the same bits; a DC-only block (kMask == 1) stores nothing inside it.
+template <uint64_t kMask>
+[[gnu::always_inline]] inline int32_t decode_block_kept(BitReader& stream, const HuffTable& dc_table,
+                                                        const HuffTable& ac_table, int32_t predictor,
+                                                        const int64_t* steps, int32_t* block) noexcept {
+  BitReader reader = stream;
+  auto keep = [&](size_t z, int32_t level) {
+    if constexpr (kMask != 1) {
+      if ((kMask >> z) & 1u) block[z] = static_cast<int32_t>((static_cast<int64_t>(level) * steps[z]) >> 16);
+    }
+  };
+  int32_t dc = predictor;
+  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
+  if (d.total() != 0) {
+    reader.consume_bits(d.total());
+    dc = wrap_add(predictor, d.value());
+  } else {
+    const uint32_t dc_size = decode_symbol(reader, dc_table);
+    if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
+  }
+  block[0] = static_cast<int32_t>((static_cast<int64_t>(dc) * steps[0]) >> 16);
+
+  uint32_t k = 1;
+  while (k < 64) {
+    const uint32_t bits = reader.peek(HuffTable::kAcFastBits);
+    const AcFast e = ac_table.ac_fast[bits];
+    if (e.total() != 0) {
+      k += e.run();
+      if (k >= 64) {
+        reader.consume_bits(e.code_len());
+        break;
+      }
+      keep(kZigzag[k], e.value());
+      ++k;
+      const AcFast f = ac_table.ac_pair[bits];
+      if (k >= 64) {
+        reader.consume_bits(e.total());
+        break;
+      }
+      k += f.run();
+      if (k >= 64) {
+        reader.consume_bits(f.code_len());
+        break;
+      }
+      keep(kZigzag[k], f.value());
+      k += f.second();
+      reader.consume_bits(f.total());
+      continue;
+    }
+    const uint32_t rs = decode_symbol(reader, ac_table);
+    const uint32_t run = rs >> 4;
+    const uint32_t size = rs & 15u;
+    if (size == 0) {
+      if (rs != 0xF0) break;
+      k += 16;
+      continue;
+    }
+    k += run;
+    if (k >= 64) break;
+    const int32_t level = reader.receive_extend(size);
+    keep(kZigzag[k], level);
+    ++k;
+  }
+  stream = reader;
+  return dc;
+}
+
+template <uint64_t kMask>
+void decode_blocks_kept(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                        const QuantTable& table, size_t blocks, int32_t* predictors, size_t predictor_step,
+                        int32_t* coefficients) noexcept {
+  for (size_t b = 0; b < blocks; ++b) {
+    int32_t& p = predictors[b * predictor_step];
+    p = decode_block_kept<kMask>(reader, dc_table, ac_table, p, table.data(), coefficients + 64 * b);
+  }
+}
+
+// The luma blocks share one predictor; Cb and Cr have one each.
+void decode_blocks(Kept kept, BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                   const QuantTable& table, size_t blocks, int32_t* predictors, size_t predictor_step,
+                   int32_t* coefficients) noexcept {
+  switch (kept) {
+    case Kept::dc:
+      return decode_blocks_kept<kept_mask(Kept::dc)>(reader, dc_table, ac_table, table, blocks, predictors,
+                                                     predictor_step, coefficients);
+    case Kept::quarters:
+      return decode_blocks_kept<kept_mask(Kept::quarters)>(reader, dc_table, ac_table, table, blocks, predictors,
+                                                           predictor_step, coefficients);
+    case Kept::all:
+      for (size_t b = 0; b < blocks; ++b) {
+        int32_t& p = predictors[b * predictor_step];
+        p = decode_block_with(reader, dc_table, ac_table, p, coefficients + 64 * b, StoreDequantised{table.data()});
+      }
+      return;
+  }
+}
+
+}  // namespace
+
+void decode_macroblock_kept(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
+                            size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,
+                            Kept chroma) noexcept {
+  const HuffmanTables& t = kHuffmanTables;
+  BitReader reader = stream;
+  decode_blocks(luma, reader, t.luma_dc, t.luma_ac, luma_table, luma_blocks, predictors.data(), 0, coefficients);
+  decode_blocks(chroma, reader, t.chroma_dc, t.chroma_ac, chroma_table, 2, predictors.data() + 1, 1,
+                coefficients + 64 * luma_blocks);
+  stream = reader;
+}
+
 }  // namespace ast2100

@@ -261,6 +261,24 @@ void draw_quarters(const MacroblockTarget& target, const int32_t* c, const Pixel
 
 }  // namespace
 
+ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
+  const Squares sq = squares_of(target);
+  const uint64_t size = macroblock_size(target.subsampled);
+  const bool whole = sq.full.cols == size && sq.full.rows == size;
+  // Grey reads no chroma at all, but the blocks are decoded all the same.
+  const bool gray = target.frame.format == PixelFormat::gray;
+  ThumbnailNeeds needs{Kept::all, gray ? Kept::dc : Kept::all};
+  if (!whole) return needs;  // transformed and averaged pixel by pixel, as at 1/2
+  if (target.scale == 8) {  // see draw_dc
+    needs.luma = Kept::dc;
+    if (!gray) needs.chroma = target.subsampled ? Kept::quarters : Kept::dc;
+  } else if (target.scale == 4) {  // see draw_quarters and draw_whole<4>
+    needs.luma = Kept::quarters;
+    if (!gray && !target.subsampled) needs.chroma = Kept::quarters;
+  }
+  return needs;
+}
+
 void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
   const Squares sq = squares_of(target);
   if (sq.full.empty()) return;
