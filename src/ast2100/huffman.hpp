@@ -232,27 +232,16 @@ void decode_macroblock_dequantised(BitReader& reader, const QuantTable& luma_tab
                                    size_t luma_blocks, std::array<int32_t, 3>& predictors,
                                    int32_t* coefficients) noexcept;
 
-// What a thumbnail reads of a block: its DC term alone (a pixel at 1/8), the
-// coefficients its four quarter means are made of (rows and columns 0, 1, 3, 5
-// and 7: the DC and the odd frequencies), or everything (a transform).
-enum class Kept : uint8_t { dc, quarters, all };
-
-// Natural positions of the coefficients each kind of block keeps, one bit each.
-inline constexpr uint64_t kept_mask(Kept kept) noexcept {
-  if (kept == Kept::dc) return 1;
-  if (kept == Kept::all) return ~uint64_t{0};
-  uint64_t mask = 0;
-  for (uint32_t r : {0u, 1u, 3u, 5u, 7u}) {
-    for (uint32_t c : {0u, 1u, 3u, 5u, 7u}) mask |= uint64_t{1} << (8 * r + c);
-  }
-  return mask;
-}
+// What a thumbnail reads of a block: its DC term alone (one pixel of a block
+// at 1/8), or more (quarter means or a transform).
+enum class Kept : uint8_t { dc, all };
 
 // decode_macroblock_dequantised for a thumbnail: every symbol is decoded, so
 // the reader and the predictors end exactly where the full decoder leaves
-// them, but only the coefficients `luma` and `chroma` keep are dequantised and
-// stored. The entries of the mask are those the full decoder would write; the
-// rest of `coefficients` is left as the caller set it (zeroed).
+// them, and the blocks that `luma` and `chroma` keep whole are stored as it
+// stores them. Of a DC-only block only entry 0 is written: the rest of it is
+// left as the caller set it (zeroed), and its AC symbols are skipped several
+// at a time rather than decoded one by one.
 void decode_macroblock_kept(BitReader& reader, const QuantTable& luma_table, const QuantTable& chroma_table,
                             size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,
                             Kept chroma) noexcept;

@@ -268,13 +268,10 @@ ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
   // Grey reads no chroma at all, but the blocks are decoded all the same.
   const bool gray = target.frame.format == PixelFormat::gray;
   ThumbnailNeeds needs{Kept::all, gray ? Kept::dc : Kept::all};
-  if (!whole) return needs;  // transformed and averaged pixel by pixel, as at 1/2
-  if (target.scale == 8) {  // see draw_dc
+  if (!whole) return needs;  // transformed and averaged pixel by pixel
+  if (target.scale == 8) {  // see draw_dc: the 16x16 mode's chroma quarters read more
     needs.luma = Kept::dc;
-    if (!gray) needs.chroma = target.subsampled ? Kept::quarters : Kept::dc;
-  } else if (target.scale == 4) {  // see draw_quarters and draw_whole<4>
-    needs.luma = Kept::quarters;
-    if (!gray && !target.subsampled) needs.chroma = Kept::quarters;
+    if (!gray && !target.subsampled) needs.chroma = Kept::dc;
   }
   return needs;
 }
