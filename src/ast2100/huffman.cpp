@@ -264,9 +264,9 @@ constexpr SkipTable kLumaSkip = build_skip_table(kHuffmanTables.luma_ac);
 constexpr SkipTable kChromaSkip = build_skip_table(kHuffmanTables.chroma_ac);
 // Luminance AC: "00 1" twice, then "1010" (end of block): ten bits, two
 // positions; "1010 ..." is an end of block at once; twelve 1 bits hold nothing.
-static_assert(kLumaSkip[0b001001101000].packed == (1u << 11 | 2u << 4 | 10u));
-static_assert(kLumaSkip[0b101000000000].packed == (1u << 11 | 4u));
-static_assert(kLumaSkip[0b111111111111].packed == 0);
+static_assert(kLumaSkip[0b001001101011u << (kSkipBits - 12)].packed == (1u << 11 | 2u << 4 | 10u));
+static_assert(kLumaSkip[0b101000000000u << (kSkipBits - 12)].packed == (1u << 11 | 4u));
+static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
 
 // One block when only its DC term is kept: the DC value dequantised as the
 // full decoder stores it, and the AC symbols skipped, consuming exactly the
@@ -334,6 +334,9 @@ void decode_blocks(Kept kept, BitReader& reader, const HuffTable& dc_table, cons
 void decode_macroblock_kept(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
                             size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,
                             Kept chroma) noexcept {
+  if (luma == Kept::all && chroma == Kept::all) {
+    return decode_macroblock_dequantised(stream, luma_table, chroma_table, luma_blocks, predictors, coefficients);
+  }
   const HuffmanTables& t = kHuffmanTables;
   BitReader reader = stream;
   decode_blocks(luma, reader, t.luma_dc, t.luma_ac, kLumaSkip, luma_table, luma_blocks, predictors.data(), 0,
