@@ -272,9 +272,12 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
 // full decoder stores it, and the AC symbols skipped, consuming exactly the
 // bits the full decoder consumes (it stops at coefficient 63, or before the
 // magnitude bits of a run past the block). Returns the next predictor.
-[[gnu::always_inline]] inline int32_t decode_block_dc(BitReader& reader, const HuffTable& dc_table,
+[[gnu::always_inline]] inline int32_t decode_block_dc(BitReader& stream, const HuffTable& dc_table,
                                                       const HuffTable& ac_table, const SkipTable& skip,
                                                       int32_t predictor, int64_t step, int32_t* block) noexcept {
+  // A local copy of the reader stays in registers; the one store, of the DC
+  // value, comes after the loop, so it cannot force the reader back to memory.
+  BitReader reader = stream;
   int32_t dc = predictor;
   const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
   if (d.total() != 0) {
@@ -284,7 +287,6 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
     const uint32_t dc_size = decode_symbol(reader, dc_table);
     if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
   }
-  block[0] = static_cast<int32_t>((static_cast<int64_t>(dc) * step) >> 16);
 
   uint32_t k = 1;
   for (;;) {
@@ -312,6 +314,8 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
     }
     if (k >= 64) break;
   }
+  stream = reader;
+  block[0] = static_cast<int32_t>((static_cast<int64_t>(dc) * step) >> 16);
   return dc;
 }
 
@@ -319,14 +323,16 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
 void decode_blocks(Kept kept, BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
                    const SkipTable& skip, const QuantTable& table, size_t blocks, int32_t* predictors,
                    size_t predictor_step, int32_t* coefficients) noexcept {
+  BitReader local = reader;
   for (size_t b = 0; b < blocks; ++b) {
     int32_t& p = predictors[b * predictor_step];
     if (kept == Kept::dc) {
-      p = decode_block_dc(reader, dc_table, ac_table, skip, p, table[0], coefficients + 64 * b);
+      p = decode_block_dc(local, dc_table, ac_table, skip, p, table[0], coefficients + 64 * b);
     } else {
-      p = decode_block_with(reader, dc_table, ac_table, p, coefficients + 64 * b, StoreDequantised{table.data()});
+      p = decode_block_with(local, dc_table, ac_table, p, coefficients + 64 * b, StoreDequantised{table.data()});
     }
   }
+  reader = local;
 }
 
 }  // namespace
