@@ -108,23 +108,27 @@ struct StoreDequantised {
   }
 };
 
+// A block's DC value: the size category, then that many magnitude bits of the
+// difference (both in one lookup when the lookahead holds them), added to the
+// predictor.
+[[gnu::always_inline]] inline int32_t decode_dc(BitReader& reader, const HuffTable& dc_table,
+                                                int32_t predictor) noexcept {
+  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
+  if (d.total() != 0) {
+    reader.consume_bits(d.total());
+    return wrap_add(predictor, d.value());
+  }
+  const uint32_t dc_size = decode_symbol(reader, dc_table);
+  return dc_size > 0 ? wrap_add(predictor, reader.receive_extend(dc_size)) : predictor;
+}
+
 template <class Store>
 [[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, int32_t* block, const Store store) noexcept {
   // A local copy of the reader can live in registers: the coefficient stores
   // below could otherwise alias its fields and force a reload after each one.
   BitReader reader = stream;
-  // DC: the size category, then that many magnitude bits of the difference;
-  // both in one lookup when the lookahead holds them.
-  int32_t dc = predictor;
-  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
-  if (d.total() != 0) {
-    reader.consume_bits(d.total());
-    dc = wrap_add(predictor, d.value());
-  } else {
-    const uint32_t dc_size = decode_symbol(reader, dc_table);
-    if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
-  }
+  const int32_t dc = decode_dc(reader, dc_table, predictor);
   block[0] = store.at(dc, 0);
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
@@ -278,15 +282,7 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
   // A local copy of the reader stays in registers; the one store, of the DC
   // value, comes after the loop, so it cannot force the reader back to memory.
   BitReader reader = stream;
-  int32_t dc = predictor;
-  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
-  if (d.total() != 0) {
-    reader.consume_bits(d.total());
-    dc = wrap_add(predictor, d.value());
-  } else {
-    const uint32_t dc_size = decode_symbol(reader, dc_table);
-    if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
-  }
+  const int32_t dc = decode_dc(reader, dc_table, predictor);
 
   uint32_t k = 1;
   for (;;) {
