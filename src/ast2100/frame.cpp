@@ -261,7 +261,13 @@ void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState
     std::memset(out.coefficients, 0, sizeof(int32_t) * 3 * 64);
   }
   std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
-  decode_macroblock_dequantised(stream.reader, luma_table, chroma_table, luma_blocks, predictors, out.coefficients);
+  if (target.scale == 1) {
+    decode_macroblock_dequantised(stream.reader, luma_table, chroma_table, luma_blocks, predictors, out.coefficients);
+  } else {
+    const ThumbnailNeeds needs = thumbnail_needs(target);
+    decode_macroblock_kept(stream.reader, luma_table, chroma_table, luma_blocks, predictors, out.coefficients,
+                           needs.luma, needs.chroma);
+  }
   stream.dc_y = predictors[0];
   stream.dc_cb = predictors[1];
   stream.dc_cr = predictors[2];

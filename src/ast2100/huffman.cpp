@@ -108,23 +108,27 @@ struct StoreDequantised {
   }
 };
 
+// A block's DC value: the size category, then that many magnitude bits of the
+// difference (both in one lookup when the lookahead holds them), added to the
+// predictor.
+[[gnu::always_inline]] inline int32_t decode_dc(BitReader& reader, const HuffTable& dc_table,
+                                                int32_t predictor) noexcept {
+  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
+  if (d.total() != 0) {
+    reader.consume_bits(d.total());
+    return wrap_add(predictor, d.value());
+  }
+  const uint32_t dc_size = decode_symbol(reader, dc_table);
+  return dc_size > 0 ? wrap_add(predictor, reader.receive_extend(dc_size)) : predictor;
+}
+
 template <class Store>
 [[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, int32_t* block, const Store store) noexcept {
   // A local copy of the reader can live in registers: the coefficient stores
   // below could otherwise alias its fields and force a reload after each one.
   BitReader reader = stream;
-  // DC: the size category, then that many magnitude bits of the difference;
-  // both in one lookup when the lookahead holds them.
-  int32_t dc = predictor;
-  const AcFast d = dc_table.ac_fast[reader.peek(HuffTable::kAcFastBits)];
-  if (d.total() != 0) {
-    reader.consume_bits(d.total());
-    dc = wrap_add(predictor, d.value());
-  } else {
-    const uint32_t dc_size = decode_symbol(reader, dc_table);
-    if (dc_size > 0) dc = wrap_add(predictor, reader.receive_extend(dc_size));
-  }
+  const int32_t dc = decode_dc(reader, dc_table, predictor);
   block[0] = store.at(dc, 0);
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
@@ -211,6 +215,137 @@ void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_tab
     predictors[1 + c] = decode_block_with(reader, t.chroma_dc, t.chroma_ac, predictors[1 + c], chroma + 64 * c,
                                           StoreDequantised{chroma_table.data()});
   }
+  stream = reader;
+}
+
+namespace {
+
+// Skipping a block's AC symbols, when a thumbnail reads nothing but the DC
+// term. Nothing is stored, so only the bit count and the block position
+// matter, and several symbols can go in one lookup: entry p, for the next
+// kSkipBits stream bits p, sums up the symbols that p holds whole (code and
+// magnitude) from its start, up to and including an end of block:
+//   bits 0..3   bits they take; 0 when p does not hold even the first
+//   bits 4..10  positions they advance: run + 1 for a coefficient (a stored
+//               zero for sixteen zeros), not counting an end of block
+//   bit 11      the last of them is an end of block
+// A symbol takes 3 to 6 bits on average, photographs the most, so a lookup
+// often takes two or three.
+struct SkipEntry {
+  uint16_t packed;
+  constexpr uint32_t bits() const { return packed & 15u; }
+  constexpr uint32_t advance() const { return (packed >> 4) & 127u; }
+  constexpr bool end_of_block() const { return (packed >> 11) & 1u; }
+};
+constexpr uint32_t kSkipBits = 12;
+using SkipTable = std::array<SkipEntry, 1u << kSkipBits>;
+
+constexpr SkipTable build_skip_table(const HuffTable& ac) {
+  SkipTable t{};
+  constexpr uint32_t kMask = (1u << kSkipBits) - 1;
+  for (uint32_t p = 0; p <= kMask; ++p) {
+    uint32_t used = 0, advance = 0, eob = 0;
+    while (used < kSkipBits) {
+      // The bits after those taken, moved to the top; beyond p they read as
+      // zeros, so a symbol counts only if it ends within p.
+      const uint32_t rest = (p << used) & kMask;
+      const AcFast e = ac.ac_fast[rest >> (kSkipBits - HuffTable::kAcFastBits)];
+      if (e.run() == HuffTable::kEndOfBlockRun) {
+        if (e.code_len() == 0 || used + e.code_len() > kSkipBits) break;
+        used += e.code_len();
+        eob = 1;
+        break;
+      }
+      if (e.total() == 0 || used + e.total() > kSkipBits) break;
+      used += e.total();
+      advance += e.run() + 1;
+    }
+    t[p] = {static_cast<uint16_t>(eob << 11 | advance << 4 | used)};
+  }
+  return t;
+}
+
+constexpr SkipTable kLumaSkip = build_skip_table(kHuffmanTables.luma_ac);
+constexpr SkipTable kChromaSkip = build_skip_table(kHuffmanTables.chroma_ac);
+// Luminance AC: "00 1" twice, then "1010" (end of block): ten bits, two
+// positions; "1010 ..." is an end of block at once; twelve 1 bits hold nothing.
+static_assert(kLumaSkip[0b001001101011u << (kSkipBits - 12)].packed == (1u << 11 | 2u << 4 | 10u));
+static_assert(kLumaSkip[0b101000000000u << (kSkipBits - 12)].packed == (1u << 11 | 4u));
+static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
+
+// One block when only its DC term is kept: the DC value dequantised as the
+// full decoder stores it, and the AC symbols skipped, consuming exactly the
+// bits the full decoder consumes (it stops at coefficient 63, or before the
+// magnitude bits of a run past the block). Returns the next predictor.
+[[gnu::always_inline]] inline int32_t decode_block_dc(BitReader& stream, const HuffTable& dc_table,
+                                                      const HuffTable& ac_table, const SkipTable& skip,
+                                                      int32_t predictor, int64_t step, int32_t* block) noexcept {
+  // A local copy of the reader stays in registers; the one store, of the DC
+  // value, comes after the loop, so it cannot force the reader back to memory.
+  BitReader reader = stream;
+  const int32_t dc = decode_dc(reader, dc_table, predictor);
+
+  uint32_t k = 1;
+  for (;;) {
+    const SkipEntry e = skip[reader.peek(kSkipBits)];
+    // Whole symbols that stay inside the block: their coefficients land at
+    // k .. k + advance - 1 <= 63; an end of block needs k < 64 after them.
+    if (e.bits() != 0 && k + e.advance() + e.end_of_block() <= 64) {
+      reader.consume_bits(e.bits());
+      k += e.advance();
+      if (e.end_of_block() || k >= 64) break;
+      continue;
+    }
+    // One symbol, as the full decoder takes it.
+    const uint32_t rs = decode_symbol(reader, ac_table);
+    const uint32_t run = rs >> 4;
+    const uint32_t size = rs & 15u;
+    if (size == 0) {
+      if (rs != 0xF0) break;  // end of block
+      k += 16;                // sixteen zeros
+    } else {
+      k += run;
+      if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
+      reader.consume_bits(size);
+      ++k;
+    }
+    if (k >= 64) break;
+  }
+  stream = reader;
+  block[0] = static_cast<int32_t>((static_cast<int64_t>(dc) * step) >> 16);
+  return dc;
+}
+
+// The luma blocks share one predictor; Cb and Cr have one each.
+void decode_blocks(Kept kept, BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                   const SkipTable& skip, const QuantTable& table, size_t blocks, int32_t* predictors,
+                   size_t predictor_step, int32_t* coefficients) noexcept {
+  BitReader local = reader;
+  for (size_t b = 0; b < blocks; ++b) {
+    int32_t& p = predictors[b * predictor_step];
+    if (kept == Kept::dc) {
+      p = decode_block_dc(local, dc_table, ac_table, skip, p, table[0], coefficients + 64 * b);
+    } else {
+      p = decode_block_with(local, dc_table, ac_table, p, coefficients + 64 * b, StoreDequantised{table.data()});
+    }
+  }
+  reader = local;
+}
+
+}  // namespace
+
+void decode_macroblock_kept(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
+                            size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,
+                            Kept chroma) noexcept {
+  if (luma == Kept::all && chroma == Kept::all) {
+    return decode_macroblock_dequantised(stream, luma_table, chroma_table, luma_blocks, predictors, coefficients);
+  }
+  const HuffmanTables& t = kHuffmanTables;
+  BitReader reader = stream;
+  decode_blocks(luma, reader, t.luma_dc, t.luma_ac, kLumaSkip, luma_table, luma_blocks, predictors.data(), 0,
+                coefficients);
+  decode_blocks(chroma, reader, t.chroma_dc, t.chroma_ac, kChromaSkip, chroma_table, 2, predictors.data() + 1, 1,
+                coefficients + 64 * luma_blocks);
   stream = reader;
 }
 

@@ -261,6 +261,21 @@ void draw_quarters(const MacroblockTarget& target, const int32_t* c, const Pixel
 
 }  // namespace
 
+ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
+  const Squares sq = squares_of(target);
+  const uint64_t size = macroblock_size(target.subsampled);
+  const bool whole = sq.full.cols == size && sq.full.rows == size;
+  // Grey reads no chroma at all, but the blocks are decoded all the same.
+  const bool gray = target.frame.format == PixelFormat::gray;
+  ThumbnailNeeds needs{Kept::all, gray ? Kept::dc : Kept::all};
+  if (!whole) return needs;  // transformed and averaged pixel by pixel
+  if (target.scale == 8) {  // see draw_dc: the 16x16 mode's chroma quarters read more
+    needs.luma = Kept::dc;
+    if (!gray && !target.subsampled) needs.chroma = Kept::dc;
+  }
+  return needs;
+}
+
 void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
   const Squares sq = squares_of(target);
   if (sq.full.empty()) return;

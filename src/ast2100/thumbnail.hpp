@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "frame.hpp"
+#include "huffman.hpp"
 
 namespace ast2100 {
 
@@ -30,6 +31,15 @@ constexpr bool valid_scale(uint64_t scale) noexcept { return scale == 1 || scale
 // The DCT and VQ macroblock at the target's position, drawn into a thumbnail:
 // target.frame is the thumbnail (ceil(width / scale) x ceil(height / scale)),
 // target.width and target.height the full picture's size.
+// The coefficients draw_dct_scaled reads of the macroblock at the target's
+// position, for its luma blocks and its chroma blocks: the decoder need not
+// dequantise or store the others.
+struct ThumbnailNeeds {
+  Kept luma;
+  Kept chroma;
+};
+ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept;
+
 void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept;
 void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept;
 

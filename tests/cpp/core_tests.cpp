@@ -834,6 +834,71 @@ static void test_decode_block_dequantised() {
   });
 }
 
+// The thumbnail's coefficient decoder against the full one, macroblock after
+// macroblock of one stream: well-formed blocks (empty to all 63 coefficients,
+// runs of sixteen zeros, a run past the block, the largest levels and DC
+// differences) and random bits (codes that begin nothing, sixteen 1s). Both
+// must leave the reader and the predictors in the same place and store the
+// same kept coefficients; the rest stay as the caller set them. Noise makes
+// every kind of symbol appear at every block position, so the skipping of
+// several symbols at once meets the block's end in each way it can.
+static void test_decode_macroblock_kept() {
+  const Encoder ldc(kLumaDcCode), lac(kLumaAcCode), cdc(kChromaDcCode), cac(kChromaAcCode);
+  std::mt19937 rng(13);
+  auto block = [&](Bits& bits, bool chroma) {
+    const Encoder& dc = chroma ? cdc : ldc;
+    const Encoder& ac = chroma ? cac : lac;
+    const auto dc_size = static_cast<uint32_t>(rng() % 12);
+    const int32_t dc_mag = dc_size == 0 ? 0 : static_cast<int32_t>((1u << (dc_size - 1)) + rng() % (1u << (dc_size - 1)));
+    dc.sym(bits, dc_size);
+    bits.put(static_cast<uint32_t>(rng() % 2 ? dc_mag : dc_mag + (1 << dc_size) - 1), static_cast<int>(dc_size));
+    const auto density = static_cast<uint32_t>(rng() % 5);  // empty, sparse, busy, full, run past the block
+    uint32_t run = 0;
+    for (uint32_t k = 1; k < 64; ++k) {
+      if (!(density == 3 || (density > 0 && rng() % (density == 1 ? 12 : 3) == 0))) {
+        ++run;
+        continue;
+      }
+      for (; run > 15; run -= 16) ac.sym(bits, 0xF0);
+      const auto mag = static_cast<int32_t>(rng() % 8 ? 1 + rng() % 40 : 1 + rng() % 1023);
+      ac.value(bits, run, rng() % 2 ? mag : -mag);
+      run = 0;
+    }
+    if (density == 4) ac.value(bits, 15, 1);  // past 63 (or a last coefficient), magnitude unread
+    else if (run) ac.sym(bits, 0x00);
+  };
+  const std::array<Kept, 2> kinds = {Kept::dc, Kept::all};
+  sweep("kept coefficients", 2000, [&](uint64_t n) {
+    const bool sub = n % 2;
+    const size_t luma_blocks = sub ? 4 : 1, blocks = luma_blocks + 2;
+    const Kept luma = kinds[n / 2 % 2], chroma = kinds[n / 4 % 2];
+    Bits bits;
+    const bool noise = n % 5 == 4;
+    for (int mb = 0; mb < 8; ++mb) {
+      for (size_t b = 0; b < blocks; ++b) {
+        if (noise) bits.put(static_cast<uint32_t>(rng() % 4 ? rng() : 0xFFFFFFFFu), 32);
+        else block(bits, b >= luma_blocks);
+      }
+    }
+    const QuantTable& lq = kQuantTables422.slot[rng() % 4];
+    const QuantTable& cq = kQuantTables422.slot[rng() % 4];
+    BitReader a = bits.reader(), b = a;
+    std::array<int32_t, 3> pa = {0, -5, 7}, pb = pa;
+    if (n % 7 == 0) pa[0] = pb[0] = INT32_MAX - static_cast<int32_t>(rng() % 2048);
+    for (int mb = 0; mb < 8; ++mb) {
+      std::array<int32_t, 384> full{}, kept{};
+      decode_macroblock_dequantised(a, lq, cq, luma_blocks, pa, full.data());
+      decode_macroblock_kept(b, lq, cq, luma_blocks, pb, kept.data(), luma, chroma);
+      if (!SAME(b.pos(), a.pos()) || !SAME(b.window(), a.window()) || !SAME(pb, pa)) return false;
+      for (size_t p = 0; p < 64 * blocks; ++p) {
+        const bool whole = (p < 64 * luma_blocks ? luma : chroma) == Kept::all;
+        if (!SAME(kept[p], whole || p % 64 == 0 ? full[p] : 0)) return false;
+      }
+    }
+    return true;
+  });
+}
+
 namespace {
 // Dequantised input is the reference transform's input with a step of 1.0.
 const QuantTable kUnitSteps = [] { QuantTable q; q.fill(65536); return q; }();
@@ -988,6 +1053,7 @@ int main() {
   test_huffman();
   test_decode_block();
   test_decode_block_dequantised();
+  test_decode_macroblock_kept();
   test_quant();
   test_picture();
   for (const Kernels* k : {&scalar_kernels(), avx2_kernels()}) {
