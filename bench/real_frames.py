@@ -217,7 +217,7 @@ def capture_screen(name: str, settle: float = 3.0) -> np.ndarray:
     ensure_capture_tools()
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
+        ["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
         pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     terminals: list[subprocess.Popen[bytes]] = []

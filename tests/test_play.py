@@ -50,7 +50,10 @@ def unavailable(reason):
 def start_xvfb():
     """An Xvfb on a free display number, with one screen of depth 24: (process, ":N"), or
     (None, None). It writes the number it took on its standard output once it is ready."""
-    proc = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+    # -noreset: by default an X server resets when its last client leaves, and a
+    # window opened during the reset fails ("x11 not available").
+    proc = subprocess.Popen(["Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "1280x1024x24",
+                             "-nolisten", "tcp"],
                             env=x_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     number = proc.stdout.readline().strip()  # "" when it gave up
     # It says so once it listens; a client that connects then is served, but
@@ -74,7 +77,7 @@ def stop_xvfb(proc):
     proc.stdout.close()
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture  # a server of its own for each test: no key or window state carried over
 def display():
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
     if missing:
