@@ -21,7 +21,10 @@ What must hold for every input (a violation raises, and atheris saves it):
     grid, top to bottom, and the picture equals decode_frame's picture inside
     the rectangles and the old picture outside them;
   - the Screen fails exactly when decode_frame does, with the same message,
-    unless its fixed mode refuses the frame's mode.
+    unless its fixed mode refuses the frame's mode;
+  - whatever its pixel format (any but grey, whose luma cannot be told from
+    RGB) and thread setting, the Screen holds those RGB values rearranged, the
+    padding byte 255.
 The extensions are instrumented (AddressSanitizer, UndefinedBehaviorSanitizer,
 edge coverage): libFuzzer follows their coverage, and the sanitizers catch
 reads and writes out of bounds, also of the result bytes object when Python
@@ -191,9 +194,40 @@ def check_decode(data, width, height):
     return "ok", picture
 
 
+# Where R, G and B sit in a pixel of each format but grey, and its size.
+LAYOUTS = {"RGB": (0, 1, 2, 3), "BGR": (2, 1, 0, 3), "RGBX": (0, 1, 2, 4), "BGRX": (2, 1, 0, 4),
+           "XRGB": (1, 2, 3, 4), "XBGR": (3, 2, 1, 4)}
+
+
+def as_rgb(picture, pixel_format):
+    """A picture in `pixel_format` as RGB bytes; asserts that padding bytes are 255."""
+    r, g, b, size = LAYOUTS[pixel_format]
+    if size == 4:
+        padding = ({0, 1, 2, 3} - {r, g, b}).pop()
+        assert picture[padding::4].count(255) == len(picture) // 4, f"{pixel_format}: padding other than 255"
+    rgb = bytearray(len(picture) // size * 3)
+    rgb[0::3], rgb[1::3], rgb[2::3] = picture[r::size], picture[g::size], picture[b::size]
+    return bytes(rgb)
+
+
+class Shown:
+    """A Screen seen as RGB bytes, whatever its pixel format."""
+
+    def __init__(self, screen):
+        self.screen = screen
+
+    def __getattr__(self, name):
+        return getattr(self.screen, name)
+
+    def to_bytes(self):
+        return as_rgb(self.screen.to_bytes(), self.screen.pixel_format)
+
+
 def check_screen(fdp, data, width, height, outcome):
     mode = (None, 422, 444)[fdp.ConsumeIntInRange(0, 2)]
-    screen = Screen(width, height, mode)
+    pixel_format = list(LAYOUTS)[fdp.ConsumeIntInRange(0, len(LAYOUTS) - 1)]
+    threads = (None, 1, 2)[fdp.ConsumeIntInRange(0, 2)]
+    screen = Shown(Screen(width, height, mode, pixel_format=pixel_format, threads=threads))
     backdrop_mode = mode or (422 if fdp.ConsumeBool() else 444)
     screen.apply(backdrop(backdrop_mode, width, height, fdp.ConsumeIntInRange(0, 7)))
     before, frames = screen.to_bytes(), screen.frames_applied
