@@ -247,8 +247,9 @@ DrawPipeline::~DrawPipeline() {
 
 bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }
 
-void DrawPipeline::begin_frame(bool may_give_up, CopyArea copier) noexcept {
+void DrawPipeline::begin_frame(bool may_give_up, CopyArea copier, uint32_t give_up_after) noexcept {
   producer_.may_give_up = may_give_up;
+  producer_.give_up_after = give_up_after;
   producer_.copier = copier;
   producer_.have_save = false;
   producer_.serial = false;
@@ -312,6 +313,12 @@ void DrawPipeline::save_here() noexcept {
 
 DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept {
   if (producer_.serial) {
+    save_here();
+    return nullptr;
+  }
+  if (producer_.filled - producer_.frame_start == producer_.give_up_after) {
+    end_frame();
+    producer_.serial = true;
     save_here();
     return nullptr;
   }

@@ -85,8 +85,9 @@ class DrawPipeline final : public MacroblockSink {
   // Before each frame; wakes the worker, which so is awake by the frame's
   // first batch. may_give_up: whether a worker that does not keep up may be
   // left for the rest of the frame; copier: what makes the copies of
-  // save_first().
-  void begin_frame(bool may_give_up, CopyArea copier = nullptr) noexcept;
+  // save_first(); give_up_after: for tests, the macroblocks after which the
+  // frame goes on without the worker, as if it lagged.
+  void begin_frame(bool may_give_up, CopyArea copier = nullptr, uint32_t give_up_after = UINT32_MAX) noexcept;
   // The next macroblock's area is to be copied before it is drawn: by the
   // worker, just before it draws the macroblock (off the stream's critical
   // path), or here when the macroblock is drawn on this thread. Every copy is
@@ -152,6 +153,7 @@ class DrawPipeline final : public MacroblockSink {
     bool serial = false;      // drawing the rest of this frame itself
     bool have_target = false;
     bool have_save = false;  // `save` is for the next macroblock
+    uint32_t give_up_after = UINT32_MAX;
     CopyArea copier = nullptr;
     AreaCopy save;
   } producer_;

@@ -265,7 +265,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
   bool timed = false;
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
-    pipeline->begin_frame(threads_ == Threads::automatic, &Screen::save_area);
+    pipeline->begin_frame(threads_ == Threads::automatic, &Screen::save_area, give_up_after_);
     decoder.sink = pipeline;
     drawing_ = pipeline;
   }
