@@ -61,7 +61,7 @@ void store_fence() noexcept;
 class DrawPipeline final : public MacroblockSink {
  public:
   static constexpr uint32_t kSlots = 64;       // a power of two
-  static constexpr uint32_t kBatch = 8;        // slots published at a time
+  static constexpr uint32_t kBatch = 16;       // slots published at a time
   static constexpr uint32_t kAhead = 2;        // slots ahead whose lines each side asks for
   // Sleeps of the filler in a frame, once the worker has started on it, that
   // make it give up on the worker. A running worker frees a slot well within
