@@ -11,9 +11,18 @@
 // one side only and each on a cache line of its own (as is each side's private
 // state). The filler publishes a batch of slots at a time. A side that must
 // wait spins for a few tens of microseconds, as the other side is normally a
-// batch away, then sleeps on the other's counter with std::atomic wait; a
-// side notifies only when it sees the other's sleeping flag, so a frame that
-// flows makes no system calls. Between frames the worker sleeps at once.
+// batch away, then sleeps with std::atomic wait (the filler on the worker's
+// counter, the worker on a wake-up count the filler changes); a side notifies
+// only when it sees the other's sleeping flag, so a frame that flows makes no
+// system calls. Between frames the worker sleeps; the filler wakes it as a
+// frame begins.
+//
+// Each slot's cache lines go from the filler's core to the worker's and back
+// every time round the ring, which on some machines costs some hundreds of
+// nanoseconds a line: each side asks for the lines of a slot a little ahead
+// of the one it works on, so that the wait overlaps its work. For the same
+// reason the journal copy of a frame drawn on a screen is made by the worker,
+// just before it draws over the area (the filler only keeps the book).
 //
 // A worker that does not keep up because it does not run (both threads on one
 // core, or the other core busy with another process) shows as the filler
