@@ -12,6 +12,9 @@
 #if QUORVEL_HAVE_AVX2
 #include <immintrin.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #if defined(__linux__)
 #include <sched.h>
@@ -70,6 +73,26 @@ inline void cpu_relax() noexcept {
 #else
   std::atomic_signal_fence(std::memory_order_seq_cst);
 #endif
+}
+
+// Asks for the cache line at p, to be written (write) or read. Where a line
+// crosses from one core to the other (a slot, each time round the ring) this
+// takes some hundreds of nanoseconds on some machines: asked for a few
+// macroblocks ahead, the wait overlaps other work rather than stalling the
+// stores or loads of the macroblock at hand.
+inline void prefetch_line(const void* p, bool write) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  // prefetchw is a no-op on the processors that lack it.
+  if (write) {
+    asm volatile("prefetchw %0" : : "m"(*static_cast<const char*>(p)));
+    return;
+  }
+#endif
+  if (write) {
+    __builtin_prefetch(p, 1);
+  } else {
+    __builtin_prefetch(p, 0);
+  }
 }
 
 // Spins until ready() or the budget is spent; the clock is read every 64 turns.
@@ -170,6 +193,14 @@ void widen_coefficients(const int16_t* in, size_t n, int32_t* out, bool simd) no
   widen_scalar(in, n, out);
 }
 
+void store_fence() noexcept {
+#if defined(__SSE2__)
+  // Streaming stores are weakly ordered: without this a release of the count
+  // does not make them visible with it.
+  _mm_sfence();
+#endif
+}
+
 unsigned available_cpus() noexcept {
 #if defined(__linux__)
   cpu_set_t set;
@@ -208,6 +239,7 @@ DrawPipeline::~DrawPipeline() {
   // A stop slot, drawn in turn after everything before it: the ring is empty
   // between frames, so it has room.
   slots_[producer_.filled % kSlots].kind = Kind::stop;
+  slots_[producer_.filled % kSlots].save = false;
   ++producer_.filled;
   publish();
   pthread_join(worker_, nullptr);
@@ -215,20 +247,31 @@ DrawPipeline::~DrawPipeline() {
 
 bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }
 
-void DrawPipeline::begin_frame(bool may_give_up) noexcept {
+void DrawPipeline::begin_frame(bool may_give_up, CopyArea copier, uint32_t give_up_after) noexcept {
   producer_.may_give_up = may_give_up;
+  producer_.give_up_after = give_up_after;
+  producer_.copier = copier;
+  producer_.have_save = false;
   producer_.serial = false;
   producer_.have_target = false;
   producer_.sleeps = 0;
   producer_.frame_start = producer_.filled;
   open_.store(1, std::memory_order_relaxed);
+  // Waking a sleeping thread takes tens of microseconds: started now, it
+  // overlaps the decoding of the first batch rather than following it.
+  wake_.fetch_add(1, std::memory_order_seq_cst);
+  if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) wake_.notify_one();
 }
 
 void DrawPipeline::publish() noexcept {
   filled_.store(producer_.filled, std::memory_order_seq_cst);
   // Ordered after the store: either the worker's check of the count sees it,
   // or this load sees the worker's flag.
-  if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) filled_.notify_one();
+  // A sleeping worker waits on wake_, which changes after it read it.
+  if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) {
+    wake_.fetch_add(1, std::memory_order_seq_cst);
+    wake_.notify_one();
+  }
 }
 
 void DrawPipeline::wait_drawn(uint32_t count, bool for_room) noexcept {
@@ -254,8 +297,31 @@ void DrawPipeline::wait_drawn(uint32_t count, bool for_room) noexcept {
   producer_sleeping_.store(0, std::memory_order_relaxed);
 }
 
+void DrawPipeline::prefetch_slot(const Slot& slot, bool subsampled, bool write) noexcept {
+  // The lines up to the coefficients (the header and a VQ macroblock), and
+  // those of the mode's 16-bit coefficients.
+  const char* const first = reinterpret_cast<const char*>(&slot);
+  const char* const end = reinterpret_cast<const char*>(slot.narrow) + coefficients_of(subsampled) * sizeof(int16_t);
+  for (const char* p = first; p < end; p += 64) prefetch_line(p, write);
+}
+
+void DrawPipeline::save_here() noexcept {
+  if (!producer_.have_save) return;
+  producer_.have_save = false;
+  producer_.copier(producer_.save);
+}
+
 DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept {
-  if (producer_.serial) return nullptr;
+  if (producer_.serial) {
+    save_here();
+    return nullptr;
+  }
+  if (producer_.filled - producer_.frame_start == producer_.give_up_after) {
+    end_frame();
+    producer_.serial = true;
+    save_here();
+    return nullptr;
+  }
   if (producer_.filled - producer_.drawn_seen == kSlots) {
     wait_drawn(producer_.filled - kSlots + 1, true);
     if (producer_.may_give_up && producer_.sleeps >= kMaxSleeps) {
@@ -263,6 +329,7 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
       // the rest of the frame here.
       end_frame();
       producer_.serial = true;
+      save_here();
       return nullptr;
     }
   }
@@ -270,11 +337,18 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
     // The worker reads the target only for slots published after this write,
     // and has drawn every slot of the frames before.
     target_ = target;
+    copier_ = producer_.copier;
     producer_.have_target = true;
   }
+  // The slot kAhead on, if free, for writing: the worker read it last.
+  const uint32_t ahead = producer_.filled + kAhead;
+  if (ahead - producer_.drawn_seen < kSlots) prefetch_slot(slots_[ahead % kSlots], target.subsampled, true);
   Slot& slot = slots_[producer_.filled % kSlots];
   slot.mb_col = target.mb_col;
   slot.mb_row = target.mb_row;
+  slot.save = producer_.have_save;
+  if (producer_.have_save) slot.copy = producer_.save;
+  producer_.have_save = false;
   return &slot;
 }
 
@@ -308,6 +382,9 @@ void DrawPipeline::vq(const MacroblockTarget& target, StreamState& stream) noexc
 
 void DrawPipeline::end_frame() noexcept {
   wait_drawn(producer_.filled, false);
+  // A copy asked for with no macroblock after it (none is, but the picture is
+  // as it was, so making it is right).
+  save_here();
   open_.store(0, std::memory_order_relaxed);
 }
 
@@ -315,6 +392,9 @@ void DrawPipeline::work() noexcept {
   uint32_t drawn = 0;
   uint32_t filled = 0;
   MacroblockTarget target{};
+  CopyArea copier = nullptr;
+  bool unfenced = false;  // copies made since the count was last published
+  uint32_t woken = 0;     // the last value of wake_ acted on
   DctMacroblock widened;  // the worker's own
   auto more = [&] {
     filled = filled_.load(std::memory_order_acquire);
@@ -328,19 +408,35 @@ void DrawPipeline::work() noexcept {
     if (!more() && !(spin_until(more_or_closed, kWorkerSpin) && more())) {
       worker_sleeping_.store(1, std::memory_order_seq_cst);
       for (;;) {
+        // Read before the count: the filler changes wake_ after it publishes
+        // slots and sees this thread sleeping, or when a frame begins (then
+        // the worker spins for the frame's first batch).
+        const uint32_t token = wake_.load(std::memory_order_seq_cst);
         filled = filled_.load(std::memory_order_seq_cst);
-        if (filled != drawn) break;
-        filled_.wait(drawn, std::memory_order_acquire);
+        if (filled != drawn || token != woken) {
+          woken = token;
+          break;
+        }
+        wake_.wait(token, std::memory_order_acquire);
       }
       worker_sleeping_.store(0, std::memory_order_relaxed);
     }
     // The target is the same for every slot of a frame, and written before the
     // frame's first slot is published.
-    target = target_;
+    if (drawn != filled) {
+      target = target_;
+      copier = copier_;
+    }
     while (drawn != filled) {
+      // The next slots, published already, on their way from the other core.
+      if (filled - drawn > kAhead) prefetch_slot(slots_[(drawn + kAhead) % kSlots], target.subsampled, false);
       const Slot& slot = slots_[drawn % kSlots];
       target.mb_col = slot.mb_col;
       target.mb_row = slot.mb_row;
+      if (slot.save) {
+        copier(slot.copy);
+        unfenced = true;
+      }
       switch (slot.kind) {
         case Kind::dct16:
           widen(slot.narrow, coefficients_of(target.subsampled), widened.coefficients);
@@ -357,6 +453,10 @@ void DrawPipeline::work() noexcept {
       }
       ++drawn;
       if (drawn % kBatch == 0 || drawn == filled) {
+        if (unfenced) {
+          store_fence();
+          unfenced = false;
+        }
         drawn_.store(drawn, std::memory_order_seq_cst);
         if (producer_sleeping_.load(std::memory_order_seq_cst) != 0) drawn_.notify_one();
       }

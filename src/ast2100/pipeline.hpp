@@ -11,9 +11,18 @@
 // one side only and each on a cache line of its own (as is each side's private
 // state). The filler publishes a batch of slots at a time. A side that must
 // wait spins for a few tens of microseconds, as the other side is normally a
-// batch away, then sleeps on the other's counter with std::atomic wait; a
-// side notifies only when it sees the other's sleeping flag, so a frame that
-// flows makes no system calls. Between frames the worker sleeps at once.
+// batch away, then sleeps with std::atomic wait (the filler on the worker's
+// counter, the worker on a wake-up count the filler changes); a side notifies
+// only when it sees the other's sleeping flag, so a frame that flows makes no
+// system calls. Between frames the worker sleeps; the filler wakes it as a
+// frame begins.
+//
+// Each slot's cache lines go from the filler's core to the worker's and back
+// every time round the ring, which on some machines costs some hundreds of
+// nanoseconds a line: each side asks for the lines of a slot a little ahead
+// of the one it works on, so that the wait overlaps its work. For the same
+// reason the journal copy of a frame drawn on a screen is made by the worker,
+// just before it draws over the area (the filler only keeps the book).
 //
 // A worker that does not keep up because it does not run (both threads on one
 // core, or the other core busy with another process) shows as the filler
@@ -44,10 +53,25 @@ unsigned available_cpus() noexcept;
 bool narrow_coefficients(const int32_t* in, size_t n, int16_t* out, bool simd) noexcept;
 void widen_coefficients(const int16_t* in, size_t n, int32_t* out, bool simd) noexcept;
 
+// A copy of part of the picture into a journal, made just before a macroblock
+// is drawn over it: `rows` rows of row_bytes bytes from `from` (rows
+// from_stride apart) to `to` (packed).
+struct AreaCopy {
+  uint8_t* to = nullptr;
+  const uint8_t* from = nullptr;
+  uint64_t from_stride = 0;
+  uint64_t row_bytes = 0;
+  uint64_t rows = 0;
+};
+// Makes such a copy; it may use streaming stores, which store_fence() orders.
+using CopyArea = void (*)(const AreaCopy& copy) noexcept;
+void store_fence() noexcept;
+
 class DrawPipeline final : public MacroblockSink {
  public:
   static constexpr uint32_t kSlots = 64;       // a power of two
-  static constexpr uint32_t kBatch = 8;        // slots published at a time
+  static constexpr uint32_t kBatch = 16;       // slots published at a time
+  static constexpr uint32_t kAhead = 2;        // slots ahead whose lines each side asks for
   // Sleeps of the filler in a frame, once the worker has started on it, that
   // make it give up on the worker. A running worker frees a slot well within
   // the filler's spin, so a sleep means the worker lost its core; the wait for
@@ -67,9 +91,20 @@ class DrawPipeline final : public MacroblockSink {
   static void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept;
   static void operator delete(void* p, std::align_val_t align) noexcept;
 
-  // Before each frame. may_give_up: whether a worker that does not keep up may
-  // be left for the rest of the frame.
-  void begin_frame(bool may_give_up) noexcept;
+  // Before each frame; wakes the worker, which so is awake by the frame's
+  // first batch. may_give_up: whether a worker that does not keep up may be
+  // left for the rest of the frame; copier: what makes the copies of
+  // save_first(); give_up_after: for tests, the macroblocks after which the
+  // frame goes on without the worker, as if it lagged.
+  void begin_frame(bool may_give_up, CopyArea copier = nullptr, uint32_t give_up_after = UINT32_MAX) noexcept;
+  // The next macroblock's area is to be copied before it is drawn: by the
+  // worker, just before it draws the macroblock (off the stream's critical
+  // path), or here when the macroblock is drawn on this thread. Every copy is
+  // made, and fenced, by the time end_frame() returns.
+  void save_first(const AreaCopy& copy) noexcept {
+    producer_.save = copy;
+    producer_.have_save = true;
+  }
   void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept override;
   void vq(const MacroblockTarget& target, StreamState& stream) noexcept override;
   // After the record loop, whatever its outcome: returns once every macroblock
@@ -93,8 +128,10 @@ class DrawPipeline final : public MacroblockSink {
   enum class Kind : uint32_t { dct16, dct32, vq, stop };
   struct alignas(64) Slot {
     Kind kind = Kind::dct16;
+    bool save = false;  // make `copy` before drawing
     uint64_t mb_col = 0;
     uint64_t mb_row = 0;
+    AreaCopy copy;
     VqMacroblock vq;
     alignas(64) int16_t narrow[6 * 64];
     DctMacroblock wide;
@@ -104,6 +141,9 @@ class DrawPipeline final : public MacroblockSink {
   // The next slot to fill at the target's position, after waiting for room;
   // nullptr when the caller is to draw the macroblock itself.
   Slot* claim(const MacroblockTarget& target) noexcept;
+  static void prefetch_slot(const Slot& slot, bool subsampled, bool write) noexcept;
+  // Makes a pending copy of save_first() on this thread.
+  void save_here() noexcept;
   void commit() noexcept;
   void publish() noexcept;
   // Waits until the worker has drawn up to `count` slots (in wrapping
@@ -121,16 +161,24 @@ class DrawPipeline final : public MacroblockSink {
     bool may_give_up = false;
     bool serial = false;      // drawing the rest of this frame itself
     bool have_target = false;
+    bool have_save = false;  // `save` is for the next macroblock
+    uint32_t give_up_after = UINT32_MAX;
+    CopyArea copier = nullptr;
+    AreaCopy save;
   } producer_;
   DctMacroblock decoded_;
   alignas(64) std::atomic<uint32_t> filled_{0};  // published by the filler
   alignas(64) std::atomic<uint32_t> drawn_{0};   // published by the worker
   alignas(64) std::atomic<uint32_t> worker_sleeping_{0};
+  // Changed by the filler to wake a sleeping worker: for a frame that begins,
+  // or for slots published while it sleeps.
+  std::atomic<uint32_t> wake_{0};
   alignas(64) std::atomic<uint32_t> producer_sleeping_{0};
   std::atomic<uint32_t> open_{0};  // a frame is in progress: the worker spins rather than sleeps
-  // The frame's target: written by the filler before the frame's first slot
-  // is published, read by the worker.
+  // The frame's target and copier: written by the filler before the frame's
+  // first slot is published, read by the worker.
   alignas(64) MacroblockTarget target_{};
+  CopyArea copier_ = nullptr;
   Slot slots_[kSlots];
   // A POSIX thread rather than std::thread, whose start is newer than the
   // oldest C++ runtime the wheels support.

@@ -158,6 +158,13 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
   return true;
 }
 
+void Screen::save_area(const AreaCopy& copy) noexcept {
+#if defined(__SSE2__)
+  if (stream_rows(copy.to, copy.from, copy.from_stride, copy.row_bytes, copy.rows)) return;
+#endif
+  copy_rows(copy.to, copy.row_bytes, copy.from, copy.from_stride, copy.row_bytes, copy.rows);
+}
+
 void Screen::before_draw(const PixelArea& area) noexcept {
   // Areas are clipped macroblocks: their top-left corner is the macroblock's,
   // a multiple of the macroblock size, so it names one 8x8 cell of its own
@@ -173,13 +180,12 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   const uint64_t pixel = bytes_per_pixel(format_);
   const uint64_t stride = picture_width() * pixel;
   const uint64_t row_bytes = area.cols * pixel;
-  uint8_t* const journal = journal_.get() + journal_used_;
-  const uint8_t* const picture = pixels_.get() + area_offset(area, picture_width(), pixel);
-#if defined(__SSE2__)
-  if (!stream_rows(journal, picture, stride, row_bytes, area.rows))
-#endif
-    copy_rows(journal, row_bytes, picture, stride, row_bytes, area.rows);
+  const AreaCopy copy{journal_.get() + journal_used_, pixels_.get() + area_offset(area, picture_width(), pixel), stride,
+                      row_bytes, area.rows};
   journal_used_ += row_bytes * area.rows;
+  // On two threads the worker copies the area just before it draws there.
+  if (drawing_ != nullptr) return drawing_->save_first(copy);
+  save_area(copy);
 }
 
 void Screen::finish(bool undo) noexcept {
@@ -259,13 +265,15 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
   bool timed = false;
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
-    pipeline->begin_frame(threads_ == Threads::automatic);
+    pipeline->begin_frame(threads_ == Threads::automatic, &Screen::save_area, give_up_after_);
     decoder.sink = pipeline;
+    drawing_ = pipeline;
   }
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   const Status status = decoder.run({pixels_.get(), bytes_});
   // Every queued macroblock is drawn before the picture is kept or undone.
   if (pipeline != nullptr) pipeline->end_frame();
+  drawing_ = nullptr;
   if (timed && status.ok()) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     learn(pipeline != nullptr, pipeline != nullptr && pipeline->lagged(),

@@ -21,10 +21,11 @@
 // Screen is not thread-safe: callers serialise apply() and reads of the
 // picture.
 //
-// Two threads: the calling thread reads the stream and journals, the worker
-// draws (pipeline.hpp); the journal is written before a macroblock is queued,
-// and apply() returns, or undoes a failed frame, only once the worker has drawn
-// everything queued. Automatically, a frame is drawn on two threads when it is
+// Two threads: the calling thread reads the stream and keeps the journal's
+// book (which macroblocks are saved, and where), the worker copies each
+// macroblock's old pixels into the journal just before it draws there
+// (pipeline.hpp); apply() returns, or undoes a failed frame, only once the
+// worker has drawn everything queued. Automatically, a frame is drawn on two threads when it is
 // large (an estimate from its size and the picture's) and the process may run
 // on two CPUs or more, unless a recent frame found two threads not paying: its
 // worker did not keep up (another process on the other core, or both threads
@@ -117,6 +118,9 @@ class Screen final : private DrawObserver {
   uint64_t picture_height() const noexcept { return ceil_div(height_, scale_); }
   Threads threads() const noexcept { return threads_; }
   void set_threads(Threads threads) noexcept { threads_ = threads; }
+  // For tests: frames on two threads go on without the worker after this
+  // many macroblocks, as when it does not keep up.
+  void set_give_up_after(uint32_t macroblocks) noexcept { give_up_after_ = macroblocks; }
   // Safe to read from any thread while another applies a frame.
   uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
 
@@ -130,6 +134,8 @@ class Screen final : private DrawObserver {
   };
 
   void before_draw(const PixelArea& area) noexcept override;
+  // Copies an area of the picture into the journal.
+  static void save_area(const AreaCopy& copy) noexcept;
   // The mark of the macroblock whose (clipped) area this is.
   uint64_t cell_key(const PixelArea& area) const noexcept {
     return (area.y * scale_ / kCellSize) * cells_x_ + area.x * scale_ / kCellSize;
@@ -159,7 +165,9 @@ class Screen final : private DrawObserver {
   uint64_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
   Threads threads_ = Threads::automatic;
+  uint32_t give_up_after_ = UINT32_MAX;
   std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
+  DrawPipeline* drawing_ = nullptr;         // the pipeline drawing the frame in progress, if any
   // The automatic setting. The first large frame is drawn on one thread, for
   // a time to compare the next, on two, with.
   uint32_t serial_frames_ = 1;   // large frames to draw on one thread before trying two again
