@@ -88,23 +88,32 @@ void raise_internal_fault(const char* message) {
   PyErr_Format(PyExc_RuntimeError, "internal fault of the screen: %s", message);
 }
 
-bool convert_mode(PyObject* obj, uint32_t& out) {
-  if (obj == Py_None) {
-    out = 0;
-    return true;
-  }
+// An integer argument that must be one of a few values (`valid` says which):
+// false with a TypeError (prefixed with the argument's name) for a
+// non-integer, or a ValueError "<expected>, not <obj>" for another integer.
+template <class Valid>
+bool convert_choice(PyObject* obj, const char* name, Valid valid, const char* expected, long long& out) {
   Ref index(PyNumber_Index(obj));
   if (!index) {
-    prefix_argument_error("mode");
+    prefix_argument_error(name);
     return false;
   }
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || (value != ast2100::kMode422 && value != ast2100::kMode444)) {
-    PyErr_Format(PyExc_ValueError, "mode must be 422, 444 or None, not %R", obj);
+  out = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (out == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || !valid(out)) {
+    PyErr_Format(PyExc_ValueError, "%s, not %R", expected, obj);
     return false;
   }
+  return true;
+}
+
+bool convert_mode(PyObject* obj, uint32_t& out) {
+  out = 0;
+  if (obj == Py_None) return true;
+  long long value = 0;
+  auto valid = [](long long v) { return v == ast2100::kMode422 || v == ast2100::kMode444; };
+  if (!convert_choice(obj, "mode", valid, "mode must be 422, 444 or None", value)) return false;
   out = static_cast<uint32_t>(value);
   return true;
 }
@@ -131,44 +140,22 @@ bool convert_format(PyObject* obj, ast2100::PixelFormat& out) {
 }
 
 bool convert_scale(PyObject* obj, uint32_t& out) {
-  if (obj == nullptr) {
-    out = 1;
-    return true;
-  }
-  Ref index(PyNumber_Index(obj));
-  if (!index) {
-    prefix_argument_error("scale");
-    return false;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || value < 0 || !ast2100::valid_scale(static_cast<uint64_t>(value))) {
-    PyErr_Format(PyExc_ValueError, "scale must be 1, 2, 4 or 8, not %R", obj);
-    return false;
-  }
+  out = 1;
+  if (obj == nullptr) return true;
+  long long value = 0;
+  auto valid = [](long long v) { return v > 0 && ast2100::valid_scale(static_cast<uint64_t>(v)); };
+  if (!convert_choice(obj, "scale", valid, "scale must be 1, 2, 4 or 8", value)) return false;
   out = static_cast<uint32_t>(value);
   return true;
 }
 
 // threads: None (automatic), 1 or 2.
 bool convert_threads(PyObject* obj, ast2100::Threads& out) {
-  if (obj == Py_None) {
-    out = ast2100::Threads::automatic;
-    return true;
-  }
-  Ref index(PyNumber_Index(obj));
-  if (!index) {
-    prefix_argument_error("threads");
-    return false;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || (value != 1 && value != 2)) {
-    PyErr_Format(PyExc_ValueError, "threads must be 1, 2 or None, not %R", obj);
-    return false;
-  }
+  out = ast2100::Threads::automatic;
+  if (obj == Py_None) return true;
+  long long value = 0;
+  auto valid = [](long long v) { return v == 1 || v == 2; };
+  if (!convert_choice(obj, "threads", valid, "threads must be 1, 2 or None", value)) return false;
   out = value == 1 ? ast2100::Threads::one : ast2100::Threads::two;
   return true;
 }
