@@ -273,6 +273,21 @@ void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState
   stream.dc_cr = predictors[2];
 }
 
+void decode_dct(StreamState& stream, bool subsampled, SparseBlocks& out) noexcept {
+  std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
+  decode_macroblock_sparse(stream.reader, subsampled ? 4 : 1, predictors, out);
+  stream.dc_y = predictors[0];
+  stream.dc_cb = predictors[1];
+  stream.dc_cr = predictors[2];
+}
+
+void draw_dct(const MacroblockTarget& target, uint32_t quant_pair, const SparseBlocks& levels,
+              DctMacroblock& scratch) noexcept {
+  expand_sparse(levels, target.quant_tables->slot[quant_pair], target.quant_tables->slot[quant_pair + 1],
+                target.subsampled ? 4 : 1, scratch.coefficients);
+  draw_dct(target, scratch);
+}
+
 void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
   if (target.scale != 1) return draw_dct_scaled(target, macroblock);
   // Every byte that yuv_to_rgb reads is written by the transform: one call for

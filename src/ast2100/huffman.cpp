@@ -1,6 +1,8 @@
 // Huffman code definitions, table building and coefficient block decoding.
 #include "huffman.hpp"
 
+#include <cstring>
+
 #include "arith.hpp"
 
 namespace ast2100 {
@@ -88,23 +90,47 @@ static_assert(kHuffmanTables.luma_dc.max_length == 9 && kHuffmanTables.chroma_dc
 
 namespace {
 
+// Where the coefficient decoder puts what it decodes: put() a coded level at its
+// natural position, put_dc() the block's DC value. Stores with kPairs take two
+// symbols a lookup where they fit; the second comes through put_maybe(), with
+// `real` 0 (and level 0) when the lookup held no second symbol, which such a
+// store must absorb without a branch.
+
 // The levels themselves: what the coefficient decoder hands to tests and tools.
 struct StoreLevel {
-  // Writes only the coded entries, one symbol a lookup.
   static constexpr bool kPairs = false;
-  static int32_t at(int32_t level, size_t) noexcept { return level; }
+  int32_t* block;
+  void put(size_t natural, int32_t level) const noexcept { block[natural] = level; }
+  void put_dc(int32_t level) const noexcept { block[0] = level; }
+  void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
 };
 
 // Each level dequantised and prescaled where it is stored, as the inverse DCT
 // wants its input: low32((int64(level) * step) >> 16). The transform then reads
-// ready values and no pass over all 64 entries is needed.
+// ready values and no pass over all 64 entries is needed. A missing second
+// symbol writes 0 to a position the stream leaves uncoded: the caller zeroes
+// the block first anyway.
 struct StoreDequantised {
-  // Two symbols a lookup where they fit, writing 0 to a position the stream
-  // leaves uncoded now and then: the caller zeroes the block first anyway.
   static constexpr bool kPairs = true;
+  int32_t* block;
   const int64_t* steps;
-  int32_t at(int32_t level, size_t natural) const noexcept {
-    return static_cast<int32_t>((static_cast<int64_t>(level) * steps[natural]) >> 16);
+  void put(size_t natural, int32_t level) const noexcept { block[natural] = dequantise(level, steps[natural]); }
+  void put_dc(int32_t level) const noexcept { put(0, level); }
+  void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
+};
+
+// The coded levels as a list (see SparseBlocks): an entry is written at the
+// list's end every time and counted only when real.
+struct StoreSparse {
+  static constexpr bool kPairs = true;
+  uint32_t* entries;
+  uint32_t count = 0;
+  int32_t dc = 0;
+  void put(size_t natural, int32_t level) noexcept { entries[count++] = SparseBlocks::entry(natural, level); }
+  void put_dc(int32_t level) noexcept { dc = level; }
+  void put_maybe(size_t natural, int32_t level, uint32_t real) noexcept {
+    entries[count] = SparseBlocks::entry(natural, level);
+    count += real;
   }
 };
 
@@ -124,12 +150,12 @@ struct StoreDequantised {
 
 template <class Store>
 [[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
-                                 int32_t predictor, int32_t* block, const Store store) noexcept {
+                                 int32_t predictor, Store& store) noexcept {
   // A local copy of the reader can live in registers: the coefficient stores
   // below could otherwise alias its fields and force a reload after each one.
   BitReader reader = stream;
   const int32_t dc = decode_dc(reader, dc_table, predictor);
-  block[0] = store.at(dc, 0);
+  store.put_dc(dc);
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
   // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
@@ -144,16 +170,15 @@ template <class Store>
         reader.consume_bits(e.code_len());
         break;
       }
-      const size_t z = kZigzag[k];
-      block[z] = store.at(e.value(), z);
+      store.put(kZigzag[k], e.value());
       ++k;
       if constexpr (!Store::kPairs) {
         reader.consume_bits(e.total());
         continue;
       }
       // The next symbol too, when the same bits hold it. Without one, the pair
-      // entry has run and value 0: it stores 0 at position k, which is 0 already
-      // (the caller zeroed the block), and leaves k as it is, with no branch.
+      // entry has run and value 0: it puts a 0 at position k that is not real,
+      // and leaves k as it is, with no branch.
       const AcFast f = ac_table.ac_pair[bits];
       if (k >= 64) {
         reader.consume_bits(e.total());
@@ -164,8 +189,7 @@ template <class Store>
         reader.consume_bits(f.code_len());
         break;
       }
-      const size_t z2 = kZigzag[k];
-      block[z2] = store.at(f.value(), z2);
+      store.put_maybe(kZigzag[k], f.value(), f.second());
       k += f.second();
       reader.consume_bits(f.total());
       continue;
@@ -180,8 +204,7 @@ template <class Store>
     }
     k += run;
     if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
-    const size_t z = kZigzag[k];
-    block[z] = store.at(reader.receive_extend(size), z);
+    store.put(kZigzag[k], reader.receive_extend(size));
     ++k;
   }
   stream = reader;
@@ -192,12 +215,14 @@ template <class Store>
 
 int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                      int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept {
-  return decode_block_with(stream, dc_table, ac_table, predictor, coefficients + block_offset, StoreLevel{});
+  StoreLevel store{coefficients + block_offset};
+  return decode_block_with(stream, dc_table, ac_table, predictor, store);
 }
 
 int32_t decode_block_dequantised(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept {
-  return decode_block_with(stream, dc_table, ac_table, predictor, block, StoreDequantised{quant_table.data()});
+  StoreDequantised store{block, quant_table.data()};
+  return decode_block_with(stream, dc_table, ac_table, predictor, store);
 }
 
 void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
@@ -207,15 +232,54 @@ void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_tab
   // One copy of the reader for all the blocks, kept in registers throughout.
   BitReader reader = stream;
   for (size_t b = 0; b < luma_blocks; ++b) {
-    predictors[0] = decode_block_with(reader, t.luma_dc, t.luma_ac, predictors[0], coefficients + 64 * b,
-                                      StoreDequantised{luma_table.data()});
+    StoreDequantised store{coefficients + 64 * b, luma_table.data()};
+    predictors[0] = decode_block_with(reader, t.luma_dc, t.luma_ac, predictors[0], store);
   }
   int32_t* chroma = coefficients + 64 * luma_blocks;
   for (size_t c = 0; c < 2; ++c) {
-    predictors[1 + c] = decode_block_with(reader, t.chroma_dc, t.chroma_ac, predictors[1 + c], chroma + 64 * c,
-                                          StoreDequantised{chroma_table.data()});
+    StoreDequantised store{chroma + 64 * c, chroma_table.data()};
+    predictors[1 + c] = decode_block_with(reader, t.chroma_dc, t.chroma_ac, predictors[1 + c], store);
   }
   stream = reader;
+}
+
+void decode_macroblock_sparse(BitReader& stream, size_t luma_blocks, std::array<int32_t, 3>& predictors,
+                              SparseBlocks& out) noexcept {
+  const HuffmanTables& t = kHuffmanTables;
+  BitReader reader = stream;
+  StoreSparse store{out.entries};
+  uint32_t before = 0;
+  auto block = [&](size_t b, const HuffTable& dc_table, const HuffTable& ac_table,
+                   int32_t& predictor) __attribute__((always_inline)) {
+    predictor = decode_block_with(reader, dc_table, ac_table, predictor, store);
+    out.dc[b] = store.dc;
+    out.counts[b] = static_cast<uint8_t>(store.count - before);
+    before = store.count;
+  };
+  for (size_t b = 0; b < luma_blocks; ++b) block(b, t.luma_dc, t.luma_ac, predictors[0]);
+  block(luma_blocks, t.chroma_dc, t.chroma_ac, predictors[1]);
+  block(luma_blocks + 1, t.chroma_dc, t.chroma_ac, predictors[2]);
+  stream = reader;
+}
+
+void expand_sparse(const SparseBlocks& in, const QuantTable& luma_table, const QuantTable& chroma_table,
+                   size_t luma_blocks, int32_t* coefficients) noexcept {
+  // Each mode zeroes a size known at compile time, which compiles to plain stores.
+  if (luma_blocks == 4) {
+    std::memset(coefficients, 0, sizeof(int32_t) * 6 * 64);
+  } else {
+    std::memset(coefficients, 0, sizeof(int32_t) * 3 * 64);
+  }
+  const uint32_t* e = in.entries;
+  for (size_t b = 0; b < luma_blocks + 2; ++b) {
+    const int64_t* steps = (b < luma_blocks ? luma_table : chroma_table).data();
+    int32_t* block = coefficients + 64 * b;
+    block[0] = dequantise(in.dc[b], steps[0]);
+    for (const uint32_t* end = e + in.counts[b]; e != end; ++e) {
+      const uint32_t natural = *e >> 16;
+      block[natural] = dequantise(static_cast<int16_t>(*e & 0xFFFFu), steps[natural]);
+    }
+  }
 }
 
 namespace {
@@ -312,7 +376,7 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
     if (k >= 64) break;
   }
   stream = reader;
-  block[0] = static_cast<int32_t>((static_cast<int64_t>(dc) * step) >> 16);
+  block[0] = dequantise(dc, step);
   return dc;
 }
 
@@ -326,7 +390,8 @@ void decode_blocks(Kept kept, BitReader& reader, const HuffTable& dc_table, cons
     if (kept == Kept::dc) {
       p = decode_block_dc(local, dc_table, ac_table, skip, p, table[0], coefficients + 64 * b);
     } else {
-      p = decode_block_with(local, dc_table, ac_table, p, coefficients + 64 * b, StoreDequantised{table.data()});
+      StoreDequantised store{coefficients + 64 * b, table.data()};
+      p = decode_block_with(local, dc_table, ac_table, p, store);
     }
   }
   reader = local;

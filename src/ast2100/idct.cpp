@@ -77,12 +77,8 @@ void idct_blocks(const int32_t* dequantised, size_t count, uint8_t* output) noex
 void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
                     uint8_t* output, size_t output_offset) noexcept {
   const int32_t* in = coefficients + block_offset;
-  // Dequantised, prescaled input; the product of a 32-bit level and a step below
-  // 2^26 fits in 64 bits, and the result is cut to its low 32 bits.
   std::array<int32_t, 64> d;
-  for (size_t p = 0; p < 64; ++p) {
-    d[p] = static_cast<int32_t>((static_cast<int64_t>(in[p]) * quant_table[p]) >> 16);
-  }
+  for (size_t p = 0; p < 64; ++p) d[p] = dequantise(in[p], quant_table[p]);
   idct_dequantised(d.data(), output + output_offset);
 }
 

@@ -340,7 +340,7 @@ QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_
   const __m256i row0_ac = _mm256_blend_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)), _mm256_setzero_si256(), 1);
   any = _mm256_or_si256(any, row0_ac);
   if (_mm256_testz_si256(any, any)) {
-    const auto dc = static_cast<int32_t>((static_cast<int64_t>(in[0]) * quant_table[0]) >> 16);
+    const int32_t dc = ast2100::dequantise(in[0], quant_table[0]);
     const __m256i v = _mm256_set1_epi8(static_cast<char>(clamp_idct(dc)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), v);

@@ -4,6 +4,7 @@
 #include "simd_avx2.hpp"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <cstdlib>
@@ -143,7 +144,7 @@ QUORVEL_AVX2 bool narrow_avx2(const int32_t* in, size_t n, int16_t* out) noexcep
     high = _mm256_max_epi32(high, _mm256_max_epi32(a, b));
     // packs works within 128-bit lanes: a0-3 b0-3 a4-7 b4-7, put in order.
     const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(out + i), packed);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
   }
   const __m256i out_of_range = _mm256_or_si256(_mm256_cmpgt_epi32(high, _mm256_set1_epi32(INT16_MAX)),
                                                _mm256_cmpgt_epi32(_mm256_set1_epi32(INT16_MIN), low));
@@ -152,8 +153,8 @@ QUORVEL_AVX2 bool narrow_avx2(const int32_t* in, size_t n, int16_t* out) noexcep
 
 QUORVEL_AVX2 void widen_avx2(const int16_t* in, size_t n, int32_t* out) noexcept {
   for (size_t i = 0; i < n; i += 8) {
-    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(in + i));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(out + i), _mm256_cvtepi16_epi32(v));
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_cvtepi16_epi32(v));
   }
 }
 
@@ -297,12 +298,26 @@ void DrawPipeline::wait_drawn(uint32_t count, bool for_room) noexcept {
   producer_sleeping_.store(0, std::memory_order_relaxed);
 }
 
-void DrawPipeline::prefetch_slot(const Slot& slot, bool subsampled, bool write) noexcept {
-  // The lines up to the coefficients (the header and a VQ macroblock), and
-  // those of the mode's 16-bit coefficients.
+size_t DrawPipeline::used_bytes(const Slot& slot, bool subsampled) noexcept {
+  const size_t payload = offsetof(Slot, payload);
+  switch (slot.kind) {
+    case Kind::sparse:
+      return payload + offsetof(SparseBlocks, entries) + slot.payload.sparse.total(subsampled ? 6 : 3) * sizeof(uint32_t);
+    case Kind::dct16:
+      return payload + coefficients_of(subsampled) * sizeof(int16_t);
+    case Kind::dct32:
+      return payload + coefficients_of(subsampled) * sizeof(int32_t);
+    case Kind::vq:
+      return payload + sizeof(VqMacroblock);
+    case Kind::stop:
+      break;
+  }
+  return payload;
+}
+
+void DrawPipeline::prefetch_slot(const Slot& slot, size_t bytes, bool write) noexcept {
   const char* const first = reinterpret_cast<const char*>(&slot);
-  const char* const end = reinterpret_cast<const char*>(slot.narrow) + coefficients_of(subsampled) * sizeof(int16_t);
-  for (const char* p = first; p < end; p += 64) prefetch_line(p, write);
+  for (const char* p = first; p < first + bytes; p += 64) prefetch_line(p, write);
 }
 
 void DrawPipeline::save_here() noexcept {
@@ -342,7 +357,7 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
   }
   // The slot kAhead on, if free, for writing: the worker read it last.
   const uint32_t ahead = producer_.filled + kAhead;
-  if (ahead - producer_.drawn_seen < kSlots) prefetch_slot(slots_[ahead % kSlots], target.subsampled, true);
+  if (ahead - producer_.drawn_seen < kSlots) prefetch_slot(slots_[ahead % kSlots], producer_.last_bytes, true);
   Slot& slot = slots_[producer_.filled % kSlots];
   slot.mb_col = target.mb_col;
   slot.mb_row = target.mb_row;
@@ -359,16 +374,23 @@ void DrawPipeline::commit() noexcept {
 void DrawPipeline::dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
   Slot* slot = claim(target);
   if (slot == nullptr) return decompress_dct(target, quant_pair, stream);
-  // Decoded where only this thread writes, then handed over in as few cache
-  // lines as the values allow.
-  decode_dct(target, quant_pair, stream, decoded_);
-  const size_t n = coefficients_of(target.subsampled);
-  if (narrow(decoded_.coefficients, n, slot->narrow)) {
-    slot->kind = Kind::dct16;
+  slot->quant_pair = static_cast<uint8_t>(quant_pair);
+  if (target.scale == 1) {
+    slot->kind = Kind::sparse;
+    decode_dct(stream, target.subsampled, slot->payload.sparse);
   } else {
-    slot->kind = Kind::dct32;
-    std::memcpy(slot->wide.coefficients, decoded_.coefficients, n * sizeof(int32_t));
+    // Decoded where only this thread writes, then handed over in as few
+    // cache lines as the values allow.
+    decode_dct(target, quant_pair, stream, decoded_);
+    const size_t n = coefficients_of(target.subsampled);
+    if (narrow(decoded_.coefficients, n, slot->payload.narrow)) {
+      slot->kind = Kind::dct16;
+    } else {
+      slot->kind = Kind::dct32;
+      std::memcpy(slot->payload.wide, decoded_.coefficients, n * sizeof(int32_t));
+    }
   }
+  producer_.last_bytes = used_bytes(*slot, target.subsampled);
   commit();
 }
 
@@ -376,7 +398,7 @@ void DrawPipeline::vq(const MacroblockTarget& target, StreamState& stream) noexc
   Slot* slot = claim(target);
   if (slot == nullptr) return vq_decompress(target, stream);
   slot->kind = Kind::vq;
-  decode_vq(stream, slot->vq);
+  decode_vq(stream, slot->payload.vq);
   commit();
 }
 
@@ -396,6 +418,7 @@ void DrawPipeline::work() noexcept {
   bool unfenced = false;  // copies made since the count was last published
   uint32_t woken = 0;     // the last value of wake_ acted on
   DctMacroblock widened;  // the worker's own
+  size_t last_bytes = 64; // of the slot drawn last: the guess for those ahead
   auto more = [&] {
     filled = filled_.load(std::memory_order_acquire);
     return filled != drawn;
@@ -429,7 +452,7 @@ void DrawPipeline::work() noexcept {
     }
     while (drawn != filled) {
       // The next slots, published already, on their way from the other core.
-      if (filled - drawn > kAhead) prefetch_slot(slots_[(drawn + kAhead) % kSlots], target.subsampled, false);
+      if (filled - drawn > kAhead) prefetch_slot(slots_[(drawn + kAhead) % kSlots], last_bytes, false);
       const Slot& slot = slots_[drawn % kSlots];
       target.mb_col = slot.mb_col;
       target.mb_row = slot.mb_row;
@@ -438,19 +461,24 @@ void DrawPipeline::work() noexcept {
         unfenced = true;
       }
       switch (slot.kind) {
+        case Kind::sparse:
+          draw_dct(target, slot.quant_pair, slot.payload.sparse, widened);
+          break;
         case Kind::dct16:
-          widen(slot.narrow, coefficients_of(target.subsampled), widened.coefficients);
+          widen(slot.payload.narrow, coefficients_of(target.subsampled), widened.coefficients);
           draw_dct(target, widened);
           break;
         case Kind::dct32:
-          draw_dct(target, slot.wide);
+          std::memcpy(widened.coefficients, slot.payload.wide, coefficients_of(target.subsampled) * sizeof(int32_t));
+          draw_dct(target, widened);
           break;
         case Kind::vq:
-          draw_vq(target, slot.vq);
+          draw_vq(target, slot.payload.vq);
           break;
         case Kind::stop:
           return;
       }
+      last_bytes = used_bytes(slot, target.subsampled);
       ++drawn;
       if (drawn % kBatch == 0 || drawn == filled) {
         if (unfenced) {

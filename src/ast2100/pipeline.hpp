@@ -40,6 +40,7 @@
 #include <new>
 
 #include "frame.hpp"
+#include "huffman.hpp"
 
 namespace ast2100 {
 
@@ -122,26 +123,38 @@ class DrawPipeline final : public MacroblockSink {
   bool orphaned() const noexcept;
 
  private:
-  // A DCT macroblock travels as 16-bit coefficients when they all fit (nearly
-  // always: half the cache lines to hand over), else as the decoder's 32-bit
-  // ones; a VQ macroblock as it is.
-  enum class Kind : uint32_t { dct16, dct32, vq, stop };
+  // A DCT macroblock of the full-size picture travels as its levels' lists
+  // (a few cache lines, and the stream side neither zeroes nor dequantises);
+  // one of a thumbnail, whose stream side reads only what the thumbnail needs,
+  // as 16-bit coefficients when they all fit (nearly always), else as the
+  // decoder's 32-bit ones; a VQ macroblock as it is. The header and the start of
+  // the payload share the slot's first cache line.
+  enum class Kind : uint8_t { sparse, dct16, dct32, vq, stop };
+  union Payload {
+    Payload() noexcept {}
+    SparseBlocks sparse;
+    VqMacroblock vq;
+    int16_t narrow[6 * 64];
+    int32_t wide[6 * 64];
+  };
   struct alignas(64) Slot {
-    Kind kind = Kind::dct16;
+    Kind kind = Kind::sparse;
     bool save = false;  // make `copy` before drawing
+    uint8_t quant_pair = 0;
     uint64_t mb_col = 0;
     uint64_t mb_row = 0;
+    Payload payload;
     AreaCopy copy;
-    VqMacroblock vq;
-    alignas(64) int16_t narrow[6 * 64];
-    DctMacroblock wide;
   };
+  // The bytes of a slot, from its start, that hold a macroblock of this kind.
+  static size_t used_bytes(const Slot& slot, bool subsampled) noexcept;
 
   DrawPipeline() noexcept = default;
   // The next slot to fill at the target's position, after waiting for room;
   // nullptr when the caller is to draw the macroblock itself.
   Slot* claim(const MacroblockTarget& target) noexcept;
-  static void prefetch_slot(const Slot& slot, bool subsampled, bool write) noexcept;
+  // Asks for the first `bytes` bytes of a slot, to be written or read.
+  static void prefetch_slot(const Slot& slot, size_t bytes, bool write) noexcept;
   // Makes a pending copy of save_first() on this thread.
   void save_here() noexcept;
   void commit() noexcept;
@@ -163,6 +176,7 @@ class DrawPipeline final : public MacroblockSink {
     bool have_target = false;
     bool have_save = false;  // `save` is for the next macroblock
     uint32_t give_up_after = UINT32_MAX;
+    size_t last_bytes = 64;  // of the slot filled last: the guess for the next one
     CopyArea copier = nullptr;
     AreaCopy save;
   } producer_;

@@ -70,6 +70,13 @@ constexpr QuantTable build_quant_table(const BaseTable& base, int32_t scale) {
   return out;
 }
 
+// A level dequantised and prescaled for the transform with one entry of a
+// table: the product of a 32-bit level and a step below 2^26 fits in 64 bits,
+// and the result is cut to its low 32 bits.
+constexpr int32_t dequantise(int32_t level, int64_t step) noexcept {
+  return static_cast<int32_t>((static_cast<int64_t>(level) * step) >> 16);
+}
+
 // The four tables of a frame: slot 0 depends on the mode, slots 1..3 do not. A
 // DCT record names its pair by the slot of its luminance table; the chrominance
 // table is the next slot.

@@ -839,7 +839,8 @@ static void test_decode_block_dequantised() {
 // runs of sixteen zeros, a run past the block, the largest levels and DC
 // differences) and random bits (codes that begin nothing, sixteen 1s). Both
 // must leave the reader and the predictors in the same place and store the
-// same kept coefficients; the rest stay as the caller set them. Noise makes
+// same kept coefficients, as must the decoder to lists, whose expansion is
+// the full decoder's macroblock; the rest stay as the caller set them. Noise makes
 // every kind of symbol appear at every block position, so the skipping of
 // several symbols at once meets the block's end in each way it can.
 static void test_decode_macroblock_kept() {
@@ -882,14 +883,24 @@ static void test_decode_macroblock_kept() {
     }
     const QuantTable& lq = kQuantTables422.slot[rng() % 4];
     const QuantTable& cq = kQuantTables422.slot[rng() % 4];
-    BitReader a = bits.reader(), b = a;
+    BitReader a = bits.reader(), b = a, c = a;
     std::array<int32_t, 3> pa = {0, -5, 7}, pb = pa;
     if (n % 7 == 0) pa[0] = pb[0] = INT32_MAX - static_cast<int32_t>(rng() % 2048);
+    std::array<int32_t, 3> pc = pa;
     for (int mb = 0; mb < 8; ++mb) {
-      std::array<int32_t, 384> full{}, kept{};
+      std::array<int32_t, 384> full{}, kept{}, expanded;
+      expanded.fill(-1);  // expand_sparse must write every entry
       decode_macroblock_dequantised(a, lq, cq, luma_blocks, pa, full.data());
       decode_macroblock_kept(b, lq, cq, luma_blocks, pb, kept.data(), luma, chroma);
       if (!SAME(b.pos(), a.pos()) || !SAME(b.window(), a.window()) || !SAME(pb, pa)) return false;
+      // The same macroblock as lists, and back.
+      SparseBlocks lists;
+      decode_macroblock_sparse(c, luma_blocks, pc, lists);
+      expand_sparse(lists, lq, cq, luma_blocks, expanded.data());
+      if (!SAME(c.pos(), a.pos()) || !SAME(c.window(), a.window()) || !SAME(pc, pa)) return false;
+      for (size_t p = 0; p < 64 * blocks; ++p) {
+        if (!SAME(expanded[p], full[p])) return false;
+      }
       for (size_t p = 0; p < 64 * blocks; ++p) {
         const bool whole = (p < 64 * luma_blocks ? luma : chroma) == Kept::all;
         if (!SAME(kept[p], whole || p % 64 == 0 ? full[p] : 0)) return false;
