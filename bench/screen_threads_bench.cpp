@@ -33,8 +33,8 @@ namespace {
 struct StreamHalf final : ast2100::MacroblockSink {
   ast2100::SparseBlocks dct_out;
   ast2100::VqMacroblock vq_out;
-  void dct(const ast2100::MacroblockTarget& t, uint32_t, ast2100::StreamState& s) noexcept override {
-    ast2100::decode_dct(s, t.subsampled, dct_out);
+  void dct(const ast2100::MacroblockTarget& t, uint32_t pair, ast2100::StreamState& s) noexcept override {
+    ast2100::decode_dct(t, pair, s, dct_out);
   }
   void vq(const ast2100::MacroblockTarget&, ast2100::StreamState& s) noexcept override { ast2100::decode_vq(s, vq_out); }
 };

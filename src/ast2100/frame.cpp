@@ -273,19 +273,20 @@ void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState
   stream.dc_cr = predictors[2];
 }
 
-void decode_dct(StreamState& stream, bool subsampled, SparseBlocks& out) noexcept {
+void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream, SparseBlocks& out) noexcept {
   std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
-  decode_macroblock_sparse(stream.reader, subsampled ? 4 : 1, predictors, out);
+  decode_macroblock_sparse(stream.reader, target.quant_tables->slot[quant_pair],
+                           target.quant_tables->slot[quant_pair + 1], target.subsampled ? 4 : 1, predictors, out);
   stream.dc_y = predictors[0];
   stream.dc_cb = predictors[1];
   stream.dc_cr = predictors[2];
 }
 
-void draw_dct(const MacroblockTarget& target, uint32_t quant_pair, const SparseBlocks& levels,
-              DctMacroblock& scratch) noexcept {
-  expand_sparse(levels, target.quant_tables->slot[quant_pair], target.quant_tables->slot[quant_pair + 1],
-                target.subsampled ? 4 : 1, scratch.coefficients);
+void draw_dct(const MacroblockTarget& target, const SparseBlocks& levels, DctMacroblock& scratch) noexcept {
+  const size_t luma_blocks = target.subsampled ? 4 : 1;
+  expand_sparse(levels, luma_blocks, scratch.coefficients);
   draw_dct(target, scratch);
+  clear_sparse(levels, luma_blocks, scratch.coefficients);
 }
 
 void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {

@@ -210,14 +210,13 @@ void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) n
 void decode_vq(StreamState& stream, VqMacroblock& out) noexcept;
 void draw_vq(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept;
 
-// The same halves with the macroblock's levels as lists in between (see
+// The same halves with the macroblock's coefficients as lists in between (see
 // SparseBlocks in huffman.hpp), which are smaller to hand from one thread to
-// another and quicker to read from the stream; the drawing half dequantises
-// them into `scratch` first. The picture is the one decode_dct and draw_dct
-// draw. For the full-size picture only (scale 1).
-void decode_dct(StreamState& stream, bool subsampled, SparseBlocks& out) noexcept;
-void draw_dct(const MacroblockTarget& target, uint32_t quant_pair, const SparseBlocks& levels,
-              DctMacroblock& scratch) noexcept;
+// another and quicker to read from the stream; the drawing half expands them
+// into `scratch`, which must be all zero and is left so. The picture is the
+// one decode_dct and draw_dct draw. For the full-size picture only (scale 1).
+void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream, SparseBlocks& out) noexcept;
+void draw_dct(const MacroblockTarget& target, const SparseBlocks& levels, DctMacroblock& scratch) noexcept;
 
 // One DCT macroblock at the target's position, with the quantisation pair whose
 // luminance slot is quant_pair (kPrimaryPair or kAlternativePair): decode_dct,

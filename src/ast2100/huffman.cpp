@@ -88,6 +88,25 @@ static_assert(kHuffmanTables.luma_dc.ac_fast[0b0111000000].value() == 2 &&
 static_assert(kHuffmanTables.luma_dc.max_length == 9 && kHuffmanTables.chroma_dc.max_length == 11 &&
               kHuffmanTables.luma_ac.max_length == 16 && kHuffmanTables.chroma_ac.max_length == 16);
 
+// The bounds that let a dequantised AC coefficient travel in 23 bits (see
+// SparseBlocks): no AC symbol has a magnitude of more than 10 bits, and no step
+// reaches 2^26.
+static_assert([] {
+  for (const uint8_t* symbols : {kLumaAcSymbols, kChromaAcSymbols}) {
+    for (size_t i = 0; i < 162; ++i) {
+      if ((symbols[i] & 15u) > 10) return false;
+    }
+  }
+  for (const QuantTables* tables : {&kQuantTables444, &kQuantTables422}) {
+    for (const QuantTable& table : tables->slot) {
+      for (const int64_t step : table) {
+        if (step < 0 || step >= (int64_t{1} << 26)) return false;
+      }
+    }
+  }
+  return true;
+}());
+
 namespace {
 
 // Where the coefficient decoder puts what it decodes: put() a coded level at its
@@ -119,17 +138,21 @@ struct StoreDequantised {
   void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
 };
 
-// The coded levels as a list (see SparseBlocks): an entry is written at the
-// list's end every time and counted only when real.
+// The coded coefficients as a list (see SparseBlocks), dequantised: an entry
+// is written at the list's end every time and counted only when real.
 struct StoreSparse {
   static constexpr bool kPairs = true;
   uint32_t* entries;
+  const int64_t* steps = nullptr;
+  uint32_t base = 0;  // 64 * the block's index
   uint32_t count = 0;
   int32_t dc = 0;
-  void put(size_t natural, int32_t level) noexcept { entries[count++] = SparseBlocks::entry(natural, level); }
-  void put_dc(int32_t level) noexcept { dc = level; }
+  void put(size_t natural, int32_t level) noexcept {
+    entries[count++] = SparseBlocks::entry(base + natural, dequantise(level, steps[natural]));
+  }
+  void put_dc(int32_t level) noexcept { dc = dequantise(level, steps[0]); }
   void put_maybe(size_t natural, int32_t level, uint32_t real) noexcept {
-    entries[count] = SparseBlocks::entry(natural, level);
+    entries[count] = SparseBlocks::entry(base + natural, dequantise(level, steps[natural]));
     count += real;
   }
 };
@@ -243,43 +266,41 @@ void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_tab
   stream = reader;
 }
 
-void decode_macroblock_sparse(BitReader& stream, size_t luma_blocks, std::array<int32_t, 3>& predictors,
-                              SparseBlocks& out) noexcept {
+void decode_macroblock_sparse(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
+                              size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
   const HuffmanTables& t = kHuffmanTables;
   BitReader reader = stream;
   StoreSparse store{out.entries};
-  uint32_t before = 0;
-  auto block = [&](size_t b, const HuffTable& dc_table, const HuffTable& ac_table,
+  auto block = [&](size_t b, const HuffTable& dc_table, const HuffTable& ac_table, const QuantTable& steps,
                    int32_t& predictor) __attribute__((always_inline)) {
+    store.steps = steps.data();
+    store.base = static_cast<uint32_t>(64 * b);
     predictor = decode_block_with(reader, dc_table, ac_table, predictor, store);
     out.dc[b] = store.dc;
-    out.counts[b] = static_cast<uint8_t>(store.count - before);
-    before = store.count;
   };
-  for (size_t b = 0; b < luma_blocks; ++b) block(b, t.luma_dc, t.luma_ac, predictors[0]);
-  block(luma_blocks, t.chroma_dc, t.chroma_ac, predictors[1]);
-  block(luma_blocks + 1, t.chroma_dc, t.chroma_ac, predictors[2]);
+  for (size_t b = 0; b < luma_blocks; ++b) block(b, t.luma_dc, t.luma_ac, luma_table, predictors[0]);
+  block(luma_blocks, t.chroma_dc, t.chroma_ac, chroma_table, predictors[1]);
+  block(luma_blocks + 1, t.chroma_dc, t.chroma_ac, chroma_table, predictors[2]);
+  out.count = store.count;
   stream = reader;
 }
 
-void expand_sparse(const SparseBlocks& in, const QuantTable& luma_table, const QuantTable& chroma_table,
-                   size_t luma_blocks, int32_t* coefficients) noexcept {
-  // Each mode zeroes a size known at compile time, which compiles to plain stores.
-  if (luma_blocks == 4) {
-    std::memset(coefficients, 0, sizeof(int32_t) * 6 * 64);
-  } else {
-    std::memset(coefficients, 0, sizeof(int32_t) * 3 * 64);
+void expand_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept {
+  // Local copies: the stores could otherwise alias the list and force reloads.
+  const uint32_t count = in.count;
+  const uint32_t* entries = in.entries;
+  for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = in.dc[b];
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t e = entries[i];
+    coefficients[SparseBlocks::index(e)] = SparseBlocks::coefficient(e);
   }
-  const uint32_t* e = in.entries;
-  for (size_t b = 0; b < luma_blocks + 2; ++b) {
-    const int64_t* steps = (b < luma_blocks ? luma_table : chroma_table).data();
-    int32_t* block = coefficients + 64 * b;
-    block[0] = dequantise(in.dc[b], steps[0]);
-    for (const uint32_t* end = e + in.counts[b]; e != end; ++e) {
-      const uint32_t natural = *e >> 16;
-      block[natural] = dequantise(static_cast<int16_t>(*e & 0xFFFFu), steps[natural]);
-    }
-  }
+}
+
+void clear_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept {
+  const uint32_t count = in.count;
+  const uint32_t* entries = in.entries;
+  for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = 0;
+  for (uint32_t i = 0; i < count; ++i) coefficients[SparseBlocks::index(entries[i])] = 0;
 }
 
 namespace {

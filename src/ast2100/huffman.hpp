@@ -232,41 +232,44 @@ void decode_macroblock_dequantised(BitReader& reader, const QuantTable& luma_tab
                                    size_t luma_blocks, std::array<int32_t, 3>& predictors,
                                    int32_t* coefficients) noexcept;
 
-// A DCT macroblock's coded levels as lists rather than as 64 entries a block,
-// for a macroblock that is drawn elsewhere: photographs code 7 to 11 of the
-// 64, so the lists take a few cache lines where the blocks take 6 to 24, and
-// the decoder neither zeroes nor dequantises. Per block: the DC value, and
-// the AC levels that the stream codes, in stream order, as entries of
-// (natural position << 16) | (level & 0xFFFF) (AC levels fit 16 bits: their
-// magnitude is below 1024), the blocks' lists one after another.
+// A DCT macroblock's coded coefficients as a list rather than as 64 entries a
+// block, for a macroblock that is drawn elsewhere: photographs code 7 to 11 of
+// the 64, so the list takes a few cache lines where the blocks take 6 to 24,
+// and the decoder need not zero them. The DC coefficient of each block, then
+// the coded AC coefficients of all the blocks in stream order, as entries of
+// (coefficient << 9) | (64 * block + natural position); all dequantised as
+// decode_macroblock_dequantised stores them. An AC coefficient fits the 23
+// bits: its level's magnitude is below 1024 and every step below 2^26, so the
+// dequantised value's is at most 2^20. One list for the macroblock, rather
+// than one a block, so that a loop over it ends once per macroblock: a loop
+// whose count changes from block to block would be mispredicted at every end.
 struct SparseBlocks {
   static constexpr size_t kBlocks = 6;
   std::array<int32_t, kBlocks> dc;
-  std::array<uint8_t, kBlocks> counts;  // AC entries of each block, at most 63
+  uint32_t count;  // AC entries, at most 63 a block
   // One more than the most the blocks can hold: the decoder may write one entry
-  // past a block's list, which the next block's list (or this spare) takes.
+  // past the list's end.
   uint32_t entries[kBlocks * 63 + 1];
 
-  static constexpr uint32_t entry(size_t natural, int32_t level) noexcept {
-    return static_cast<uint32_t>(natural) << 16 | (static_cast<uint32_t>(level) & 0xFFFFu);
+  static constexpr uint32_t entry(size_t index, int32_t coefficient) noexcept {
+    return static_cast<uint32_t>(coefficient) << 9 | static_cast<uint32_t>(index);
   }
-  // The number of entries of all the blocks.
-  uint32_t total(size_t blocks) const noexcept {
-    uint32_t n = 0;
-    for (size_t b = 0; b < blocks; ++b) n += counts[b];
-    return n;
-  }
+  // The entry's place among the macroblock's coefficients (64 * block + position).
+  static constexpr uint32_t index(uint32_t entry) noexcept { return entry & 511u; }
+  static constexpr int32_t coefficient(uint32_t entry) noexcept { return static_cast<int32_t>(entry) >> 9; }
 };
 
-// decode_macroblock_dequantised's levels as lists: the reader and the
+// decode_macroblock_dequantised's coefficients as lists: the reader and the
 // predictors end where it leaves them.
-void decode_macroblock_sparse(BitReader& reader, size_t luma_blocks, std::array<int32_t, 3>& predictors,
-                              SparseBlocks& out) noexcept;
+void decode_macroblock_sparse(BitReader& reader, const QuantTable& luma_table, const QuantTable& chroma_table,
+                              size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept;
 
 // The coefficients decode_macroblock_dequantised stores for the same stream,
-// from its lists: every entry of the macroblock's blocks, the uncoded ones 0.
-void expand_sparse(const SparseBlocks& in, const QuantTable& luma_table, const QuantTable& chroma_table,
-                   size_t luma_blocks, int32_t* coefficients) noexcept;
+// from its lists, into blocks that are all zero: only the coded entries are
+// written. clear_sparse() makes them zero again, for the next macroblock,
+// which costs a store per coded entry rather than the macroblock's hundreds.
+void expand_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept;
+void clear_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept;
 
 // What a thumbnail reads of a block: its DC term alone (one pixel of a block
 // at 1/8), or more (quarter means or a transform).

@@ -242,7 +242,7 @@ DrawPipeline::~DrawPipeline() {
   slots_[producer_.filled % kSlots].kind = Kind::stop;
   slots_[producer_.filled % kSlots].save = false;
   ++producer_.filled;
-  publish();
+  publish(true);
   pthread_join(worker_, nullptr);
 }
 
@@ -264,12 +264,13 @@ void DrawPipeline::begin_frame(bool may_give_up, CopyArea copier, uint32_t give_
   if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) wake_.notify_one();
 }
 
-void DrawPipeline::publish() noexcept {
+void DrawPipeline::publish(bool now) noexcept {
   filled_.store(producer_.filled, std::memory_order_seq_cst);
   // Ordered after the store: either the worker's check of the count sees it,
-  // or this load sees the worker's flag.
-  // A sleeping worker waits on wake_, which changes after it read it.
-  if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) {
+  // or this load sees the worker's flag. A sleeping worker has published every
+  // slot it drew, and waits on wake_, which changes after it read it.
+  if (worker_sleeping_.load(std::memory_order_seq_cst) != 0 &&
+      (now || producer_.filled - drawn_.load(std::memory_order_seq_cst) >= kWakeAt)) {
     wake_.fetch_add(1, std::memory_order_seq_cst);
     wake_.notify_one();
   }
@@ -282,8 +283,8 @@ void DrawPipeline::wait_drawn(uint32_t count, bool for_room) noexcept {
     return filled - producer_.drawn_seen <= filled - count;
   };
   if (done()) return;
-  // The worker may be waiting for slots not yet published.
-  if (filled_.load(std::memory_order_relaxed) != filled) publish();
+  // The worker may be waiting for slots not yet published, or for more.
+  publish(true);
   if (spin_until(done, kFillerSpin)) return;
   // Waking the worker at the start of a frame takes a while, and so may the
   // end of a frame; a sleep for room once the worker runs does not.
@@ -302,7 +303,7 @@ size_t DrawPipeline::used_bytes(const Slot& slot, bool subsampled) noexcept {
   const size_t payload = offsetof(Slot, payload);
   switch (slot.kind) {
     case Kind::sparse:
-      return payload + offsetof(SparseBlocks, entries) + slot.payload.sparse.total(subsampled ? 6 : 3) * sizeof(uint32_t);
+      return payload + offsetof(SparseBlocks, entries) + slot.payload.sparse.count * sizeof(uint32_t);
     case Kind::dct16:
       return payload + coefficients_of(subsampled) * sizeof(int16_t);
     case Kind::dct32:
@@ -368,16 +369,15 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
 }
 
 void DrawPipeline::commit() noexcept {
-  if (++producer_.filled % kBatch == 0) publish();
+  if (++producer_.filled % kBatch == 0) publish(false);
 }
 
 void DrawPipeline::dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
   Slot* slot = claim(target);
   if (slot == nullptr) return decompress_dct(target, quant_pair, stream);
-  slot->quant_pair = static_cast<uint8_t>(quant_pair);
   if (target.scale == 1) {
     slot->kind = Kind::sparse;
-    decode_dct(stream, target.subsampled, slot->payload.sparse);
+    decode_dct(target, quant_pair, stream, slot->payload.sparse);
   } else {
     // Decoded where only this thread writes, then handed over in as few
     // cache lines as the values allow.
@@ -417,29 +417,37 @@ void DrawPipeline::work() noexcept {
   CopyArea copier = nullptr;
   bool unfenced = false;  // copies made since the count was last published
   uint32_t woken = 0;     // the last value of wake_ acted on
-  DctMacroblock widened;  // the worker's own
+  DctMacroblock widened;     // the worker's own, for thumbnails
+  DctMacroblock scratch{};   // all zero between the sparse macroblocks
   size_t last_bytes = 64; // of the slot drawn last: the guess for those ahead
   auto more = [&] {
     filled = filled_.load(std::memory_order_acquire);
     return filled != drawn;
   };
-  // Within a frame the next batch is normally a microsecond or two away, and
-  // waking a sleeping thread costs far more (tens of microseconds where the
-  // CPU must be woken too), so the worker spins; between frames it sleeps.
+  // Woken as a frame begins, the worker spins for its first batch, which is
+  // normally a few microseconds away, while waking a sleeping thread costs
+  // tens of microseconds. Within a frame, once it has drawn every slot
+  // published, it sleeps until kWakeAt slots wait; between frames until the
+  // next begins.
+  bool starting = false;
   auto more_or_closed = [&] { return more() || open_.load(std::memory_order_relaxed) == 0; };
   for (;;) {
-    if (!more() && !(spin_until(more_or_closed, kWorkerSpin) && more())) {
+    const bool spin = starting;
+    starting = false;
+    if (!more() && !(spin && spin_until(more_or_closed, kWorkerSpin) && more())) {
       worker_sleeping_.store(1, std::memory_order_seq_cst);
       for (;;) {
         // Read before the count: the filler changes wake_ after it publishes
-        // slots and sees this thread sleeping, or when a frame begins (then
-        // the worker spins for the frame's first batch).
+        // slots and sees this thread sleeping, or when a frame begins.
         const uint32_t token = wake_.load(std::memory_order_seq_cst);
         filled = filled_.load(std::memory_order_seq_cst);
-        if (filled != drawn || token != woken) {
+        const bool open = open_.load(std::memory_order_relaxed) != 0;
+        if (token != woken) {
           woken = token;
+          starting = filled == drawn;
           break;
         }
+        if (filled - drawn >= (open ? kWakeAt : 1u)) break;
         wake_.wait(token, std::memory_order_acquire);
       }
       worker_sleeping_.store(0, std::memory_order_relaxed);
@@ -462,7 +470,7 @@ void DrawPipeline::work() noexcept {
       }
       switch (slot.kind) {
         case Kind::sparse:
-          draw_dct(target, slot.quant_pair, slot.payload.sparse, widened);
+          draw_dct(target, slot.payload.sparse, scratch);
           break;
         case Kind::dct16:
           widen(slot.payload.narrow, coefficients_of(target.subsampled), widened.coefficients);

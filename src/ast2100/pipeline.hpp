@@ -70,9 +70,15 @@ void store_fence() noexcept;
 
 class DrawPipeline final : public MacroblockSink {
  public:
-  static constexpr uint32_t kSlots = 64;       // a power of two
+  static constexpr uint32_t kSlots = 1024;     // a power of two
   static constexpr uint32_t kBatch = 16;       // slots published at a time
   static constexpr uint32_t kAhead = 2;        // slots ahead whose lines each side asks for
+  // A worker that has drawn every published slot of a frame sleeps until this
+  // many wait (or the frame ends, or the filler needs room): the drawing half
+  // is the lighter one on photographs, and spinning for each batch would burn
+  // the time it saves. The slots filled while it wakes must fit in the rest of
+  // the ring.
+  static constexpr uint32_t kWakeAt = 256;
   // Sleeps of the filler in a frame, once the worker has started on it, that
   // make it give up on the worker. A running worker frees a slot well within
   // the filler's spin, so a sleep means the worker lost its core; the wait for
@@ -140,7 +146,6 @@ class DrawPipeline final : public MacroblockSink {
   struct alignas(64) Slot {
     Kind kind = Kind::sparse;
     bool save = false;  // make `copy` before drawing
-    uint8_t quant_pair = 0;
     uint64_t mb_col = 0;
     uint64_t mb_row = 0;
     Payload payload;
@@ -158,7 +163,9 @@ class DrawPipeline final : public MacroblockSink {
   // Makes a pending copy of save_first() on this thread.
   void save_here() noexcept;
   void commit() noexcept;
-  void publish() noexcept;
+  // Publishes the slots filled; wakes a sleeping worker when kWakeAt slots
+  // wait, or at once when `now`.
+  void publish(bool now) noexcept;
   // Waits until the worker has drawn up to `count` slots (in wrapping
   // arithmetic: until filled - drawn <= filled - count); for_room: a wait for
   // a free slot, whose sleeps are counted.

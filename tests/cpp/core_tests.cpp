@@ -888,19 +888,18 @@ static void test_decode_macroblock_kept() {
     if (n % 7 == 0) pa[0] = pb[0] = INT32_MAX - static_cast<int32_t>(rng() % 2048);
     std::array<int32_t, 3> pc = pa;
     for (int mb = 0; mb < 8; ++mb) {
-      std::array<int32_t, 384> full{}, kept{}, expanded;
-      expanded.fill(-1);  // expand_sparse must write every entry
+      std::array<int32_t, 384> full{}, kept{}, expanded{};
       decode_macroblock_dequantised(a, lq, cq, luma_blocks, pa, full.data());
       decode_macroblock_kept(b, lq, cq, luma_blocks, pb, kept.data(), luma, chroma);
       if (!SAME(b.pos(), a.pos()) || !SAME(b.window(), a.window()) || !SAME(pb, pa)) return false;
       // The same macroblock as lists, and back.
       SparseBlocks lists;
-      decode_macroblock_sparse(c, luma_blocks, pc, lists);
-      expand_sparse(lists, lq, cq, luma_blocks, expanded.data());
+      decode_macroblock_sparse(c, lq, cq, luma_blocks, pc, lists);
+      expand_sparse(lists, luma_blocks, expanded.data());
       if (!SAME(c.pos(), a.pos()) || !SAME(c.window(), a.window()) || !SAME(pc, pa)) return false;
-      for (size_t p = 0; p < 64 * blocks; ++p) {
-        if (!SAME(expanded[p], full[p])) return false;
-      }
+      if (!SAME(expanded, full)) return false;
+      clear_sparse(lists, luma_blocks, expanded.data());
+      if (!SAME(expanded, (std::array<int32_t, 384>{}))) return false;
       for (size_t p = 0; p < 64 * blocks; ++p) {
         const bool whole = (p < 64 * luma_blocks ? luma : chroma) == Kept::all;
         if (!SAME(kept[p], whole || p % 64 == 0 ? full[p] : 0)) return false;
