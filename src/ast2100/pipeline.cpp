@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <cstdlib>
@@ -240,7 +241,6 @@ DrawPipeline::~DrawPipeline() {
   // A stop slot, drawn in turn after everything before it: the ring is empty
   // between frames, so it has room.
   slots_[producer_.filled % kSlots].kind = Kind::stop;
-  slots_[producer_.filled % kSlots].save = false;
   ++producer_.filled;
   publish(true);
   pthread_join(worker_, nullptr);
@@ -248,11 +248,10 @@ DrawPipeline::~DrawPipeline() {
 
 bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }
 
-void DrawPipeline::begin_frame(bool may_give_up, CopyArea copier, uint32_t give_up_after) noexcept {
+void DrawPipeline::begin_frame(bool may_give_up, DrawObserver* observer, uint32_t give_up_after) noexcept {
   producer_.may_give_up = may_give_up;
   producer_.give_up_after = give_up_after;
-  producer_.copier = copier;
-  producer_.have_save = false;
+  producer_.observer = observer;
   producer_.serial = false;
   producer_.have_target = false;
   producer_.sleeps = 0;
@@ -321,21 +320,22 @@ void DrawPipeline::prefetch_slot(const Slot& slot, size_t bytes, bool write) noe
   for (const char* p = first; p < first + bytes; p += 64) prefetch_line(p, write);
 }
 
-void DrawPipeline::save_here() noexcept {
-  if (!producer_.have_save) return;
-  producer_.have_save = false;
-  producer_.copier(producer_.save);
+void DrawPipeline::observe(DrawObserver* observer, const MacroblockTarget& target) noexcept {
+  if (observer == nullptr) return;
+  const PixelArea area = macroblock_area(target.mb_col, target.mb_row, macroblock_size(target.subsampled) / target.scale,
+                                         target.frame.width, target.frame.height);
+  if (!area.empty()) observer->before_draw(area);
 }
 
 DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept {
   if (producer_.serial) {
-    save_here();
+    observe(producer_.observer, target);
     return nullptr;
   }
   if (producer_.filled - producer_.frame_start == producer_.give_up_after) {
     end_frame();
     producer_.serial = true;
-    save_here();
+    observe(producer_.observer, target);
     return nullptr;
   }
   if (producer_.filled - producer_.drawn_seen == kSlots) {
@@ -345,7 +345,7 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
       // the rest of the frame here.
       end_frame();
       producer_.serial = true;
-      save_here();
+      observe(producer_.observer, target);
       return nullptr;
     }
   }
@@ -353,7 +353,7 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
     // The worker reads the target only for slots published after this write,
     // and has drawn every slot of the frames before.
     target_ = target;
-    copier_ = producer_.copier;
+    observer_ = producer_.observer;
     producer_.have_target = true;
   }
   // The slot kAhead on, if free, for writing: the worker read it last.
@@ -362,9 +362,6 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
   Slot& slot = slots_[producer_.filled % kSlots];
   slot.mb_col = target.mb_col;
   slot.mb_row = target.mb_row;
-  slot.save = producer_.have_save;
-  if (producer_.have_save) slot.copy = producer_.save;
-  producer_.have_save = false;
   return &slot;
 }
 
@@ -404,9 +401,6 @@ void DrawPipeline::vq(const MacroblockTarget& target, StreamState& stream) noexc
 
 void DrawPipeline::end_frame() noexcept {
   wait_drawn(producer_.filled, false);
-  // A copy asked for with no macroblock after it (none is, but the picture is
-  // as it was, so making it is right).
-  save_here();
   open_.store(0, std::memory_order_relaxed);
 }
 
@@ -414,8 +408,8 @@ void DrawPipeline::work() noexcept {
   uint32_t drawn = 0;
   uint32_t filled = 0;
   MacroblockTarget target{};
-  CopyArea copier = nullptr;
-  bool unfenced = false;  // copies made since the count was last published
+  DrawObserver* observer = nullptr;
+  uint64_t area_size = 1, last_col = 0, last_row = 0;
   uint32_t woken = 0;     // the last value of wake_ acted on
   DctMacroblock widened;     // the worker's own, for thumbnails
   DctMacroblock scratch{};   // all zero between the sparse macroblocks
@@ -456,7 +450,13 @@ void DrawPipeline::work() noexcept {
     // frame's first slot is published.
     if (drawn != filled) {
       target = target_;
-      copier = copier_;
+      observer = observer_;
+      // The macroblocks whose area is not empty (as observe() finds them).
+      area_size = macroblock_size(target.subsampled) / target.scale;
+      const bool empty = target.frame.width == 0 || target.frame.height == 0;
+      last_col = empty ? 0 : (target.frame.width - 1) / area_size;
+      last_row = empty ? 0 : (target.frame.height - 1) / area_size;
+      if (empty) observer = nullptr;
     }
     while (drawn != filled) {
       // The next slots, published already, on their way from the other core.
@@ -464,9 +464,10 @@ void DrawPipeline::work() noexcept {
       const Slot& slot = slots_[drawn % kSlots];
       target.mb_col = slot.mb_col;
       target.mb_row = slot.mb_row;
-      if (slot.save) {
-        copier(slot.copy);
-        unfenced = true;
+      if (observer != nullptr && slot.mb_col <= last_col && slot.mb_row <= last_row) {
+        const uint64_t x = area_size * slot.mb_col, y = area_size * slot.mb_row;
+        observer->before_draw({x, y, std::min(area_size, target.frame.width - x),
+                               std::min(area_size, target.frame.height - y)});
       }
       switch (slot.kind) {
         case Kind::sparse:
@@ -489,10 +490,7 @@ void DrawPipeline::work() noexcept {
       last_bytes = used_bytes(slot, target.subsampled);
       ++drawn;
       if (drawn % kBatch == 0 || drawn == filled) {
-        if (unfenced) {
-          store_fence();
-          unfenced = false;
-        }
+        if (observer != nullptr) store_fence();
         drawn_.store(drawn, std::memory_order_seq_cst);
         if (producer_sleeping_.load(std::memory_order_seq_cst) != 0) drawn_.notify_one();
       }

@@ -21,8 +21,9 @@
 // every time round the ring, which on some machines costs some hundreds of
 // nanoseconds a line: each side asks for the lines of a slot a little ahead
 // of the one it works on, so that the wait overlaps its work. For the same
-// reason the journal copy of a frame drawn on a screen is made by the worker,
-// just before it draws over the area (the filler only keeps the book).
+// reason a frame's draw observer (a screen's journal, which copies each area
+// before it is drawn over) hears from the worker, just before it draws there:
+// the filler neither keeps the book nor hands over the copies.
 //
 // A worker that does not keep up because it does not run (both threads on one
 // core, or the other core busy with another process) shows as the filler
@@ -64,8 +65,8 @@ struct AreaCopy {
   uint64_t row_bytes = 0;
   uint64_t rows = 0;
 };
-// Makes such a copy; it may use streaming stores, which store_fence() orders.
-using CopyArea = void (*)(const AreaCopy& copy) noexcept;
+// Streaming stores (of such a copy) are weakly ordered: this orders them before
+// the stores that follow, such as a release of a count.
 void store_fence() noexcept;
 
 class DrawPipeline final : public MacroblockSink {
@@ -100,18 +101,13 @@ class DrawPipeline final : public MacroblockSink {
 
   // Before each frame; wakes the worker, which so is awake by the frame's
   // first batch. may_give_up: whether a worker that does not keep up may be
-  // left for the rest of the frame; copier: what makes the copies of
-  // save_first(); give_up_after: for tests, the macroblocks after which the
-  // frame goes on without the worker, as if it lagged.
-  void begin_frame(bool may_give_up, CopyArea copier = nullptr, uint32_t give_up_after = UINT32_MAX) noexcept;
-  // The next macroblock's area is to be copied before it is drawn: by the
-  // worker, just before it draws the macroblock (off the stream's critical
-  // path), or here when the macroblock is drawn on this thread. Every copy is
-  // made, and fenced, by the time end_frame() returns.
-  void save_first(const AreaCopy& copy) noexcept {
-    producer_.save = copy;
-    producer_.have_save = true;
-  }
+  // left for the rest of the frame; observer: told about each macroblock's
+  // area (when not empty) just before it is drawn, on whichever thread draws
+  // it, in stream order, in place of the frame decoder's observer (which must
+  // be unset); its streaming stores are fenced by the time end_frame()
+  // returns. give_up_after: for tests, the macroblocks after which the frame
+  // goes on without the worker, as if it lagged.
+  void begin_frame(bool may_give_up, DrawObserver* observer = nullptr, uint32_t give_up_after = UINT32_MAX) noexcept;
   void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept override;
   void vq(const MacroblockTarget& target, StreamState& stream) noexcept override;
   // After the record loop, whatever its outcome: returns once every macroblock
@@ -145,11 +141,9 @@ class DrawPipeline final : public MacroblockSink {
   };
   struct alignas(64) Slot {
     Kind kind = Kind::sparse;
-    bool save = false;  // make `copy` before drawing
     uint64_t mb_col = 0;
     uint64_t mb_row = 0;
     Payload payload;
-    AreaCopy copy;
   };
   // The bytes of a slot, from its start, that hold a macroblock of this kind.
   static size_t used_bytes(const Slot& slot, bool subsampled) noexcept;
@@ -160,8 +154,8 @@ class DrawPipeline final : public MacroblockSink {
   Slot* claim(const MacroblockTarget& target) noexcept;
   // Asks for the first `bytes` bytes of a slot, to be written or read.
   static void prefetch_slot(const Slot& slot, size_t bytes, bool write) noexcept;
-  // Makes a pending copy of save_first() on this thread.
-  void save_here() noexcept;
+  // Tells the observer about the macroblock at the target's position.
+  static void observe(DrawObserver* observer, const MacroblockTarget& target) noexcept;
   void commit() noexcept;
   // Publishes the slots filled; wakes a sleeping worker when kWakeAt slots
   // wait, or at once when `now`.
@@ -181,11 +175,9 @@ class DrawPipeline final : public MacroblockSink {
     bool may_give_up = false;
     bool serial = false;      // drawing the rest of this frame itself
     bool have_target = false;
-    bool have_save = false;  // `save` is for the next macroblock
     uint32_t give_up_after = UINT32_MAX;
     size_t last_bytes = 64;  // of the slot filled last: the guess for the next one
-    CopyArea copier = nullptr;
-    AreaCopy save;
+    DrawObserver* observer = nullptr;
   } producer_;
   DctMacroblock decoded_;
   alignas(64) std::atomic<uint32_t> filled_{0};  // published by the filler
@@ -196,10 +188,10 @@ class DrawPipeline final : public MacroblockSink {
   std::atomic<uint32_t> wake_{0};
   alignas(64) std::atomic<uint32_t> producer_sleeping_{0};
   std::atomic<uint32_t> open_{0};  // a frame is in progress: the worker spins rather than sleeps
-  // The frame's target and copier: written by the filler before the frame's
+  // The frame's target and observer: written by the filler before the frame's
   // first slot is published, read by the worker.
   alignas(64) MacroblockTarget target_{};
-  CopyArea copier_ = nullptr;
+  DrawObserver* observer_ = nullptr;
   Slot slots_[kSlots];
   // A POSIX thread rather than std::thread, whose start is newer than the
   // oldest C++ runtime the wheels support.

@@ -183,8 +183,7 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   const AreaCopy copy{journal_.get() + journal_used_, pixels_.get() + area_offset(area, picture_width(), pixel), stride,
                       row_bytes, area.rows};
   journal_used_ += row_bytes * area.rows;
-  // On two threads the worker copies the area just before it draws there.
-  if (drawing_ != nullptr) return drawing_->save_first(copy);
+  // On two threads this runs on the worker, just before it draws there.
   save_area(copy);
 }
 
@@ -260,20 +259,20 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
 
-  decoder.observer = this;
   decoder.scale = scale_;
   bool timed = false;
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
-    pipeline->begin_frame(threads_ == Threads::automatic, &Screen::save_area, give_up_after_);
+    // The journal hears from the thread that draws.
+    pipeline->begin_frame(threads_ == Threads::automatic, this, give_up_after_);
     decoder.sink = pipeline;
-    drawing_ = pipeline;
+  } else {
+    decoder.observer = this;
   }
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   const Status status = decoder.run({pixels_.get(), bytes_});
   // Every queued macroblock is drawn before the picture is kept or undone.
   if (pipeline != nullptr) pipeline->end_frame();
-  drawing_ = nullptr;
   if (timed && status.ok()) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     learn(pipeline != nullptr, pipeline != nullptr && pipeline->lagged(),

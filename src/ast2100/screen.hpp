@@ -167,7 +167,6 @@ class Screen final : private DrawObserver {
   Threads threads_ = Threads::automatic;
   uint32_t give_up_after_ = UINT32_MAX;
   std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
-  DrawPipeline* drawing_ = nullptr;         // the pipeline drawing the frame in progress, if any
   // The automatic setting. The first large frame is drawn on one thread, for
   // a time to compare the next, on two, with.
   uint32_t serial_frames_ = 1;   // large frames to draw on one thread before trying two again
