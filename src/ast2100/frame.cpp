@@ -275,8 +275,11 @@ void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState
 
 void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream, SparseBlocks& out) noexcept {
   std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
-  decode_macroblock_sparse(stream.reader, target.quant_tables->slot[quant_pair],
-                           target.quant_tables->slot[quant_pair + 1], target.subsampled ? 4 : 1, predictors, out);
+  // The lighter half dequantises: in the 8x8 mode a macroblock's three blocks
+  // weigh on the stream more than its drawing does, in the 16x16 mode the
+  // colour of four times the pixels weighs on the drawing.
+  decode_macroblock_sparse(stream.reader, *target.quant_tables, quant_pair, target.subsampled,
+                           target.subsampled ? 4 : 1, predictors, out);
   stream.dc_y = predictors[0];
   stream.dc_cb = predictors[1];
   stream.dc_cr = predictors[2];
@@ -284,7 +287,7 @@ void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState
 
 void draw_dct(const MacroblockTarget& target, const SparseBlocks& levels, DctMacroblock& scratch) noexcept {
   const size_t luma_blocks = target.subsampled ? 4 : 1;
-  expand_sparse(levels, luma_blocks, scratch.coefficients);
+  expand_sparse(levels, *target.quant_tables, luma_blocks, scratch.coefficients);
   draw_dct(target, scratch);
   clear_sparse(levels, luma_blocks, scratch.coefficients);
 }

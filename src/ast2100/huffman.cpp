@@ -138,8 +138,9 @@ struct StoreDequantised {
   void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
 };
 
-// The coded coefficients as a list (see SparseBlocks), dequantised: an entry
-// is written at the list's end every time and counted only when real.
+// The coded coefficients as a list (see SparseBlocks), dequantised or not: an
+// entry is written at the list's end every time and counted only when real.
+template <bool kDequantise>
 struct StoreSparse {
   static constexpr bool kPairs = true;
   uint32_t* entries;
@@ -147,12 +148,16 @@ struct StoreSparse {
   uint32_t base = 0;  // 64 * the block's index
   uint32_t count = 0;
   int32_t dc = 0;
-  void put(size_t natural, int32_t level) noexcept {
-    entries[count++] = SparseBlocks::entry(base + natural, dequantise(level, steps[natural]));
+  int32_t value(size_t natural, int32_t level) const noexcept {
+    if constexpr (kDequantise) return dequantise(level, steps[natural]);
+    return level;
   }
-  void put_dc(int32_t level) noexcept { dc = dequantise(level, steps[0]); }
+  void put(size_t natural, int32_t level) noexcept {
+    entries[count++] = SparseBlocks::entry(base + natural, value(natural, level));
+  }
+  void put_dc(int32_t level) noexcept { dc = value(0, level); }
   void put_maybe(size_t natural, int32_t level, uint32_t real) noexcept {
-    entries[count] = SparseBlocks::entry(base + natural, dequantise(level, steps[natural]));
+    entries[count] = SparseBlocks::entry(base + natural, value(natural, level));
     count += real;
   }
 };
@@ -266,11 +271,14 @@ void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_tab
   stream = reader;
 }
 
-void decode_macroblock_sparse(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
-                              size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
+namespace {
+
+template <bool kDequantise>
+void decode_sparse(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
+                   size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
   const HuffmanTables& t = kHuffmanTables;
   BitReader reader = stream;
-  StoreSparse store{out.entries};
+  StoreSparse<kDequantise> store{out.entries};
   auto block = [&](size_t b, const HuffTable& dc_table, const HuffTable& ac_table, const QuantTable& steps,
                    int32_t& predictor) __attribute__((always_inline)) {
     store.steps = steps.data();
@@ -281,18 +289,48 @@ void decode_macroblock_sparse(BitReader& stream, const QuantTable& luma_table, c
   for (size_t b = 0; b < luma_blocks; ++b) block(b, t.luma_dc, t.luma_ac, luma_table, predictors[0]);
   block(luma_blocks, t.chroma_dc, t.chroma_ac, chroma_table, predictors[1]);
   block(luma_blocks + 1, t.chroma_dc, t.chroma_ac, chroma_table, predictors[2]);
-  out.count = store.count;
+  out.count = static_cast<uint16_t>(store.count);
   stream = reader;
 }
 
-void expand_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept {
+}  // namespace
+
+void decode_macroblock_sparse(BitReader& stream, const QuantTables& tables, uint32_t quant_pair, bool dequantise,
+                              size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
+  out.dequantised = dequantise;
+  out.quant_pair = static_cast<uint8_t>(quant_pair);
+  const QuantTable& luma = tables.slot[quant_pair];
+  const QuantTable& chroma = tables.slot[quant_pair + 1];
+  if (dequantise) return decode_sparse<true>(stream, luma, chroma, luma_blocks, predictors, out);
+  decode_sparse<false>(stream, luma, chroma, luma_blocks, predictors, out);
+}
+
+void expand_sparse(const SparseBlocks& in, const QuantTables& tables, size_t luma_blocks,
+                   int32_t* coefficients) noexcept {
   // Local copies: the stores could otherwise alias the list and force reloads.
   const uint32_t count = in.count;
   const uint32_t* entries = in.entries;
-  for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = in.dc[b];
+  if (in.dequantised) {
+    for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = in.dc[b];
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t e = entries[i];
+      coefficients[SparseBlocks::index(e)] = SparseBlocks::coefficient(e);
+    }
+    return;
+  }
+  // The steps of the luminance blocks, then of the chrominance ones, which
+  // follow them in the table slots: entry 64 * block + position of `steps`.
+  const QuantTable& luma = tables.slot[in.quant_pair];
+  const QuantTable& chroma = tables.slot[in.quant_pair + 1];
+  const size_t first_chroma = 64 * luma_blocks;
+  for (size_t b = 0; b < luma_blocks + 2; ++b) {
+    coefficients[64 * b] = dequantise(in.dc[b], (b < luma_blocks ? luma : chroma)[0]);
+  }
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t e = entries[i];
-    coefficients[SparseBlocks::index(e)] = SparseBlocks::coefficient(e);
+    const uint32_t index = SparseBlocks::index(e);
+    const int64_t step = (index < first_chroma ? luma : chroma)[index & 63u];
+    coefficients[index] = dequantise(SparseBlocks::coefficient(e), step);
   }
 }
 

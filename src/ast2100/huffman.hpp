@@ -237,16 +237,19 @@ void decode_macroblock_dequantised(BitReader& reader, const QuantTable& luma_tab
 // the 64, so the list takes a few cache lines where the blocks take 6 to 24,
 // and the decoder need not zero them. The DC coefficient of each block, then
 // the coded AC coefficients of all the blocks in stream order, as entries of
-// (coefficient << 9) | (64 * block + natural position); all dequantised as
-// decode_macroblock_dequantised stores them. An AC coefficient fits the 23
-// bits: its level's magnitude is below 1024 and every step below 2^26, so the
-// dequantised value's is at most 2^20. One list for the macroblock, rather
+// (coefficient << 9) | (64 * block + natural position): either the levels, or
+// the values dequantised as decode_macroblock_dequantised stores them, which
+// moves that work from the side that draws to the side that reads. An AC
+// coefficient fits the 23 bits: its level's magnitude is below 1024 and every
+// step below 2^26, so the dequantised value's is at most 2^20. One list for the macroblock, rather
 // than one a block, so that a loop over it ends once per macroblock: a loop
 // whose count changes from block to block would be mispredicted at every end.
 struct SparseBlocks {
   static constexpr size_t kBlocks = 6;
   std::array<int32_t, kBlocks> dc;
-  uint32_t count;  // AC entries, at most 63 a block
+  uint16_t count;  // AC entries, at most 63 a block
+  bool dequantised;
+  uint8_t quant_pair;  // of the levels, when not dequantised
   // One more than the most the blocks can hold: the decoder may write one entry
   // past the list's end.
   uint32_t entries[kBlocks * 63 + 1];
@@ -259,16 +262,18 @@ struct SparseBlocks {
   static constexpr int32_t coefficient(uint32_t entry) noexcept { return static_cast<int32_t>(entry) >> 9; }
 };
 
-// decode_macroblock_dequantised's coefficients as lists: the reader and the
-// predictors end where it leaves them.
-void decode_macroblock_sparse(BitReader& reader, const QuantTable& luma_table, const QuantTable& chroma_table,
+// decode_macroblock_dequantised's coefficients as a list, dequantised with the
+// quant_pair's tables or not: the reader and the predictors end where it
+// leaves them.
+void decode_macroblock_sparse(BitReader& reader, const QuantTables& tables, uint32_t quant_pair, bool dequantise,
                               size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept;
 
 // The coefficients decode_macroblock_dequantised stores for the same stream,
 // from its lists, into blocks that are all zero: only the coded entries are
 // written. clear_sparse() makes them zero again, for the next macroblock,
 // which costs a store per coded entry rather than the macroblock's hundreds.
-void expand_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept;
+void expand_sparse(const SparseBlocks& in, const QuantTables& tables, size_t luma_blocks,
+                   int32_t* coefficients) noexcept;
 void clear_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept;
 
 // What a thumbnail reads of a block: its DC term alone (one pixel of a block

@@ -881,25 +881,37 @@ static void test_decode_macroblock_kept() {
         else block(bits, b >= luma_blocks);
       }
     }
-    const QuantTable& lq = kQuantTables422.slot[rng() % 4];
-    const QuantTable& cq = kQuantTables422.slot[rng() % 4];
-    BitReader a = bits.reader(), b = a, c = a;
+    // A pair of the frame's tables, as the lists name them.
+    const QuantTables& tables = n % 3 ? kQuantTables422 : kQuantTables444;
+    const uint32_t pair = rng() % 2 ? kPrimaryPair : kAlternativePair;
+    const QuantTable& lq = tables.slot[pair];
+    const QuantTable& cq = tables.slot[pair + 1];
+    BitReader a = bits.reader(), b = a, c0 = a, c1 = a;
     std::array<int32_t, 3> pa = {0, -5, 7}, pb = pa;
     if (n % 7 == 0) pa[0] = pb[0] = INT32_MAX - static_cast<int32_t>(rng() % 2048);
-    std::array<int32_t, 3> pc = pa;
+    std::array<int32_t, 3> pc0 = pa, pc1 = pa;
     for (int mb = 0; mb < 8; ++mb) {
       std::array<int32_t, 384> full{}, kept{}, expanded{};
       decode_macroblock_dequantised(a, lq, cq, luma_blocks, pa, full.data());
       decode_macroblock_kept(b, lq, cq, luma_blocks, pb, kept.data(), luma, chroma);
       if (!SAME(b.pos(), a.pos()) || !SAME(b.window(), a.window()) || !SAME(pb, pa)) return false;
-      // The same macroblock as lists, and back.
-      SparseBlocks lists;
-      decode_macroblock_sparse(c, lq, cq, luma_blocks, pc, lists);
-      expand_sparse(lists, luma_blocks, expanded.data());
-      if (!SAME(c.pos(), a.pos()) || !SAME(c.window(), a.window()) || !SAME(pc, pa)) return false;
-      if (!SAME(expanded, full)) return false;
-      clear_sparse(lists, luma_blocks, expanded.data());
-      if (!SAME(expanded, (std::array<int32_t, 384>{}))) return false;
+      // The same macroblock as a list of levels or of dequantised values (on
+      // two copies of the stream), and back.
+      for (const bool dequantise : {false, true}) {
+        BitReader c = c0;
+        std::array<int32_t, 3> pc = pc0;
+        SparseBlocks list;
+        decode_macroblock_sparse(c, tables, pair, dequantise, luma_blocks, pc, list);
+        expand_sparse(list, tables, luma_blocks, expanded.data());
+        if (!SAME(c.pos(), a.pos()) || !SAME(c.window(), a.window()) || !SAME(pc, pa)) return false;
+        if (!SAME(expanded, full)) return false;
+        clear_sparse(list, luma_blocks, expanded.data());
+        if (!SAME(expanded, (std::array<int32_t, 384>{}))) return false;
+        c1 = c;
+        pc1 = pc;
+      }
+      c0 = c1;
+      pc0 = pc1;
       for (size_t p = 0; p < 64 * blocks; ++p) {
         const bool whole = (p < 64 * luma_blocks ? luma : chroma) == Kept::all;
         if (!SAME(kept[p], whole || p % 64 == 0 ? full[p] : 0)) return false;
