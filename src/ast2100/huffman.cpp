@@ -115,10 +115,22 @@ namespace {
 // `real` 0 (and level 0) when the lookup held no second symbol, which such a
 // store must absorb without a branch.
 
+// Each store names the place of the k-th coefficient in zigzag order: its
+// natural position, or for a list, its index among the macroblock's blocks.
+constexpr std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> kZigzagIndex = [] {
+  std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> t{};
+  for (size_t b = 0; b < SparseBlocks::kBlocks; ++b) {
+    for (size_t k = 0; k < 64; ++k) t[b][k] = static_cast<uint16_t>(64 * b + kZigzag[k]);
+  }
+  return t;
+}();
+constexpr const uint16_t* kZigzagNatural = kZigzagIndex[0].data();
+
 // The levels themselves: what the coefficient decoder hands to tests and tools.
 struct StoreLevel {
   static constexpr bool kPairs = false;
   int32_t* block;
+  const uint16_t* zigzag = kZigzagNatural;
   void put(size_t natural, int32_t level) const noexcept { block[natural] = level; }
   void put_dc(int32_t level) const noexcept { block[0] = level; }
   void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
@@ -133,6 +145,7 @@ struct StoreDequantised {
   static constexpr bool kPairs = true;
   int32_t* block;
   const int64_t* steps;
+  const uint16_t* zigzag = kZigzagNatural;
   void put(size_t natural, int32_t level) const noexcept { block[natural] = dequantise(level, steps[natural]); }
   void put_dc(int32_t level) const noexcept { put(0, level); }
   void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
@@ -143,22 +156,19 @@ struct StoreDequantised {
 template <bool kDequantise>
 struct StoreSparse {
   static constexpr bool kPairs = true;
-  uint32_t* entries;
+  uint32_t* end;  // of the list so far
+  const uint16_t* zigzag = nullptr;  // the block's row of kZigzagIndex
   const int64_t* steps = nullptr;
-  uint32_t base = 0;  // 64 * the block's index
-  uint32_t count = 0;
   int32_t dc = 0;
-  int32_t value(size_t natural, int32_t level) const noexcept {
-    if constexpr (kDequantise) return dequantise(level, steps[natural]);
+  int32_t value(size_t index, int32_t level) const noexcept {
+    if constexpr (kDequantise) return dequantise(level, steps[index & 63u]);
     return level;
   }
-  void put(size_t natural, int32_t level) noexcept {
-    entries[count++] = SparseBlocks::entry(base + natural, value(natural, level));
-  }
+  void put(size_t index, int32_t level) noexcept { *end++ = SparseBlocks::entry(index, value(index, level)); }
   void put_dc(int32_t level) noexcept { dc = value(0, level); }
-  void put_maybe(size_t natural, int32_t level, uint32_t real) noexcept {
-    entries[count] = SparseBlocks::entry(base + natural, value(natural, level));
-    count += real;
+  void put_maybe(size_t index, int32_t level, uint32_t real) noexcept {
+    *end = SparseBlocks::entry(index, value(index, level));
+    end += real;
   }
 };
 
@@ -184,6 +194,7 @@ template <class Store>
   BitReader reader = stream;
   const int32_t dc = decode_dc(reader, dc_table, predictor);
   store.put_dc(dc);
+  const uint16_t* const zigzag = store.zigzag;
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
   // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
@@ -198,7 +209,7 @@ template <class Store>
         reader.consume_bits(e.code_len());
         break;
       }
-      store.put(kZigzag[k], e.value());
+      store.put(zigzag[k], e.value());
       ++k;
       if constexpr (!Store::kPairs) {
         reader.consume_bits(e.total());
@@ -217,7 +228,7 @@ template <class Store>
         reader.consume_bits(f.code_len());
         break;
       }
-      store.put_maybe(kZigzag[k], f.value(), f.second());
+      store.put_maybe(zigzag[k], f.value(), f.second());
       k += f.second();
       reader.consume_bits(f.total());
       continue;
@@ -232,7 +243,7 @@ template <class Store>
     }
     k += run;
     if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
-    store.put(kZigzag[k], reader.receive_extend(size));
+    store.put(zigzag[k], reader.receive_extend(size));
     ++k;
   }
   stream = reader;
@@ -282,14 +293,14 @@ void decode_sparse(BitReader& stream, const QuantTable& luma_table, const QuantT
   auto block = [&](size_t b, const HuffTable& dc_table, const HuffTable& ac_table, const QuantTable& steps,
                    int32_t& predictor) __attribute__((always_inline)) {
     store.steps = steps.data();
-    store.base = static_cast<uint32_t>(64 * b);
+    store.zigzag = kZigzagIndex[b].data();
     predictor = decode_block_with(reader, dc_table, ac_table, predictor, store);
     out.dc[b] = store.dc;
   };
   for (size_t b = 0; b < luma_blocks; ++b) block(b, t.luma_dc, t.luma_ac, luma_table, predictors[0]);
   block(luma_blocks, t.chroma_dc, t.chroma_ac, chroma_table, predictors[1]);
   block(luma_blocks + 1, t.chroma_dc, t.chroma_ac, chroma_table, predictors[2]);
-  out.count = static_cast<uint16_t>(store.count);
+  out.count = static_cast<uint16_t>(store.end - out.entries);
   stream = reader;
 }
 
