@@ -7,15 +7,24 @@
 // the colour cache) belongs to the stream half, so a slot is all its drawing
 // needs and the picture is the one a single thread draws, byte for byte.
 //
+// A DCT macroblock travels as the list of its coded coefficients (see
+// SparseBlocks): three or four cache lines for a macroblock of a photograph,
+// and the stream side neither zeroes nor narrows. The side with less work
+// dequantises them.
+//
 // Hand-off: two counters, of slots filled and of slots drawn, each written by
 // one side only and each on a cache line of its own (as is each side's private
-// state). The filler publishes a batch of slots at a time. A side that must
-// wait spins for a few tens of microseconds, as the other side is normally a
-// batch away, then sleeps with std::atomic wait (the filler on the worker's
-// counter, the worker on a wake-up count the filler changes); a side notifies
-// only when it sees the other's sleeping flag, so a frame that flows makes no
-// system calls. Between frames the worker sleeps; the filler wakes it as a
-// frame begins.
+// state). The filler publishes a batch of slots at a time. A filler that must
+// wait for room spins for a few tens of microseconds, as a running worker
+// frees a slot well within that, then sleeps with std::atomic wait on the
+// worker's counter. A worker that has drawn every slot published sleeps at
+// once, on a wake-up count the filler changes once a few hundred slots wait
+// (or the frame ends, or it needs room): on photographs the worker is the
+// faster side, and a worker that spun for each batch would spend as much CPU
+// time as the filler however little it draws, while a few long sleeps a frame
+// cost a system call or two. A side notifies only when it sees the other's
+// sleeping flag. Between frames the worker sleeps; the filler wakes it as a
+// frame begins, and it spins for the first batch.
 //
 // Each slot's cache lines go from the filler's core to the worker's and back
 // every time round the ring, which on some machines costs some hundreds of
