@@ -115,7 +115,9 @@ class Window:
         """Waits until the window's title matches; the window's id is learnt on the way."""
         deadline = time.monotonic() + timeout
         while True:
-            tree = self.x("xwininfo", "-root", "-tree").decode()
+            # xwininfo walks the tree window by window, and fails (BadWindow) when
+            # one goes away meanwhile, as the player's may while it changes: ask again.
+            tree = self.x("xwininfo", "-root", "-tree", check=False).decode()
             for wid, title in re.findall(r'^\s*(0x[0-9a-f]+) "(quorvel play[^"]*)"', tree, re.M):
                 if re.search(pattern, title):
                     self.id = wid
