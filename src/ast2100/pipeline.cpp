@@ -3,9 +3,9 @@
 
 #include "simd_avx2.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <cstdlib>
@@ -109,6 +109,27 @@ bool spin_until(Ready ready, std::chrono::microseconds budget) noexcept {
     if (std::chrono::steady_clock::now() >= deadline) return ready();
   }
 }
+
+// The areas of a frame's macroblocks (as macroblock_area() gives them), with
+// the divisions made once a frame rather than once a macroblock.
+struct MacroblockAreas {
+  uint64_t size = 1, last_col = 0, last_row = 0, width = 0, height = 0;
+
+  MacroblockAreas() noexcept = default;
+  explicit MacroblockAreas(const MacroblockTarget& target) noexcept
+      : size(macroblock_size(target.subsampled) / target.scale), width(target.frame.width),
+        height(target.frame.height) {
+    if (width == 0 || height == 0) return;
+    last_col = (width - 1) / size;
+    last_row = (height - 1) / size;
+  }
+  // Empty for a macroblock outside the picture.
+  PixelArea at(uint64_t mb_col, uint64_t mb_row) const noexcept {
+    if (width == 0 || height == 0 || mb_col > last_col || mb_row > last_row) return {};
+    const uint64_t x = size * mb_col, y = size * mb_row;
+    return {x, y, std::min(size, width - x), std::min(size, height - y)};
+  }
+};
 
 // The n coefficients as 16-bit values; false (with `out` undefined) when one
 // does not fit. v + 2^15 (wrapping) is below 2^16 exactly for v in int16_t's
@@ -322,8 +343,7 @@ void DrawPipeline::prefetch_slot(const Slot& slot, size_t bytes, bool write) noe
 
 void DrawPipeline::observe(DrawObserver* observer, const MacroblockTarget& target) noexcept {
   if (observer == nullptr) return;
-  const PixelArea area = macroblock_area(target.mb_col, target.mb_row, macroblock_size(target.subsampled) / target.scale,
-                                         target.frame.width, target.frame.height);
+  const PixelArea area = MacroblockAreas(target).at(target.mb_col, target.mb_row);
   if (!area.empty()) observer->before_draw(area);
 }
 
@@ -409,7 +429,7 @@ void DrawPipeline::work() noexcept {
   uint32_t filled = 0;
   MacroblockTarget target{};
   DrawObserver* observer = nullptr;
-  uint64_t area_size = 1, last_col = 0, last_row = 0;
+  MacroblockAreas areas;
   uint32_t woken = 0;     // the last value of wake_ acted on
   DctMacroblock widened;     // the worker's own, for thumbnails
   DctMacroblock scratch{};   // all zero between the sparse macroblocks
@@ -451,12 +471,7 @@ void DrawPipeline::work() noexcept {
     if (drawn != filled) {
       target = target_;
       observer = observer_;
-      // The macroblocks whose area is not empty (as observe() finds them).
-      area_size = macroblock_size(target.subsampled) / target.scale;
-      const bool empty = target.frame.width == 0 || target.frame.height == 0;
-      last_col = empty ? 0 : (target.frame.width - 1) / area_size;
-      last_row = empty ? 0 : (target.frame.height - 1) / area_size;
-      if (empty) observer = nullptr;
+      areas = MacroblockAreas(target);
     }
     while (drawn != filled) {
       // The next slots, published already, on their way from the other core.
@@ -464,10 +479,9 @@ void DrawPipeline::work() noexcept {
       const Slot& slot = slots_[drawn % kSlots];
       target.mb_col = slot.mb_col;
       target.mb_row = slot.mb_row;
-      if (observer != nullptr && slot.mb_col <= last_col && slot.mb_row <= last_row) {
-        const uint64_t x = area_size * slot.mb_col, y = area_size * slot.mb_row;
-        observer->before_draw({x, y, std::min(area_size, target.frame.width - x),
-                               std::min(area_size, target.frame.height - y)});
+      if (observer != nullptr) {
+        const PixelArea area = areas.at(slot.mb_col, slot.mb_row);
+        if (!area.empty()) observer->before_draw(area);
       }
       switch (slot.kind) {
         case Kind::sparse:
