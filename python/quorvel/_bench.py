@@ -145,16 +145,24 @@ def race(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int =
          clock: Callable[[], float] = time.perf_counter) -> list[Timing]:
     """Times every contender once per round, round after round, so that drifts of
     the machine fall on all of them alike."""
+    return race_clocks(contenders, rounds, warmup, (clock,))[0]
+
+
+def race_clocks(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int,
+                clocks: tuple[Callable[[], float], ...]) -> list[list[Timing]]:
+    """race() read on several clocks at once (wall and CPU time, say): a list of
+    Timings per clock."""
     for f in contenders.values():
         for _ in range(warmup):
             f()
-    samples: dict[str, list[float]] = {name: [] for name in contenders}
+    samples: list[dict[str, list[float]]] = [{name: [] for name in contenders} for _ in clocks]
     for _ in range(rounds):
         for name, f in contenders.items():
-            t = clock()
+            before = [clock() for clock in clocks]
             f()
-            samples[name].append(clock() - t)
-    return [Timing(name, s) for name, s in samples.items()]
+            for i, clock in enumerate(clocks):
+                samples[i][name].append(clock() - before[i])
+    return [[Timing(name, s) for name, s in per_clock.items()] for per_clock in samples]
 
 
 def per_call(f: Callable[[], object], calls: int) -> float:
@@ -441,9 +449,10 @@ def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[s
 
     Each screen applies the same whole frame over and over (journalling all of
     it, as any full frame does). Wall times are raced round by round as in
-    real_frames. CPU is the process's CPU time (every thread) of `rounds` calls
-    in a row, taken after a pause that lets the worker's spinning at the end of
-    a frame finish and count. Ratios below 1 are faster.
+    real_frames. CPU is the process's CPU time (every thread) of each call, read
+    in the same rounds (a worker that has drawn the frame's last macroblock
+    sleeps at once, so each call's CPU time is all its own). Ratios below 1
+    are faster.
     """
     import simplejpeg
 
@@ -456,22 +465,15 @@ def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[s
         calls["simplejpeg"] = lambda: simplejpeg.decode_jpeg(p.jpeg, fastdct=True, fastupsample=True)
         return calls
 
-    def cpu_per_call(f: Callable[[], object], calls: int) -> float:
-        time.sleep(0.002)
-        c = time.process_time()
-        for _ in range(calls):
-            f()
-        time.sleep(0.002)
-        return (time.process_time() - c) / calls
-
     lines = ["| picture | kind | size | mode | one thread ms | two threads ms | automatic ms | simplejpeg-fast ms "
              "| two / simplejpeg | automatic / simplejpeg | two / one | CPU: two / one | CPU: automatic / one |",
              "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     ratios: dict[str, list[tuple[float, ...]]] = {}
     for p in pairs:
         calls = contenders(p)
-        t = {x.name: x.median for x in race(calls, rounds, warmup)}
-        cpu = {name: cpu_per_call(calls[name], rounds) for name in ("one", "two", "auto")}
+        wall, process = race_clocks(calls, rounds, warmup, (time.perf_counter, time.process_time))
+        t = {x.name: x.median for x in wall}
+        cpu = {x.name: x.median for x in process}
         r = (t["two"] / t["simplejpeg"], t["auto"] / t["simplejpeg"], t["two"] / t["one"], cpu["two"] / cpu["one"],
              cpu["auto"] / cpu["one"])
         lines.append(f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {t['one'] * 1e3:.2f} "
