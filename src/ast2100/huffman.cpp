@@ -116,7 +116,8 @@ namespace {
 // store must absorb without a branch.
 
 // Each store names the place of the k-th coefficient in zigzag order: its
-// natural position, or for a list, its index among the macroblock's blocks.
+// natural position (kZigzag), or for a list, its index among the macroblock's
+// blocks (a row of this table).
 constexpr std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> kZigzagIndex = [] {
   std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> t{};
   for (size_t b = 0; b < SparseBlocks::kBlocks; ++b) {
@@ -124,13 +125,12 @@ constexpr std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> kZigzagInd
   }
   return t;
 }();
-constexpr const uint16_t* kZigzagNatural = kZigzagIndex[0].data();
 
 // The levels themselves: what the coefficient decoder hands to tests and tools.
 struct StoreLevel {
   static constexpr bool kPairs = false;
   int32_t* block;
-  const uint16_t* zigzag = kZigzagNatural;
+  const uint8_t* zigzag = kZigzag.data();
   void put(size_t natural, int32_t level) const noexcept { block[natural] = level; }
   void put_dc(int32_t level) const noexcept { block[0] = level; }
   void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
@@ -145,7 +145,7 @@ struct StoreDequantised {
   static constexpr bool kPairs = true;
   int32_t* block;
   const int64_t* steps;
-  const uint16_t* zigzag = kZigzagNatural;
+  const uint8_t* zigzag = kZigzag.data();
   void put(size_t natural, int32_t level) const noexcept { block[natural] = dequantise(level, steps[natural]); }
   void put_dc(int32_t level) const noexcept { put(0, level); }
   void put_maybe(size_t natural, int32_t level, uint32_t) const noexcept { put(natural, level); }
@@ -194,7 +194,7 @@ template <class Store>
   BitReader reader = stream;
   const int32_t dc = decode_dc(reader, dc_table, predictor);
   store.put_dc(dc);
-  const uint16_t* const zigzag = store.zigzag;
+  const auto* const zigzag = store.zigzag;
 
   // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
   // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
