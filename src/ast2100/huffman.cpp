@@ -1,8 +1,6 @@
 // Huffman code definitions, table building and coefficient block decoding.
 #include "huffman.hpp"
 
-#include <cstring>
-
 #include "arith.hpp"
 
 namespace ast2100 {
@@ -109,15 +107,8 @@ static_assert([] {
 
 namespace {
 
-// Where the coefficient decoder puts what it decodes: put() a coded level at its
-// natural position, put_dc() the block's DC value. Stores with kPairs take two
-// symbols a lookup where they fit; the second comes through put_maybe(), with
-// `real` 0 (and level 0) when the lookup held no second symbol, which such a
-// store must absorb without a branch.
-
-// Each store names the place of the k-th coefficient in zigzag order: its
-// natural position (kZigzag), or for a list, its index among the macroblock's
-// blocks (a row of this table).
+// For the k-th coefficient in zigzag order of a macroblock's block b, its
+// index among the macroblock's coefficients: 64 * b + its natural position.
 constexpr std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> kZigzagIndex = [] {
   std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> t{};
   for (size_t b = 0; b < SparseBlocks::kBlocks; ++b) {
@@ -125,6 +116,13 @@ constexpr std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> kZigzagInd
   }
   return t;
 }();
+
+// Where the coefficient decoder puts what it decodes: put() a coded level at
+// the place that `zigzag` names for its zigzag position (the natural position,
+// kZigzag, or a row of kZigzagIndex), put_dc() the block's DC value. Stores
+// with kPairs take two symbols a lookup where they fit; the second comes
+// through put_maybe(), with `real` 0 (and level 0) when the lookup held no
+// second symbol, which such a store must absorb without a branch.
 
 // The levels themselves: what the coefficient decoder hands to tests and tools.
 struct StoreLevel {

@@ -241,9 +241,10 @@ void decode_macroblock_dequantised(BitReader& reader, const QuantTable& luma_tab
 // the values dequantised as decode_macroblock_dequantised stores them, which
 // moves that work from the side that draws to the side that reads. An AC
 // coefficient fits the 23 bits: its level's magnitude is below 1024 and every
-// step below 2^26, so the dequantised value's is at most 2^20. One list for the macroblock, rather
-// than one a block, so that a loop over it ends once per macroblock: a loop
-// whose count changes from block to block would be mispredicted at every end.
+// step below 2^26, so the dequantised value's is at most 2^20. One list for
+// the macroblock, rather than one a block, so that a loop over it ends once a
+// macroblock: a loop whose count changes from block to block would be
+// mispredicted at every end.
 struct SparseBlocks {
   static constexpr size_t kBlocks = 6;
   std::array<int32_t, kBlocks> dc;

@@ -134,8 +134,8 @@ class DrawPipeline final : public MacroblockSink {
   bool orphaned() const noexcept;
 
  private:
-  // A DCT macroblock of the full-size picture travels as its levels' lists
-  // (a few cache lines, and the stream side neither zeroes nor dequantises);
+  // A DCT macroblock of the full-size picture travels as the list of its
+  // coded coefficients (a few cache lines; the stream side need not zero);
   // one of a thumbnail, whose stream side reads only what the thumbnail needs,
   // as 16-bit coefficients when they all fit (nearly always), else as the
   // decoder's 32-bit ones; a VQ macroblock as it is. The header and the start of
