@@ -184,6 +184,23 @@ struct StoreSparse {
   return dc_size > 0 ? wrap_add(predictor, reader.receive_extend(dc_size)) : predictor;
 }
 
+// One AC symbol taken symbol by symbol, when the lookahead does not hold it
+// whole: false when it ends the block (end of block, or a run past the block,
+// whose magnitude bits stay unread). Else k has moved to the coefficient whose
+// `size` magnitude bits follow, or past sixteen zeros (size 0).
+[[gnu::always_inline]] inline bool slow_ac_symbol(BitReader& reader, const HuffTable& ac_table, uint32_t& k,
+                                                  uint32_t& size) noexcept {
+  const uint32_t rs = decode_symbol(reader, ac_table);
+  size = rs & 15u;
+  if (size == 0) {
+    if (rs != 0xF0) return false;  // end of block
+    k += 16;                       // sixteen zeros
+    return true;
+  }
+  k += rs >> 4;
+  return k < 64;
+}
+
 template <class Store>
 [[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
                                  int32_t predictor, Store& store) noexcept {
@@ -231,16 +248,9 @@ template <class Store>
       reader.consume_bits(f.total());
       continue;
     }
-    const uint32_t rs = decode_symbol(reader, ac_table);
-    const uint32_t run = rs >> 4;
-    const uint32_t size = rs & 15u;
-    if (size == 0) {
-      if (rs != 0xF0) break;  // end of block
-      k += 16;                // sixteen zeros
-      continue;
-    }
-    k += run;
-    if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
+    uint32_t size = 0;
+    if (!slow_ac_symbol(reader, ac_table, k, size)) break;
+    if (size == 0) continue;
     store.put(zigzag[k], reader.receive_extend(size));
     ++k;
   }
@@ -429,15 +439,9 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
       continue;
     }
     // One symbol, as the full decoder takes it.
-    const uint32_t rs = decode_symbol(reader, ac_table);
-    const uint32_t run = rs >> 4;
-    const uint32_t size = rs & 15u;
-    if (size == 0) {
-      if (rs != 0xF0) break;  // end of block
-      k += 16;                // sixteen zeros
-    } else {
-      k += run;
-      if (k >= 64) break;  // a run past the block: its magnitude bits stay unread
+    uint32_t size = 0;
+    if (!slow_ac_symbol(reader, ac_table, k, size)) break;
+    if (size != 0) {
       reader.consume_bits(size);
       ++k;
     }
