@@ -36,8 +36,18 @@ STAGES = {
 
 def counts(out_file: Path, inclusive: bool) -> dict[str, int]:
     """Instructions per function, self or inclusive; inlined code counts to its caller."""
-    text = subprocess.run(["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--threshold=100",
-                           "--auto=no", str(out_file)], capture_output=True, text=True, check=True).stdout
+    text = subprocess.run(
+        [
+            "callgrind_annotate",
+            f"--inclusive={'yes' if inclusive else 'no'}",
+            "--threshold=100",
+            "--auto=no",
+            str(out_file),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     out: dict[str, int] = {}
     for line in text.splitlines():
         m = re.match(r"\s*([\d,]+) \([\s\d.]+%\)\s+(.*)$", line)
@@ -58,18 +68,29 @@ def inclusive_of(table: dict[str, int], prefix: str) -> int:
 
 
 def profile(bench: str, directory: Path, name: str) -> None:
-    entry = next(e for e in json.loads((directory / "manifest.json").read_text())["frames"]
-                 if e["frame"] == f"{name}.frame")
-    args = [str(directory / f"{name}.frame"), str(entry["width"]), str(entry["height"]), str(ROUNDS),
-            "--jpeg", str(directory / f"{name}.jpg")]
+    entry = next(
+        e for e in json.loads((directory / "manifest.json").read_text())["frames"] if e["frame"] == f"{name}.frame"
+    )
+    args = [
+        str(directory / f"{name}.frame"),
+        str(entry["width"]),
+        str(entry["height"]),
+        str(ROUNDS),
+        "--jpeg",
+        str(directory / f"{name}.jpg"),
+    ]
     selfs: dict[str, dict[str, int]] = {}
     totals: dict[str, int] = {}
     with tempfile.TemporaryDirectory() as tmp:
-        for only, harness in (("frame", "(anonymous namespace)::decode("),
-                              ("jpeg", "(anonymous namespace)::decode_jpeg(")):
+        for only, harness in (
+            ("frame", "(anonymous namespace)::decode("),
+            ("jpeg", "(anonymous namespace)::decode_jpeg("),
+        ):
             out = Path(tmp) / f"callgrind.{only}"
-            run = subprocess.run(["valgrind", "--tool=callgrind", "-q", f"--callgrind-out-file={out}", bench, *args,
-                                  "--only", only], stdout=subprocess.DEVNULL)
+            run = subprocess.run(
+                ["valgrind", "--tool=callgrind", "-q", f"--callgrind-out-file={out}", bench, *args, "--only", only],
+                stdout=subprocess.DEVNULL,
+            )
             if run.returncode != 0:
                 if only == "jpeg":  # decode_bench was built without libjpeg
                     continue
@@ -88,11 +109,15 @@ def profile(bench: str, directory: Path, name: str) -> None:
     print(f"{name} ({entry['width']}x{entry['height']}, {entry['nonzero'] / blocks:.1f} non-zero coefficients a block)")
     for label, n in stages.items():
         print(f"  {label:<66} {n / decodes / 1e6:8.2f} M  {n / decodes / blocks:6.0f} a block  {n / frame_total:6.1%}")
-    print(f"  {'decoder core, all':<66} {frame_total / decodes / 1e6:8.2f} M  {frame_total / decodes / blocks:6.0f} a block")
+    print(
+        f"  {'decoder core, all':<66} {frame_total / decodes / 1e6:8.2f} M  {frame_total / decodes / blocks:6.0f} a block"
+    )
     if "jpeg" in totals:
         jpeg_total = totals["jpeg"]
-        print(f"  {'libjpeg, all (fast DCT, no fancy upsampling)':<66} {jpeg_total / decodes / 1e6:8.2f} M  "
-              f"{jpeg_total / decodes / blocks:6.0f} a block")
+        print(
+            f"  {'libjpeg, all (fast DCT, no fancy upsampling)':<66} {jpeg_total / decodes / 1e6:8.2f} M  "
+            f"{jpeg_total / decodes / blocks:6.0f} a block"
+        )
         print(f"  instructions, decoder / libjpeg: {frame_total / jpeg_total:.3f}")
 
 

@@ -59,7 +59,8 @@ uint64_t parse_count(const char* text, const char* what) {
 }
 
 // One decode as the extension module does it; false (after a message) if the frame fails.
-[[gnu::noinline]] bool decode(const std::vector<uint8_t>& data, uint64_t width, uint64_t height, std::span<uint8_t> picture) {
+[[gnu::noinline]] bool decode(const std::vector<uint8_t>& data, uint64_t width, uint64_t height,
+                              std::span<uint8_t> picture) {
   ast2100::FrameDecoder decoder;
   ast2100::Status status = ast2100::FrameDecoder::setup(data, width, height, picture.size(), decoder);
   if (status.ok()) {
@@ -82,7 +83,7 @@ uint64_t parse_count(const char* text, const char* what) {
 #ifdef QUORVEL_BENCH_JPEG
 // Decodes a JPEG to RGB into picture (width * height * 3 bytes, checked by the caller).
 [[gnu::noinline]] void decode_jpeg(const std::vector<uint8_t>& jpeg, std::vector<uint8_t>& picture, uint64_t& width,
-                 uint64_t& height) {
+                                   uint64_t& height) {
   jpeg_decompress_struct cinfo{};
   jpeg_error_mgr errors{};
   cinfo.err = jpeg_std_error(&errors);  // a broken JPEG ends the process with libjpeg's message
@@ -135,8 +136,8 @@ void timed(F&& f, Times& wall, Times& cpu) {
 }
 
 void report(const char* what, const Times& wall, const Times& cpu, double megapixels) {
-  std::printf("%s CPU best %.3f ms, median %.3f ms (%.0f MP/s); wall best %.3f ms, median %.3f ms\n", what,
-              cpu.best(), cpu.median(), megapixels / cpu.median() * 1e3, wall.best(), wall.median());
+  std::printf("%s CPU best %.3f ms, median %.3f ms (%.0f MP/s); wall best %.3f ms, median %.3f ms\n", what, cpu.best(),
+              cpu.median(), megapixels / cpu.median() * 1e3, wall.best(), wall.median());
 }
 
 }  // namespace

@@ -86,12 +86,12 @@ PHOTO_WIDTH, PHOTO_HEIGHT = 1920, 1072
 
 @dataclass(frozen=True)
 class Tile:
-    photo: str   # a function of skimage.data
-    sx: int      # crop: top-left corner in the photograph
+    photo: str  # a function of skimage.data
+    sx: int  # crop: top-left corner in the photograph
     sy: int
-    w: int       # crop size (native scale: no resampling)
+    w: int  # crop size (native scale: no resampling)
     h: int
-    x: int       # where the crop lands in the mosaic
+    x: int  # where the crop lands in the mosaic
     y: int
 
 
@@ -133,11 +133,11 @@ def photo_mosaic(name: str) -> np.ndarray:
     covered = np.zeros((PHOTO_HEIGHT, PHOTO_WIDTH), dtype=np.int32)
     for t in MOSAICS[name]:
         photo = np.asarray(getattr(skimage.data, t.photo)())[..., :3]
-        crop = photo[t.sy:t.sy + t.h, t.sx:t.sx + t.w]
+        crop = photo[t.sy : t.sy + t.h, t.sx : t.sx + t.w]
         if crop.shape != (t.h, t.w, 3) or crop.dtype != np.uint8:
             raise ValueError(f"{name}: {t.photo} has no {t.w}x{t.h} crop at ({t.sx}, {t.sy}): {photo.shape}")
-        canvas[t.y:t.y + t.h, t.x:t.x + t.w] = crop
-        covered[t.y:t.y + t.h, t.x:t.x + t.w] += 1
+        canvas[t.y : t.y + t.h, t.x : t.x + t.w] = crop
+        covered[t.y : t.y + t.h, t.x : t.x + t.w] += 1
     if not (covered == 1).all():
         raise ValueError(f"{name}: the tiles do not cover the mosaic exactly once")
     return canvas
@@ -148,10 +148,10 @@ def photo_mosaic(name: str) -> np.ndarray:
 
 @dataclass(frozen=True)
 class Window:
-    geometry: str            # xterm -geometry: columns x rows + x + y
-    font: tuple[str, ...]    # xterm font options
+    geometry: str  # xterm -geometry: columns x rows + x + y
+    font: tuple[str, ...]  # xterm font options
     colours: tuple[str, ...]  # xterm colour options
-    command: str             # run by sh -c; the window stays open after it ends
+    command: str  # run by sh -c; the window stays open after it ends
 
 
 DEJAVU = ("-fa", "DejaVu Sans Mono", "-fs", "11")
@@ -160,24 +160,32 @@ LIGHT = ("-bg", "white", "-fg", "black")
 
 SCREENS: dict[str, tuple[int, int, tuple[Window, ...]]] = {
     # Two dark terminals side by side: a coloured directory listing and a process table.
-    "screen-ls-top": (1920, 1072, (
-        Window("104x57+0+0", DEJAVU, DARK, "ls -l --color=always /usr/bin"),
-        Window("104x57+962+0", DEJAVU, DARK, "COLUMNS=104 top -b -n1 -w 104 | head -n 56"),
-    )),
+    "screen-ls-top": (
+        1920,
+        1072,
+        (
+            Window("104x57+0+0", DEJAVU, DARK, "ls -l --color=always /usr/bin"),
+            Window("104x57+962+0", DEJAVU, DARK, "COLUMNS=104 top -b -n1 -w 104 | head -n 56"),
+        ),
+    ),
     # A man page in a light terminal with a bitmap font, and a dark one with system tables.
-    "screen-man": (1920, 1072, (
-        Window("112x70+0+0", ("-fn", "9x15"), LIGHT, "MANWIDTH=108 man -P cat ls 2>/dev/null | head -n 69"),
-        Window("85x52+1012+0", ("-fn", "10x20"), DARK,
-               "df -h /; echo; ps -eo pid,user,rss,vsz,stat,start,time,comm | head -n 30; echo; cat /etc/os-release"),
-    )),
+    "screen-man": (
+        1920,
+        1072,
+        (
+            Window("112x70+0+0", ("-fn", "9x15"), LIGHT, "MANWIDTH=108 man -P cat ls 2>/dev/null | head -n 69"),
+            Window(
+                "85x52+1012+0",
+                ("-fn", "10x20"),
+                DARK,
+                "df -h /; echo; ps -eo pid,user,rss,vsz,stat,start,time,comm | head -n 30; echo; cat /etc/os-release",
+            ),
+        ),
+    ),
     # The classic: one full-screen terminal with the bitmap font.
-    "screen-ls-1024": (1024, 768, (
-        Window("113x51+0+0", ("-fn", "9x15"), DARK, "ls -l /usr/bin"),
-    )),
+    "screen-ls-1024": (1024, 768, (Window("113x51+0+0", ("-fn", "9x15"), DARK, "ls -l /usr/bin"),)),
     # top in a light, antialiased terminal.
-    "screen-top-1024": (1024, 768, (
-        Window("112x40+0+0", DEJAVU, LIGHT, "top -b -n1 -w 112 | head -n 39"),
-    )),
+    "screen-top-1024": (1024, 768, (Window("112x40+0+0", DEJAVU, LIGHT, "top -b -n1 -w 112 | head -n 39"),)),
 }
 
 CAPTURE_TOOLS = ("Xvfb", "xterm", "import")
@@ -189,8 +197,9 @@ CAPTURE_PACKAGES = ("xvfb", "xterm", "imagemagick", "xfonts-base", "fonts-dejavu
 
 
 def _missing_capture_tools() -> list[str]:
-    return [tool for tool in CAPTURE_TOOLS if shutil.which(tool) is None] + \
-        [font for font, path in CAPTURE_FONTS.items() if not Path(path).exists()]
+    return [tool for tool in CAPTURE_TOOLS if shutil.which(tool) is None] + [
+        font for font, path in CAPTURE_FONTS.items() if not Path(path).exists()
+    ]
 
 
 def ensure_capture_tools() -> None:
@@ -203,8 +212,13 @@ def ensure_capture_tools() -> None:
         print(f"installing {' '.join(CAPTURE_PACKAGES)} (apt-get)", file=sys.stderr)
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
         subprocess.run(["apt-get", "update", "-qq"], check=True, env=env, stdout=subprocess.DEVNULL)
-        subprocess.run(["apt-get", "install", "-y", "-qq", *CAPTURE_PACKAGES], check=True, env=env,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        subprocess.run(
+            ["apt-get", "install", "-y", "-qq", *CAPTURE_PACKAGES],
+            check=True,
+            env=env,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+        )
         missing = _missing_capture_tools()
     if missing:
         packages = " ".join(CAPTURE_PACKAGES)
@@ -218,7 +232,10 @@ def capture_screen(name: str, settle: float = 3.0) -> np.ndarray:
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pass_fds=(write_end,),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     os.close(write_end)
     terminals: list[subprocess.Popen[bytes]] = []
     try:
@@ -232,9 +249,26 @@ def capture_screen(name: str, settle: float = 3.0) -> np.ndarray:
             number += chunk
         env = dict(os.environ, DISPLAY=f":{number.decode().strip()}", LANG="C.UTF-8", TERM="xterm")
         for w in windows:
-            terminals.append(subprocess.Popen(
-                ["xterm", "-geometry", w.geometry, *w.font, *w.colours, "+sb", "-hold", "-e", "sh", "-c", w.command],
-                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            terminals.append(
+                subprocess.Popen(
+                    [
+                        "xterm",
+                        "-geometry",
+                        w.geometry,
+                        *w.font,
+                        *w.colours,
+                        "+sb",
+                        "-hold",
+                        "-e",
+                        "sh",
+                        "-c",
+                        w.command,
+                    ],
+                    env=env,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                )
+            )
         time.sleep(settle)  # the terminals map their windows and draw the text
         with tempfile.TemporaryDirectory() as tmp:
             png = Path(tmp) / "screen.png"
@@ -265,8 +299,13 @@ def jpeg_of(rgb: np.ndarray, mode: int) -> bytes:
     luma, chroma = fmt.quant_steps(mode, False)
     out = io.BytesIO()
     Image.fromarray(ycbcr_of(rgb), "YCbCr").save(
-        out, "JPEG", qtables=[list(luma), list(chroma)], subsampling=0 if mode == fmt.MODE_444 else 2,
-        optimize=False, progressive=False)
+        out,
+        "JPEG",
+        qtables=[list(luma), list(chroma)],
+        subsampling=0 if mode == fmt.MODE_444 else 2,
+        optimize=False,
+        progressive=False,
+    )
     return out.getvalue()
 
 
@@ -276,9 +315,9 @@ class Scan:
 
     width: int
     height: int
-    mode: int                  # 444 (all components 1x1) or 422 (luma 2x2, 4:2:0)
-    levels: np.ndarray         # (blocks, 64) quantised coefficients, natural order
-    component: np.ndarray      # (blocks,) 0 Y, 1 Cb, 2 Cr
+    mode: int  # 444 (all components 1x1) or 422 (luma 2x2, 4:2:0)
+    levels: np.ndarray  # (blocks, 64) quantised coefficients, natural order
+    component: np.ndarray  # (blocks,) 0 Y, 1 Cb, 2 Cr
     qtables: dict[int, tuple[int, ...]]  # table id -> 64 steps, natural order
 
 
@@ -294,8 +333,8 @@ def _segments(jpeg: bytes) -> tuple[list[tuple[int, bytes]], int]:
         if marker == 0xFF:  # fill byte
             pos += 1
             continue
-        length = int.from_bytes(jpeg[pos + 2:pos + 4], "big")
-        out.append((marker, jpeg[pos + 4:pos + 2 + length]))
+        length = int.from_bytes(jpeg[pos + 2 : pos + 4], "big")
+        out.append((marker, jpeg[pos + 4 : pos + 2 + length]))
         pos += 2 + length
         if marker == 0xDA:
             return out, pos
@@ -309,15 +348,17 @@ def _huffman_lookup(counts: tuple[int, ...], symbols: tuple[int, ...]) -> list[i
     for length, count in enumerate(counts, 1):
         for _ in range(count):
             first = code << (16 - length)
-            lookup[first:first + (1 << (16 - length))] = [length << 8 | next(it)] * (1 << (16 - length))
+            lookup[first : first + (1 << (16 - length))] = [length << 8 | next(it)] * (1 << (16 - length))
             code += 1
         code <<= 1
     return lookup
 
 
 _STANDARD_TABLES = {
-    (0, 0): fmt.LUMA_DC_TABLE, (0, 1): fmt.CHROMA_DC_TABLE,
-    (1, 0): fmt.LUMA_AC_TABLE, (1, 1): fmt.CHROMA_AC_TABLE,
+    (0, 0): fmt.LUMA_DC_TABLE,
+    (0, 1): fmt.CHROMA_DC_TABLE,
+    (1, 0): fmt.LUMA_AC_TABLE,
+    (1, 1): fmt.CHROMA_AC_TABLE,
 }
 
 
@@ -342,8 +383,8 @@ def parse_baseline(jpeg: bytes) -> Scan:
             i = 0
             while i < len(body):
                 cls, ident = body[i] >> 4, body[i] & 15
-                counts = tuple(body[i + 1:i + 17])
-                symbols = tuple(body[i + 17:i + 17 + sum(counts)])
+                counts = tuple(body[i + 1 : i + 17])
+                symbols = tuple(body[i + 17 : i + 17 + sum(counts)])
                 if _STANDARD_TABLES.get((cls, ident)) != (counts, symbols):
                     raise ValueError(f"Huffman table {cls}/{ident} is not the standard one (save with optimize=False)")
                 i += 17 + sum(counts)
@@ -370,15 +411,19 @@ def parse_baseline(jpeg: bytes) -> Scan:
     if tq != [0, 1, 1]:
         raise ValueError("luma must use quantisation table 0, chroma table 1")
     sos = segments[-1][1]
-    if sos[0] != 3 or [sos[1 + 2 * c] for c in range(3)] != ids or \
-            [sos[2 + 2 * c] for c in range(3)] != [0x00, 0x11, 0x11] or tuple(sos[7:10]) != (0, 63, 0):
+    if (
+        sos[0] != 3
+        or [sos[1 + 2 * c] for c in range(3)] != ids
+        or [sos[2 + 2 * c] for c in range(3)] != [0x00, 0x11, 0x11]
+        or tuple(sos[7:10]) != (0, 63, 0)
+    ):
         raise ValueError("need one interleaved sequential scan: Y with tables 0, Cb and Cr with tables 1")
 
     # The entropy-coded segment ends at the first marker; a stuffed 0xFF 0x00 is a 0xFF data byte.
     end = re.compile(rb"\xff[^\x00]").search(jpeg, start)
-    if end is None or jpeg[end.start():end.start() + 2] != b"\xff\xd9":
+    if end is None or jpeg[end.start() : end.start() + 2] != b"\xff\xd9":
         raise ValueError("the scan does not end with EOI")
-    data = jpeg[start:end.start()].replace(b"\xff\x00", b"\xff")
+    data = jpeg[start : end.start()].replace(b"\xff\x00", b"\xff")
     n = 16 if mode == fmt.MODE_422 else 8
     mcus = -(-width // n) * -(-height // n)
     levels, component = _decode_scan(data, mcus, nluma)
@@ -394,7 +439,9 @@ def _decode_scan(data: bytes, mcus: int, nluma: int) -> tuple[np.ndarray, np.nda
     b = np.frombuffer(data + bytes(264), dtype=np.uint8).astype(np.uint64)
     n = len(data) + 256
     end = 8 * len(data)
-    windows: list[int] = (b[:n] << 32 | b[1:n + 1] << 24 | b[2:n + 2] << 16 | b[3:n + 3] << 8 | b[4:n + 4]).tolist()
+    windows: list[int] = (
+        b[:n] << 32 | b[1 : n + 1] << 24 | b[2 : n + 2] << 16 | b[3 : n + 3] << 8 | b[4 : n + 4]
+    ).tolist()
     dc_tables = [_huffman_lookup(*fmt.LUMA_DC_TABLE), _huffman_lookup(*fmt.CHROMA_DC_TABLE)]
     ac_tables = [_huffman_lookup(*fmt.LUMA_AC_TABLE), _huffman_lookup(*fmt.CHROMA_AC_TABLE)]
     zigzag = fmt.ZIGZAG
@@ -531,17 +578,30 @@ def generate(outdir: Path, force: bool = False, log: Any = print) -> list[dict[s
             shown = np.frombuffer(decode_frame(frame, width, height), dtype=np.uint8).reshape(height, width, 3)
             quality = psnr(shown, reference_rgb(jpeg))
             coded = int(np.count_nonzero(scan.levels))
-            log(f"{key}: JPEG {len(jpeg)} bytes, frame {len(frame)} bytes, {coded} non-zero coefficients, "
-                f"PSNR against the JPEG {quality:.2f} dB ({time.perf_counter() - t:.1f} s)")
+            log(
+                f"{key}: JPEG {len(jpeg)} bytes, frame {len(frame)} bytes, {coded} non-zero coefficients, "
+                f"PSNR against the JPEG {quality:.2f} dB ({time.perf_counter() - t:.1f} s)"
+            )
             if quality < MIN_PSNR[mode]:
                 raise RuntimeError(f"{key}: the frame does not show the JPEG's picture (PSNR {quality:.2f} dB)")
             jpg.write_bytes(jpeg)
             frm.write_bytes(frame)
-            entries.append({
-                "name": name, "kind": kind, "mode": mode, "width": width, "height": height,
-                "jpeg": jpg.name, "frame": frm.name, "jpeg_bytes": len(jpeg), "frame_bytes": len(frame),
-                "blocks": len(scan.levels), "nonzero": coded, "psnr_db": round(quality, 3),
-            })
+            entries.append(
+                {
+                    "name": name,
+                    "kind": kind,
+                    "mode": mode,
+                    "width": width,
+                    "height": height,
+                    "jpeg": jpg.name,
+                    "frame": frm.name,
+                    "jpeg_bytes": len(jpeg),
+                    "frame_bytes": len(frame),
+                    "blocks": len(scan.levels),
+                    "nonzero": coded,
+                    "psnr_db": round(quality, 3),
+                }
+            )
     manifest_path.write_text(json.dumps({"version": MANIFEST_VERSION, "frames": entries}, indent=1) + "\n")
     return entries
 

@@ -37,11 +37,11 @@ def console(width: int, height: int, seed: int = 1) -> np.ndarray:
     rgb = np.stack([(xx * 255 // width), (yy * 255 // height), np.full_like(xx, 96)], axis=-1).astype(np.uint8)
     for _ in range(12):
         x, y = int(rng.integers(0, width - 300)), int(rng.integers(0, height - 200))
-        rgb[y:y + 200, x:x + 300] = rng.integers(0, 256, 3)
+        rgb[y : y + 200, x : x + 300] = rng.integers(0, 256, 3)
     for _ in range(8):
         x, y = int(rng.integers(0, width - 400)), int(rng.integers(0, height - 120))
         text = rng.random((120, 400)) < 0.3
-        rgb[y:y + 120, x:x + 400][text] = (230, 230, 230)
+        rgb[y : y + 120, x : x + 400][text] = (230, 230, 230)
     return rgb
 
 
@@ -53,7 +53,7 @@ def changed_picture(rgb: np.ndarray, mode: int, fraction: float, seed: int = 2) 
     out = rgb.copy()
     for k in rng.choice(rows * cols, max(1, round(fraction * rows * cols)), replace=False):
         r, c = divmod(int(k), cols)
-        out[r * n:(r + 1) * n, c * n:(c + 1) * n] = 255 - out[r * n:(r + 1) * n, c * n:(c + 1) * n]
+        out[r * n : (r + 1) * n, c * n : (c + 1) * n] = 255 - out[r * n : (r + 1) * n, c * n : (c + 1) * n]
     return out
 
 
@@ -80,11 +80,14 @@ def delta_cost(rounds: int) -> None:
         screen = Screen(WIDTH, HEIGHT, mode)
         screen.apply(key)
         rects = screen.apply(delta)
-        t = race({
-            "decode_frame(full)": lambda: decode_frame(full, WIDTH, HEIGHT),
-            "Screen.apply(delta)": lambda: screen.apply(delta),
-            "Screen.apply(full)": lambda: screen.apply(full),
-        }, rounds)
+        t = race(
+            {
+                "decode_frame(full)": lambda: decode_frame(full, WIDTH, HEIGHT),
+                "Screen.apply(delta)": lambda: screen.apply(delta),
+                "Screen.apply(full)": lambda: screen.apply(full),
+            },
+            rounds,
+        )
         base = t["decode_frame(full)"]
         print(f"   mode {mode}: delta {len(delta)} bytes, {len(rects)} rectangles; full frame {len(full)} bytes")
         for name, seconds in t.items():
@@ -111,8 +114,10 @@ def run_threads(jobs) -> tuple[float, float]:
 
 
 def two_threads(rounds: int, frames: int) -> None:
-    print(f"2. {frames} full {WIDTH}x{HEIGHT} frames per screen on two screens: two threads vs one "
-          f"({os.cpu_count()} CPUs)")
+    print(
+        f"2. {frames} full {WIDTH}x{HEIGHT} frames per screen on two screens: two threads vs one "
+        f"({os.cpu_count()} CPUs)"
+    )
     rgb = console(WIDTH, HEIGHT)
     for mode in (444, 422):
         data = [encode_frame(changed_picture(rgb, mode, 0.5, seed), mode) for seed in range(4)]
@@ -123,6 +128,7 @@ def two_threads(rounds: int, frames: int) -> None:
                 for k in range(frames):
                     for s in screens:
                         s.apply(data[k % len(data)])
+
             return job
 
         one, two = [], []
@@ -136,9 +142,11 @@ def two_threads(rounds: int, frames: int) -> None:
         middle = lambda runs: sorted(runs)[len(runs) // 2]  # noqa: E731  (by wall time)
         for what, pick in (("median", middle), ("best", min)):
             (w1, c1), (w2, c2) = pick(one), pick(two)
-            print(f"   mode {mode}, {what:<6} of {rounds}: one thread {w1 * 1e3:6.1f} ms "
-                  f"({w1 / (2 * frames) * 1e3:.2f} ms a frame, CPU/wall {c1 / w1:.2f}), two threads "
-                  f"{w2 * 1e3:6.1f} ms (CPU/wall {c2 / w2:.2f}): {w1 / w2:.2f}x")
+            print(
+                f"   mode {mode}, {what:<6} of {rounds}: one thread {w1 * 1e3:6.1f} ms "
+                f"({w1 / (2 * frames) * 1e3:.2f} ms a frame, CPU/wall {c1 / w1:.2f}), two threads "
+                f"{w2 * 1e3:6.1f} ms (CPU/wall {c2 / w2:.2f}): {w1 / w2:.2f}x"
+            )
 
 
 def main() -> None:

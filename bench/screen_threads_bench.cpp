@@ -36,7 +36,9 @@ struct StreamHalf final : ast2100::MacroblockSink {
   void dct(const ast2100::MacroblockTarget& t, uint32_t pair, ast2100::StreamState& s) noexcept override {
     ast2100::decode_dct(t, pair, s, dct_out);
   }
-  void vq(const ast2100::MacroblockTarget&, ast2100::StreamState& s) noexcept override { ast2100::decode_vq(s, vq_out); }
+  void vq(const ast2100::MacroblockTarget&, ast2100::StreamState& s) noexcept override {
+    ast2100::decode_vq(s, vq_out);
+  }
 };
 
 double thread_ms() {
@@ -82,16 +84,14 @@ double round_trip_ns() {
     alignas(64) std::atomic<int> turn{0};
     std::thread echo([&] {
       for (int i = 0; i < kTrips; ++i) {
-        while (turn.load(std::memory_order_acquire) != 2 * i + 1) {
-        }
+        while (turn.load(std::memory_order_acquire) != 2 * i + 1) {}
         turn.store(2 * i + 2, std::memory_order_release);
       }
     });
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < kTrips; ++i) {
       turn.store(2 * i + 1, std::memory_order_release);
-      while (turn.load(std::memory_order_acquire) != 2 * i + 2) {
-      }
+      while (turn.load(std::memory_order_acquire) != 2 * i + 2) {}
     }
     ns.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() / kTrips);
     echo.join();
@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     }
     const double w1 = median(wall[0]), w2 = median(wall[1]);
     StreamHalf stream_half;
-    const double half = decode_ms(data, width, height, &stream_half, rounds) / decode_ms(data, width, height, nullptr, rounds);
+    const double half =
+        decode_ms(data, width, height, &stream_half, rounds) / decode_ms(data, width, height, nullptr, rounds);
     std::printf("%s | %.3f | %.3f | %.3f | %.3f | %.3f\n", argv[a], w1, w2, w2 / w1, median(cpu[1]) / median(cpu[0]),
                 half);
   }

@@ -96,8 +96,8 @@ constexpr uint64_t kMaxFrameBytes = ast2100::kMaxPictureBytes;
   std::abort();
 }
 
-#define REQUIRE(cond, detail) \
-  do {                        \
+#define REQUIRE(cond, detail)               \
+  do {                                      \
     if (!(cond)) violated(#cond, (detail)); \
   } while (0)
 
@@ -119,8 +119,7 @@ std::string message_of(const ast2100::Status& status) {
 
 // The texts a failure may carry, spelled out independently of the decoder.
 bool is_known_message(const std::string& m) {
-  static const char* const fixed[] = {"codec_data too short (< 4 bytes)",
-                                      "codec_data too short for bitstream init",
+  static const char* const fixed[] = {"codec_data too short (< 4 bytes)", "codec_data too short for bitstream init",
                                       "exceeded block limit without FRAME_END marker", "capacity overflow"};
   for (const char* f : fixed) {
     if (m == f) return true;
@@ -262,15 +261,14 @@ void check_blocks(std::span<const uint8_t> codec_data) {
       ast2100::BitReader as_levels = reader;
       auto where = [&] { return "record " + std::to_string(record) + ", block " + std::to_string(b); };
       const int32_t p1 = ast2100::decode_block(as_levels, dc, ac, predictors[component], levels, 0);
-      const int32_t p2 =
-          ast2100::decode_block_dequantised(reader, dc, ac, predictors[component], quant, dequantised);
+      const int32_t p2 = ast2100::decode_block_dequantised(reader, dc, ac, predictors[component], quant, dequantised);
       REQUIRE(p1 == p2 && as_levels.pos() == reader.pos() && as_levels.reserve_bits() == reader.reserve_bits() &&
                   as_levels.window() == reader.window(),
               "the two coefficient decoders part, " + where());
       predictors[component] = p1;
       for (size_t k = 0; k < 64; ++k) {
-        const auto expected = static_cast<int32_t>(static_cast<uint32_t>(
-            static_cast<uint64_t>(static_cast<int64_t>(levels[k]) * quant[k]) >> 16));
+        const auto expected = static_cast<int32_t>(
+            static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(levels[k]) * quant[k]) >> 16));
         REQUIRE(dequantised[k] == expected, where() + ", entry " + std::to_string(k));
       }
       // As the two-thread screen hands blocks to its worker: 16 bits where every
@@ -328,8 +326,8 @@ std::shared_ptr<const std::vector<uint8_t>> show_base(ast2100::Screen& screen, c
   } else {
     REQUIRE(screen.restore(*kept, 1), "restore() refused a picture of the screen's size, " + sizes);
   }
-  REQUIRE(screen.frames_applied() == 1 && std::equal(screen.pixels().begin(), screen.pixels().end(),
-                                                     kept->begin(), kept->end()),
+  REQUIRE(screen.frames_applied() == 1 &&
+              std::equal(screen.pixels().begin(), screen.pixels().end(), kept->begin(), kept->end()),
           sizes);
   return kept;
 }
@@ -337,7 +335,7 @@ std::shared_ptr<const std::vector<uint8_t>> show_base(ast2100::Screen& screen, c
 // An RGB picture in another layout of three or four bytes a pixel.
 std::vector<uint8_t> rearranged(std::span<const uint8_t> rgb, ast2100::PixelFormat format) {
   // Per byte of the pixel: the RGB channel it takes, or -1 for padding (255).
-  static constexpr int kLayouts[6][4] = {{0, 1, 2, 0}, {2, 1, 0, 0},  {0, 1, 2, -1},
+  static constexpr int kLayouts[6][4] = {{0, 1, 2, 0},  {2, 1, 0, 0},  {0, 1, 2, -1},
                                          {2, 1, 0, -1}, {-1, 0, 1, 2}, {-1, 2, 1, 0}};
   const auto& layout = kLayouts[static_cast<size_t>(format)];
   const uint64_t n = ast2100::bytes_per_pixel(format);
@@ -375,8 +373,8 @@ void check_shown(std::span<const uint8_t> shown, std::span<const uint8_t> before
   for (uint64_t p = 0; p < drawn.size(); ++p) {
     const uint8_t* want = drawn[p] != 0 ? &alone[n * p] : &before[n * p];
     REQUIRE(std::equal(&shown[n * p], &shown[n * p] + n, want),
-            "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") +
-                ", " + what);
+            "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") + ", " +
+                what);
   }
 }
 
@@ -384,9 +382,9 @@ void check_shown(std::span<const uint8_t> shown, std::span<const uint8_t> before
 std::vector<uint8_t> black_picture(uint64_t pixels, ast2100::PixelFormat format) {
   const uint64_t n = ast2100::bytes_per_pixel(format);
   std::vector<uint8_t> out(pixels * n, 0);
-  const int pad = format == ast2100::PixelFormat::rgbx || format == ast2100::PixelFormat::bgrx ? 3
+  const int pad = format == ast2100::PixelFormat::rgbx || format == ast2100::PixelFormat::bgrx   ? 3
                   : format == ast2100::PixelFormat::xrgb || format == ast2100::PixelFormat::xbgr ? 0
-                                                                                                : -1;
+                                                                                                 : -1;
   if (pad >= 0) {
     for (uint64_t p = 0; p < pixels; ++p) out[p * n + static_cast<uint64_t>(pad)] = 255;
   }
@@ -408,8 +406,8 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
                           uint32_t scale, ast2100::Threads threads, std::span<const uint8_t> rgb_before,
                           std::span<const uint8_t> rgb_after, const std::vector<ast2100::Rect>& rgb_changed,
                           bool compare_kernels, const std::string& sizes) {
-  const std::string what = sizes + ", format " + std::to_string(static_cast<int>(format)) + ", scale " +
-                           std::to_string(scale);
+  const std::string what =
+      sizes + ", format " + std::to_string(static_cast<int>(format)) + ", scale " + std::to_string(scale);
   ast2100::Screen screen(ready.width, ready.height, screen_mode, format, scale);
   screen.set_threads(threads);
   REQUIRE(screen.threads() == threads && screen.allocate(kMaxFrameBytes), what);
@@ -476,7 +474,8 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
   }
   REQUIRE(rect_mask(changed, width, height, what) == drawn, "the rectangles are not the drawn areas, " + what);
   check_shown(shown, before, alone, drawn, n, what);
-  if (full_colour) REQUIRE(std::ranges::equal(shown, rearranged(rgb_after, format)), "the picture differs from RGB's, " + what);
+  if (full_colour)
+    REQUIRE(std::ranges::equal(shown, rearranged(rgb_after, format)), "the picture differs from RGB's, " + what);
 }
 
 // A Screen that shows the base frame takes the fuzzed one: on success the
@@ -514,7 +513,8 @@ void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecod
     REQUIRE(std::equal(shown.begin(), shown.end(), before.begin(), before.end()),
             "a failed frame left the screen changed, " + sizes);
   } else {
-    REQUIRE(rect_mask(changed, width, height, sizes) == drawn, "the rectangles are not the drawn macroblocks, " + sizes);
+    REQUIRE(rect_mask(changed, width, height, sizes) == drawn,
+            "the rectangles are not the drawn macroblocks, " + sizes);
     check_shown(shown, before, alone, drawn, 3, sizes);
   }
 
@@ -547,7 +547,8 @@ void check_screen(std::span<const uint8_t> codec_data, const ast2100::FrameDecod
     const ast2100::ApplyResult r = refusing.apply(codec_data, changed);
     const std::span<const uint8_t> black = refusing.pixels();
     REQUIRE(r.kind == ast2100::ApplyResult::Kind::wrong_mode && r.frame_mode == frame_mode &&
-                refusing.frames_applied() == 0 && std::all_of(black.begin(), black.end(), [](uint8_t b) { return b == 0; }),
+                refusing.frames_applied() == 0 &&
+                std::all_of(black.begin(), black.end(), [](uint8_t b) { return b == 0; }),
             "a screen of the other mode took the frame, " + sizes);
   }
 }
@@ -624,12 +625,11 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
       expected = Failure::bitstream_too_short;
     }
   }
-  const std::string sizes = std::to_string(width) + "x" + std::to_string(height) + ", " +
-                            std::to_string(codec_data.size()) + " bytes";
+  const std::string sizes =
+      std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(codec_data.size()) + " bytes";
 
   ast2100::FrameDecoder decoder;
-  const ast2100::Status setup =
-      ast2100::FrameDecoder::setup(codec_data, width, height, kMaxFrameBytes, decoder);
+  const ast2100::Status setup = ast2100::FrameDecoder::setup(codec_data, width, height, kMaxFrameBytes, decoder);
   REQUIRE(setup.failure == expected, sizes);
   const std::string setup_message = message_of(setup);
   if (!setup.ok()) {
@@ -714,8 +714,7 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
   REQUIRE(is_known_message(message), message);
   REQUIRE(!status.internal_fault(), message);
   if (status.failure == Failure::unknown_block_flag) {
-    REQUIRE(is_unknown_code(status.value) && message == "unknown block flag: " + std::to_string(status.value),
-            message);
+    REQUIRE(is_unknown_code(status.value) && message == "unknown block flag: " + std::to_string(status.value), message);
   } else {
     REQUIRE(status.failure == Failure::block_limit, message);
   }

@@ -99,7 +99,9 @@ def seeds():
             fw.vq([(1, 0x515AF0), (2, None)], [k & 1 for k in range(64)], at=(col, row))
             fw.dct([[50] + [0] * 63] * (6 if mode == 422 else 3), at=(col, row))
         yield f"explicit-{mode}", fuzz_input(fw.end().to_bytes(), 40, 24)
-        full = FrameWriter(mode).dct([[(k * 13 + b) % 7 - 3 or 2 for k in range(64)] for b in range(6 if mode == 422 else 3)])
+        full = FrameWriter(mode).dct(
+            [[(k * 13 + b) % 7 - 3 or 2 for k in range(64)] for b in range(6 if mode == 422 else 3)]
+        )
         yield f"full-blocks-{mode}", fuzz_input(full.end().to_bytes(), 16, 16)
         yield f"no-end-{mode}", fuzz_input(mixed(mode, 7, 8).to_bytes()[:-4], 64, 64, as_is=True)
     yield from option_seeds()
@@ -159,9 +161,9 @@ def encoded():
     for mode, (w, h) in [(444, (40, 24)), (422, (50, 34))]:
         picture = rng.integers(0, 256, size=(h, w, 3), dtype=np.uint8)
         picture[: h // 2, : w // 2] = (200, 30, 90)  # flat areas become VQ records
-        picture[h // 2:, ::2] = (0, 0, 0)
+        picture[h // 2 :, ::2] = (0, 0, 0)
         changed = picture.copy()
-        changed[h // 3: h // 2, 10:20] = 255
+        changed[h // 3 : h // 2, 10:20] = 255
         yield f"encoded-{mode}-{w}x{h}", fuzz_input(encode_frame(picture, mode), w, h)
         yield f"encoded-{mode}-low-{w}x{h}", fuzz_input(encode_frame(picture, mode, quality="low"), w, h)
         yield f"encoded-{mode}-delta-{w}x{h}", fuzz_input(encode_frame(changed, mode, previous=picture), w, h)

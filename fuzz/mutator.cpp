@@ -87,9 +87,12 @@ bool layout_of(std::span<const uint8_t> in, Layout& out) {
 // largest positive value, all zeros the most negative).
 uint16_t magnitude_bits(Rng& rng, unsigned size) {
   switch (rng.below(4)) {
-    case 0: return static_cast<uint16_t>((1u << size) - 1);
-    case 1: return 0;
-    default: return static_cast<uint16_t>(rng.bits(size));
+    case 0:
+      return static_cast<uint16_t>((1u << size) - 1);
+    case 1:
+      return 0;
+    default:
+      return static_cast<uint16_t>(rng.bits(size));
   }
 }
 
@@ -160,11 +163,16 @@ Record random_record(Rng& rng, bool subsampled) {
 
 uint8_t random_position(Rng& rng, uint8_t now) {
   switch (rng.below(5)) {
-    case 0: return 0;
-    case 1: return 255;
-    case 2: return static_cast<uint8_t>(now + 1);
-    case 3: return static_cast<uint8_t>(now - 1);
-    default: return static_cast<uint8_t>(rng.small(255));
+    case 0:
+      return 0;
+    case 1:
+      return 255;
+    case 2:
+      return static_cast<uint8_t>(now + 1);
+    case 3:
+      return static_cast<uint8_t>(now - 1);
+    default:
+      return static_cast<uint8_t>(rng.small(255));
   }
 }
 
@@ -209,9 +217,14 @@ void mutate_block(Rng& rng, Block& b) {
         break;
       }
       switch (rng.below(3)) {
-        case 0: run = static_cast<unsigned>(rng.below(16)); break;
-        case 1: size = 1 + static_cast<unsigned>(rng.below(10)); break;
-        default: break;
+        case 0:
+          run = static_cast<unsigned>(rng.below(16));
+          break;
+        case 1:
+          size = 1 + static_cast<unsigned>(rng.below(10));
+          break;
+        default:
+          break;
       }
       sym.rs = static_cast<uint8_t>(run << 4 | size);
       sym.bits = magnitude_bits(rng, size);
@@ -228,12 +241,16 @@ void mutate_vq(Rng& rng, Record& r) {
       e.has_colour = !e.has_colour;
       e.colour = e.has_colour ? random_colour(rng) : 0;
       break;
-    case 1: e.index = static_cast<uint8_t>(rng.below(4)); break;
+    case 1:
+      e.index = static_cast<uint8_t>(rng.below(4));
+      break;
     case 2:
       e.has_colour = true;
       e.colour = random_colour(rng);
       break;
-    case 3: r.pixels[rng.below(64)] = static_cast<uint8_t>(rng.bits(n)); break;
+    case 3:
+      r.pixels[rng.below(64)] = static_cast<uint8_t>(rng.bits(n));
+      break;
     default: {
       const uint8_t v = static_cast<uint8_t>(rng.bits(n));
       for (auto& p : r.pixels) p = rng.one_in(2) ? v : p;
@@ -250,13 +267,17 @@ void mutate_records(Rng& rng, Frame& f, size_t& cut_bits) {
       recs.insert(recs.begin() + static_cast<std::ptrdiff_t>(rng.below(recs.size() + 1)),
                   random_record(rng, f.subsampled));
       break;
-    case 1: recs.erase(recs.begin() + static_cast<std::ptrdiff_t>(any())); break;
+    case 1:
+      recs.erase(recs.begin() + static_cast<std::ptrdiff_t>(any()));
+      break;
     case 2: {  // duplicate, next to it or anywhere
       const Record copy = recs[any()];
       recs.insert(recs.begin() + static_cast<std::ptrdiff_t>(rng.below(recs.size() + 1)), copy);
       break;
     }
-    case 3: std::swap(recs[any()], recs[any()]); break;
+    case 3:
+      std::swap(recs[any()], recs[any()]);
+      break;
     case 4: {  // another block code
       Record& r = recs[any()];
       if (rng.one_in(2) && r.code != records::kFrameEnd && !records::is_unknown_code(r.code)) {
@@ -363,8 +384,8 @@ size_t mutate_structure(uint8_t* data, size_t size, size_t max_size, Rng& rng, c
   if ((data[0] >> 6) == 3 && data[layout.prefix] == 0xFF && !rng.one_in(8)) data[layout.prefix] = 0;
   if (layout.prefix == 5 && (data[0] & 0x20) != 0 && !rng.one_in(4)) data[0] &= 0xCF;
   // A frame without an end marker mostly gets one back.
-  const bool ended = !f.records.empty() && (f.records.back().code == records::kFrameEnd ||
-                                             records::is_unknown_code(f.records.back().code));
+  const bool ended = !f.records.empty() &&
+                     (f.records.back().code == records::kFrameEnd || records::is_unknown_code(f.records.back().code));
   if (cut_bits == SIZE_MAX && !ended && f.tail.size() < 32 && !rng.one_in(4)) {
     f.tail.clear();
     f.records.push_back(records::marker(records::kFrameEnd));
@@ -397,9 +418,8 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
 
 // Splices two frames at record boundaries: the first records of one, then
 // records of the other, then the end marker.
-extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t* data1, size_t size1, const uint8_t* data2,
-                                            size_t size2, uint8_t* out, size_t max_out_size,
-                                            unsigned int seed) {
+extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t* data1, size_t size1, const uint8_t* data2, size_t size2,
+                                            uint8_t* out, size_t max_out_size, unsigned int seed) {
   Rng rng(seed);
   Layout l1, l2;
   if (!layout_of({data1, size1}, l1) || !layout_of({data2, size2}, l2) || l1.subsampled != l2.subsampled) {

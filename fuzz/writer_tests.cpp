@@ -204,7 +204,8 @@ void bit_source_edges() {
     const records::BitSource source(std::span<const uint8_t>(bytes).subspan(4));
     ast2100::BitReader reader = ast2100::BitReader::make(bytes.data(), bytes.size(), 4);
     for (size_t at = 0; at < len * 8 + 96; at += 7) {
-      check(source.peek(at, 32) == reader.window(), "bit " + std::to_string(at) + " of " + std::to_string(len) + " bytes");
+      check(source.peek(at, 32) == reader.window(),
+            "bit " + std::to_string(at) + " of " + std::to_string(len) + " bytes");
       reader.consume_bits(7);
     }
   }

@@ -33,7 +33,6 @@ constexpr Signature kDecodeFrame{"decode_frame", kParams, 3};
 // rounded up: the stable ABI does not show the object's layout.
 constexpr uint64_t kBytesHeadroom = 64;
 
-
 // Process-wide state: the module object and the PanicException type, made
 // when the module is first initialised in the main interpreter and kept for the
 // process's life.
@@ -43,13 +42,12 @@ PyObject* g_panic_exception = nullptr;
 // Registered as quorvel.PanicException, where the package exposes it, so that
 // a caught panic pickles (for instance back from a multiprocessing worker).
 PyObject* make_panic_exception() {
-  return PyErr_NewExceptionWithDoc(
-      "quorvel.PanicException",
-      "An internal fault of the decoder (for example \"capacity overflow\": a\n"
-      "picture whose byte size cannot be represented). It derives from\n"
-      "BaseException, not Exception, so that `except Exception` does not swallow\n"
-      "it; catch it by name: `except quorvel.PanicException`.",
-      PyExc_BaseException, nullptr);
+  return PyErr_NewExceptionWithDoc("quorvel.PanicException",
+                                   "An internal fault of the decoder (for example \"capacity overflow\": a\n"
+                                   "picture whose byte size cannot be represented). It derives from\n"
+                                   "BaseException, not Exception, so that `except Exception` does not swallow\n"
+                                   "it; catch it by name: `except quorvel.PanicException`.",
+                                   PyExc_BaseException, nullptr);
 }
 
 // Reports an internal fault on standard error and raises it as PanicException.
@@ -60,7 +58,6 @@ void raise_panic(const char* message) {
 }
 
 PyObject* raise_status(const ast2100::Status& status) { return quorvel::raise_status(status, raise_panic); }
-
 
 PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height) {
   // Capacity overflow is a byte size beyond 63 bits, on every CPU. Where Py_ssize_t
@@ -111,15 +108,12 @@ PyObject* decode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return decode_frame_impl(codec_data, width, height);
 }
 
-PyObject* decoder_version(PyObject*, PyObject*) {
-  return PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1);
-}
+PyObject* decoder_version(PyObject*, PyObject*) { return PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1); }
 
-PyMethodDef g_decoder_version_def = {"decoder_version", decoder_version, METH_NOARGS,
-                                     "decoder_version()\n--\n\n"};
-PyMethodDef g_decode_frame_def = {"decode_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_frame)),
-                                  METH_FASTCALL | METH_KEYWORDS,
-                                  "decode_frame(codec_data, width, height)\n--\n\n"};
+PyMethodDef g_decoder_version_def = {"decoder_version", decoder_version, METH_NOARGS, "decoder_version()\n--\n\n"};
+PyMethodDef g_decode_frame_def = {"decode_frame",
+                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_frame)),
+                                  METH_FASTCALL | METH_KEYWORDS, "decode_frame(codec_data, width, height)\n--\n\n"};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "_ast2100", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,

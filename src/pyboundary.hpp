@@ -216,8 +216,7 @@ class BytesLike {
     if (!PyObject_CheckBuffer(obj)) {
       Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
       if (qualname) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': a bytes-like object is required, not '%U'", name,
-                     qualname.get());
+        PyErr_Format(PyExc_TypeError, "argument '%s': a bytes-like object is required, not '%U'", name, qualname.get());
       }
       return false;
     }

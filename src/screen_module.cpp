@@ -373,8 +373,9 @@ PyObject* restore_screen(PyObject* module, PyObject* const* args, Py_ssize_t nar
   }
   PyObject* items = bound[1];
   if (!PyTuple_Check(items) || PyTuple_Size(items) != kStateItems || !PyDict_Check(PyTuple_GetItem(items, 5))) {
-    PyErr_SetString(PyExc_ValueError, "a Screen's state is a tuple (width, height, mode, pixels, frames_applied, "
-                                      "settings), settings a dict");
+    PyErr_SetString(PyExc_ValueError,
+                    "a Screen's state is a tuple (width, height, mode, pixels, frames_applied, "
+                    "settings), settings a dict");
     return nullptr;
   }
   // Screen() checks the size, the mode and the settings as it always does.
@@ -409,8 +410,9 @@ PyObject* screen_repr(PyObject* self) {
   const ast2100::Screen& screen = state_of(self).screen;
   const unsigned long long w = screen.width(), h = screen.height(), n = screen.frames_applied();
   // The scale and the format are shown when they are not the defaults.
-  Ref size(screen.scale() == 1 ? PyUnicode_FromFormat("%llux%llu", w, h)
-                               : PyUnicode_FromFormat("%llux%llu at 1/%u", w, h, static_cast<unsigned>(screen.scale())));
+  Ref size(screen.scale() == 1
+               ? PyUnicode_FromFormat("%llux%llu", w, h)
+               : PyUnicode_FromFormat("%llux%llu at 1/%u", w, h, static_cast<unsigned>(screen.scale())));
   if (!size) return nullptr;
   const bool rgb = screen.format() == ast2100::PixelFormat::rgb;
   const char* format = rgb ? "" : format_name(screen.format());
@@ -422,13 +424,9 @@ PyObject* screen_repr(PyObject* self) {
                               static_cast<unsigned>(screen.mode()), space, format, n);
 }
 
-PyObject* get_width(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(state_of(self).screen.width());
-}
+PyObject* get_width(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(state_of(self).screen.width()); }
 
-PyObject* get_height(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(state_of(self).screen.height());
-}
+PyObject* get_height(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(state_of(self).screen.height()); }
 
 PyObject* get_mode(PyObject* self, void*) {
   const uint32_t mode = state_of(self).screen.mode();
@@ -504,8 +502,7 @@ PyMethodDef g_methods[] = {
 
 PyGetSetDef g_getset[] = {
     {"width", get_width, nullptr, "The frames' width in pixels (the thumbnail's is ceil(width / scale)).", nullptr},
-    {"height", get_height, nullptr, "The frames' height in pixels (the thumbnail's is ceil(height / scale)).",
-     nullptr},
+    {"height", get_height, nullptr, "The frames' height in pixels (the thumbnail's is ceil(height / scale)).", nullptr},
     {"scale", get_scale, nullptr, "1, or 2, 4 or 8 for a thumbnail: one pixel per scale x scale square.", nullptr},
     {"mode", get_mode, nullptr, "422 or 444: the only mode of frame accepted; None: either.", nullptr},
     {"pixel_format", get_pixel_format, nullptr,
@@ -516,40 +513,40 @@ PyGetSetDef g_getset[] = {
 };
 
 PyType_Slot g_screen_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Screen(width, height, mode=None, *, pixel_format='RGB', scale=1, threads=None)\n--\n\n"
-                    "A picture kept across frames, as a remote-console client shows it.\n\n"
-                    "Starts black. Each apply() draws a frame over what the frames before it\n"
-                    "left; the picture is read through the buffer protocol (read-only, no\n"
-                    "copy) or with to_bytes(). With a mode, frames of the other mode are\n"
-                    "refused.\n\n"
-                    "pixel_format lays the picture out for its consumer: 'RGB' or 'BGR'\n"
-                    "(shape (height, width, 3)), 'RGBX', 'BGRX', 'XRGB' or 'XBGR' (shape\n"
-                    "(height, width, 4), the X byte always 255) or 'GRAY' (shape (height,\n"
-                    "width): the luma term of the colour conversion alone). Every format\n"
-                    "holds exactly the RGB picture's values, rearranged.\n\n"
-                    "With scale 2, 4 or 8 the picture is a thumbnail of ceil(width / scale)\n"
-                    "x ceil(height / scale) pixels, each the mean of a scale x scale square\n"
-                    "of the frames (width and height stay the frames' size; the buffer's\n"
-                    "shape is the thumbnail's). Much cheaper than a full picture: for a\n"
-                    "wall of consoles.\n\n"
-                    "apply() releases the GIL; calls on one screen take turns. A view shows\n"
-                    "the pixels as they are drawn, while to_bytes() waits for a running\n"
-                    "apply() to end.\n\n"
-                    "threads: how apply() draws a frame. None (automatic): large frames on\n"
-                    "two threads, the calling one reading the frame and a worker of the\n"
-                    "screen's drawing it, when the process may use two CPUs or more; small\n"
-                    "frames, and the next frames after one where two threads did not pay\n"
-                    "(another program busy on the other CPU), on the calling thread alone.\n"
-                    "1: always the calling thread alone. 2: always two threads, however small\n"
-                    "the frame (for tests and measurements). The worker starts with the first\n"
-                    "frame drawn on two threads and ends with the screen. The pixels, the\n"
-                    "rectangles and the errors are the same whatever the setting.\n\n"
-                    "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
-                    "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
-                    "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
-                    "copy.copy, copy.deepcopy): size, mode, pixel format, scale, threads,\n"
-                    "picture and frames_applied, taken between frames; a copy has pixels of its own.")},
+    {Py_tp_doc,
+     const_cast<char*>("Screen(width, height, mode=None, *, pixel_format='RGB', scale=1, threads=None)\n--\n\n"
+                       "A picture kept across frames, as a remote-console client shows it.\n\n"
+                       "Starts black. Each apply() draws a frame over what the frames before it\n"
+                       "left; the picture is read through the buffer protocol (read-only, no\n"
+                       "copy) or with to_bytes(). With a mode, frames of the other mode are\n"
+                       "refused.\n\n"
+                       "pixel_format lays the picture out for its consumer: 'RGB' or 'BGR'\n"
+                       "(shape (height, width, 3)), 'RGBX', 'BGRX', 'XRGB' or 'XBGR' (shape\n"
+                       "(height, width, 4), the X byte always 255) or 'GRAY' (shape (height,\n"
+                       "width): the luma term of the colour conversion alone). Every format\n"
+                       "holds exactly the RGB picture's values, rearranged.\n\n"
+                       "With scale 2, 4 or 8 the picture is a thumbnail of ceil(width / scale)\n"
+                       "x ceil(height / scale) pixels, each the mean of a scale x scale square\n"
+                       "of the frames (width and height stay the frames' size; the buffer's\n"
+                       "shape is the thumbnail's). Much cheaper than a full picture: for a\n"
+                       "wall of consoles.\n\n"
+                       "apply() releases the GIL; calls on one screen take turns. A view shows\n"
+                       "the pixels as they are drawn, while to_bytes() waits for a running\n"
+                       "apply() to end.\n\n"
+                       "threads: how apply() draws a frame. None (automatic): large frames on\n"
+                       "two threads, the calling one reading the frame and a worker of the\n"
+                       "screen's drawing it, when the process may use two CPUs or more; small\n"
+                       "frames, and the next frames after one where two threads did not pay\n"
+                       "(another program busy on the other CPU), on the calling thread alone.\n"
+                       "1: always the calling thread alone. 2: always two threads, however small\n"
+                       "the frame (for tests and measurements). The worker starts with the first\n"
+                       "frame drawn on two threads and ends with the screen. The pixels, the\n"
+                       "rectangles and the errors are the same whatever the setting.\n\n"
+                       "Arguments and frames fail as decode_frame's do (TypeError, OverflowError,\n"
+                       "ValueError, MemoryError \"memory allocation of N bytes failed\"); an\n"
+                       "internal fault is RuntimeError. A screen pickles and copies (pickle,\n"
+                       "copy.copy, copy.deepcopy): size, mode, pixel format, scale, threads,\n"
+                       "picture and frames_applied, taken between frames; a copy has pixels of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(screen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(screen_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(screen_repr)},
@@ -560,11 +557,7 @@ PyType_Slot g_screen_slots[] = {
 };
 
 PyType_Spec g_screen_spec = {
-    "quorvel.Screen",
-    sizeof(ScreenObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    g_screen_slots,
+    "quorvel.Screen", sizeof(ScreenObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_screen_slots,
 };
 
 int module_exec(PyObject* module) {
@@ -589,8 +582,15 @@ PyMethodDef g_module_methods[] = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_screen", "A picture kept across frames: the Screen type.", 0, g_module_methods,
-    g_module_slots,        nullptr,   nullptr,                                            nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_screen",
+    "A picture kept across frames: the Screen type.",
+    0,
+    g_module_methods,
+    g_module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

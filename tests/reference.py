@@ -10,26 +10,123 @@ import numpy as np
 
 # The luminance and chrominance quantisation bases: ITU-T T.81 Annex K,
 # Tables K.1 and K.2, natural order.
-LUMA_QUANT_BASE = [16, 11, 10, 16, 24, 40, 51, 61, 12, 12, 14, 19, 26, 58, 60, 55,
-      14, 13, 16, 24, 40, 57, 69, 56, 14, 17, 22, 29, 51, 87, 80, 62,
-      18, 22, 37, 56, 68, 109, 103, 77, 24, 35, 55, 64, 81, 104, 113, 92,
-      49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99]
-CHROMA_QUANT_BASE = [17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
-      24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99] + [99] * 32
+LUMA_QUANT_BASE = [
+    16,
+    11,
+    10,
+    16,
+    24,
+    40,
+    51,
+    61,
+    12,
+    12,
+    14,
+    19,
+    26,
+    58,
+    60,
+    55,
+    14,
+    13,
+    16,
+    24,
+    40,
+    57,
+    69,
+    56,
+    14,
+    17,
+    22,
+    29,
+    51,
+    87,
+    80,
+    62,
+    18,
+    22,
+    37,
+    56,
+    68,
+    109,
+    103,
+    77,
+    24,
+    35,
+    55,
+    64,
+    81,
+    104,
+    113,
+    92,
+    49,
+    64,
+    78,
+    87,
+    103,
+    121,
+    120,
+    101,
+    72,
+    92,
+    95,
+    98,
+    112,
+    100,
+    103,
+    99,
+]
+CHROMA_QUANT_BASE = [
+    17,
+    18,
+    24,
+    47,
+    99,
+    99,
+    99,
+    99,
+    18,
+    21,
+    26,
+    66,
+    99,
+    99,
+    99,
+    99,
+    24,
+    26,
+    56,
+    99,
+    99,
+    99,
+    99,
+    99,
+    47,
+    66,
+    99,
+    99,
+    99,
+    99,
+    99,
+    99,
+] + [99] * 32
 AAN = [1.0, 1.387039845, 1.306562965, 1.175875602, 1.0, 0.785694958, 0.541196100, 0.275899379]
 
 
 def quant_table(table, num, den):
     q = [min(255, max(1, k * num // den)) for k in table]
-    return np.array([int(q[p] * AAN[p // 8] * AAN[p % 8] * 65536.0) for p in range(64)],
-                    dtype=np.int64).reshape(8, 8)
+    return np.array([int(q[p] * AAN[p // 8] * AAN[p % 8] * 65536.0) for p in range(64)], dtype=np.int64).reshape(8, 8)
 
 
 def quant_tables(mode):
     """Slots 0..3: primary luma and chroma, alternative luma and chroma."""
     luma = (LUMA_QUANT_BASE, 1, 8) if mode == 444 else (LUMA_QUANT_BASE, 9, 16)
-    return [quant_table(*luma), quant_table(CHROMA_QUANT_BASE, 3, 16),
-            quant_table(LUMA_QUANT_BASE, 5, 4), quant_table(CHROMA_QUANT_BASE, 15, 8)]
+    return [
+        quant_table(*luma),
+        quant_table(CHROMA_QUANT_BASE, 3, 16),
+        quant_table(LUMA_QUANT_BASE, 5, 4),
+        quant_table(CHROMA_QUANT_BASE, 15, 8),
+    ]
 
 
 CLAMP = np.array([0] * 256 + list(range(256)) + [255] * 384 + [0] * 384 + list(range(128)), dtype=np.int32)
@@ -64,7 +161,7 @@ def idct(levels, table):
     """64 quantised levels (natural order) -> 8x8 array of samples."""
     with np.errstate(over="ignore"):
         d = ((np.asarray(levels, dtype=np.int64).reshape(8, 8) * table) >> 16).astype(np.int32)
-        cols = np.stack(_butterfly([d[k] for k in range(8)]))             # [y, v]
+        cols = np.stack(_butterfly([d[k] for k in range(8)]))  # [y, v]
         rows = np.stack(_butterfly([cols[:, k] for k in range(8)]), axis=1)  # [y, x]
     return CLAMP[384 + ((rows >> 3) & 1023)].astype(np.uint8)
 
@@ -121,8 +218,8 @@ def render(writer, width, height, gray=False):
             pixels = luma_term(packed >> 16) if gray else ycbcr_to_rgb(packed >> 16, (packed >> 8) & 255, packed & 255)
         x0, y0 = n * col, n * row
         if x0 < width and y0 < height:
-            dst = frame[y0:y0 + n, x0:x0 + n]
-            dst[...] = pixels[:dst.shape[0], :dst.shape[1]]
+            dst = frame[y0 : y0 + n, x0 : x0 + n]
+            dst[...] = pixels[: dst.shape[0], : dst.shape[1]]
         col += 1
         if col >= mb_cols:
             col, row = 0, row + 1

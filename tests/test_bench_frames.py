@@ -20,10 +20,11 @@ def picture(width: int, height: int, seed: int = 3) -> np.ndarray:
     coefficients, long zero runs and busy blocks alike."""
     rng = np.random.default_rng(seed)
     yy, xx = np.mgrid[0:height, 0:width]
-    rgb = np.stack([40 + xx * 170 // max(1, width - 1), 40 + yy * 170 // max(1, height - 1),
-                    60 + (xx * 3 + yy * 2) % 128], axis=-1) + rng.normal(0, 4, (height, width, 3))
+    rgb = np.stack(
+        [40 + xx * 170 // max(1, width - 1), 40 + yy * 170 // max(1, height - 1), 60 + (xx * 3 + yy * 2) % 128], axis=-1
+    ) + rng.normal(0, 4, (height, width, 3))
     rgb[rng.random((height, width)) < 0.02] = (230, 230, 230)
-    rgb[height // 3:height // 3 + 3, :] = (20, 20, 20)
+    rgb[height // 3 : height // 3 + 3, :] = (20, 20, 20)
     return np.clip(rgb, 0, 255).astype(np.uint8)
 
 
@@ -54,7 +55,7 @@ def test_coefficients_survive_exactly():
         writer = FrameWriter(mode)
         per_mb = 6 if mode == 422 else 3
         for k in range(0, len(scan.levels), per_mb):
-            writer.dct([list(map(int, b)) for b in scan.levels[k:k + per_mb]])
+            writer.dct([list(map(int, b)) for b in scan.levels[k : k + per_mb]])
         assert decode_frame(frame, 48, 32) == decode_frame(writer.end().to_bytes(), 48, 32)
 
 
@@ -67,13 +68,16 @@ def _save(rgb: np.ndarray, **options) -> bytes:
 steps = [list(t) for t in rf.fmt.quant_steps(444, False)]
 
 
-@pytest.mark.parametrize("options, message", [
-    ({"qtables": steps, "subsampling": 0, "optimize": True}, "not the standard one"),
-    ({"qtables": steps, "subsampling": 0, "progressive": True}, "not a baseline JPEG"),
-    ({"qtables": steps, "subsampling": 0, "restart_marker_blocks": 4}, "restart markers"),
-    ({"qtables": steps, "subsampling": 1}, "neither 4:4:4 nor 4:2:0"),
-    ({"quality": 75, "subsampling": 0}, "not the primary pair"),
-])
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"qtables": steps, "subsampling": 0, "optimize": True}, "not the standard one"),
+        ({"qtables": steps, "subsampling": 0, "progressive": True}, "not a baseline JPEG"),
+        ({"qtables": steps, "subsampling": 0, "restart_marker_blocks": 4}, "restart markers"),
+        ({"qtables": steps, "subsampling": 1}, "neither 4:4:4 nor 4:2:0"),
+        ({"quality": 75, "subsampling": 0}, "not the primary pair"),
+    ],
+)
 def test_jpegs_it_cannot_carry_are_refused(options, message):
     with pytest.raises(ValueError, match=message):
         rf.transcode(_save(picture(40, 24), **options))

@@ -39,22 +39,28 @@ def test_panic_is_caught_by_name_and_pickles(capfd):
 
 def test_panic_crosses_a_process_boundary():
     # A worker's panic is pickled back to the parent, which catches it by name.
-    code = ("import concurrent.futures as f, quorvel\n"
-            "with f.ProcessPoolExecutor(1) as pool:\n"
-            f"    job = pool.submit(quorvel.decode_frame, {END_ONLY!r}, 2**40, 2**40)\n"
-            "    try:\n"
-            "        job.result()\n"
-            "    except quorvel.PanicException as e:\n"
-            "        print(repr(e))\n")
+    code = (
+        "import concurrent.futures as f, quorvel\n"
+        "with f.ProcessPoolExecutor(1) as pool:\n"
+        f"    job = pool.submit(quorvel.decode_frame, {END_ONLY!r}, 2**40, 2**40)\n"
+        "    try:\n"
+        "        job.result()\n"
+        "    except quorvel.PanicException as e:\n"
+        "        print(repr(e))\n"
+    )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert result.stdout == "PanicException('capacity overflow')\n", result.stderr
 
 
-@pytest.mark.parametrize("call, size", [
-    (lambda: decode_frame(END_ONLY, 10**6, 10**6), 3 * 10**12),               # the allocator refuses
-    (lambda: decode_frame(END_ONLY, (2**63 - 1) // 3, 1), 2**63 - 2),         # beyond any bytes object
-    (lambda: Screen(10**6, 10**6), 3 * 10**12),
-], ids=["decode", "decode, too large for bytes", "Screen"])
+@pytest.mark.parametrize(
+    "call, size",
+    [
+        (lambda: decode_frame(END_ONLY, 10**6, 10**6), 3 * 10**12),  # the allocator refuses
+        (lambda: decode_frame(END_ONLY, (2**63 - 1) // 3, 1), 2**63 - 2),  # beyond any bytes object
+        (lambda: Screen(10**6, 10**6), 3 * 10**12),
+    ],
+    ids=["decode", "decode, too large for bytes", "Screen"],
+)
 def test_memory_errors_name_the_size(call, size):
     with pytest.raises(MemoryError) as raised:
         call()
@@ -66,7 +72,7 @@ def bytes_likes(data):
     return {
         "bytes": data,
         "bytearray": bytearray(data),
-        "memoryview slice": memoryview(padded)[5:5 + len(data)],
+        "memoryview slice": memoryview(padded)[5 : 5 + len(data)],
         "array": array.array("B", data),
         "numpy uint32": np.frombuffer(data + bytes(-len(data) % 4), np.uint32)[: len(data) // 4],
     }
@@ -101,8 +107,9 @@ def played_screen(mode=None):
     return screen
 
 
-@pytest.mark.parametrize("duplicate", [lambda s: pickle.loads(pickle.dumps(s)), copy.copy, copy.deepcopy],
-                         ids=["pickle", "copy", "deepcopy"])
+@pytest.mark.parametrize(
+    "duplicate", [lambda s: pickle.loads(pickle.dumps(s)), copy.copy, copy.deepcopy], ids=["pickle", "copy", "deepcopy"]
+)
 @pytest.mark.parametrize("mode", [None, 444])
 def test_copies_are_whole_and_independent(duplicate, mode):
     original = played_screen(mode)
@@ -117,14 +124,17 @@ def test_copies_are_whole_and_independent(duplicate, mode):
     assert original.apply(some_frame(7)) and original.to_bytes() == twin.to_bytes()
 
 
-@pytest.mark.parametrize("version, state, error, message", [
-    (2, (), ValueError, "cannot restore a Screen saved in state format 2 (this version reads format 1)"),
-    (1, (8, 8, None, bytes(192), 0), ValueError, "a Screen's state is a tuple"),
-    (1, (8, 8, None, bytes(191), 0, {}), ValueError, "a 8x8 Screen has 192 bytes of pixels, not 191"),
-    (1, (8, 8, 420, bytes(192), 0, {}), ValueError, "mode must be 422, 444 or None, not 420"),
-    (1, (8, 8, None, bytes(192), 0, {"size": 1}), TypeError, "Screen() got an unexpected keyword argument 'size'"),
-    (1, (8, 8, None, "pixels", 0, {}), TypeError, "argument 'pixels': a bytes-like object is required, not 'str'"),
-])
+@pytest.mark.parametrize(
+    "version, state, error, message",
+    [
+        (2, (), ValueError, "cannot restore a Screen saved in state format 2 (this version reads format 1)"),
+        (1, (8, 8, None, bytes(192), 0), ValueError, "a Screen's state is a tuple"),
+        (1, (8, 8, None, bytes(191), 0, {}), ValueError, "a 8x8 Screen has 192 bytes of pixels, not 191"),
+        (1, (8, 8, 420, bytes(192), 0, {}), ValueError, "mode must be 422, 444 or None, not 420"),
+        (1, (8, 8, None, bytes(192), 0, {"size": 1}), TypeError, "Screen() got an unexpected keyword argument 'size'"),
+        (1, (8, 8, None, "pixels", 0, {}), TypeError, "argument 'pixels': a bytes-like object is required, not 'str'"),
+    ],
+)
 def test_restore_checks_the_state(version, state, error, message):
     with pytest.raises(error) as raised:
         pickle.loads(pickle.dumps(_restore_call(version, state)))

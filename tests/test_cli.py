@@ -22,8 +22,9 @@ from quorvel.records import inspect_frame  # noqa: E402
 
 
 def run(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "quorvel", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "quorvel", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120
+    )
 
 
 def ok(result):
@@ -89,8 +90,9 @@ def test_encode_info_decode(tmp_path):
     for name, count in parsed.counts().items():
         assert re.search(rf"^  {name} +{count} ", info, re.M)
     listed = re.findall(r"^ +(\d+) (\w+) +(\d+) +(\d+) +(\d+) +(\d+)$", info, re.M)
-    assert [(r.name, r.column, r.row, r.offset, r.bits) for r in parsed.records] == \
-        [(name, int(c), int(r), int(o), int(b)) for _, name, c, r, o, b in listed]
+    assert [(r.name, r.column, r.row, r.offset, r.bits) for r in parsed.records] == [
+        (name, int(c), int(r), int(o), int(b)) for _, name, c, r, o, b in listed
+    ]
 
     ok(run("decode", "in.frame", "--size", "64x48", "-o", "out.png", cwd=tmp_path))
     assert png_pixels(tmp_path / "out.png").tobytes() == decode_frame(data, 64, 48)
@@ -149,42 +151,82 @@ def bad_frame(tmp_path):
     Image.fromarray(picture(8, 8)).save(tmp_path / "small.png")
     Image.fromarray(picture(16, 8)).save(tmp_path / "other.png")
     png = (tmp_path / "small.png").read_bytes()
-    (tmp_path / "cut.png").write_bytes(png[:len(png) // 2])
+    (tmp_path / "cut.png").write_bytes(png[: len(png) // 2])
     Image.new("RGB", (16385, 1)).save(tmp_path / "wide.png")
     # More records than the block limit of an 8x8 picture (4096): a frame of another size.
     (tmp_path / "long.frame").write_bytes(encode_frame(np.full((8, 8 * 4097, 3), 50, dtype=np.uint8)))
 
 
-@pytest.mark.parametrize("args, message", [
-    (["decode", "bad.frame", "--size", "4x2"], "quorvel: bad.frame: unknown block flag: 3"),
-    (["decode", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
-    (["decode", "missing.frame", "--size", "4x2"], "quorvel: cannot read frame missing.frame: No such file or directory"),
-    (["decode", "noend.frame", "--size", "4x2"], "quorvel: noend.frame: exceeded block limit without FRAME_END "
-     "marker (the data runs out after 1 record; is --size right?)"),
-    (["decode", "long.frame", "--size", "8x8"], "quorvel: long.frame: exceeded block limit without FRAME_END "
-     "marker (the block limit for 8x8 is 4096 records; is --size right?)"),
-    (["decode", "end.frame", "--size", "4x2", "-o", "nodir/x.png"],
-     "quorvel: cannot write nodir/x.png: No such file or directory"),
-    (["decode", "end.frame", "--size", "4x2", "-o", "empty"], "quorvel: cannot write empty: Is a directory"),
-    (["decode", "end.frame", "--size", "4x2", "--outdir", "end.frame"],
-     "quorvel: cannot write to end.frame: it is a file, not a folder"),
-    (["decode", "end.frame", "--size", "4x2", "-o", "x.frame"],
-     "quorvel: cannot write x.frame: Pillow writes no picture format named .frame"),
-    (["decode", "end.frame", "--size", "0x2"], "quorvel: a PNG needs a width and height of at least 1"),
-    (["decode", "end.frame", "end.frame", "--size", "4x2", "-o", "x.png"], "quorvel: 2 frames: use --outdir DIR, not -o"),
-    (["decode", "empty", "--size", "4x2"], "quorvel: no .frame files in empty"),
-    (["info", "bad.frame", "--size", "4x2"], "quorvel: bad.frame: unknown block flag: 3 (the stream fails after 0 records)"),
-    (["info", "noend.frame", "--size", "4x2"],
-     "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the data runs out after 1 record)"),
-    (["info", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
-    (["encode", "text.png", "-o", "x.frame"], "quorvel: cannot read picture text.png: not a picture format Pillow knows"),
-    (["encode", "missing.png", "-o", "x.frame"], "quorvel: cannot read picture missing.png: No such file or directory"),
-    (["encode", "cut.png", "-o", "x.frame"], "quorvel: cannot read picture cut.png: image file is truncated"),
-    (["encode", "wide.png", "-o", "x.frame"],
-     "quorvel: cannot encode wide.png: it is 16385x1; width and height go up to 16384"),
-    (["encode", "small.png", "--previous", "other.png", "-o", "x.frame"], "quorvel: other.png is 8x16, small.png is 8x8"),
-    (["encode", "small.png", "-o", "nodir/x.frame"], "quorvel: cannot write nodir/x.frame: No such file or directory"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["decode", "bad.frame", "--size", "4x2"], "quorvel: bad.frame: unknown block flag: 3"),
+        (["decode", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
+        (
+            ["decode", "missing.frame", "--size", "4x2"],
+            "quorvel: cannot read frame missing.frame: No such file or directory",
+        ),
+        (
+            ["decode", "noend.frame", "--size", "4x2"],
+            "quorvel: noend.frame: exceeded block limit without FRAME_END "
+            "marker (the data runs out after 1 record; is --size right?)",
+        ),
+        (
+            ["decode", "long.frame", "--size", "8x8"],
+            "quorvel: long.frame: exceeded block limit without FRAME_END "
+            "marker (the block limit for 8x8 is 4096 records; is --size right?)",
+        ),
+        (
+            ["decode", "end.frame", "--size", "4x2", "-o", "nodir/x.png"],
+            "quorvel: cannot write nodir/x.png: No such file or directory",
+        ),
+        (["decode", "end.frame", "--size", "4x2", "-o", "empty"], "quorvel: cannot write empty: Is a directory"),
+        (
+            ["decode", "end.frame", "--size", "4x2", "--outdir", "end.frame"],
+            "quorvel: cannot write to end.frame: it is a file, not a folder",
+        ),
+        (
+            ["decode", "end.frame", "--size", "4x2", "-o", "x.frame"],
+            "quorvel: cannot write x.frame: Pillow writes no picture format named .frame",
+        ),
+        (["decode", "end.frame", "--size", "0x2"], "quorvel: a PNG needs a width and height of at least 1"),
+        (
+            ["decode", "end.frame", "end.frame", "--size", "4x2", "-o", "x.png"],
+            "quorvel: 2 frames: use --outdir DIR, not -o",
+        ),
+        (["decode", "empty", "--size", "4x2"], "quorvel: no .frame files in empty"),
+        (
+            ["info", "bad.frame", "--size", "4x2"],
+            "quorvel: bad.frame: unknown block flag: 3 (the stream fails after 0 records)",
+        ),
+        (
+            ["info", "noend.frame", "--size", "4x2"],
+            "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the data runs out after 1 record)",
+        ),
+        (["info", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
+        (
+            ["encode", "text.png", "-o", "x.frame"],
+            "quorvel: cannot read picture text.png: not a picture format Pillow knows",
+        ),
+        (
+            ["encode", "missing.png", "-o", "x.frame"],
+            "quorvel: cannot read picture missing.png: No such file or directory",
+        ),
+        (["encode", "cut.png", "-o", "x.frame"], "quorvel: cannot read picture cut.png: image file is truncated"),
+        (
+            ["encode", "wide.png", "-o", "x.frame"],
+            "quorvel: cannot encode wide.png: it is 16385x1; width and height go up to 16384",
+        ),
+        (
+            ["encode", "small.png", "--previous", "other.png", "-o", "x.frame"],
+            "quorvel: other.png is 8x16, small.png is 8x8",
+        ),
+        (
+            ["encode", "small.png", "-o", "nodir/x.frame"],
+            "quorvel: cannot write nodir/x.frame: No such file or directory",
+        ),
+    ],
+)
 def test_errors_are_one_line(args, message, tmp_path):
     bad_frame(tmp_path)
     result = run(*args, cwd=tmp_path)
@@ -192,18 +234,21 @@ def test_errors_are_one_line(args, message, tmp_path):
     assert result.stderr.splitlines() == [message]
 
 
-@pytest.mark.parametrize("args, says", [
-    (["decode", "end.frame", "--size", "4"], "'4'"),
-    (["decode", "end.frame", "--size", "ax2"], "'ax2'"),
-    (["decode", "end.frame", "--size", "-1x2"], "'-1x2'"),
-    (["decode", "end.frame", "--size", "-5x10"], "'-5x10'"),
-    (["decode", "end.frame"], "--size WIDTHxHEIGHT is required with a frame"),
-    (["decode", "--size", "1024x768"], "the sample frame that ships with the package is 320x200"),
-    (["info", "end.frame", "--size", "99999x2"], "width and height go up to 16384"),
-    (["encode", "small.png", "-o", "x.frame", "--mode", "420"], "--mode"),
-    (["encode", "small.png"], "-o/--output"),
-    (["frobnicate"], "frobnicate"),
-])
+@pytest.mark.parametrize(
+    "args, says",
+    [
+        (["decode", "end.frame", "--size", "4"], "'4'"),
+        (["decode", "end.frame", "--size", "ax2"], "'ax2'"),
+        (["decode", "end.frame", "--size", "-1x2"], "'-1x2'"),
+        (["decode", "end.frame", "--size", "-5x10"], "'-5x10'"),
+        (["decode", "end.frame"], "--size WIDTHxHEIGHT is required with a frame"),
+        (["decode", "--size", "1024x768"], "the sample frame that ships with the package is 320x200"),
+        (["info", "end.frame", "--size", "99999x2"], "width and height go up to 16384"),
+        (["encode", "small.png", "-o", "x.frame", "--mode", "420"], "--mode"),
+        (["encode", "small.png"], "-o/--output"),
+        (["frobnicate"], "frobnicate"),
+    ],
+)
 def test_usage_errors(args, says, tmp_path):
     bad_frame(tmp_path)
     result = run(*args, cwd=tmp_path)
@@ -240,18 +285,31 @@ def test_decode_and_info_need_no_numpy(tmp_path):
         (blocker / name / "__init__.py").write_text("raise ImportError('blocked')")
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(blocker), os.environ.get("PYTHONPATH")]))}
     for args in (["decode", "end.frame", "--size", "4x2", "-o", "e.png"], ["info", "end.frame", "--size", "4x2"]):
-        result = subprocess.run([sys.executable, "-m", "quorvel", *args], cwd=tmp_path, env=env,
-                                capture_output=True, text=True)
+        result = subprocess.run(
+            [sys.executable, "-m", "quorvel", *args], cwd=tmp_path, env=env, capture_output=True, text=True
+        )
         assert result.returncode == 0, result.stderr
     # Other picture formats are written through Pillow: without it, a clear refusal.
-    result = subprocess.run([sys.executable, "-m", "quorvel", "decode", "end.frame", "--size", "4x2", "-o", "e.jpg"],
-                            cwd=tmp_path, env=env, capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, "-m", "quorvel", "decode", "end.frame", "--size", "4x2", "-o", "e.jpg"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 1 and result.stderr.startswith("quorvel: cannot write e.jpg: .jpg pictures need Pillow")
-    result = subprocess.run([sys.executable, "-m", "quorvel", "encode", "small.png", "-o", "x.frame"],
-                            cwd=tmp_path, env=env, capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, "-m", "quorvel", "encode", "small.png", "-o", "x.frame"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 1
-    assert result.stderr.splitlines() == ["quorvel: this command needs numpy and Pillow: pip install 'quorvel[tools]' "
-                                          "(in a clone: pip install '.[tools]')"]
+    assert result.stderr.splitlines() == [
+        "quorvel: this command needs numpy and Pillow: pip install 'quorvel[tools]' "
+        "(in a clone: pip install '.[tools]')"
+    ]
 
 
 README = Path(__file__).resolve().parents[1] / "README.md"
@@ -272,6 +330,7 @@ def test_readme_examples_run_as_written(tmp_path):
 
             def words(lines):
                 return [line.split()[0] for line in lines if line.strip() and not line.lstrip().startswith("(")]
+
             assert words(printed) == words(shown), command
     code = "\n".join(re.findall(r"```python\n(.*?)```", text, re.S))
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=300)

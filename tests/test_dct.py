@@ -29,19 +29,31 @@ def flat(v):
     return {r: [v] * 8 for r in range(8)}
 
 
-@pytest.mark.parametrize("mode, alt, y, rows", [
-    (444, False, levels(8), flat(130)),
-    (444, True, levels(8), flat(148)),
-    (444, False, levels(100), flat(153)),
-    (444, False, levels(-100), flat(103)),
-    (444, False, levels(-101), flat(102)),   # -202 >> 3 rounds down
-    (444, False, levels(1000), flat(255)),
-    (444, False, levels(2048), flat(0)),     # 4096 >> 3 = 512 wraps in 10 bits
-    (444, False, levels(50, {(0, 1): 10}), {r: [142, 141, 141, 140, 140, 139, 139, 138] for r in range(8)}),
-    (444, False, levels(50, {(1, 0): -7}), {r: [[139, 139, 139, 140, 140, 141, 141, 141][r]] * 8 for r in range(8)}),
-    (422, False, levels(-20, {(0, 1): 3, (1, 0): 2, (1, 1): -1}),
-     {0: [109, 108, 108, 108, 107, 106, 106, 106], 7: [108, 107, 106, 104, 102, 101, 99, 99]}),
-])
+@pytest.mark.parametrize(
+    "mode, alt, y, rows",
+    [
+        (444, False, levels(8), flat(130)),
+        (444, True, levels(8), flat(148)),
+        (444, False, levels(100), flat(153)),
+        (444, False, levels(-100), flat(103)),
+        (444, False, levels(-101), flat(102)),  # -202 >> 3 rounds down
+        (444, False, levels(1000), flat(255)),
+        (444, False, levels(2048), flat(0)),  # 4096 >> 3 = 512 wraps in 10 bits
+        (444, False, levels(50, {(0, 1): 10}), {r: [142, 141, 141, 140, 140, 139, 139, 138] for r in range(8)}),
+        (
+            444,
+            False,
+            levels(50, {(1, 0): -7}),
+            {r: [[139, 139, 139, 140, 140, 141, 141, 141][r]] * 8 for r in range(8)},
+        ),
+        (
+            422,
+            False,
+            levels(-20, {(0, 1): 3, (1, 0): 2, (1, 1): -1}),
+            {0: [109, 108, 108, 108, 107, 106, 106, 106], 7: [108, 107, 106, 104, 102, 101, 99, 99]},
+        ),
+    ],
+)
 def test_inverse_dct_worked_examples(mode, alt, y, rows):
     fw = FrameWriter(mode)
     if abs(y[0]) > 2047:  # a DC difference has at most 11 bits: step there off-picture
@@ -101,8 +113,9 @@ def precision_sensitive(mode):
 
 
 @pytest.mark.parametrize("mode", [444, 422])
-@pytest.mark.parametrize("build", [every_symbol, full_blocks, dc_chain, dc_across_vq_and_positions,
-                                   precision_sensitive])
+@pytest.mark.parametrize(
+    "build", [every_symbol, full_blocks, dc_chain, dc_across_vq_and_positions, precision_sensitive]
+)
 def test_frames_match_reference(build, mode):
     check(build(mode), *((80, 72) if mode == 422 else (128, 80)))
 
@@ -127,15 +140,28 @@ RAW_CASES = {
     # next record: VQ_4_AT at column 255, row 240, which draws nothing.
     "sixteen ones": ([(0xFFFF, 16), (0, 4 + 12 + 128)], PRIMER),
     # Nine (luma) and eleven (chroma) 1 bits: size 0 after consuming them.
-    "nine and eleven ones": ([(0x1FF, 9)] + code(LUMA_AC, 0) + [(0x7FF, 11)] + code(CHROMA_AC, 0)
-                             + code(CHROMA_DC, 0) + code(CHROMA_AC, 0), PRIMER),
+    "nine and eleven ones": (
+        [(0x1FF, 9)] + code(LUMA_AC, 0) + [(0x7FF, 11)] + code(CHROMA_AC, 0) + code(CHROMA_DC, 0) + code(CHROMA_AC, 0),
+        PRIMER,
+    ),
     # A run reaching past 63 ends the block; its magnitude bit (1) is left for Cb.
-    "run past 63": (code(LUMA_DC, 0) + code(LUMA_AC, 0xF0) * 3 + code(LUMA_AC, 0xA1) + [(0, 1)]
-                    + code(LUMA_AC, 0x51) + [(1, 1), (0, 1), (0b11, 2)] + code(CHROMA_AC, 0)
-                    + code(CHROMA_DC, 0) + code(CHROMA_AC, 0), [levels(40, zz={59: -1}), levels(-7), levels(20)]),
+    "run past 63": (
+        code(LUMA_DC, 0)
+        + code(LUMA_AC, 0xF0) * 3
+        + code(LUMA_AC, 0xA1)
+        + [(0, 1)]
+        + code(LUMA_AC, 0x51)
+        + [(1, 1), (0, 1), (0b11, 2)]
+        + code(CHROMA_AC, 0)
+        + code(CHROMA_DC, 0)
+        + code(CHROMA_AC, 0),
+        [levels(40, zz={59: -1}), levels(-7), levels(20)],
+    ),
     "four runs of sixteen": (code(LUMA_DC, 0) + code(LUMA_AC, 0xF0) * 4 + CB3, [levels(40), levels(-7), levels(20)]),
-    "three runs of sixteen, end of block": (code(LUMA_DC, 0) + code(LUMA_AC, 0xF0) * 3 + code(LUMA_AC, 0) + CB3,
-                                            [levels(40), levels(-7), levels(20)]),
+    "three runs of sixteen, end of block": (
+        code(LUMA_DC, 0) + code(LUMA_AC, 0xF0) * 3 + code(LUMA_AC, 0) + CB3,
+        [levels(40), levels(-7), levels(20)],
+    ),
 }
 
 

@@ -21,15 +21,21 @@ from quorvel.records import inspect_frame  # noqa: E402
 
 # --- pictures ------------------------------------------------------------------
 
+
 def photo(h, w, seed=0, grain=1.0):
     """Smooth gradients, soft rings and fine grain, like a photograph on a screen."""
     rng = np.random.default_rng(seed)
     yy, xx = np.mgrid[0:h, 0:w].astype(float)
     a, b, c = rng.uniform(20, 60, 3)
     ring = np.cos(np.hypot(xx - w * rng.random(), yy - h * rng.random()) / b)
-    pic = np.stack([120 + 80 * np.sin(xx / a) + 25 * ring,
-                    110 + 70 * np.cos(yy / c) + 20 * ring,
-                    140 + 60 * np.sin((xx + yy) / (a + c)) - 20 * ring], axis=-1)
+    pic = np.stack(
+        [
+            120 + 80 * np.sin(xx / a) + 25 * ring,
+            110 + 70 * np.cos(yy / c) + 20 * ring,
+            140 + 60 * np.sin((xx + yy) / (a + c)) - 20 * ring,
+        ],
+        axis=-1,
+    )
     return np.clip(pic + rng.normal(0, grain, pic.shape), 0, 255).astype(np.uint8)
 
 
@@ -42,7 +48,7 @@ def flat_ui(h, w, seed=0, cell=8):
     which = rng.integers(0, 4, (tiles_y * cell, tiles_x * cell))
     which[:, ::3] = 0  # runs of one colour, so some tiles have fewer
     tile_colours = palette[pick]  # (ty, tx, 4, 3)
-    ty, tx = np.mgrid[0:tiles_y * cell, 0:tiles_x * cell] // cell
+    ty, tx = np.mgrid[0 : tiles_y * cell, 0 : tiles_x * cell] // cell
     return tile_colours[ty, tx, which][:h, :w]
 
 
@@ -61,7 +67,7 @@ def basis(k, amplitude=60.0):
 
 def psnr(a, b):
     mse = np.mean((a.astype(float) - b.astype(float)) ** 2)
-    return math.inf if mse == 0 else 10 * math.log10(255 ** 2 / mse)
+    return math.inf if mse == 0 else 10 * math.log10(255**2 / mse)
 
 
 def decoded(data, w, h):
@@ -87,8 +93,9 @@ def check_stream(frame, w, h):
     """The frame is what the independent writer makes of the same records, and info agrees with the encoder."""
     info, writer = rewrite(frame.data, w, h)
     assert writer.to_bytes() == frame.data
-    assert [(r.code, r.column, r.row, r.bits) for r in info.records] == \
-        list(zip(frame.codes.tolist(), frame.columns.tolist(), frame.rows.tolist(), frame.bits.tolist()))
+    assert [(r.code, r.column, r.row, r.bits) for r in info.records] == list(
+        zip(frame.codes.tolist(), frame.columns.tolist(), frame.rows.tolist(), frame.bits.tolist())
+    )
     reference.check(writer, w, h)
     return info
 
@@ -144,13 +151,16 @@ def test_pillow_image_and_array_give_the_same_frame():
     assert encode_frame(Image.fromarray(pic).convert("RGBA")) == encode_frame(pic)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: encode_frame(np.zeros((8, 8), np.uint8)), "RGB picture"),
-    (lambda: encode_frame(np.zeros((8, 8, 3), np.float32)), "RGB picture"),
-    (lambda: encode_frame(np.zeros((8, 8, 3), np.uint8), mode=420), "mode"),
-    (lambda: encode_frame(np.zeros((8, 8, 3), np.uint8), quality="best"), "quality"),
-    (lambda: encode_frame(np.zeros((8, 8, 3), np.uint8), previous=np.zeros((8, 16, 3), np.uint8)), "previous"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: encode_frame(np.zeros((8, 8), np.uint8)), "RGB picture"),
+        (lambda: encode_frame(np.zeros((8, 8, 3), np.float32)), "RGB picture"),
+        (lambda: encode_frame(np.zeros((8, 8, 3), np.uint8), mode=420), "mode"),
+        (lambda: encode_frame(np.zeros((8, 8, 3), np.uint8), quality="best"), "quality"),
+        (lambda: encode_frame(np.zeros((8, 8, 3), np.uint8), previous=np.zeros((8, 16, 3), np.uint8)), "previous"),
+    ],
+)
 def test_bad_arguments(call, message):
     with pytest.raises(ValueError, match=message):
         call()
@@ -168,8 +178,18 @@ def hostile_frames():
     yield "wrap", w.end().to_bytes(), 16, 16, [(0, 0), (1, 0), (0, 1), (1, 1), (0, 0), (1, 0), (0, 1)]
     # Sixteen 1 bits at a block: no code, nothing consumed, so the DCT record
     # takes no bits and its 1 bits open the next record.
-    w = fw.FrameWriter(444).raw(fw.DCT, 4).raw(0xFFFF, 16).raw(0, 4).raw(0, 12).raw(0x5555, 16) \
-        .raw(0, 32).raw(0, 32).raw(0, 32).raw(0, 16)
+    w = (
+        fw.FrameWriter(444)
+        .raw(fw.DCT, 4)
+        .raw(0xFFFF, 16)
+        .raw(0, 4)
+        .raw(0, 12)
+        .raw(0x5555, 16)
+        .raw(0, 32)
+        .raw(0, 32)
+        .raw(0, 32)
+        .raw(0, 16)
+    )
     yield "sixteen ones", w.end().to_bytes(), 16, 16, [(0, 0), (255, 240)]
     w = fw.FrameWriter(422).vq([(0, 0x808080)], at=(200, 3)).dct([[1] * 64] * 6, alt=True, at=(0, 255))
     yield "far positions", w.end().to_bytes(), 40, 40, [(200, 3), (0, 255)]
@@ -204,6 +224,7 @@ def test_inspector_agrees_with_the_decoder(data, w, h, drawn):
 
 # --- quality ---------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("seed, h, w", [(10, 120, 160), (11, 96, 200), (12, 200, 96)])
 def test_photo_like_pictures_reach_40_db(seed, h, w):
     pic = photo(h, w, seed=seed)
@@ -232,8 +253,9 @@ def test_flat_macroblocks_within_two_levels(mode, cell):
 
 def test_nearest_ycbcr_is_the_nearest():
     rng = np.random.default_rng(30)
-    colours = np.concatenate([rng.integers(0, 1 << 24, 300),
-                              [0x000000, 0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0x808080, 0x010101]])
+    colours = np.concatenate(
+        [rng.integers(0, 1 << 24, 300), [0x000000, 0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0x808080, 0x010101]]
+    )
     chosen = nearest_ycbcr(colours)
     rgb = np.stack([(colours >> s) & 255 for s in (16, 8, 0)], axis=-1)
     got = reference.ycbcr_to_rgb(chosen >> 16, (chosen >> 8) & 255, chosen & 255).astype(int)
@@ -275,19 +297,32 @@ def textbook_frame(pic):
     """8x8 mode, DCT only: textbook BT.601 conversion and plain rounding, with the test-side writer."""
     h, w = pic.shape[:2]
     rgb = pic.astype(float)
-    ycc = np.stack([16 + rgb @ np.array([65.738, 129.057, 25.064]) / 256,
-                    128 + rgb @ np.array([-37.945, -74.494, 112.439]) / 256,
-                    128 + rgb @ np.array([112.439, -94.154, -18.285]) / 256], axis=-1)
-    c = np.array([[(math.sqrt(0.5) if u == 0 else 1) / 2 * math.cos((2 * x + 1) * u * math.pi / 16)
-                   for x in range(8)] for u in range(8)])
-    steps = [np.array(reference.LUMA_QUANT_BASE) // 8, np.array(reference.CHROMA_QUANT_BASE) * 3 // 16,
-             np.array(reference.CHROMA_QUANT_BASE) * 3 // 16]
+    ycc = np.stack(
+        [
+            16 + rgb @ np.array([65.738, 129.057, 25.064]) / 256,
+            128 + rgb @ np.array([-37.945, -74.494, 112.439]) / 256,
+            128 + rgb @ np.array([112.439, -94.154, -18.285]) / 256,
+        ],
+        axis=-1,
+    )
+    c = np.array(
+        [
+            [(math.sqrt(0.5) if u == 0 else 1) / 2 * math.cos((2 * x + 1) * u * math.pi / 16) for x in range(8)]
+            for u in range(8)
+        ]
+    )
+    steps = [
+        np.array(reference.LUMA_QUANT_BASE) // 8,
+        np.array(reference.CHROMA_QUANT_BASE) * 3 // 16,
+        np.array(reference.CHROMA_QUANT_BASE) * 3 // 16,
+    ]
     writer = fw.FrameWriter(444)
     for my in range(h // 8):
         for mx in range(w // 8):
-            block = ycc[8 * my:8 * my + 8, 8 * mx:8 * mx + 8] - 128
-            writer.dct([np.rint((c @ block[..., k] @ c.T).reshape(64) / steps[k]).astype(int).tolist()
-                        for k in range(3)])
+            block = ycc[8 * my : 8 * my + 8, 8 * mx : 8 * mx + 8] - 128
+            writer.dct(
+                [np.rint((c @ block[..., k] @ c.T).reshape(64) / steps[k]).astype(int).tolist() for k in range(3)]
+            )
     return writer.end().to_bytes()
 
 
@@ -300,10 +335,15 @@ def test_better_than_textbook_rounding(seed):
 
 # --- delta frames ----------------------------------------------------------------------------
 
+
 def changed_macroblocks(before, after, n):
     h, w = before.shape[:2]
-    return [(c, r) for r in range(-(-h // n)) for c in range(-(-w // n))
-            if (before[r * n:(r + 1) * n, c * n:(c + 1) * n] != after[r * n:(r + 1) * n, c * n:(c + 1) * n]).any()]
+    return [
+        (c, r)
+        for r in range(-(-h // n))
+        for c in range(-(-w // n))
+        if (before[r * n : (r + 1) * n, c * n : (c + 1) * n] != after[r * n : (r + 1) * n, c * n : (c + 1) * n]).any()
+    ]
 
 
 def shown_after(key_frame, delta, w, h):
@@ -313,7 +353,7 @@ def shown_after(key_frame, delta, w, h):
     n = info.macroblock_size
     new = decoded(delta, w, h)
     for c, r in info.drawn():
-        pic[r * n:(r + 1) * n, c * n:(c + 1) * n] = new[r * n:(r + 1) * n, c * n:(c + 1) * n]
+        pic[r * n : (r + 1) * n, c * n : (c + 1) * n] = new[r * n : (r + 1) * n, c * n : (c + 1) * n]
     return pic
 
 
@@ -321,9 +361,9 @@ def shown_after(key_frame, delta, w, h):
 def test_delta_frame_sends_the_changed_macroblocks(mode):
     before = np.concatenate([flat_ui(64, 80, seed=40), photo(64, 80, seed=41)], axis=1)
     after = before.copy()
-    after[3:5, 70:100] = 255      # a run of neighbours
-    after[40, 5] = (1, 2, 3)      # a lone pixel
-    after[60:64, 150:160] = 0     # the last macroblock column, bottom row
+    after[3:5, 70:100] = 255  # a run of neighbours
+    after[40, 5] = (1, 2, 3)  # a lone pixel
+    after[60:64, 150:160] = 0  # the last macroblock column, bottom row
     h, w = before.shape[:2]
     n = 16 if mode == 422 else 8
     frame = encode(after, mode, previous=before)
@@ -343,11 +383,14 @@ def test_unchanged_picture_gives_an_empty_frame():
     assert decode_frame(frame.data, 16, 16) == bytes(16 * 16 * 3)
 
 
-@pytest.mark.parametrize("h, w, spot", [
-    (8, 2200, (260, 0)),     # a column beyond 255
-    (2120, 16, (1, 262)),    # a row beyond 255
-    (2120, 16, (0, 100)),    # reachable, and then one beyond
-])
+@pytest.mark.parametrize(
+    "h, w, spot",
+    [
+        (8, 2200, (260, 0)),  # a column beyond 255
+        (2120, 16, (1, 262)),  # a row beyond 255
+        (2120, 16, (0, 100)),  # reachable, and then one beyond
+    ],
+)
 def test_positions_beyond_255_are_reached_by_running(h, w, spot):
     before = flat_ui(h, w, seed=50)
     after = before.copy()

@@ -16,6 +16,7 @@ MAX_BYTES = 2**63 - 1
 UNALLOCATABLE = 2**48  # beyond the address space: malloc fails at once
 STREAM_FAILURE = re.compile(r"unknown block flag: (1|2|3|10|11)|exceeded block limit without FRAME_END marker")
 
+
 def outcome(data, width, height):
     try:
         return "ok", decode_frame(data, width, height)
@@ -74,8 +75,9 @@ def records(draw, fw):
             fw.dct(blocks, alt=draw(st.booleans()), at=at)
         else:
             n = draw(st.sampled_from([1, 2, 4]))
-            entries = draw(st.lists(st.tuples(st.integers(0, 3), st.none() | st.integers(0, 2**24 - 1)),
-                                    min_size=n, max_size=n))
+            entries = draw(
+                st.lists(st.tuples(st.integers(0, 3), st.none() | st.integers(0, 2**24 - 1)), min_size=n, max_size=n)
+            )
             codes = draw(st.lists(st.integers(0, n - 1), min_size=64, max_size=64)) if n > 1 else []
             fw.vq(entries, codes, at=at)
     return fw
@@ -93,12 +95,16 @@ def frames(draw):
     if draw(st.integers(0, 4)) == 4:
         data[:4] = draw(st.binary(max_size=4))
     if draw(st.integers(0, 4)) == 4:
-        del data[draw(st.integers(0, len(data))):]
+        del data[draw(st.integers(0, len(data))) :]
     return bytes(data)
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(data=st.one_of(frames(), frames(), frames(), st.binary(max_size=64)), size=sizes(), prefix=st.binary(min_size=2, max_size=2))
+@given(
+    data=st.one_of(frames(), frames(), frames(), st.binary(max_size=64)),
+    size=sizes(),
+    prefix=st.binary(min_size=2, max_size=2),
+)
 @example(data=H444 + END * 2, size=(2**63 - 1, 0), prefix=b"\xff\xff")
 @example(data=H422 + bytes(8), size=(0, 2**64 - 1), prefix=b"\0\1")
 def test_any_input_gives_a_picture_or_a_known_failure(data, size, prefix):
@@ -117,14 +123,17 @@ def test_any_input_gives_a_picture_or_a_known_failure(data, size, prefix):
         assert outcome(prefix + data[2:], width, height) == got
 
 
-@pytest.mark.parametrize("width, height", [
-    # Products whose wrapped 64-bit value is a small, valid-looking size: a
-    # multiplication that wraps would return a few bytes instead of failing.
-    (6148914691236517206, 1),   # x 3 = 2^64 + 2
-    (1, 6148914691236517206),
-    (2**63 + 1, 2),             # w x h = 2^64 + 2
-    (2**32 + 1, 2**32 - 1),     # w x h = 2^64 - 1 fits, x 3 does not
-])
+@pytest.mark.parametrize(
+    "width, height",
+    [
+        # Products whose wrapped 64-bit value is a small, valid-looking size: a
+        # multiplication that wraps would return a few bytes instead of failing.
+        (6148914691236517206, 1),  # x 3 = 2^64 + 2
+        (1, 6148914691236517206),
+        (2**63 + 1, 2),  # w x h = 2^64 + 2
+        (2**32 + 1, 2**32 - 1),  # w x h = 2^64 - 1 fits, x 3 does not
+    ],
+)
 def test_sizes_that_wrap_to_small_values_are_capacity_overflow(width, height):
     frame = H444 + END + bytes(4)
     assert outcome(frame, width, height) == ("PanicException", ("capacity overflow",))
@@ -142,10 +151,23 @@ def mixed_frame(mode):
 
 
 @pytest.mark.parametrize("mode", [444, 422])
-@pytest.mark.parametrize("width, height", [
-    (1, 1), (1, 37), (37, 1), (15, 9), (17, 33), (31, 17), (33, 15), (7, 8),
-    (0, 40), (40, 0), (2**64 - 1, 0), (0, 2**64 - 1),
-])
+@pytest.mark.parametrize(
+    "width, height",
+    [
+        (1, 1),
+        (1, 37),
+        (37, 1),
+        (15, 9),
+        (17, 33),
+        (31, 17),
+        (33, 15),
+        (7, 8),
+        (0, 40),
+        (40, 0),
+        (2**64 - 1, 0),
+        (0, 2**64 - 1),
+    ],
+)
 def test_degenerate_and_odd_sizes_match_the_model(mode, width, height):
     if width * height == 0:
         # Nothing to draw, but the stream is still read and checked.
@@ -156,11 +178,14 @@ def test_degenerate_and_odd_sizes_match_the_model(mode, width, height):
         check(mixed_frame(mode).end(), width, height)
 
 
-@pytest.mark.parametrize("width, height, size", [
-    (np.uint64(4), np.int32(2), 24),
-    (np.int64(3), np.uint8(1), 9),
-    (Int(2), True, 6),
-])
+@pytest.mark.parametrize(
+    "width, height, size",
+    [
+        (np.uint64(4), np.int32(2), 24),
+        (np.int64(3), np.uint8(1), 9),
+        (Int(2), True, 6),
+    ],
+)
 def test_integers_of_other_kinds(width, height, size):
     assert decode_frame(H444 + END * 2, width, height) == bytes(size)
 

@@ -86,13 +86,22 @@ class Outer:
 @pytest.mark.parametrize(
     "args, message, cause",
     [
-        ((bytearray(END_ONLY), 2, 2), "argument 'codec_data': 'bytearray' object cannot be converted to 'PyBytes'",
-         "'bytearray' object cannot be converted to 'PyBytes'"),
-        ((memoryview(END_ONLY), 2, 2), "argument 'codec_data': 'memoryview' object cannot be converted to 'PyBytes'",
-         None),
+        (
+            (bytearray(END_ONLY), 2, 2),
+            "argument 'codec_data': 'bytearray' object cannot be converted to 'PyBytes'",
+            "'bytearray' object cannot be converted to 'PyBytes'",
+        ),
+        (
+            (memoryview(END_ONLY), 2, 2),
+            "argument 'codec_data': 'memoryview' object cannot be converted to 'PyBytes'",
+            None,
+        ),
         ((Outer.Inner(), 2, 2), "argument 'codec_data': 'Outer.Inner' object cannot be converted to 'PyBytes'", None),
-        ((END_ONLY, 8.0, 2), "argument 'width': 'float' object cannot be interpreted as an integer",
-         "'float' object cannot be interpreted as an integer"),
+        (
+            (END_ONLY, 8.0, 2),
+            "argument 'width': 'float' object cannot be interpreted as an integer",
+            "'float' object cannot be interpreted as an integer",
+        ),
         ((END_ONLY, 2, "2"), "argument 'height': 'str' object cannot be interpreted as an integer", None),
         ((END_ONLY, Index("x"), 2), "argument 'width': __index__ returned non-int (type str)", None),
         ((END_ONLY, 2, Index(TypeError("nope"))), "argument 'height': nope", "nope"),

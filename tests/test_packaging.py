@@ -1,6 +1,7 @@
 """The installed extension modules as a wheel ships them: one build for every CPython from
 3.12 on, exporting their init function alone, and needing no newer C or C++ runtime than the
 manylinux2014 tag promises."""
+
 import importlib
 import re
 import shutil

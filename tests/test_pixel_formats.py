@@ -32,8 +32,12 @@ class Records:
     def __init__(self, data, width, height):
         info = inspect_frame(data, width, height, keep=True)
         self.mode = info.mode
-        self.records = [("dct", r.blocks, bool(r.code & 4), (r.column, r.row)) if r.blocks is not None
-                        else ("vq", r.entries, r.pixel_codes or [], (r.column, r.row)) for r in info.records]
+        self.records = [
+            ("dct", r.blocks, bool(r.code & 4), (r.column, r.row))
+            if r.blocks is not None
+            else ("vq", r.entries, r.pixel_codes or [], (r.column, r.row))
+            for r in info.records
+        ]
 
 
 def gray_after(before, writer, positions, width, height):
@@ -41,7 +45,7 @@ def gray_after(before, writer, positions, width, height):
     n = 16 if writer.mode == 422 else 8
     mask = np.zeros((height, width), dtype=bool)
     for col, row in drawn_cells(writer.mode, positions, width, height):
-        mask[row * n:(row + 1) * n, col * n:(col + 1) * n] = True
+        mask[row * n : (row + 1) * n, col * n : (col + 1) * n] = True
     drawn = np.frombuffer(render(writer, width, height, gray=True), np.uint8).reshape(height, width)
     return np.where(mask, drawn, before)
 
@@ -109,13 +113,14 @@ def test_real_frames(name, case):
     assert np.asarray(screen).any()
 
 
-@pytest.mark.parametrize("name, shape", [("RGB", (5, 9, 3)), ("BGR", (5, 9, 3)), ("XBGR", (5, 9, 4)),
-                                         ("BGRX", (5, 9, 4)), ("GRAY", (5, 9))])
+@pytest.mark.parametrize(
+    "name, shape", [("RGB", (5, 9, 3)), ("BGR", (5, 9, 3)), ("XBGR", (5, 9, 4)), ("BGRX", (5, 9, 4)), ("GRAY", (5, 9))]
+)
 def test_buffer_shape_black_start_and_copies(name, shape):
     screen = Screen(9, 5, 444, pixel_format=name)
     view = memoryview(screen)
     assert view.shape == shape and view.readonly and view.c_contiguous
-    assert view.strides == tuple(int(np.prod(shape[i + 1:])) for i in range(len(shape)))
+    assert view.strides == tuple(int(np.prod(shape[i + 1 :])) for i in range(len(shape)))
     black = rearranged(np.zeros((5, 9, 3), np.uint8), name) if name != "GRAY" else np.zeros(shape, np.uint8)
     assert screen.to_bytes() == black.tobytes()
     screen.apply(random_frame(444, 9, 5, random.Random(1), records=2)[0].to_bytes())
@@ -135,17 +140,31 @@ def test_buffer_shape_black_start_and_copies(name, shape):
             _restore(1, (9, 5, 444, bytes(135), 0, {"pixel_format": name}))
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda: Screen(8, 8, pixel_format="rgb"), ValueError,
-     "pixel_format must be one of 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY', not 'rgb'"),
-    (lambda: Screen(8, 8, pixel_format="RGBA"), ValueError, None),
-    (lambda: Screen(8, 8, pixel_format="GREY"), ValueError, None),
-    (lambda: Screen(8, 8, pixel_format=b"RGB"), TypeError, "argument 'pixel_format': must be str, not 'bytes'"),
-    (lambda: Screen(8, 8, pixel_format=None), TypeError, "argument 'pixel_format': must be str, not 'NoneType'"),
-    (lambda: Screen(8, 8, None, "RGB"), TypeError, "Screen() takes from 2 to 3 positional arguments but 4 were given"),
-    # 3 * 2^61 bytes would fit in 63 bits, 4 * 2^61 do not.
-    (lambda: Screen(2**61, 1, pixel_format="XRGB"), OverflowError, "a screen of 2305843009213693952x1 pixels is too large"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda: Screen(8, 8, pixel_format="rgb"),
+            ValueError,
+            "pixel_format must be one of 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY', not 'rgb'",
+        ),
+        (lambda: Screen(8, 8, pixel_format="RGBA"), ValueError, None),
+        (lambda: Screen(8, 8, pixel_format="GREY"), ValueError, None),
+        (lambda: Screen(8, 8, pixel_format=b"RGB"), TypeError, "argument 'pixel_format': must be str, not 'bytes'"),
+        (lambda: Screen(8, 8, pixel_format=None), TypeError, "argument 'pixel_format': must be str, not 'NoneType'"),
+        (
+            lambda: Screen(8, 8, None, "RGB"),
+            TypeError,
+            "Screen() takes from 2 to 3 positional arguments but 4 were given",
+        ),
+        # 3 * 2^61 bytes would fit in 63 bits, 4 * 2^61 do not.
+        (
+            lambda: Screen(2**61, 1, pixel_format="XRGB"),
+            OverflowError,
+            "a screen of 2305843009213693952x1 pixels is too large",
+        ),
+    ],
+)
 def test_bad_pixel_formats(call, error, message):
     with pytest.raises(error) as raised:
         call()

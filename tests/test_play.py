@@ -52,15 +52,21 @@ def start_xvfb():
     (None, None). It writes the number it took on its standard output once it is ready."""
     # -noreset: by default an X server resets when its last client leaves, and a
     # window opened during the reset fails ("x11 not available").
-    proc = subprocess.Popen(["Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "1280x1024x24",
-                             "-nolisten", "tcp"],
-                            env=x_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        env=x_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+    )
     number = proc.stdout.readline().strip()  # "" when it gave up
     # It says so once it listens; a client that connects then is served, but
     # on a loaded machine make sure before the player's one attempt.
     deadline = time.monotonic() + 20
-    while number.isdigit() and subprocess.run(["xwininfo", "-root"], env=x_env(f":{number}"),
-                                              capture_output=True).returncode != 0:
+    while (
+        number.isdigit()
+        and subprocess.run(["xwininfo", "-root"], env=x_env(f":{number}"), capture_output=True).returncode != 0
+    ):
         if time.monotonic() > deadline or proc.poll() is not None:
             number = ""
         time.sleep(0.05)
@@ -103,13 +109,18 @@ class Window:
         env = {**os.environ, "DISPLAY": display}
         env.pop("WAYLAND_DISPLAY", None)
         env.pop("SDL_VIDEODRIVER", None)
-        self.proc = subprocess.Popen([sys.executable, "-m", "quorvel", "play", *map(str, args)], cwd=cwd, env=env,
-                                     stdout=self.out, stderr=self.err, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "quorvel", "play", *map(str, args)],
+            cwd=cwd,
+            env=env,
+            stdout=self.out,
+            stderr=self.err,
+            text=True,
+        )
         self.id = None
 
     def x(self, *command, check=True):
-        return subprocess.run(command, env=x_env(self.display), capture_output=True,
-                              check=check, timeout=30).stdout
+        return subprocess.run(command, env=x_env(self.display), capture_output=True, check=check, timeout=30).stdout
 
     def wait_title(self, pattern, timeout=20):
         """Waits until the window's title matches; the window's id is learnt on the way."""
@@ -151,8 +162,9 @@ class Window:
 
 def session(size=SIZE):
     """The demo's console session, scaled down: its key frame and delta frames."""
-    pictures = [np.asarray(Image.fromarray(scene.render()).resize(size, Image.Resampling.BOX))
-                for _, scene in demo._sequence()]
+    pictures = [
+        np.asarray(Image.fromarray(scene.render()).resize(size, Image.Resampling.BOX)) for _, scene in demo._sequence()
+    ]
     frames, previous = [], None
     for picture in pictures:
         frames.append(encode(picture, previous=previous).data)
@@ -241,14 +253,13 @@ def test_a_wall_shows_each_screens_thumbnail(display, capture, tmp_path, scale):
     for name in ("00.frame", "01.frame"):
         (short / name).write_bytes((folder / name).read_bytes())
     n = len(frames)
-    window = Window(display, ["--wall", folder, short, "--size", "256x192", "--scale", scale, "--fps", "100"],
-                    tmp_path)
+    window = Window(display, ["--wall", folder, short, "--size", "256x192", "--scale", scale, "--fps", "100"], tmp_path)
     try:
         title = window.wait_title(rf"wall of 2, frame {n} of {n}, ")
         w, h = 256 // scale, 192 // scale
         wall = np.full((h, 2 * w + 4, 3), 48, np.uint8)
         wall[:, :w] = np.frombuffer(pictures_after(frames, scale=scale)[-1], np.uint8).reshape(h, w, 3)
-        wall[:, w + 4:] = np.frombuffer(pictures_after(frames[:2], scale=scale)[-1], np.uint8).reshape(h, w, 3)
+        wall[:, w + 4 :] = np.frombuffer(pictures_after(frames[:2], scale=scale)[-1], np.uint8).reshape(h, w, 3)
         assert window.grab() == wall.tobytes(), title
         window.key("q")
         assert window.proc.wait(10) == 1  # the broken frame of the first capture
@@ -257,32 +268,49 @@ def test_a_wall_shows_each_screens_thumbnail(display, capture, tmp_path, scale):
         window.close()
 
 
-@pytest.mark.parametrize("display_env, says", [
-    ({}, "quorvel: play: no display to open a window on: neither DISPLAY nor WAYLAND_DISPLAY is set"),
-    ({"DISPLAY": ":8191"}, "quorvel: play: cannot open a 8x8 window on display :8191: "),
-])
+@pytest.mark.parametrize(
+    "display_env, says",
+    [
+        ({}, "quorvel: play: no display to open a window on: neither DISPLAY nor WAYLAND_DISPLAY is set"),
+        ({"DISPLAY": ":8191"}, "quorvel: play: cannot open a 8x8 window on display :8191: "),
+    ],
+)
 def test_without_a_display_one_line(tmp_path, display_env, says):
     pytest.importorskip("pygame")
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}
-    result = subprocess.run([sys.executable, "-m", "quorvel", "play", "a.frame", "--size", "8x8"], cwd=tmp_path,
-                            env={**env, **display_env}, capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-m", "quorvel", "play", "a.frame", "--size", "8x8"],
+        cwd=tmp_path,
+        env={**env, **display_env},
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 1
     [line] = result.stderr.splitlines()
     assert line.startswith(says)
 
 
-@pytest.mark.parametrize("option, says", [
-    (["--fps", "0"], "--fps is a number of frames a second above 0 and up to 1000, not 0"),
-    (["--fps", "nan"], "not nan"),
-    (["--exit-after", "-1"], "--exit-after is a number of seconds, 0 or more, not -1"),
-    (["--exit-after", "nan"], "not nan"),
-    (["--scale", "3"], "invalid choice: 3"),
-    (["--columns", "2"], "--columns lays out a wall: it goes with --wall"),
-    (["--wall", "--columns", "0"], "--columns is a number of pictures a row, at least 1, not 0"),
-])
+@pytest.mark.parametrize(
+    "option, says",
+    [
+        (["--fps", "0"], "--fps is a number of frames a second above 0 and up to 1000, not 0"),
+        (["--fps", "nan"], "not nan"),
+        (["--exit-after", "-1"], "--exit-after is a number of seconds, 0 or more, not -1"),
+        (["--exit-after", "nan"], "not nan"),
+        (["--scale", "3"], "invalid choice: 3"),
+        (["--columns", "2"], "--columns lays out a wall: it goes with --wall"),
+        (["--wall", "--columns", "0"], "--columns is a number of pictures a row, at least 1, not 0"),
+    ],
+)
 def test_usage_errors(tmp_path, option, says):
-    result = subprocess.run([sys.executable, "-m", "quorvel", "play", "a.frame", "--size", "8x8", *option],
-                            cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-m", "quorvel", "play", "a.frame", "--size", "8x8", *option],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 2
     [line] = result.stderr.splitlines()
     assert line.startswith("quorvel: ") and says in line
@@ -294,11 +322,13 @@ def test_without_the_extra_one_line(tmp_path, args):
     (blocker / "pygame").mkdir(parents=True)
     (blocker / "pygame" / "__init__.py").write_text("raise ImportError('blocked')")
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(blocker), os.environ.get("PYTHONPATH")]))}
-    result = subprocess.run([sys.executable, "-m", "quorvel", *args], cwd=tmp_path, env=env,
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-m", "quorvel", *args], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 1
-    assert result.stderr.splitlines() == ["quorvel: play: a window needs pygame-ce: pip install 'quorvel[play]' "
-                                          "(in a clone: pip install '.[play]')"]
+    assert result.stderr.splitlines() == [
+        "quorvel: play: a window needs pygame-ce: pip install 'quorvel[play]' (in a clone: pip install '.[play]')"
+    ]
     assert not (tmp_path / "d").exists()  # the demo said so before doing its work
 
 

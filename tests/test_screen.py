@@ -63,7 +63,7 @@ def compose(before, data, mode, cells, width, height):
     n = 16 if mode == 422 else 8
     mask = np.zeros((height, width, 1), dtype=bool)
     for col, row in cells:
-        mask[row * n:(row + 1) * n, col * n:(col + 1) * n] = True
+        mask[row * n : (row + 1) * n, col * n : (col + 1) * n] = True
     decoded = np.frombuffer(decode_frame(data, width, height), np.uint8).reshape(height, width, 3)
     return np.where(mask, decoded, np.frombuffer(before, np.uint8).reshape(height, width, 3)).tobytes()
 
@@ -78,12 +78,21 @@ def random_frame(mode, width, height, rng, records=None, end=True):
         if rng.random() < 0.4:
             at = (rng.randrange(-(-width // n) + 2), rng.randrange(-(-height // n) + 2))
         if rng.random() < 0.5:
-            fw.dct([[rng.randint(-500, 500)] + [rng.choice([0, 0, 0, rng.randint(-60, 60)]) for _ in range(63)]
-                    for _ in range(nblocks)], alt=rng.random() < 0.3, at=at)
+            fw.dct(
+                [
+                    [rng.randint(-500, 500)] + [rng.choice([0, 0, 0, rng.randint(-60, 60)]) for _ in range(63)]
+                    for _ in range(nblocks)
+                ],
+                alt=rng.random() < 0.3,
+                at=at,
+            )
         else:
             k = rng.choice([1, 2, 4])
-            fw.vq([(rng.randrange(4), rng.choice([None, rng.randrange(1 << 24)])) for _ in range(k)],
-                  [rng.randrange(k) for _ in range(64)] if k > 1 else (), at=at)
+            fw.vq(
+                [(rng.randrange(4), rng.choice([None, rng.randrange(1 << 24)])) for _ in range(k)],
+                [rng.randrange(k) for _ in range(64)] if k > 1 else (),
+                at=at,
+            )
         positions.append(at)
     return (fw.end() if end else fw), positions
 
@@ -123,14 +132,18 @@ def vq_at(*positions):
     return fw.end().to_bytes()
 
 
-@pytest.mark.parametrize("data, rects", [
-    (vq_at(None, None, None), [(0, 0, 20, 8)]),
-    (vq_at((0, 0), (2, 0)), [(0, 0, 8, 8), (16, 0, 4, 8)]),
-    (vq_at((2, 1), (0, 1), (1, 0)), [(8, 0, 8, 8), (0, 8, 8, 4), (16, 8, 4, 4)]),
-    (vq_at((1, 1), (1, 1), None), [(8, 8, 12, 4)]),
-    (vq_at((3, 0), (0, 2), (255, 255)), []),
-    (vq_at(*[None] * 7), [(0, 0, 20, 8), (0, 8, 20, 4)]),
-], ids=["row", "gap", "out of order", "twice", "outside", "wrapped"])
+@pytest.mark.parametrize(
+    "data, rects",
+    [
+        (vq_at(None, None, None), [(0, 0, 20, 8)]),
+        (vq_at((0, 0), (2, 0)), [(0, 0, 8, 8), (16, 0, 4, 8)]),
+        (vq_at((2, 1), (0, 1), (1, 0)), [(8, 0, 8, 8), (0, 8, 8, 4), (16, 8, 4, 4)]),
+        (vq_at((1, 1), (1, 1), None), [(8, 8, 12, 4)]),
+        (vq_at((3, 0), (0, 2), (255, 255)), []),
+        (vq_at(*[None] * 7), [(0, 0, 20, 8), (0, 8, 20, 4)]),
+    ],
+    ids=["row", "gap", "out of order", "twice", "outside", "wrapped"],
+)
 def test_rectangles_cover_the_drawn_macroblocks(data, rects):
     screen = Screen(20, 12)
     assert screen.apply(data) == rects
@@ -176,29 +189,49 @@ def test_failing_frame_leaves_the_picture_as_it_was(mode, case):
     apply_and_check(screen, fw.to_bytes(), mode, positions)
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda: Screen(-1, 8), OverflowError, None),
-    (lambda: Screen(8.0, 8), TypeError, "argument 'width': "),
-    (lambda: Screen(8, "8"), TypeError, "argument 'height': "),
-    (lambda: Screen(8, 8, 420), ValueError, "mode must be 422, 444 or None, not 420"),
-    (lambda: Screen(8, 8, "444"), TypeError, "argument 'mode': "),
-    (lambda: Screen(2**40, 2**40), OverflowError, "a screen of 1099511627776x1099511627776 pixels is too large"),
-    # Binding errors are worded as decode_frame's (and the interpreter's).
-    (lambda: Screen(8), TypeError, "Screen() missing 1 required positional argument: 'height'"),
-    (lambda: Screen(), TypeError, "Screen() missing 2 required positional arguments: 'width' and 'height'"),
-    (lambda: Screen(8, 8, 444, 1), TypeError, "Screen() takes from 2 to 3 positional arguments but 4 were given"),
-    (lambda: Screen(8, 8, size=1), TypeError, "Screen() got an unexpected keyword argument 'size'"),
-    (lambda: Screen(8, 8, width=8), TypeError, "Screen() got multiple values for argument 'width'"),
-    (lambda: Screen(8, 8).apply(), TypeError, "Screen.apply() missing 1 required positional argument: 'codec_data'"),
-    (lambda: Screen(8, 8).apply(b"", b""), TypeError, "Screen.apply() takes 1 positional argument but 2 were given"),
-    (lambda: Screen(8, 8).apply(data=b""), TypeError, "Screen.apply() got an unexpected keyword argument 'data'"),
-    (lambda: Screen(8, 8).apply("frame"), TypeError,
-     "argument 'codec_data': a bytes-like object is required, not 'str'"),
-    (lambda: Screen(8, 8).apply(None), TypeError,
-     "argument 'codec_data': a bytes-like object is required, not 'NoneType'"),
-    (lambda: Screen(8, 8).apply(memoryview(bytes(24))[::2]), BufferError,
-     "argument 'codec_data': the buffer is not C-contiguous"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: Screen(-1, 8), OverflowError, None),
+        (lambda: Screen(8.0, 8), TypeError, "argument 'width': "),
+        (lambda: Screen(8, "8"), TypeError, "argument 'height': "),
+        (lambda: Screen(8, 8, 420), ValueError, "mode must be 422, 444 or None, not 420"),
+        (lambda: Screen(8, 8, "444"), TypeError, "argument 'mode': "),
+        (lambda: Screen(2**40, 2**40), OverflowError, "a screen of 1099511627776x1099511627776 pixels is too large"),
+        # Binding errors are worded as decode_frame's (and the interpreter's).
+        (lambda: Screen(8), TypeError, "Screen() missing 1 required positional argument: 'height'"),
+        (lambda: Screen(), TypeError, "Screen() missing 2 required positional arguments: 'width' and 'height'"),
+        (lambda: Screen(8, 8, 444, 1), TypeError, "Screen() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: Screen(8, 8, size=1), TypeError, "Screen() got an unexpected keyword argument 'size'"),
+        (lambda: Screen(8, 8, width=8), TypeError, "Screen() got multiple values for argument 'width'"),
+        (
+            lambda: Screen(8, 8).apply(),
+            TypeError,
+            "Screen.apply() missing 1 required positional argument: 'codec_data'",
+        ),
+        (
+            lambda: Screen(8, 8).apply(b"", b""),
+            TypeError,
+            "Screen.apply() takes 1 positional argument but 2 were given",
+        ),
+        (lambda: Screen(8, 8).apply(data=b""), TypeError, "Screen.apply() got an unexpected keyword argument 'data'"),
+        (
+            lambda: Screen(8, 8).apply("frame"),
+            TypeError,
+            "argument 'codec_data': a bytes-like object is required, not 'str'",
+        ),
+        (
+            lambda: Screen(8, 8).apply(None),
+            TypeError,
+            "argument 'codec_data': a bytes-like object is required, not 'NoneType'",
+        ),
+        (
+            lambda: Screen(8, 8).apply(memoryview(bytes(24))[::2]),
+            BufferError,
+            "argument 'codec_data': the buffer is not C-contiguous",
+        ),
+    ],
+)
 def test_arguments(call, error, message):
     with pytest.raises(error) as raised:
         call()
@@ -266,8 +299,13 @@ def run_threads(*jobs):
 
 def test_threads_on_separate_screens_match_serial_runs():
     rng, bad = random.Random(6), failing_frames(444)["unknown block flag"]
-    sequences = [[bad if i % 5 == 4 else random_frame(rng.choice([444, 422]), 48, 40, rng, records=60)[0].to_bytes()
-                  for i in range(20)] for _ in range(6)]
+    sequences = [
+        [
+            bad if i % 5 == 4 else random_frame(rng.choice([444, 422]), 48, 40, rng, records=60)[0].to_bytes()
+            for i in range(20)
+        ]
+        for _ in range(6)
+    ]
     serial = [play(Screen(48, 40), frames, []) for frames in sequences]
     results, barrier = [None] * len(sequences), threading.Barrier(len(sequences))
 
@@ -306,8 +344,12 @@ def test_concurrent_applies_on_one_screen_take_turns():
 
     watcher = threading.Thread(target=reader)
     watcher.start()
-    run_threads(*[lambda i=i: play(screen, [bad if k % 3 == 2 else good[(i + k) % 4] for k in range(40)], outcomes)
-                  for i in range(4)])
+    run_threads(
+        *[
+            lambda i=i: play(screen, [bad if k % 3 == 2 else good[(i + k) % 4] for k in range(40)], outcomes)
+            for i in range(4)
+        ]
+    )
     done.set()
     watcher.join()
     whole = [(0, y, width, 8) for y in range(0, height, 8)]
@@ -367,7 +409,9 @@ def test_encoder_deltas_composite():
             previous, picture = picture, picture.copy()
             for _ in range(3):
                 x, y = rng.integers(0, width - 20), rng.integers(0, height - 12)
-                picture[y:y + 12, x:x + 20] = rng.integers(0, 256, 3) if step % 2 else rng.integers(0, 256, (12, 20, 3))
+                picture[y : y + 12, x : x + 20] = (
+                    rng.integers(0, 256, 3) if step % 2 else rng.integers(0, 256, (12, 20, 3))
+                )
         frame = encode(picture, mode, previous=previous if step else None)
         apply_and_check(screen, frame.data, mode, zip(frame.columns.tolist(), frame.rows.tolist()))
 
@@ -377,10 +421,19 @@ def test_command_line_applies_a_folder_of_frames_in_order(tmp_path):
     capture.mkdir()
     key, key_at = random_frame(444, 40, 24, rng, records=15)
     delta, delta_at = random_frame(422, 40, 24, rng, records=2)  # leaves some of the key frame showing
-    for name, data in [("1", key.to_bytes()), ("2", failing_frames(444)["unknown block flag"]), ("3", delta.to_bytes())]:
+    for name, data in [
+        ("1", key.to_bytes()),
+        ("2", failing_frames(444)["unknown block flag"]),
+        ("3", delta.to_bytes()),
+    ]:
         (capture / f"{name}.frame").write_bytes(data)
-    result = subprocess.run([sys.executable, "-m", "quorvel", "decode", "capture", "--size", "40x24", "--outdir", "out",
-                             "--screen"], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-m", "quorvel", "decode", "capture", "--size", "40x24", "--outdir", "out", "--screen"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 1 and result.stderr == "quorvel: capture/2.frame: unknown block flag: 10\n"
     first = compose(bytes(2880), key.to_bytes(), 444, drawn_cells(444, key_at, 40, 24), 40, 24)
     last = compose(first, delta.to_bytes(), 422, drawn_cells(422, delta_at, 40, 24), 40, 24)

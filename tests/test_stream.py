@@ -18,17 +18,20 @@ def one_colour(fw, colour=None, index=0, at=None):
     return fw.vq([(index, colour)], at=at)
 
 
-@pytest.mark.parametrize("data, size, message", [
-    (b"", (8, 8), "codec_data too short (< 4 bytes)"),
-    (b"\0\0\x01", (8, 8), "codec_data too short (< 4 bytes)"),
-    (bytes(4), (8, 8), "unknown mode 0"),
-    (bytes(40), (2**40, 2**40), "unknown mode 0"),  # mode before size and length
-    (b"\0\0\xa6\x01" + END * 2, (8, 8), "unknown mode 42497"),
-    (b"\0\0\xbc\x01" + END * 2, (8, 8), "unknown mode 48129"),
-    (H444, (8, 8), "codec_data too short for bitstream init"),
-    (H422 + END + bytes(3), (8, 8), "codec_data too short for bitstream init"),
-    (H444 + END + bytes(2), (100000, 100000), "codec_data too short for bitstream init"),
-])
+@pytest.mark.parametrize(
+    "data, size, message",
+    [
+        (b"", (8, 8), "codec_data too short (< 4 bytes)"),
+        (b"\0\0\x01", (8, 8), "codec_data too short (< 4 bytes)"),
+        (bytes(4), (8, 8), "unknown mode 0"),
+        (bytes(40), (2**40, 2**40), "unknown mode 0"),  # mode before size and length
+        (b"\0\0\xa6\x01" + END * 2, (8, 8), "unknown mode 42497"),
+        (b"\0\0\xbc\x01" + END * 2, (8, 8), "unknown mode 48129"),
+        (H444, (8, 8), "codec_data too short for bitstream init"),
+        (H422 + END + bytes(3), (8, 8), "codec_data too short for bitstream init"),
+        (H444 + END + bytes(2), (100000, 100000), "codec_data too short for bitstream init"),
+    ],
+)
 def test_setup_failures(data, size, message):
     tracemalloc.start()
     try:
@@ -93,12 +96,15 @@ def test_zero_stream_runs_into_block_limit():
         decode_frame(H444 + bytes(8), 8, 8)
 
 
-@pytest.mark.parametrize("mode, width, height, limit", [
-    (444, 8, 8, 4096),
-    (444, 8, 32776, 4097),     # (w * h) >> 6 above the floor
-    (444, 1440, 900, 20340),   # 180 x 113 macroblocks: more than (w * h) >> 6 = 20250
-    (422, 1440, 900, 20250),
-])
+@pytest.mark.parametrize(
+    "mode, width, height, limit",
+    [
+        (444, 8, 8, 4096),
+        (444, 8, 32776, 4097),  # (w * h) >> 6 above the floor
+        (444, 1440, 900, 20340),  # 180 x 113 macroblocks: more than (w * h) >> 6 = 20250
+        (422, 1440, 900, 20250),
+    ],
+)
 def test_block_limit(mode, width, height, limit):
     def frame(records, last=9):
         fw = one_colour(FrameWriter(mode), WHITE)
@@ -132,21 +138,28 @@ def test_running_position_wraps():
     for c in COLOURS[:5]:
         one_colour(fw, c)
     img = as_image(decode_frame(fw.end().to_bytes(), 16, 16), 16, 16)
-    assert [mb_colour(img, 8, c, r) for r, c in [(0, 0), (0, 1), (1, 0), (1, 1)]] == \
-        [rgb(COLOURS[4]), rgb(COLOURS[1]), rgb(COLOURS[2]), rgb(COLOURS[3])]
+    assert [mb_colour(img, 8, c, r) for r, c in [(0, 0), (0, 1), (1, 0), (1, 1)]] == [
+        rgb(COLOURS[4]),
+        rgb(COLOURS[1]),
+        rgb(COLOURS[2]),
+        rgb(COLOURS[3]),
+    ]
     check(fw, 16, 16)
 
 
-@pytest.mark.parametrize("mode, size, at, following", [
-    (444, (80, 80), (3, 5), [(4, 5), (5, 5)]),
-    (444, (32, 56), (3, 5), [(0, 6), (1, 6)]),
-    (444, (32, 48), (3, 5), [(0, 0), (1, 0)]),
-    (444, (80, 40), (12, 1), [(0, 2), (1, 2)]),      # beyond the row: draws nothing
-    (444, (80, 40), (255, 2), [(0, 3), (1, 3)]),
-    (444, (80, 40), (255, 255), [(0, 0), (1, 0)]),
-    (422, (48, 48), (1, 200), [(2, 200), (0, 0)]),  # beyond the rows: nothing drawn
-    (422, (64, 32), (3, 1), [(0, 0), (1, 0)]),
-])
+@pytest.mark.parametrize(
+    "mode, size, at, following",
+    [
+        (444, (80, 80), (3, 5), [(4, 5), (5, 5)]),
+        (444, (32, 56), (3, 5), [(0, 6), (1, 6)]),
+        (444, (32, 48), (3, 5), [(0, 0), (1, 0)]),
+        (444, (80, 40), (12, 1), [(0, 2), (1, 2)]),  # beyond the row: draws nothing
+        (444, (80, 40), (255, 2), [(0, 3), (1, 3)]),
+        (444, (80, 40), (255, 255), [(0, 0), (1, 0)]),
+        (422, (48, 48), (1, 200), [(2, 200), (0, 0)]),  # beyond the rows: nothing drawn
+        (422, (64, 32), (3, 1), [(0, 0), (1, 0)]),
+    ],
+)
 @pytest.mark.parametrize("dct", [False, True])
 def test_explicit_position_and_advance(mode, size, at, following, dct):
     fw = FrameWriter(mode)
@@ -173,9 +186,8 @@ def test_right_edge_is_clipped():
         one_colour(fw, c)
     img = as_image(decode_frame(fw.end().to_bytes(), 20, 12), 20, 12)
     for r in range(12):
-        mb_row = COLOURS[3 * (r // 8):]
-        assert [tuple(p) for p in img[r].tolist()] == \
-            [rgb(mb_row[0])] * 8 + [rgb(mb_row[1])] * 8 + [rgb(mb_row[2])] * 4
+        mb_row = COLOURS[3 * (r // 8) :]
+        assert [tuple(p) for p in img[r].tolist()] == [rgb(mb_row[0])] * 8 + [rgb(mb_row[1])] * 8 + [rgb(mb_row[2])] * 4
 
 
 @pytest.mark.parametrize("mode", [444, 422])

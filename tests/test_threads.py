@@ -73,8 +73,14 @@ def outcome(data, width, height):
 def test_concurrent_calls_match_serial_ones():
     threads, rounds = 8, 4
     serial = [outcome(*c) for c in CASES]
-    assert {kind for kind, _ in serial} == {"ok", "ValueError", "PanicException", "MemoryError", "TypeError",
-                                           "OverflowError"}
+    assert {kind for kind, _ in serial} == {
+        "ok",
+        "ValueError",
+        "PanicException",
+        "MemoryError",
+        "TypeError",
+        "OverflowError",
+    }
     barrier = threading.Barrier(threads)
 
     def worker(seed):
@@ -152,8 +158,9 @@ def test_sub_interpreter_imports_never_take_the_module_from_the_main_interpreter
     else:
         pytest.importorskip("_interpreters")
     out = tmp_path / "attempts"
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(SUB_FIRST), str(out), kind],
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(SUB_FIRST), str(out), kind], capture_output=True, text=True, timeout=120
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "main interpreter decodes"
     attempts = out.read_text().splitlines()
@@ -163,6 +170,7 @@ def test_sub_interpreter_imports_never_take_the_module_from_the_main_interpreter
 
 
 # Screens that draw one frame on two threads: against a screen on one thread.
+
 
 def frame_run(mode, width, height, seed):
     """A key frame, delta frames that change parts of it, and failing frames
@@ -226,12 +234,15 @@ def test_threads_setting_is_kept_by_pickling_and_copying(threads):
     assert _restore(version, state[:5] + ({},)).threads is None
 
 
-@pytest.mark.parametrize("args, kwargs, error, message", [
-    ((8, 8, None, 2), {}, TypeError, "takes from 2 to 3 positional arguments but 4 were given"),
-    ((8, 8), {"threads": 0}, ValueError, "threads must be 1, 2 or None, not 0"),
-    ((8, 8), {"threads": 2**70}, ValueError, "threads must be 1, 2 or None"),
-    ((8, 8), {"threads": "2"}, TypeError, "argument 'threads'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        ((8, 8, None, 2), {}, TypeError, "takes from 2 to 3 positional arguments but 4 were given"),
+        ((8, 8), {"threads": 0}, ValueError, "threads must be 1, 2 or None, not 0"),
+        ((8, 8), {"threads": 2**70}, ValueError, "threads must be 1, 2 or None"),
+        ((8, 8), {"threads": "2"}, TypeError, "argument 'threads'"),
+    ],
+)
 def test_threads_argument_is_checked(args, kwargs, error, message):
     with pytest.raises(error, match=re.escape(message)):
         Screen(*args, **kwargs)

@@ -28,8 +28,10 @@ MODES = [444, 422]
 
 def scaled(rects, scale):
     """Rectangles of the full picture in thumbnail pixels (macroblock corners divide by the scale)."""
-    return [(x // scale, y // scale, -(-(x + w) // scale) - x // scale, -(-(y + h) // scale) - y // scale)
-            for x, y, w, h in rects]
+    return [
+        (x // scale, y // scale, -(-(x + w) // scale) - x // scale, -(-(y + h) // scale) - y // scale)
+        for x, y, w, h in rects
+    ]
 
 
 def apply_both(full, thumb, data):
@@ -41,7 +43,7 @@ def apply_both(full, thumb, data):
     after = np.asarray(thumb)
     outside = np.ones(after.shape[:2], bool)
     for x, y, w, h in rects:
-        outside[y:y + h, x:x + w] = False
+        outside[y : y + h, x : x + w] = False
     assert np.array_equal(after[outside], before[outside])
     return box_filter(np.asarray(full), thumb.scale), after
 
@@ -53,12 +55,18 @@ def flat_frame(mode, width, height, rng, records=40):
     for _ in range(records):
         at = None if rng.random() < 0.6 else (rng.randrange(-(-width // n) + 1), rng.randrange(-(-height // n) + 1))
         if rng.random() < 0.3:
-            fw.dct([[rng.randint(-400, 400)] + [0] * 63 for _ in range(6 if mode == 422 else 3)],
-                   alt=rng.random() < 0.5, at=at)
+            fw.dct(
+                [[rng.randint(-400, 400)] + [0] * 63 for _ in range(6 if mode == 422 else 3)],
+                alt=rng.random() < 0.5,
+                at=at,
+            )
             continue
         k = rng.choice([1, 2, 4])
-        fw.vq([(rng.randrange(4), rng.choice([None, rng.randrange(1 << 24)])) for _ in range(k)],
-              [rng.randrange(k) for _ in range(64)] if k > 1 else (), at=at)
+        fw.vq(
+            [(rng.randrange(4), rng.choice([None, rng.randrange(1 << 24)])) for _ in range(k)],
+            [rng.randrange(k) for _ in range(64)] if k > 1 else (),
+            at=at,
+        )
     return fw.end().to_bytes()
 
 
@@ -83,7 +91,7 @@ def pictures(width, height):
         rgb = rgb.copy()
         for _ in range(3):
             x, y = rng.integers(0, width - 40), rng.integers(0, height - 30)
-            rgb[y:y + 30, x:x + 40] = rng.integers(0, 256, 3, dtype=np.uint8)
+            rgb[y : y + 30, x : x + 40] = rng.integers(0, 256, 3, dtype=np.uint8)
         changed.append(rgb)
     noise = rng.integers(0, 256, (height, width, 3), dtype=np.uint8)
     return {"photo": (photo, changed[0]), "screen": (screen, changed[1]), "noise": (noise, None)}
@@ -148,15 +156,18 @@ def test_thumbnails_in_every_pixel_format(name, scale):
                 assert np.array_equal(np.asarray(thumb), box_filter(np.asarray(full), scale))
 
 
-@pytest.mark.parametrize("scale, error, message", [
-    (3, ValueError, "scale must be 1, 2, 4 or 8, not 3"),
-    (0, ValueError, "scale must be 1, 2, 4 or 8, not 0"),
-    (16, ValueError, "scale must be 1, 2, 4 or 8, not 16"),
-    (-2, ValueError, "scale must be 1, 2, 4 or 8, not -2"),
-    (2**70, ValueError, "scale must be 1, 2, 4 or 8, not 1180591620717411303424"),
-    ("2", TypeError, "argument 'scale': "),
-    (2.0, TypeError, "argument 'scale': "),
-])
+@pytest.mark.parametrize(
+    "scale, error, message",
+    [
+        (3, ValueError, "scale must be 1, 2, 4 or 8, not 3"),
+        (0, ValueError, "scale must be 1, 2, 4 or 8, not 0"),
+        (16, ValueError, "scale must be 1, 2, 4 or 8, not 16"),
+        (-2, ValueError, "scale must be 1, 2, 4 or 8, not -2"),
+        (2**70, ValueError, "scale must be 1, 2, 4 or 8, not 1180591620717411303424"),
+        ("2", TypeError, "argument 'scale': "),
+        (2.0, TypeError, "argument 'scale': "),
+    ],
+)
 def test_bad_scales_are_refused(scale, error, message):
     with pytest.raises(error, match="^" + message.replace("(", r"\(")):
         Screen(8, 8, scale=scale)

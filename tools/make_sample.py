@@ -30,9 +30,17 @@ def render_scene() -> Image.Image:
     draw.rectangle((8, 8, 183, 191), fill=(24, 24, 24), outline=(200, 200, 200))
     draw.rectangle((8, 8, 183, 23), fill=(200, 200, 200))
     draw.text((14, 11), "root@bmc: ~", fill=(0, 0, 0))
-    lines = ["$ ipmitool chassis status", "System Power    : on", "Power Overload  : false",
-             "Main Power Fault: false", "Drive Fault     : false", "Cooling/Fan Fault: false",
-             "$ uptime", " 12:04:17 up 41 days", "$ _"]
+    lines = [
+        "$ ipmitool chassis status",
+        "System Power    : on",
+        "Power Overload  : false",
+        "Main Power Fault: false",
+        "Drive Fault     : false",
+        "Cooling/Fan Fault: false",
+        "$ uptime",
+        " 12:04:17 up 41 days",
+        "$ _",
+    ]
     for i, line in enumerate(lines):
         draw.text((14, 32 + 16 * i), line, fill=(80, 255, 80) if line.startswith("$") else (230, 230, 230))
 
@@ -40,13 +48,16 @@ def render_scene() -> Image.Image:
     x0, y0, x1, y1 = 192, 40, 311, 175
     draw.rectangle((x0, y0 - 16, x1, y0 - 1), fill=(200, 200, 200))
     draw.text((x0 + 6, y0 - 13), "photo.jpg", fill=(0, 0, 0))
-    yy, xx = np.mgrid[y0:y1 + 1, x0:x1 + 1].astype(np.float64)
+    yy, xx = np.mgrid[y0 : y1 + 1, x0 : x1 + 1].astype(np.float64)
     ring = np.cos(np.hypot(xx - 250, yy - 110) / 6.0)
-    photo = np.stack([
-        110 + 90 * np.sin((xx - x0) / 37.0) + 30 * ring,
-        100 + 80 * np.cos((yy - y0) / 29.0) + 20 * ring,
-        150 + 60 * np.sin((xx + yy) / 45.0) - 25 * ring,
-    ], axis=-1)
+    photo = np.stack(
+        [
+            110 + 90 * np.sin((xx - x0) / 37.0) + 30 * ring,
+            100 + 80 * np.cos((yy - y0) / 29.0) + 20 * ring,
+            150 + 60 * np.sin((xx + yy) / 45.0) - 25 * ring,
+        ],
+        axis=-1,
+    )
     img.paste(Image.fromarray(np.clip(photo, 0, 255).astype(np.uint8)), (x0, y0))
     return img
 

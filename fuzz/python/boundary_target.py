@@ -58,14 +58,22 @@ from quorvel._screen import Screen
 
 DECODER_MESSAGES = re.compile(
     r"codec_data too short \(< 4 bytes\)|unknown mode \d+|codec_data too short for bitstream init"
-    r"|unknown block flag: (1|2|3|10|11)|exceeded block limit without FRAME_END marker")
+    r"|unknown block flag: (1|2|3|10|11)|exceeded block limit without FRAME_END marker"
+)
 MODE_MISMATCH = re.compile(r"frame mode (422|444) does not match the screen's mode (422|444)")
 
 # Pictures whose byte size is beyond what the sanitizer's allocator serves
 # (MemoryError without touching memory) or beyond 63 bits (capacity overflow).
 # Sizes between are left out: a picture of gigabytes would be allocated for real.
-HUGE_SIZES = [(1 << 40, 1 << 10), (1 << 32, 1 << 32), (1 << 63, 3), ((1 << 64) - 1, 1),
-              ((1 << 64) - 1, 0), (0, (1 << 64) - 1), (1 << 21, 1 << 21)]
+HUGE_SIZES = [
+    (1 << 40, 1 << 10),
+    (1 << 32, 1 << 32),
+    (1 << 63, 3),
+    ((1 << 64) - 1, 1),
+    ((1 << 64) - 1, 0),
+    (0, (1 << 64) - 1),
+    (1 << 21, 1 << 21),
+]
 
 REFUSED_CODES = [1, 2, 3, 10, 11]
 
@@ -133,9 +141,10 @@ def built_frame(fdp, width, height):
             fw.dct(coefficient_blocks(fdp, mode, dc), alt=fdp.ConsumeBool(), at=at)
         elif kind < 62:
             count = (1, 2, 4)[fdp.ConsumeIntInRange(0, 2)]
-            entries = [(fdp.ConsumeIntInRange(0, 3),
-                        fdp.ConsumeIntInRange(0, (1 << 24) - 1) if fdp.ConsumeBool() else None)
-                       for _ in range(count)]
+            entries = [
+                (fdp.ConsumeIntInRange(0, 3), fdp.ConsumeIntInRange(0, (1 << 24) - 1) if fdp.ConsumeBool() else None)
+                for _ in range(count)
+            ]
             bits = count.bit_length() - 1
             codes = [fdp.ConsumeIntInRange(0, (1 << bits) - 1) for _ in range(64)] if bits else []
             fw.vq(entries, codes, at=at)
@@ -151,7 +160,7 @@ def built_frame(fdp, width, height):
         fw.end()
     data = fw.to_bytes()
     if ending >= 30:  # cut mid-record (or mid-header)
-        data = data[:fdp.ConsumeIntInRange(0, len(data))]
+        data = data[: fdp.ConsumeIntInRange(0, len(data))]
     if fdp.ConsumeIntInRange(0, 15) == 15:  # a header of another mode, maybe none
         data = data[:2] + fdp.ConsumeBytes(2).ljust(2, b"\0") + data[4:]
     return data
@@ -195,8 +204,14 @@ def check_decode(data, width, height):
 
 
 # Where R, G and B sit in a pixel of each format but grey, and its size.
-LAYOUTS = {"RGB": (0, 1, 2, 3), "BGR": (2, 1, 0, 3), "RGBX": (0, 1, 2, 4), "BGRX": (2, 1, 0, 4),
-           "XRGB": (1, 2, 3, 4), "XBGR": (3, 2, 1, 4)}
+LAYOUTS = {
+    "RGB": (0, 1, 2, 3),
+    "BGR": (2, 1, 0, 3),
+    "RGBX": (0, 1, 2, 4),
+    "BGRX": (2, 1, 0, 4),
+    "XRGB": (1, 2, 3, 4),
+    "XBGR": (3, 2, 1, 4),
+}
 
 
 def as_rgb(picture, pixel_format):
@@ -241,8 +256,9 @@ def check_screen(fdp, data, width, height, outcome):
         if outcome[0] == "error" and (mode is None or not MODE_MISMATCH.fullmatch(message)):
             assert message == outcome[1], f"Screen says {message!r}, decode_frame {outcome[1]!r}"
         else:
-            assert mode is not None and MODE_MISMATCH.fullmatch(message), \
+            assert mode is not None and MODE_MISMATCH.fullmatch(message), (
                 f"Screen failed ({message!r}) where decode_frame did not"
+            )
         return None
     assert outcome[0] == "ok", f"Screen applied a frame that decode_frame refused ({outcome[1]!r})"
     assert mode is None or int.from_bytes(data[2:4], "big") == mode, "a frame of the other mode applied"
@@ -259,7 +275,7 @@ def check_screen(fdp, data, width, height, outcome):
         last = (y, x + w - 1)
         for row in range(y, y + h):
             start = row * stride + x * 3
-            expected[start:start + w * 3] = picture[start:start + w * 3]
+            expected[start : start + w * 3] = picture[start : start + w * 3]
     assert screen.to_bytes() == expected, "the picture is not the frame drawn over the old one"
     return rects
 
@@ -298,8 +314,12 @@ def test_one_input(raw):
         rects = check_screen(fdp, data, width, height, outcome)
     tally[outcome_kind(outcome, rects)] += 1
     if tally.total() % TALLY_EVERY == 0:
-        print("pyfuzz: %d inputs:" % tally.total(), ", ".join(
-            "%s %.1f%%" % (k, 100 * n / tally.total()) for k, n in tally.most_common()), file=sys.stderr, flush=True)
+        print(
+            "pyfuzz: %d inputs:" % tally.total(),
+            ", ".join("%s %.1f%%" % (k, 100 * n / tally.total()) for k, n in tally.most_common()),
+            file=sys.stderr,
+            flush=True,
+        )
 
 
 def export_frames(outdir, paths):

@@ -19,7 +19,8 @@ from ._screen import Screen
 # is imported but keeps it out of its own attributes; it is registered under
 # this name, so that a caught panic pickles.
 PanicException: type[BaseException] = next(
-    t for t in BaseException.__subclasses__() if t.__module__ == __name__ and t.__qualname__ == "PanicException")
+    t for t in BaseException.__subclasses__() if t.__module__ == __name__ and t.__qualname__ == "PanicException"
+)
 
 if TYPE_CHECKING:
     # For type checkers; at run time __getattr__ finds them on first use.
@@ -50,8 +51,10 @@ def __getattr__(name: str) -> Any:
     # The encoder needs numpy: import it only when asked for.
     if name == "encode_frame":
         from .encode import encode_frame
+
         return encode_frame
     if name == "inspect_frame":
         from .records import inspect_frame
+
         return inspect_frame
     raise AttributeError(f"module 'quorvel' has no attribute {name!r}")

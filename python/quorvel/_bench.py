@@ -122,7 +122,7 @@ def typed_line(rgb: np.ndarray, mode: int, fraction: float = 0.01) -> np.ndarray
     for k in range(count):
         x = (k % cols) * n
         yk = y + (k // cols) * n
-        block = changed[yk:yk + n, x:x + n]
+        block = changed[yk : yk + n, x : x + n]
         block[...] = 255 - block  # drawn differently, whatever it held
     return changed
 
@@ -141,15 +141,20 @@ class Timing:
         return q[0], q[2]
 
 
-def race(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int = 3,
-         clock: Callable[[], float] = time.perf_counter) -> list[Timing]:
+def race(
+    contenders: dict[str, Callable[[], object]],
+    rounds: int,
+    warmup: int = 3,
+    clock: Callable[[], float] = time.perf_counter,
+) -> list[Timing]:
     """Times every contender once per round, round after round, so that drifts of
     the machine fall on all of them alike."""
     return race_clocks(contenders, rounds, warmup, (clock,))[0]
 
 
-def race_clocks(contenders: dict[str, Callable[[], object]], rounds: int, warmup: int,
-                clocks: tuple[Callable[[], float], ...]) -> list[list[Timing]]:
+def race_clocks(
+    contenders: dict[str, Callable[[], object]], rounds: int, warmup: int, clocks: tuple[Callable[[], float], ...]
+) -> list[list[Timing]]:
     """race() read on several clocks at once (wall and CPU time, say): a list of
     Timings per clock."""
     for f in contenders.values():
@@ -180,8 +185,10 @@ def per_call(f: Callable[[], object], calls: int) -> float:
 def full_frames(rounds: int) -> list[str]:
     import simplejpeg
 
-    lines = ["| picture | mode | frame KiB | JPEG KiB | decoder | median ms | IQR ms | MP/s | quorvel / this |",
-             "|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| picture | mode | frame KiB | JPEG KiB | decoder | median ms | IQR ms | MP/s | quorvel / this |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
     for width, height in SIZES:
         rgb = desktop(width, height)
         for mode in MODES:
@@ -201,7 +208,8 @@ def full_frames(rounds: int) -> list[str]:
                 lines.append(
                     f"| {width}x{height} | {mode} | {len(frame) / 1024:.0f} | {len(jpg) / 1024:.0f} | {t.name} "
                     f"| {t.median * 1e3:.2f} | {lo * 1e3:.2f}-{hi * 1e3:.2f} | {width * height / t.median / 1e6:.0f} "
-                    f"| {ours / t.median:.2f} |")
+                    f"| {ours / t.median:.2f} |"
+                )
     return lines
 
 
@@ -213,9 +221,11 @@ def small_frames(rounds: int) -> list[str]:
             delta = encode_frame(typed_line(rgb, mode), mode, previous=rgb)
             size = width * height * 3
             t = race({"delta": lambda: decode_frame(delta, width, height), "bytes": lambda: bytes(size)}, rounds)
-            lines.append(f"| {width}x{height} mode {mode}: 1% delta frame ({len(delta)} bytes) "
-                         f"| {t[0].median * 1e3:.3f} ms | bytes({size}): {t[1].median * 1e3:.3f} ms "
-                         f"| {t[0].median / t[1].median:.2f} |")
+            lines.append(
+                f"| {width}x{height} mode {mode}: 1% delta frame ({len(delta)} bytes) "
+                f"| {t[0].median * 1e3:.3f} ms | bytes({size}): {t[1].median * 1e3:.3f} ms "
+                f"| {t[0].median / t[1].median:.2f} |"
+            )
     # Memory: the Python heap's peak during a full decode, beyond the result
     # itself (the decoder core allocates nothing; its scratch is on the stack).
     import tracemalloc
@@ -227,14 +237,17 @@ def small_frames(rounds: int) -> list[str]:
         result = decode_frame(frame, *SIZES[0])
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
-        lines.append(f"| {SIZES[0][0]}x{SIZES[0][1]} mode {mode}: peak traced memory of one decode "
-                     f"| {peak} bytes | result: {len(result)} bytes | +{peak - len(result)} bytes |")
+        lines.append(
+            f"| {SIZES[0][0]}x{SIZES[0][1]} mode {mode}: peak traced memory of one decode "
+            f"| {peak} bytes | result: {len(result)} bytes | +{peak - len(result)} bytes |"
+        )
         del result
     lone_end = bytes.fromhex("000001bc00000090") + bytes(4)
     tiny = per_call(lambda: decode_frame(lone_end, 16, 16), 20000)
     empty = per_call(lambda: bytes(768), 20000)
-    lines.append(f"| 16x16 lone FRAME_END | {tiny * 1e6:.2f} µs | bytes(768): {empty * 1e6:.2f} µs "
-                 f"| {tiny / empty:.1f} |")
+    lines.append(
+        f"| 16x16 lone FRAME_END | {tiny * 1e6:.2f} µs | bytes(768): {empty * 1e6:.2f} µs | {tiny / empty:.1f} |"
+    )
     return lines
 
 
@@ -257,13 +270,16 @@ def screen_formats(rounds: int) -> list[str]:
         for screen in screens.values():
             screen.apply(frames["whole"])  # the picture and its journal touched
         for kind, data in frames.items():
-            timings = race({name: functools.partial(s.apply, data) for name, s in screens.items()}, rounds,
-                           clock=time.thread_time)
+            timings = race(
+                {name: functools.partial(s.apply, data) for name, s in screens.items()}, rounds, clock=time.thread_time
+            )
             base = timings[0].median
             for t in timings:
                 lo, hi = t.spread()
-                lines.append(f"| {mode} | {kind} ({len(data)} bytes) | {t.name} | {t.median * 1e3:.3f} "
-                             f"| {lo * 1e3:.3f}-{hi * 1e3:.3f} | {t.median / base:.3f} |")
+                lines.append(
+                    f"| {mode} | {kind} ({len(data)} bytes) | {t.name} | {t.median * 1e3:.3f} "
+                    f"| {lo * 1e3:.3f}-{hi * 1e3:.3f} | {t.median / base:.3f} |"
+                )
     return lines
 
 
@@ -272,22 +288,33 @@ class RealPair:
     """A picture of the real set: its frame and the JPEG with the same coefficients."""
 
     name: str
-    kind: str          # "photograph" or "screen"
+    kind: str  # "photograph" or "screen"
     mode: int
     width: int
     height: int
     frame: bytes
     jpeg: bytes
-    blocks: int        # 8x8 blocks in the frame
-    nonzero: int       # non-zero coefficients among them
+    blocks: int  # 8x8 blocks in the frame
+    nonzero: int  # non-zero coefficients among them
 
 
 def load_real(directory: Path) -> list[RealPair]:
     """The pairs listed in DIR/manifest.json (written by bench/real_frames.py)."""
     manifest = json.loads((directory / "manifest.json").read_text())
-    return [RealPair(e["name"], e["kind"], int(e["mode"]), int(e["width"]), int(e["height"]),
-                     (directory / e["frame"]).read_bytes(), (directory / e["jpeg"]).read_bytes(), int(e["blocks"]), int(e["nonzero"]))
-            for e in manifest["frames"]]
+    return [
+        RealPair(
+            e["name"],
+            e["kind"],
+            int(e["mode"]),
+            int(e["width"]),
+            int(e["height"]),
+            (directory / e["frame"]).read_bytes(),
+            (directory / e["jpeg"]).read_bytes(),
+            int(e["blocks"]),
+            int(e["nonzero"]),
+        )
+        for e in manifest["frames"]
+    ]
 
 
 def geometric_mean(values: list[float]) -> float:
@@ -328,22 +355,31 @@ def real_frames(pairs: list[RealPair], rounds: int, warmup: int = 5) -> list[str
                 c.append(cpu() - u)
                 w.append(wall() - t)
 
-    lines = ["| picture | kind | size | mode | JPEG KiB | frame KiB | non-zero coefficients a block "
-             "| quorvel CPU ms (median / best) | simplejpeg-fast CPU ms (median / best) "
-             "| ratio: CPU median | CPU best | wall median |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| picture | kind | size | mode | JPEG KiB | frame KiB | non-zero coefficients a block "
+        "| quorvel CPU ms (median / best) | simplejpeg-fast CPU ms (median / best) "
+        "| ratio: CPU median | CPU best | wall median |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
     ratios: dict[tuple[str, int], list[tuple[float, float, float]]] = {}
     for p, ((qw, qc), (sw, sc)) in zip(pairs, samples):
         qm, sm = statistics.median(qc), statistics.median(sc)
         r3 = (qm / sm, min(qc) / min(sc), statistics.median(qw) / statistics.median(sw))
-        lines.append(f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {len(p.jpeg) / 1024:.0f} "
-                     f"| {len(p.frame) / 1024:.0f} | {p.nonzero / p.blocks:.1f} "
-                     f"| {qm * 1e3:.2f} / {min(qc) * 1e3:.2f} | {sm * 1e3:.2f} / {min(sc) * 1e3:.2f} "
-                     f"| {r3[0]:.3f} | {r3[1]:.3f} | {r3[2]:.3f} |")
+        lines.append(
+            f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {len(p.jpeg) / 1024:.0f} "
+            f"| {len(p.frame) / 1024:.0f} | {p.nonzero / p.blocks:.1f} "
+            f"| {qm * 1e3:.2f} / {min(qc) * 1e3:.2f} | {sm * 1e3:.2f} / {min(sc) * 1e3:.2f} "
+            f"| {r3[0]:.3f} | {r3[1]:.3f} | {r3[2]:.3f} |"
+        )
         if p.width >= 1024:
             ratios.setdefault((p.kind, p.mode), []).append(r3)
-    lines += ["", "Geometric means of quorvel / simplejpeg-fast over the frames at least 1024 wide:", "",
-              "| frames | count | CPU median | CPU best | wall median |", "|---|---|---|---|---|"]
+    lines += [
+        "",
+        "Geometric means of quorvel / simplejpeg-fast over the frames at least 1024 wide:",
+        "",
+        "| frames | count | CPU median | CPU best | wall median |",
+        "|---|---|---|---|---|",
+    ]
     groups: list[tuple[str, list[tuple[str, int]]]] = []
     for kind in ("photograph", "screen"):
         for mode in MODES:
@@ -371,7 +407,7 @@ def delta_of(shown: np.ndarray, mode: int, fraction: float = 0.01) -> bytes:
     step = max(1, round(1 / fraction))
     for k in range(0, cols * rows, step):
         r, c = divmod(k, cols)
-        changed[r * n:(r + 1) * n, c * n:(c + 1) * n] ^= 255
+        changed[r * n : (r + 1) * n, c * n : (c + 1) * n] ^= 255
     return encode_frame(changed, mode, previous=shown)
 
 
@@ -388,11 +424,18 @@ def thumbnails(pairs: list[RealPair], rounds: int) -> list[str]:
     from ._picture import box_filter, psnr
     from ._screen import Screen
 
-    timing = ["| picture | mode | frame | " + " | ".join(f"scale {s} CPU ms" for s in SCALES)
-              + " | " + " | ".join(f"{s} / 1" for s in SCALES[1:]) + " |",
-              "|---|---|---|" + "---|" * (2 * len(SCALES) - 1)]
-    errors = ["| picture | mode | frame | " + " | ".join(f"scale {s}: MAE / max / PSNR dB" for s in SCALES[1:]) + " |",
-              "|---|---|---|" + "---|" * (len(SCALES) - 1)]
+    timing = [
+        "| picture | mode | frame | "
+        + " | ".join(f"scale {s} CPU ms" for s in SCALES)
+        + " | "
+        + " | ".join(f"{s} / 1" for s in SCALES[1:])
+        + " |",
+        "|---|---|---|" + "---|" * (2 * len(SCALES) - 1),
+    ]
+    errors = [
+        "| picture | mode | frame | " + " | ".join(f"scale {s}: MAE / max / PSNR dB" for s in SCALES[1:]) + " |",
+        "|---|---|---|" + "---|" * (len(SCALES) - 1),
+    ]
     ratios: dict[tuple[int, str, int], list[float]] = {}
     worst = {s: (0.0, math.inf) for s in SCALES[1:]}
     cpu = time.thread_time
@@ -424,23 +467,37 @@ def thumbnails(pairs: list[RealPair], rounds: int) -> list[str]:
                     screens[s].apply(data)
                     samples[s].append(cpu() - t)
             med = {s: statistics.median(samples[s]) for s in SCALES}
-            timing.append(f"| {p.name} | {p.mode} | {what} | " + " | ".join(f"{med[s] * 1e3:.3f}" for s in SCALES)
-                          + " | " + " | ".join(f"{med[s] / med[1]:.3f}" for s in SCALES[1:]) + " |")
+            timing.append(
+                f"| {p.name} | {p.mode} | {what} | "
+                + " | ".join(f"{med[s] * 1e3:.3f}" for s in SCALES)
+                + " | "
+                + " | ".join(f"{med[s] / med[1]:.3f}" for s in SCALES[1:])
+                + " |"
+            )
             if p.width == 1920:
                 for s in SCALES[1:]:
                     ratios.setdefault((p.mode, what, s), []).append(med[s] / med[1])
     lines = ["Apply time per scale (CPU ms, median of the rounds) and its ratio to scale 1:", ""] + timing
-    lines += ["", "Geometric means over the 1920x1072 pictures, apply time at the scale / at scale 1:", "",
-              "| mode | frame | " + " | ".join(f"scale {s}" for s in SCALES[1:]) + " |",
-              "|---|---|" + "---|" * (len(SCALES) - 1)]
+    lines += [
+        "",
+        "Geometric means over the 1920x1072 pictures, apply time at the scale / at scale 1:",
+        "",
+        "| mode | frame | " + " | ".join(f"scale {s}" for s in SCALES[1:]) + " |",
+        "|---|---|" + "---|" * (len(SCALES) - 1),
+    ]
     for mode in MODES:
         for what in ("whole", "1% delta"):
             if (mode, what, 2) in ratios:
-                lines.append(f"| {mode} | {what} | "
-                             + " | ".join(f"{geometric_mean(ratios[(mode, what, s)]):.3f}" for s in SCALES[1:]) + " |")
+                lines.append(
+                    f"| {mode} | {what} | "
+                    + " | ".join(f"{geometric_mean(ratios[(mode, what, s)]):.3f}" for s in SCALES[1:])
+                    + " |"
+                )
     lines += ["", "Thumbnail against the box-filtered full picture (levels; PSNR over all channels):", ""] + errors
-    lines += ["", "Worst over the set: " + ", ".join(f"scale {s}: MAE {m:.3f}, PSNR {d:.1f} dB"
-                                                    for s, (m, d) in worst.items())]
+    lines += [
+        "",
+        "Worst over the set: " + ", ".join(f"scale {s}: MAE {m:.3f}, PSNR {d:.1f} dB" for s, (m, d) in worst.items()),
+    ]
     return lines
 
 
@@ -461,43 +518,65 @@ def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[s
     def contenders(p: RealPair) -> dict[str, Callable[[], object]]:
         screens = {name: Screen(p.width, p.height, threads=t) for name, t in (("one", 1), ("two", 2), ("auto", None))}
         calls: dict[str, Callable[[], object]] = {
-            name: functools.partial(s.apply, p.frame) for name, s in screens.items()}
+            name: functools.partial(s.apply, p.frame) for name, s in screens.items()
+        }
         calls["simplejpeg"] = lambda: simplejpeg.decode_jpeg(p.jpeg, fastdct=True, fastupsample=True)
         return calls
 
-    lines = ["| picture | kind | size | mode | one thread ms | two threads ms | automatic ms | simplejpeg-fast ms "
-             "| two / simplejpeg | automatic / simplejpeg | two / one | CPU: two / one | CPU: automatic / one |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| picture | kind | size | mode | one thread ms | two threads ms | automatic ms | simplejpeg-fast ms "
+        "| two / simplejpeg | automatic / simplejpeg | two / one | CPU: two / one | CPU: automatic / one |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
     ratios: dict[str, list[tuple[float, ...]]] = {}
     for p in pairs:
         calls = contenders(p)
         wall, process = race_clocks(calls, rounds, warmup, (time.perf_counter, time.process_time))
         t = {x.name: x.median for x in wall}
         cpu = {x.name: x.median for x in process}
-        r = (t["two"] / t["simplejpeg"], t["auto"] / t["simplejpeg"], t["two"] / t["one"], cpu["two"] / cpu["one"],
-             cpu["auto"] / cpu["one"])
-        lines.append(f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {t['one'] * 1e3:.2f} "
-                     f"| {t['two'] * 1e3:.2f} | {t['auto'] * 1e3:.2f} | {t['simplejpeg'] * 1e3:.2f} | "
-                     + " | ".join(f"{x:.3f}" for x in r) + " |")
+        r = (
+            t["two"] / t["simplejpeg"],
+            t["auto"] / t["simplejpeg"],
+            t["two"] / t["one"],
+            cpu["two"] / cpu["one"],
+            cpu["auto"] / cpu["one"],
+        )
+        lines.append(
+            f"| {p.name} | {p.kind} | {p.width}x{p.height} | {p.mode} | {t['one'] * 1e3:.2f} "
+            f"| {t['two'] * 1e3:.2f} | {t['auto'] * 1e3:.2f} | {t['simplejpeg'] * 1e3:.2f} | "
+            + " | ".join(f"{x:.3f}" for x in r)
+            + " |"
+        )
         if p.width >= 1024:
             ratios.setdefault(p.kind, []).append(r)
             ratios.setdefault("all", []).append(r)
-    lines += ["", "Geometric means over the frames at least 1024 wide:", "",
-              "| frames | count | two / simplejpeg | automatic / simplejpeg | two / one | CPU: two / one "
-              "| CPU: automatic / one |",
-              "|---|---|---|---|---|---|---|"]
+    lines += [
+        "",
+        "Geometric means over the frames at least 1024 wide:",
+        "",
+        "| frames | count | two / simplejpeg | automatic / simplejpeg | two / one | CPU: two / one "
+        "| CPU: automatic / one |",
+        "|---|---|---|---|---|---|---|",
+    ]
     for label in ("photograph", "screen", "all"):
         if rs := ratios.get(label):
-            lines.append(f"| {label} | {len(rs)} | "
-                         + " | ".join(f"{geometric_mean([r[i] for r in rs]):.3f}" for i in range(5)) + " |")
+            lines.append(
+                f"| {label} | {len(rs)} | "
+                + " | ".join(f"{geometric_mean([r[i] for r in rs]):.3f}" for i in range(5))
+                + " |"
+            )
 
     # The other CPU busy: a process that spins for the whole race.
     big = [p for p in pairs if p.width >= 1024]
     busy_rounds = max(15, rounds)
-    lines += ["", f"With another process spinning on a CPU: medians of {busy_rounds} rounds, frames at least "
-              "1024 wide, against one thread:", "",
-              "| picture | one thread ms | automatic ms | two threads ms | automatic / one | two / one |",
-              "|---|---|---|---|---|---|"]
+    lines += [
+        "",
+        f"With another process spinning on a CPU: medians of {busy_rounds} rounds, frames at least "
+        "1024 wide, against one thread:",
+        "",
+        "| picture | one thread ms | automatic ms | two threads ms | automatic / one | two / one |",
+        "|---|---|---|---|---|---|",
+    ]
     spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"])
     try:
         busy: list[tuple[float, float]] = []
@@ -506,14 +585,18 @@ def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[s
             del calls["simplejpeg"]
             t = {x.name: x.median for x in race(calls, busy_rounds, warmup)}
             busy.append((t["auto"] / t["one"], t["two"] / t["one"]))
-            lines.append(f"| {p.name} | {t['one'] * 1e3:.2f} | {t['auto'] * 1e3:.2f} | {t['two'] * 1e3:.2f} "
-                         f"| {busy[-1][0]:.3f} | {busy[-1][1]:.3f} |")
+            lines.append(
+                f"| {p.name} | {t['one'] * 1e3:.2f} | {t['auto'] * 1e3:.2f} | {t['two'] * 1e3:.2f} "
+                f"| {busy[-1][0]:.3f} | {busy[-1][1]:.3f} |"
+            )
     finally:
         spinner.kill()
         spinner.wait()
     if busy:
-        lines.append(f"| geometric mean | | | | {geometric_mean([b[0] for b in busy]):.3f} "
-                     f"| {geometric_mean([b[1] for b in busy]):.3f} |")
+        lines.append(
+            f"| geometric mean | | | | {geometric_mean([b[0] for b in busy]):.3f} "
+            f"| {geometric_mean([b[1] for b in busy]):.3f} |"
+        )
     return lines
 
 
@@ -535,19 +618,26 @@ def machine() -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="quorvel bench", description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=40, help="timed rounds per contender (default 40)")
-    parser.add_argument("--real", type=Path, metavar="DIR",
-                        help="also race simplejpeg on the real photographs and screen captures in DIR "
-                             "(made by bench/real_frames.py)")
+    parser.add_argument(
+        "--real",
+        type=Path,
+        metavar="DIR",
+        help="also race simplejpeg on the real photographs and screen captures in DIR (made by bench/real_frames.py)",
+    )
     parser.add_argument("--only-real", action="store_true", help="skip the synthetic sections")
-    parser.add_argument("--only-formats", action="store_true",
-                        help="only Screen.apply in every pixel format, beside RGB")
-    parser.add_argument("--only-screen", action="store_true",
-                        help="with --real: only the Screen.apply section (implies --only-real)")
+    parser.add_argument(
+        "--only-formats", action="store_true", help="only Screen.apply in every pixel format, beside RGB"
+    )
+    parser.add_argument(
+        "--only-screen", action="store_true", help="with --real: only the Screen.apply section (implies --only-real)"
+    )
     args = parser.parse_args(argv)
     import simplejpeg
 
-    print(f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version("pillow")}, "
-          f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}")
+    print(
+        f"{decoder_version()}, simplejpeg {simplejpeg.__version__}, Pillow {metadata.version('pillow')}, "
+        f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}"
+    )
     print(machine())
     if args.only_formats:
         print()
@@ -557,13 +647,17 @@ def main(argv: list[str] | None = None) -> int:
         pairs = load_real(args.real)
         if not args.only_screen:
             print()
-            print("Real photographs and screen captures: decode_frame vs "
-                  "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)")
+            print(
+                "Real photographs and screen captures: decode_frame vs "
+                "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)"
+            )
             print()
             print("\n".join(real_frames(pairs, args.rounds)))
         print()
-        print("Real photographs and screen captures: Screen.apply on one thread, on two and automatically, vs "
-              "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)")
+        print(
+            "Real photographs and screen captures: Screen.apply on one thread, on two and automatically, vs "
+            "simplejpeg.decode_jpeg(jpeg, fastdct=True, fastupsample=True)"
+        )
         print()
         print("\n".join(screen_frames(pairs, args.rounds)))
         if not args.only_screen:

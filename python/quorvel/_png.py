@@ -14,6 +14,8 @@ def encode_png(rgb: bytes, width: int, height: int) -> bytes:
         raise ValueError(f"expected {width * height * 3} bytes of RGB, got {len(rgb)}")
     stride = width * 3
     # Each scanline is preceded by its filter type; 0 = no filter.
-    raw = b"".join(b"\0" + rgb[y * stride:(y + 1) * stride] for y in range(height))
+    raw = b"".join(b"\0" + rgb[y * stride : (y + 1) * stride] for y in range(height))
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)  # 8-bit RGB
-    return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", zlib.compress(raw, 6)) + _chunk(b"IEND", b"")
+    return (
+        b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", zlib.compress(raw, 6)) + _chunk(b"IEND", b"")
+    )

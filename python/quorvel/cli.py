@@ -117,6 +117,7 @@ def _load_picture(path: Path) -> tuple[Image, int]:
 
 # --- decode ------------------------------------------------------------------
 
+
 def _frames(paths: list[Path]) -> list[Path]:
     """The frame files named; a folder (a capture) stands for its .frame files, in name order."""
     files = []
@@ -139,8 +140,9 @@ def _picture_format(path: Path) -> str | None:
     try:
         from PIL import Image
     except ImportError:
-        raise Failure(f"cannot write {path}: {suffix} pictures need Pillow ({TOOLS_HINT}); "
-                      f".png needs nothing") from None
+        raise Failure(
+            f"cannot write {path}: {suffix} pictures need Pillow ({TOOLS_HINT}); .png needs nothing"
+        ) from None
     name = Image.registered_extensions().get(suffix)
     if name is None or name not in Image.SAVE:
         raise Failure(f"cannot write {path}: Pillow writes no picture format named {suffix}")
@@ -200,8 +202,10 @@ def cmd_decode(args: argparse.Namespace) -> int:
     jobs: list[tuple[str, bytes | Path, Path]]
     if not args.frames:
         if args.size is not None and args.size != SAMPLE_SIZE:
-            raise UsageError(f"--size goes with FRAME; the sample frame that ships with the package is "
-                             f"{SAMPLE_SIZE[0]}x{SAMPLE_SIZE[1]}")
+            raise UsageError(
+                f"--size goes with FRAME; the sample frame that ships with the package is "
+                f"{SAMPLE_SIZE[0]}x{SAMPLE_SIZE[1]}"
+            )
         data = resources.files("quorvel").joinpath("data", SAMPLE).read_bytes()
         jobs = [(f"sample {SAMPLE}", data, args.output or Path("quorvel-sample.png"))]
         width, height = SAMPLE_SIZE
@@ -253,7 +257,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
             try:
                 _write_picture(output, rgb, width, height, picture_format)
             except MemoryError:
-                raise Failure(f"cannot write {output}: not enough memory to encode a {width}x{height} picture") from None
+                raise Failure(
+                    f"cannot write {output}: not enough memory to encode a {width}x{height} picture"
+                ) from None
         except Failure as e:
             progress.close()
             print(f"quorvel: {e}", file=sys.stderr)
@@ -262,7 +268,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
         total_bytes += len(data)
         if len(jobs) == 1:
             mode = int.from_bytes(data[2:4], "big")
-            colours = len(set(rgb[i:i + 3] for i in range(0, len(rgb), 3)))
+            colours = len(set(rgb[i : i + 3] for i in range(0, len(rgb), 3)))
             print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({fmt.MODE_TEXT[mode]})")
             print(f"picture   {width}x{height} RGB24, {len(rgb)} bytes, {colours} distinct colours")
             print(f"time      {total_time * 1e3:.3f} ms")
@@ -270,12 +276,15 @@ def cmd_decode(args: argparse.Namespace) -> int:
     progress.close()
     if len(jobs) > 1:
         ok = len(jobs) - failed
-        print(f"decoded {ok} of {len(jobs)} frames ({total_bytes} bytes) in {total_time * 1e3:.1f} ms; "
-              f"wrote {ok} PNGs to {args.outdir or Path('.')}")
+        print(
+            f"decoded {ok} of {len(jobs)} frames ({total_bytes} bytes) in {total_time * 1e3:.1f} ms; "
+            f"wrote {ok} PNGs to {args.outdir or Path('.')}"
+        )
     return 1 if failed else 0
 
 
 # --- encode ------------------------------------------------------------------
+
 
 def cmd_encode(args: argparse.Namespace) -> int:
     _tools()
@@ -295,8 +304,9 @@ def cmd_encode(args: argparse.Namespace) -> int:
         before, _ = _load_picture(args.previous)
         previous = np.asarray(before)
         if previous.shape != picture.shape:
-            raise Failure(f"{args.previous} is {previous.shape[1]}x{previous.shape[0]}, "
-                          f"{args.image} is {width}x{height}")
+            raise Failure(
+                f"{args.previous} is {previous.shape[1]}x{previous.shape[0]}, {args.image} is {width}x{height}"
+            )
     start = time.perf_counter()
     frame = encode(picture, args.mode, quality=args.quality, previous=previous)
     elapsed = time.perf_counter() - start
@@ -309,8 +319,10 @@ def cmd_encode(args: argparse.Namespace) -> int:
     quality = psnr(picture, decoded)
     cols, rows = fmt.macroblock_grid(args.mode, width, height)
     records = ", ".join(f"{name} {count}" for name, count in sorted(frame.counts.items()))
-    print(f"encoded   {args.image}: {width}x{height}, mode {args.mode} ({fmt.MODE_TEXT[args.mode]}), "
-          f"quality {args.quality}")
+    print(
+        f"encoded   {args.image}: {width}x{height}, mode {args.mode} ({fmt.MODE_TEXT[args.mode]}), "
+        f"quality {args.quality}"
+    )
     if frames > 1:
         print(f"note      {args.image} holds {frames} frames; this is the first of them")
     sent = f"{len(frame.codes)} of {cols * rows} macroblocks"
@@ -320,7 +332,9 @@ def cmd_encode(args: argparse.Namespace) -> int:
     if records:
         print(f"kinds     {records}")
     print(f"frame     {len(frame.data)} bytes, {len(frame.data) * 8 / max(1, width * height):.3f} bits per pixel")
-    against = "the picture shown (decoded, drawn over the previous one)" if previous is not None else "the decoded picture"
+    against = (
+        "the picture shown (decoded, drawn over the previous one)" if previous is not None else "the decoded picture"
+    )
     if quality == float("inf"):
         print(f"PSNR      exact: {against} equals the original")
     else:
@@ -331,6 +345,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
 
 # --- info --------------------------------------------------------------------
+
 
 def cmd_info(args: argparse.Namespace) -> int:
     from .records import inspect_frame
@@ -344,8 +359,10 @@ def cmd_info(args: argparse.Namespace) -> int:
     n = info.macroblock_size
     print(f"frame     {args.frame}: {len(data)} bytes, {info.stream_bits} bits after the header")
     print(f"header    {info.header.hex(' ')}: mode {info.mode} ({fmt.MODE_TEXT[info.mode]})")
-    print(f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
-          f"block limit {info.block_limit}")
+    print(
+        f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
+        f"block limit {info.block_limit}"
+    )
     records = info.records
     print(f"records   {len(records)} macroblocks" + (" before FRAME_END" if info.ended else ""))
     by_code: dict[int, list[int]] = {}
@@ -353,8 +370,10 @@ def cmd_info(args: argparse.Namespace) -> int:
         by_code.setdefault(r.code, []).append(r.bits)
     for code in sorted(by_code):
         bits = by_code[code]
-        print(f"  {fmt.CODE_NAMES[code]:<11}{len(bits):>7}   {sum(bits) / len(bits):8.1f} bits each"
-              f"   {sum(bits):>10} bits in all")
+        print(
+            f"  {fmt.CODE_NAMES[code]:<11}{len(bits):>7}   {sum(bits) / len(bits):8.1f} bits each"
+            f"   {sum(bits):>10} bits in all"
+        )
     if records:
         total = sum(r.bits for r in records)
         print(f"  {'all':<11}{len(records):>7}   {total / len(records):8.1f} bits each   {total:>10} bits in all")
@@ -368,8 +387,10 @@ def cmd_info(args: argparse.Namespace) -> int:
     inside = {(c, r) for c, r in info.drawn() if c < info.mb_cols and r < info.mb_rows}
     print(f"drawn     {len(inside)} of {info.mb_cols * info.mb_rows} macroblocks")
     if info.ended:
-        print(f"end       FRAME_END at bit {info.end_offset - 4 if info.end_offset else 0}; "
-              f"{info.trailing_bytes} bytes follow its word")
+        print(
+            f"end       FRAME_END at bit {info.end_offset - 4 if info.end_offset else 0}; "
+            f"{info.trailing_bytes} bytes follow its word"
+        )
     if args.records:
         print()
         print(f"{'record':>7} {'code':<11}{'column':>7}{'row':>5}{'bit':>10}{'bits':>7}")
@@ -383,6 +404,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 # --- demo --------------------------------------------------------------------
+
 
 def cmd_demo(args: argparse.Namespace) -> int:
     _tools()
@@ -403,6 +425,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 # --- play --------------------------------------------------------------------
 
+
 def _play_toolkit() -> None:
     from .play import PlayError, check_toolkit
 
@@ -412,8 +435,17 @@ def _play_toolkit() -> None:
         raise Failure(f"play: {e}") from None
 
 
-def _play(captures: list[list[Path]], width: int, height: int, *, fps: float, paused: bool = False,
-          exit_after: float | None = None, scale: int = 1, columns: int | None = None) -> int:
+def _play(
+    captures: list[list[Path]],
+    width: int,
+    height: int,
+    *,
+    fps: float,
+    paused: bool = False,
+    exit_after: float | None = None,
+    scale: int = 1,
+    columns: int | None = None,
+) -> int:
     """Plays one capture (a list of frame files) onto a Screen, or several side by side."""
     import math
 
@@ -425,6 +457,7 @@ def _play(captures: list[list[Path]], width: int, height: int, *, fps: float, pa
                 return path.read_bytes()
             except OSError as e:
                 raise ValueError(f"cannot read it: {e.strerror or e}") from None
+
         return read
 
     def describe(name: str, message: str, data: bytes) -> str:
@@ -462,25 +495,36 @@ def cmd_play(args: argparse.Namespace) -> int:
     # With --wall each argument is a capture of its own: a folder, or a single frame.
     captures = [_frames([path]) for path in args.frames] if args.wall else [_frames(args.frames)]
     _play_toolkit()
-    return _play(captures, width, height, fps=args.fps, paused=args.paused, exit_after=args.exit_after,
-                 scale=args.scale, columns=args.columns)
+    return _play(
+        captures,
+        width,
+        height,
+        fps=args.fps,
+        paused=args.paused,
+        exit_after=args.exit_after,
+        scale=args.scale,
+        columns=args.columns,
+    )
 
 
 # --- bench -------------------------------------------------------------------
+
 
 def cmd_bench(args: argparse.Namespace) -> int:
     _tools()
     try:
         import simplejpeg  # noqa: F401
     except ImportError:
-        raise Failure("the benchmark needs simplejpeg: run ./dev bench in a clone, "
-                      "or pip install '.[bench]' there") from None
+        raise Failure(
+            "the benchmark needs simplejpeg: run ./dev bench in a clone, or pip install '.[bench]' there"
+        ) from None
     from . import _bench
 
     return _bench.main(["--rounds", str(args.rounds)])
 
 
 # --- main --------------------------------------------------------------------
+
 
 class Parser(argparse.ArgumentParser):
     """Reports a usage error in one line, with a pointer to --help, and exits with status 2."""
@@ -493,98 +537,175 @@ def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog="quorvel",
         description="Decode, encode and inspect the video that a family of baseboard management "
-                    "controllers (BMCs, the chips that give a server its remote console) sends to its clients.",
+        "controllers (BMCs, the chips that give a server its remote console) sends to its clients.",
         epilog="Run 'quorvel COMMAND --help' for the options of a command. Exit status: 0 when all went "
-               "well, 1 when something failed (one line on stderr says what), 2 for a usage error.")
-    parser.add_argument("--version", action="version",
-                        version=f"quorvel {__version__}, decoder {decoder_version()}")
+        "well, 1 when something failed (one line on stderr says what), 2 for a usage error.",
+    )
+    parser.add_argument("--version", action="version", version=f"quorvel {__version__}, decoder {decoder_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
 
-    p = sub.add_parser("demo", help="render a console session, encode, decode and measure it",
-                       description="Renders a remote-console session (a text console, a photo viewer, a mouse "
-                                   "pointer), encodes a key frame and delta frames for typing, the pointer and a "
-                                   "dragged window, decodes them and prints per-frame figures. Writes the frames, "
-                                   "their PNGs and an animated PNG of the sequence.")
+    p = sub.add_parser(
+        "demo",
+        help="render a console session, encode, decode and measure it",
+        description="Renders a remote-console session (a text console, a photo viewer, a mouse "
+        "pointer), encodes a key frame and delta frames for typing, the pointer and a "
+        "dragged window, decodes them and prints per-frame figures. Writes the frames, "
+        "their PNGs and an animated PNG of the sequence.",
+    )
     p.add_argument("--outdir", type=Path, default=Path("quorvel-demo"), help="where to write (default: %(default)s)")
-    p.add_argument("--play", action="store_true",
-                   help="then play the session in a window, two frames a second (needs the play extra)")
+    p.add_argument(
+        "--play",
+        action="store_true",
+        help="then play the session in a window, two frames a second (needs the play extra)",
+    )
     p.set_defaults(run=cmd_demo)
 
-    p = sub.add_parser("decode", help="decode frames to PNG",
-                       description="Decodes compressed frames to PNG pictures. A frame does not carry its size: "
-                                   "--size is the one the connection that carried it announced. With no FRAME "
-                                   "it decodes the sample frame that ships with the package (320x200).")
-    p.add_argument("frames", nargs="*", type=Path, metavar="FRAME",
-                   help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, "
-                        "decoded in name order")
+    p = sub.add_parser(
+        "decode",
+        help="decode frames to PNG",
+        description="Decodes compressed frames to PNG pictures. A frame does not carry its size: "
+        "--size is the one the connection that carried it announced. With no FRAME "
+        "it decodes the sample frame that ships with the package (320x200).",
+    )
+    p.add_argument(
+        "frames",
+        nargs="*",
+        type=Path,
+        metavar="FRAME",
+        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, decoded in name order",
+    )
     p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with FRAME)")
     out = p.add_mutually_exclusive_group()
-    out.add_argument("-o", "--output", type=Path, metavar="OUT.png",
-                     help="the picture to write, for one frame: PNG, or with Pillow installed any format "
-                          "it writes, as the suffix says (.jpg, .webp, ...)")
-    out.add_argument("--outdir", type=Path, metavar="DIR",
-                     help="folder for the PNGs, one per frame, named after it (default: the current folder)")
-    p.add_argument("--screen", "--composite", dest="screen", action="store_true",
-                   help="apply the frames in order to one screen, each drawn over the picture the frames before "
-                        "it left, as a client shows a key frame and its delta frames; each PNG shows the screen "
-                        "after its frame")
+    out.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        metavar="OUT.png",
+        help="the picture to write, for one frame: PNG, or with Pillow installed any format "
+        "it writes, as the suffix says (.jpg, .webp, ...)",
+    )
+    out.add_argument(
+        "--outdir",
+        type=Path,
+        metavar="DIR",
+        help="folder for the PNGs, one per frame, named after it (default: the current folder)",
+    )
+    p.add_argument(
+        "--screen",
+        "--composite",
+        dest="screen",
+        action="store_true",
+        help="apply the frames in order to one screen, each drawn over the picture the frames before "
+        "it left, as a client shows a key frame and its delta frames; each PNG shows the screen "
+        "after its frame",
+    )
     p.set_defaults(run=cmd_decode)
 
-    p = sub.add_parser("encode", help="encode a picture as a frame",
-                       description="Encodes a picture (any format Pillow reads) as one compressed frame. "
-                                   "Macroblocks of at most four colours become VQ records, the others DCT records.")
+    p = sub.add_parser(
+        "encode",
+        help="encode a picture as a frame",
+        description="Encodes a picture (any format Pillow reads) as one compressed frame. "
+        "Macroblocks of at most four colours become VQ records, the others DCT records.",
+    )
     p.add_argument("image", type=Path, metavar="IMAGE", help="the picture to encode")
     p.add_argument("-o", "--output", type=Path, required=True, metavar="FRAME", help="the frame file to write")
-    p.add_argument("--mode", type=int, choices=fmt.MODES, default=444,
-                   help="444: 8x8 macroblocks, full colour (default); 422: 16x16 macroblocks, colour halved")
-    p.add_argument("--quality", choices=("high", "low"), default="high",
-                   help="high: the primary quantisation pair (default); low: the coarser alternative pair")
-    p.add_argument("--previous", type=Path, metavar="IMAGE",
-                   help="the picture the client shows now: send only the macroblocks that differ from it")
+    p.add_argument(
+        "--mode",
+        type=int,
+        choices=fmt.MODES,
+        default=444,
+        help="444: 8x8 macroblocks, full colour (default); 422: 16x16 macroblocks, colour halved",
+    )
+    p.add_argument(
+        "--quality",
+        choices=("high", "low"),
+        default="high",
+        help="high: the primary quantisation pair (default); low: the coarser alternative pair",
+    )
+    p.add_argument(
+        "--previous",
+        type=Path,
+        metavar="IMAGE",
+        help="the picture the client shows now: send only the macroblocks that differ from it",
+    )
     p.set_defaults(run=cmd_encode)
 
-    p = sub.add_parser("info", help="say what a frame holds",
-                       description="Walks the records of a frame without decoding pixels: header, mode, records "
-                                   "by block code, bits per macroblock, explicit positions, the end marker.")
+    p = sub.add_parser(
+        "info",
+        help="say what a frame holds",
+        description="Walks the records of a frame without decoding pixels: header, mode, records "
+        "by block code, bits per macroblock, explicit positions, the end marker.",
+    )
     p.add_argument("frame", type=Path, metavar="FRAME", help="the frame file")
     p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
     p.add_argument("--records", action="store_true", help="also list every record")
     p.set_defaults(run=cmd_info)
 
-    p = sub.add_parser("play", help="play frames onto a screen in a window",
-                       description="Plays frames in order onto one screen in a window, each drawn over what the "
-                                   "frames before it left, repainting only what each frame drew. The title shows "
-                                   "the frame's number, size and decode time. Keys: space pauses, right arrow "
-                                   "steps one frame, s saves the picture as PNG in the current folder, q (or "
-                                   "closing the window) quits. A frame that fails is reported in one line and "
-                                   "the picture stays as it was. With --scale the screen keeps a thumbnail; with "
-                                   "--wall several captures play side by side, each onto a screen of its own "
-                                   "(a wall of consoles). Needs pygame-ce: pip install 'quorvel[play]'.")
-    p.add_argument("frames", nargs="+", type=Path, metavar="FRAME",
-                   help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, "
-                        "played in name order")
-    p.add_argument("--size", type=parse_size, required=True, metavar="WxH",
-                   help="the frames' picture size, e.g. 1024x768 (every capture's, with --wall)")
-    p.add_argument("--scale", type=int, choices=(1, 2, 4, 8), default=1, metavar="N",
-                   help="show a thumbnail at 1/N of the size, N = 1, 2, 4 or 8: each pixel the mean of an "
-                        "N x N square, decoded for much less than the full picture (default: 1)")
-    p.add_argument("--wall", action="store_true",
-                   help="each FRAME or folder is a capture of its own: play them side by side in one window, "
-                        "a frame of each at a time (best with --scale 4 or 8)")
-    p.add_argument("--columns", type=int, metavar="N",
-                   help="pictures a row for --wall (default: as near a square as the count allows)")
-    p.add_argument("--fps", type=float, default=10.0, metavar="N",
-                   help="frames a second (default: %(default)g)")
+    p = sub.add_parser(
+        "play",
+        help="play frames onto a screen in a window",
+        description="Plays frames in order onto one screen in a window, each drawn over what the "
+        "frames before it left, repainting only what each frame drew. The title shows "
+        "the frame's number, size and decode time. Keys: space pauses, right arrow "
+        "steps one frame, s saves the picture as PNG in the current folder, q (or "
+        "closing the window) quits. A frame that fails is reported in one line and "
+        "the picture stays as it was. With --scale the screen keeps a thumbnail; with "
+        "--wall several captures play side by side, each onto a screen of its own "
+        "(a wall of consoles). Needs pygame-ce: pip install 'quorvel[play]'.",
+    )
+    p.add_argument(
+        "frames",
+        nargs="+",
+        type=Path,
+        metavar="FRAME",
+        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, played in name order",
+    )
+    p.add_argument(
+        "--size",
+        type=parse_size,
+        required=True,
+        metavar="WxH",
+        help="the frames' picture size, e.g. 1024x768 (every capture's, with --wall)",
+    )
+    p.add_argument(
+        "--scale",
+        type=int,
+        choices=(1, 2, 4, 8),
+        default=1,
+        metavar="N",
+        help="show a thumbnail at 1/N of the size, N = 1, 2, 4 or 8: each pixel the mean of an "
+        "N x N square, decoded for much less than the full picture (default: 1)",
+    )
+    p.add_argument(
+        "--wall",
+        action="store_true",
+        help="each FRAME or folder is a capture of its own: play them side by side in one window, "
+        "a frame of each at a time (best with --scale 4 or 8)",
+    )
+    p.add_argument(
+        "--columns",
+        type=int,
+        metavar="N",
+        help="pictures a row for --wall (default: as near a square as the count allows)",
+    )
+    p.add_argument("--fps", type=float, default=10.0, metavar="N", help="frames a second (default: %(default)g)")
     p.add_argument("--paused", action="store_true", help="start paused: the right arrow steps, space plays")
-    p.add_argument("--exit-after", type=float, metavar="SECONDS",
-                   help="quit this many seconds after the last frame (default: stay until q), for scripts")
+    p.add_argument(
+        "--exit-after",
+        type=float,
+        metavar="SECONDS",
+        help="quit this many seconds after the last frame (default: stay until q), for scripts",
+    )
     p.set_defaults(run=cmd_play)
 
-    p = sub.add_parser("bench", help="time decoding against libjpeg-turbo and Pillow",
-                       description="Times decode_frame side by side with simplejpeg (libjpeg-turbo) and Pillow "
-                                   "decoding a JPEG of the same picture with the same sampling and quantisation "
-                                   "steps, at 1920x1080 and 1280x1024 in both modes; then a sparse delta frame "
-                                   "against bytes() of the picture's size, and a lone FRAME_END frame.")
+    p = sub.add_parser(
+        "bench",
+        help="time decoding against libjpeg-turbo and Pillow",
+        description="Times decode_frame side by side with simplejpeg (libjpeg-turbo) and Pillow "
+        "decoding a JPEG of the same picture with the same sampling and quantisation "
+        "steps, at 1920x1080 and 1280x1024 in both modes; then a sparse delta frame "
+        "against bytes() of the picture's size, and a lone FRAME_END frame.",
+    )
     p.add_argument("--rounds", type=int, default=40, help="timed rounds per decoder (default: %(default)s)")
     p.set_defaults(run=cmd_bench)
     return parser

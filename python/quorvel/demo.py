@@ -57,8 +57,14 @@ PHOTO = (360, 240)
 
 def _font(size: int) -> ImageFont.FreeTypeFont | ImageFont.ImageFont:
     """A monospaced TrueType font from the system, else Pillow's own."""
-    for name in ("DejaVuSansMono.ttf", "LiberationMono-Regular.ttf", "NotoSansMono-Regular.ttf",
-                 "Menlo.ttc", "consola.ttf", "cour.ttf"):
+    for name in (
+        "DejaVuSansMono.ttf",
+        "LiberationMono-Regular.ttf",
+        "NotoSansMono-Regular.ttf",
+        "Menlo.ttc",
+        "consola.ttf",
+        "cour.ttf",
+    ):
         try:
             return ImageFont.truetype(name, size)
         except OSError:
@@ -75,8 +81,9 @@ def _photo(width: int, height: int) -> np.ndarray:
     u, v = xx / width, yy / height
     sky = np.stack([70 + 90 * v, 120 + 80 * v, 200 + 40 * v], axis=-1)
     ridge = 0.55 + 0.08 * np.sin(6.0 * u + 0.5) + 0.04 * np.sin(17.0 * u)
-    land = np.stack([60 + 40 * np.sin(9 * u) + 50 * (v - ridge), 110 + 30 * np.cos(7 * u + 3 * v),
-                     50 + 20 * np.sin(5 * v)], axis=-1)
+    land = np.stack(
+        [60 + 40 * np.sin(9 * u) + 50 * (v - ridge), 110 + 30 * np.cos(7 * u + 3 * v), 50 + 20 * np.sin(5 * v)], axis=-1
+    )
     hill = (v > ridge)[..., None]
     picture = np.where(hill, land, sky)
     sun = np.exp(-((u - 0.72) ** 2 + (v - 0.22) ** 2) / 0.004)[..., None] * np.array([150.0, 120.0, 40.0])
@@ -148,15 +155,16 @@ def frame_paths(outdir: Path) -> list[Path]:
     return [outdir / f"frame-{i}.frame" for i in range(len(_sequence()))]
 
 
-def _key_frame_figures(picture: np.ndarray, shown: np.ndarray, frame: EncodedFrame, scene: Scene,
-                       n: int) -> tuple[float, int, int]:
+def _key_frame_figures(
+    picture: np.ndarray, shown: np.ndarray, frame: EncodedFrame, scene: Scene, n: int
+) -> tuple[float, int, int]:
     """PSNR of the photograph, the number of VQ macroblocks and their largest error in levels."""
     wx, wy = scene.window
-    photo = psnr(picture[wy:wy + PHOTO[1], wx:wx + PHOTO[0]], shown[wy:wy + PHOTO[1], wx:wx + PHOTO[0]])
+    photo = psnr(picture[wy : wy + PHOTO[1], wx : wx + PHOTO[0]], shown[wy : wy + PHOTO[1], wx : wx + PHOTO[0]])
     worst, count = 0, 0
     for code, col, row in zip(frame.codes.tolist(), frame.columns.tolist(), frame.rows.tolist()):
         if code in fmt.VQ_CODES:
-            area = np.s_[row * n:(row + 1) * n, col * n:(col + 1) * n]
+            area = np.s_[row * n : (row + 1) * n, col * n : (col + 1) * n]
             worst = max(worst, int(np.abs(picture[area].astype(int) - shown[area]).max()))
             count += 1
     return photo, count, worst
@@ -178,10 +186,13 @@ def _command_hint() -> str:
 def run(outdir: Path, out: Callable[[str], object] = print) -> int:
     outdir.mkdir(parents=True, exist_ok=True)
     n = fmt.macroblock_size(MODE)
-    out(f"quorvel demo: a {WIDTH}x{HEIGHT} remote console, mode {MODE} ({n}x{n} macroblocks), "
-        f"primary quantisation pair")
-    header = f"{'frame':<6}{'what':<34}{'DCT':>6}{'VQ_1':>6}{'VQ_2':>6}{'VQ_4':>6}{'at':>5}" \
-             f"{'bytes':>9}{'PSNR':>10}{'apply':>10}"
+    out(
+        f"quorvel demo: a {WIDTH}x{HEIGHT} remote console, mode {MODE} ({n}x{n} macroblocks), primary quantisation pair"
+    )
+    header = (
+        f"{'frame':<6}{'what':<34}{'DCT':>6}{'VQ_1':>6}{'VQ_2':>6}{'VQ_4':>6}{'at':>5}"
+        f"{'bytes':>9}{'PSNR':>10}{'apply':>10}"
+    )
     out("")
     out(header)
     out("-" * len(header))
@@ -202,8 +213,10 @@ def run(outdir: Path, out: Callable[[str], object] = print) -> int:
         dct = c.get("DCT", 0) + c.get("DCT_AT", 0)
         vq = [c.get(f"VQ_{k}", 0) + c.get(f"VQ_{k}_AT", 0) for k in (1, 2, 4)]
         quality = psnr(picture, shown)
-        out(f"{i:<6}{what:<34}{dct:>6}{vq[0]:>6}{vq[1]:>6}{vq[2]:>6}{frame.explicit:>5}{len(frame.data):>9}"
-            f"{'exact' if quality == float('inf') else f'{quality:.1f} dB':>10}{elapsed * 1e3:>7.2f} ms")
+        out(
+            f"{i:<6}{what:<34}{dct:>6}{vq[0]:>6}{vq[1]:>6}{vq[2]:>6}{frame.explicit:>5}{len(frame.data):>9}"
+            f"{'exact' if quality == float('inf') else f'{quality:.1f} dB':>10}{elapsed * 1e3:>7.2f} ms"
+        )
         if i == 0:
             key = _key_frame_figures(picture, shown, frame, scene, n)
         previous = picture

@@ -44,24 +44,28 @@ QUALITIES = {"high": False, "low": True}  # quality -> uses the alternative (coa
 
 # The decoder's YCbCr -> RGB matrix (before rounding and clamping), and its
 # inverse, the forward conversion that the DCT path uses.
-_TO_RGB = np.array([[fmt.Y_GAIN, 0, fmt.CR_R],
-                    [fmt.Y_GAIN, fmt.CB_G, fmt.CR_G],
-                    [fmt.Y_GAIN, fmt.CB_B, 0]], dtype=np.float64) / 65536.0
+_TO_RGB = (
+    np.array([[fmt.Y_GAIN, 0, fmt.CR_R], [fmt.Y_GAIN, fmt.CB_G, fmt.CR_G], [fmt.Y_GAIN, fmt.CB_B, 0]], dtype=np.float64)
+    / 65536.0
+)
 _TO_YCC = np.linalg.inv(_TO_RGB)
 _YCC_OFFSET = np.array([16.0, 128.0, 128.0])
 
 _Y_LUT = np.array([fmt.colour_term(fmt.Y_GAIN, i, 16) for i in range(256)], dtype=np.int32)
 _CR_R_LUT, _CB_G_LUT, _CR_G_LUT, _CB_B_LUT = (
     np.array([fmt.colour_term(k, i, 128) for i in range(256)], dtype=np.int32)
-    for k in (fmt.CR_R, fmt.CB_G, fmt.CR_G, fmt.CB_B))
+    for k in (fmt.CR_R, fmt.CB_G, fmt.CR_G, fmt.CB_B)
+)
 
 
 def _decoded_rgb(y: np.ndarray, cb: np.ndarray, cr: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """What the decoder shows for YCbCr samples (integer arrays): three int32 arrays."""
     level = _Y_LUT[y]
-    return (np.clip(level + _CR_R_LUT[cr], 0, 255),
-            np.clip(level + _CB_G_LUT[cb] + _CR_G_LUT[cr], 0, 255),
-            np.clip(level + _CB_B_LUT[cb], 0, 255))
+    return (
+        np.clip(level + _CR_R_LUT[cr], 0, 255),
+        np.clip(level + _CB_G_LUT[cb] + _CR_G_LUT[cr], 0, 255),
+        np.clip(level + _CB_B_LUT[cb], 0, 255),
+    )
 
 
 def _to_ycbcr(rgb: np.ndarray) -> np.ndarray:
@@ -98,8 +102,10 @@ def _shown_table() -> np.ndarray:
 # the decoder can show within 2 levels per channel (squared distance <= 12), so
 # the nearest one lies within 3 levels per channel: among these.
 _d = range(-3, 4)
-_NEIGHBOURS = np.array(sorted(((a, b, c) for a in _d for b in _d for c in _d),
-                              key=lambda o: (o[0] ** 2 + o[1] ** 2 + o[2] ** 2, o)), dtype=np.int32)
+_NEIGHBOURS = np.array(
+    sorted(((a, b, c) for a in _d for b in _d for c in _d), key=lambda o: (o[0] ** 2 + o[1] ** 2 + o[2] ** 2, o)),
+    dtype=np.int32,
+)
 
 
 def nearest_ycbcr(packed_rgb: np.ndarray) -> np.ndarray:
@@ -120,7 +126,7 @@ def nearest_ycbcr(packed_rgb: np.ndarray) -> np.ndarray:
     for count in (1, 27, len(_NEIGHBOURS)):
         offsets, missed = _NEIGHBOURS[:count], []
         for start in range(0, len(todo), 4096):
-            which = todo[start:start + 4096]
+            which = todo[start : start + 4096]
             cand = rgb[which, None, :] + offsets[None, :, :]
             inside = ((cand >= 0) & (cand <= 255)).all(axis=2)
             found = table[(np.clip(cand, 0, 255) << np.array([16, 8, 0], dtype=np.int32)).sum(axis=2)]
@@ -138,8 +144,12 @@ def nearest_ycbcr(packed_rgb: np.ndarray) -> np.ndarray:
 
 # The orthonormal 8-point DCT-II: _DCT @ X @ _DCT.T is the T.81 forward DCT of a
 # block (its DC is 8 x the block mean).
-_DCT = np.array([[(math.sqrt(0.5) if u == 0 else 1.0) / 2 * math.cos((2 * x + 1) * u * math.pi / 16)
-                  for x in range(8)] for u in range(8)])
+_DCT = np.array(
+    [
+        [(math.sqrt(0.5) if u == 0 else 1.0) / 2 * math.cos((2 * x + 1) * u * math.pi / 16) for x in range(8)]
+        for u in range(8)
+    ]
+)
 _ZIGZAG = np.array(fmt.ZIGZAG)
 
 # The decoder's inverse DCT divides by 8 with an arithmetic shift (and its
@@ -230,14 +240,17 @@ def _levels_joint(blocks: np.ndarray, luma_steps: np.ndarray, chroma_steps: np.n
     # the cost (d + t q) W (d + t q) is d W d (the same for every t), plus
     # 2 (t q) . (W d), plus (t q) W (t q), which depends only on the frequency.
     w = _RGB_METRIC
-    steered = [(2 * steps[:, i] * (down[..., 0] * w[i, 0] + down[..., 1] * w[i, 1] + down[..., 2] * w[i, 2]))
-               .astype(np.float32) for i in range(3)]
+    steered = [
+        (2 * steps[:, i] * (down[..., 0] * w[i, 0] + down[..., 1] * w[i, 1] + down[..., 2] * w[i, 2])).astype(
+            np.float32
+        )
+        for i in range(3)
+    ]
     least = np.full(down.shape[:2], np.inf, dtype=np.float32)
     best = np.zeros(down.shape[:2], dtype=np.intp)
     for k, corner in enumerate(_CORNERS):
-        tq = corner * steps                                    # (64, 3)
-        cost = np.einsum("fi,ij,fj->f", tq, w, tq).astype(np.float32) + sum(
-            steered[i] for i in range(3) if corner[i])
+        tq = corner * steps  # (64, 3)
+        cost = np.einsum("fi,ij,fj->f", tq, w, tq).astype(np.float32) + sum(steered[i] for i in range(3) if corner[i])
         better = cost < least
         least = np.where(better, cost, least)
         best[better] = k
@@ -293,8 +306,9 @@ def _block_tokens(levels: np.ndarray, component: np.ndarray) -> tuple[np.ndarray
         zrl_values, zrl_bits = _ZRL[t]
         z, sym, ss = run[sel] >> 4, symbol[sel], s[sel]
         nb = lengths[sym] + ss
-        ac_values[sel] = (zrl_values[z] << nb.astype(np.uint64)) | (codes[sym] << ss.astype(np.uint64)) \
-            | _magnitude_bits(v[sel], ss)
+        ac_values[sel] = (
+            (zrl_values[z] << nb.astype(np.uint64)) | (codes[sym] << ss.astype(np.uint64)) | _magnitude_bits(v[sel], ss)
+        )
         ac_bits[sel] = zrl_bits[z] + nb
 
     # End of block unless the last coefficient (zig-zag 63) is coded.
@@ -320,6 +334,7 @@ def _block_tokens(levels: np.ndarray, component: np.ndarray) -> tuple[np.ndarray
 
 # --- bit packing -------------------------------------------------------------
 
+
 def _pack(values: np.ndarray, nbits: np.ndarray) -> bytes:
     """Concatenates tokens (each at most 64 bits, first bit most significant) into stream bytes.
 
@@ -342,11 +357,12 @@ def _pack(values: np.ndarray, nbits: np.ndarray) -> bytes:
     words[word[first]] = np.bitwise_or.reduceat(head, first)
     spill = offset + nbits > 64
     words[word[spill] + 1] |= values[spill] << (128 - offset[spill] - nbits[spill]).astype(np.uint64)
-    stream = words.astype(">u8").view(np.uint8)[:(total + 31) // 32 * 4]
+    stream = words.astype(">u8").view(np.uint8)[: (total + 31) // 32 * 4]
     return stream.reshape(-1, 4)[:, ::-1].tobytes()
 
 
 # --- the frame ---------------------------------------------------------------
+
 
 @dataclass
 class EncodedFrame:
@@ -356,10 +372,10 @@ class EncodedFrame:
     width: int
     height: int
     mode: int
-    codes: np.ndarray      # block code of each macroblock record
-    columns: np.ndarray    # its macroblock column
-    rows: np.ndarray       # its macroblock row
-    bits: np.ndarray       # its length in bits, block code included
+    codes: np.ndarray  # block code of each macroblock record
+    columns: np.ndarray  # its macroblock column
+    rows: np.ndarray  # its macroblock row
+    bits: np.ndarray  # its length in bits, block code included
     counts: dict[str, int] = field(init=False)  # records by block code name, e.g. {"DCT": 1231, "VQ_1": 9413}
 
     def __post_init__(self) -> None:
@@ -428,8 +444,11 @@ def _plan(send: np.ndarray, mb_cols: int) -> tuple[np.ndarray, np.ndarray]:
 def _macroblock_pixels(rgb: np.ndarray, n: int, mb_rows: int, mb_cols: int) -> np.ndarray:
     """(mb_rows * mb_cols, n, n, 3) pixels, the picture padded by repeating its last row and column."""
     h, w = rgb.shape[:2]
-    padded = np.pad(rgb, ((0, mb_rows * n - h), (0, mb_cols * n - w), (0, 0)), mode="edge") if h and w else \
-        np.zeros((mb_rows * n, mb_cols * n, 3), dtype=np.uint8)
+    padded = (
+        np.pad(rgb, ((0, mb_rows * n - h), (0, mb_cols * n - w), (0, 0)), mode="edge")
+        if h and w
+        else np.zeros((mb_rows * n, mb_cols * n, 3), dtype=np.uint8)
+    )
     return padded.reshape(mb_rows, n, mb_cols, n, 3).swapaxes(1, 2).reshape(-1, n, n, 3)
 
 
@@ -477,8 +496,9 @@ def _vq_header(colours: list[int], cache: list[int], used: list[int], clock: int
     return tokens
 
 
-def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
-           previous: Picture | None = None) -> EncodedFrame:
+def encode(
+    picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous: Picture | None = None
+) -> EncodedFrame:
     """Encodes a picture; see encode_frame. Returns the frame with its records."""
     if mode not in fmt.MODES:
         raise ValueError(f"mode must be 422 or 444, not {mode!r}")
@@ -496,7 +516,9 @@ def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
         before = _as_rgb(previous)
         if before.shape != rgb.shape:
             raise ValueError(f"previous picture is {before.shape[1]}x{before.shape[0]}, not {width}x{height}")
-        changed = (_macroblock_pixels(before, n, mb_rows, mb_cols) != pixels).reshape(len(pixels), n * n * 3).any(axis=1)
+        changed = (
+            (_macroblock_pixels(before, n, mb_rows, mb_cols) != pixels).reshape(len(pixels), n * n * 3).any(axis=1)
+        )
         send = np.flatnonzero(changed)
     order, named = _plan(send, mb_cols)
     nrec = len(order)
@@ -521,8 +543,9 @@ def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
         ycc_colours = nearest_ycbcr(rgb_colours)
         vq_packed = ycc_colours[np.searchsorted(rgb_colours, packed[vq_idx])]
         vq_count, vq_distinct, vq_rank = _palettes(vq_packed)
-    vq_codes: np.ndarray | list[int] = \
+    vq_codes: np.ndarray | list[int] = (
         np.where(vq_count == 1, fmt.VQ_1, np.where(vq_count == 2, fmt.VQ_2, fmt.VQ_4)) if len(vq_idx) else []
+    )
 
     # Block codes and the first token of every record: code and position.
     alternative = QUALITIES[quality]
@@ -530,7 +553,9 @@ def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
     codes[vq_idx] = vq_codes
     codes[named] |= fmt.AT
     head_values = codes.astype(np.uint64)
-    head_values[named] = (head_values[named] << 16) | ((order[named] % mb_cols) << 8 | order[named] // mb_cols).astype(np.uint64)
+    head_values[named] = (head_values[named] << 16) | ((order[named] % mb_cols) << 8 | order[named] // mb_cols).astype(
+        np.uint64
+    )
     head_bits = np.where(named, 20, 4)
 
     # VQ records: header entries (the cache walk) and pixel codes.
@@ -560,10 +585,13 @@ def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
         if n == 8:
             levels = _levels_joint(np.concatenate([luma, chroma], axis=1), luma_steps, chroma_steps)
         else:
-            levels = np.concatenate([
-                _levels(luma.reshape(-1, 8, 8), luma_steps).reshape(len(dct_idx), nluma, 64),
-                _levels(chroma.reshape(-1, 8, 8), chroma_steps).reshape(len(dct_idx), 2, 64),
-            ], axis=1)
+            levels = np.concatenate(
+                [
+                    _levels(luma.reshape(-1, 8, 8), luma_steps).reshape(len(dct_idx), nluma, 64),
+                    _levels(chroma.reshape(-1, 8, 8), chroma_steps).reshape(len(dct_idx), 2, 64),
+                ],
+                axis=1,
+            )
         component = np.tile(np.array([0] * nluma + [1, 2]), len(dct_idx))
         blk_values, blk_bits, blk_counts = _block_tokens(levels.reshape(-1, 64), component)
         rec_counts = blk_counts.reshape(len(dct_idx), -1).sum(axis=1)
@@ -606,12 +634,21 @@ def encode(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
     data = header + _pack(values, nbits)
     data += bytes(max(0, 12 - len(data)))
     record_bits = np.add.reduceat(nbits[:-1], first[:-1].astype(np.intp)) if nrec else np.zeros(0, dtype=np.int64)
-    return EncodedFrame(data, width, height, mode, codes, order % mb_cols if nrec else order,
-                        order // mb_cols if nrec else order, record_bits)
+    return EncodedFrame(
+        data,
+        width,
+        height,
+        mode,
+        codes,
+        order % mb_cols if nrec else order,
+        order // mb_cols if nrec else order,
+        record_bits,
+    )
 
 
-def encode_frame(picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high",
-                 previous: Picture | None = None) -> bytes:
+def encode_frame(
+    picture: Picture, mode: int = fmt.MODE_444, *, quality: str = "high", previous: Picture | None = None
+) -> bytes:
     """Encodes an RGB picture as one compressed frame.
 
     picture: a height x width x 3 uint8 array, or a Pillow image.

@@ -175,8 +175,10 @@ class Wall:
         else:
             longest = max(len(p.frames) for p in self.playbacks)
             kept = f", {failed} failed, pictures kept" if failed else ""
-            self.title = (f"quorvel play: wall of {len(self.playbacks)}, frame {self.steps} of {longest}, "
-                          f"{elapsed * 1e3:.2f} ms{kept}")
+            self.title = (
+                f"quorvel play: wall of {len(self.playbacks)}, frame {self.steps} of {longest}, "
+                f"{elapsed * 1e3:.2f} ms{kept}"
+            )
         return rects, failures
 
     def pixels(self) -> bytes:
@@ -188,7 +190,7 @@ class Wall:
             picture = playback.screen.to_bytes()
             for row in range(h):
                 at = ((y0 + row) * width + x0) * 3
-                canvas[at:at + w * 3] = picture[row * w * 3:(row + 1) * w * 3]
+                canvas[at : at + w * 3] = picture[row * w * 3 : (row + 1) * w * 3]
         return bytes(canvas)
 
     def save(self, folder: Path) -> Path:
@@ -233,9 +235,16 @@ def _open_window(width: int, height: int) -> pygame.Surface:
         raise PlayError(f"cannot open a {width}x{height} window{where}: {e}") from None
 
 
-def play(playback: Playback | Wall, *, fps: float = 10.0, paused: bool = False, exit_after: float | None = None,
-         save_folder: Path = Path("."), out: Callable[[str], object] = print,
-         err: Callable[[str], object] = lambda line: print(line, file=sys.stderr)) -> int:
+def play(
+    playback: Playback | Wall,
+    *,
+    fps: float = 10.0,
+    paused: bool = False,
+    exit_after: float | None = None,
+    save_folder: Path = Path("."),
+    out: Callable[[str], object] = print,
+    err: Callable[[str], object] = lambda line: print(line, file=sys.stderr),
+) -> int:
     """Plays `playback` (or a wall of them) in a window at `fps` frames a second until q, the
     window's close button, or `exit_after` seconds after the last frame. Exit status: 1 when a
     frame failed, else 0."""

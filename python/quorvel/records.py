@@ -38,7 +38,7 @@ def _lookup(huffman: fmt.HuffmanSpec) -> list[tuple[int, int]]:
     lookup = [(longest, 0)] * 65536
     for symbol, (code, length) in codes.items():
         first = code << (16 - length)
-        lookup[first:first + (1 << (16 - length))] = [(length, symbol)] * (1 << (16 - length))
+        lookup[first : first + (1 << (16 - length))] = [(length, symbol)] * (1 << (16 - length))
     lookup[65535] = (0, 0)
     return lookup
 
@@ -48,8 +48,12 @@ _TABLES: dict[str, list[tuple[int, int]]] = {}
 
 def _tables() -> dict[str, list[tuple[int, int]]]:
     if not _TABLES:
-        _TABLES.update(luma_dc=_lookup(fmt.LUMA_DC_TABLE), luma_ac=_lookup(fmt.LUMA_AC_TABLE),
-                       chroma_dc=_lookup(fmt.CHROMA_DC_TABLE), chroma_ac=_lookup(fmt.CHROMA_AC_TABLE))
+        _TABLES.update(
+            luma_dc=_lookup(fmt.LUMA_DC_TABLE),
+            luma_ac=_lookup(fmt.LUMA_AC_TABLE),
+            chroma_dc=_lookup(fmt.CHROMA_DC_TABLE),
+            chroma_ac=_lookup(fmt.CHROMA_AC_TABLE),
+        )
     return _TABLES
 
 
@@ -60,8 +64,8 @@ class Record:
     code: int
     column: int
     row: int
-    offset: int          # first bit of the record, counted from the start of the stream (byte 4)
-    bits: int            # its length in bits, block code included
+    offset: int  # first bit of the record, counted from the start of the stream (byte 4)
+    bits: int  # its length in bits, block code included
     new_colours: int = 0  # VQ: colours its header put into the cache
     blocks: list[list[int]] | None = None  # DCT, when asked for: the levels of each 8x8 block, natural order
     entries: list[tuple[int, int | None]] | None = None  # VQ, when asked for: (cache index, colour or None)
@@ -85,12 +89,12 @@ class FrameInfo:
     mb_cols: int
     mb_rows: int
     block_limit: int
-    stream_bits: int                 # bits after the header in the data
+    stream_bits: int  # bits after the header in the data
     records: list[Record] = field(default_factory=list)
-    ended: bool = False              # the stream reached FRAME_END
-    end_offset: int | None = None    # first bit after the FRAME_END code
-    error: str | None = None         # the decoder's message when the frame fails
-    ran_out: bool = False            # the data ended before FRAME_END (the rest reads as zeros)
+    ended: bool = False  # the stream reached FRAME_END
+    end_offset: int | None = None  # first bit after the FRAME_END code
+    error: str | None = None  # the decoder's message when the frame fails
+    ran_out: bool = False  # the data ended before FRAME_END (the rest reads as zeros)
 
     @property
     def macroblock_size(self) -> int:
@@ -166,7 +170,7 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
             info.error, info.ran_out = "exceeded block limit without FRAME_END marker", True
             return info
         start = pos
-        code = int(bits[pos:pos + 4], 2)
+        code = int(bits[pos : pos + 4], 2)
         if code == fmt.FRAME_END:
             info.ended, info.end_offset = True, pos + 4
             return info
@@ -175,7 +179,7 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
             return info
         pos += 4
         if code & fmt.AT:
-            col, row = int(bits[pos:pos + 8], 2), int(bits[pos + 8:pos + 16], 2)
+            col, row = int(bits[pos : pos + 8], 2), int(bits[pos + 8 : pos + 16], 2)
             pos += 16
         record = Record(code, col, row, start, 0)
         base = code & ~fmt.AT
@@ -183,10 +187,10 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
             blocks: list[list[int]] | None = [] if keep else None
             for b, (dc_table, ac_table) in enumerate(layout):
                 comp = 0 if b < luma_blocks else b - luma_blocks + 1
-                length, s = dc_table[int(bits[pos:pos + 16], 2)]
+                length, s = dc_table[int(bits[pos : pos + 16], 2)]
                 pos += length
                 if s:
-                    v = int(bits[pos:pos + s], 2)
+                    v = int(bits[pos : pos + s], 2)
                     if v < 1 << (s - 1):
                         v -= (1 << s) - 1
                     pos += s
@@ -196,7 +200,7 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
                     levels[0] = dc[comp]
                 k = 1
                 while k < 64:
-                    length, rs = ac_table[int(bits[pos:pos + 16], 2)]
+                    length, rs = ac_table[int(bits[pos : pos + 16], 2)]
                     pos += length
                     s = rs & 15
                     if not s:
@@ -208,7 +212,7 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
                     if k >= 64:
                         break
                     if levels is not None:
-                        v = int(bits[pos:pos + s], 2)
+                        v = int(bits[pos : pos + s], 2)
                         levels[zigzag[k]] = v if v >= 1 << (s - 1) else v - (1 << s) + 1
                     pos += s
                     k += 1
@@ -219,15 +223,18 @@ def inspect_frame(data: bytes, width: int, height: int, *, keep: bool = False) -
             index_bits = base - fmt.VQ_1
             entries = []
             for _ in range(1 << index_bits):
-                flag, index = bits[pos] == "1", int(bits[pos + 1:pos + 3], 2)
-                colour = int(bits[pos + 3:pos + 27], 2) if flag else None
+                flag, index = bits[pos] == "1", int(bits[pos + 1 : pos + 3], 2)
+                colour = int(bits[pos + 3 : pos + 27], 2) if flag else None
                 pos += 27 if flag else 3
                 entries.append((index, colour))
             record.new_colours = sum(c is not None for _, c in entries)
             if keep:
                 record.entries = entries
-                record.pixel_codes = [int(bits[pos + i * index_bits:pos + (i + 1) * index_bits], 2)
-                                      for i in range(64)] if index_bits else []
+                record.pixel_codes = (
+                    [int(bits[pos + i * index_bits : pos + (i + 1) * index_bits], 2) for i in range(64)]
+                    if index_bits
+                    else []
+                )
             pos += 64 * index_bits
         record.bits = pos - start
         info.records.append(record)

@@ -84,8 +84,8 @@ class BitReader {
       uint8_t b[4];
       std::memcpy(b, data_ + pos_, 4);
       pos_ += 4;
-      return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-             static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+      return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+             static_cast<uint32_t>(b[3]) << 24;
     }
     uint32_t w = 0;
     for (uint32_t i = 0; pos_ < len_; ++i, ++pos_) w |= static_cast<uint32_t>(data_[pos_]) << (8 * i);

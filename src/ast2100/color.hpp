@@ -40,10 +40,9 @@ inline constexpr ColorLuts kColorLuts = {
     detail::color_term(-25600, 128),  // -0.390625
     detail::color_term(76284, 16),    // 1.16400146484375
 };
-static_assert(kColorLuts.y_level[0] == -19 && kColorLuts.y_level[235] == 255 &&
-              kColorLuts.y_level[255] == 278);
-static_assert(kColorLuts.cr_to_g[127] == 1 && kColorLuts.cb_to_g[127] == 0 &&
-              kColorLuts.cb_to_b[0] == -258 && kColorLuts.cr_to_r[255] == 203);
+static_assert(kColorLuts.y_level[0] == -19 && kColorLuts.y_level[235] == 255 && kColorLuts.y_level[255] == 278);
+static_assert(kColorLuts.cr_to_g[127] == 1 && kColorLuts.cb_to_g[127] == 0 && kColorLuts.cb_to_b[0] == -258 &&
+              kColorLuts.cr_to_r[255] == 203);
 
 // The decoded samples of one macroblock, 8-bit, each 8x8 block in raster order.
 // 16x16 mode: Y quarters (top-left, top-right, bottom-left, bottom-right) at 0,

@@ -41,7 +41,9 @@ QUORVEL_AVX2 inline __m256i widen(__m128i bytes, int16_t offset) {
   return _mm256_sub_epi16(_mm256_cvtepu8_epi16(bytes), _mm256_set1_epi16(offset));
 }
 
-QUORVEL_AVX2 inline __m256i round_term(__m256i x, int16_t half) { return _mm256_mulhrs_epi16(x, _mm256_set1_epi16(half)); }
+QUORVEL_AVX2 inline __m256i round_term(__m256i x, int16_t half) {
+  return _mm256_mulhrs_epi16(x, _mm256_set1_epi16(half));
+}
 
 QUORVEL_AVX2 inline __m128i to_bytes(__m256i v) {
   return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
@@ -62,7 +64,9 @@ constexpr std::array<std::array<std::array<uint8_t, 16>, 3>, 3> kInterleave = []
   return m;
 }();
 
-QUORVEL_AVX2 inline __m128i mask(int ch, int j) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave[ch][j].data())); }
+QUORVEL_AVX2 inline __m128i mask(int ch, int j) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave[ch][j].data()));
+}
 
 // The three channels of sixteen pixels, one byte each.
 struct Planes {

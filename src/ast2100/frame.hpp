@@ -133,8 +133,8 @@ class FrameDecoder {
   // The set-up checks, in order: header length, mode, the picture's byte size
   // in `format` against max_frame_bytes (at most 2^63 - 1), and the bit
   // reader's 12 bytes.
-  static Status setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
-                      uint64_t max_frame_bytes, FrameDecoder& out, PixelFormat format = PixelFormat::rgb) noexcept;
+  static Status setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height, uint64_t max_frame_bytes,
+                      FrameDecoder& out, PixelFormat format = PixelFormat::rgb) noexcept;
 
   // The picture's byte size (width * height, or the thumbnail's at a scale,
   // times the format's pixel size), known to fit after a successful set-up.
@@ -166,9 +166,9 @@ class FrameDecoder {
   uint64_t mb_cols = 0;
   uint64_t mb_rows = 0;
   const QuantTables* quant_tables = nullptr;  // the mode's
-  const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
-  DrawObserver* observer = nullptr;  // optional
-  MacroblockSink* sink = nullptr;    // optional
+  const Kernels* kernels = nullptr;           // scalar or SIMD; the output is the same
+  DrawObserver* observer = nullptr;           // optional
+  MacroblockSink* sink = nullptr;             // optional
   StreamState stream;
   uint64_t block_limit = 0;
   // 1, or 2, 4 or 8 to draw a thumbnail (set after set-up): the macroblock grid

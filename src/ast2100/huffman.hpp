@@ -50,8 +50,7 @@ extern const HuffmanCode kChromaAcCode;
 struct AcFast {
   uint32_t packed;
 
-  static constexpr AcFast make(int32_t value, uint32_t run, uint32_t code_len, uint32_t total,
-                                uint32_t second = 0) {
+  static constexpr AcFast make(int32_t value, uint32_t run, uint32_t code_len, uint32_t total, uint32_t second = 0) {
     return {static_cast<uint32_t>(value) << 20 | run << 12 | code_len << 8 | second << 6 | total};
   }
   constexpr uint32_t second() const { return (packed >> 6) & 1u; }
@@ -208,15 +207,15 @@ inline constexpr std::array<uint8_t, 64> kZigzag = [] {
   }
   return z;
 }();
-static_assert(kZigzag[0] == 0 && kZigzag[1] == 1 && kZigzag[2] == 8 && kZigzag[3] == 16 &&
-              kZigzag[4] == 9 && kZigzag[5] == 2 && kZigzag[63] == 63);
+static_assert(kZigzag[0] == 0 && kZigzag[1] == 1 && kZigzag[2] == 8 && kZigzag[3] == 16 && kZigzag[4] == 9 &&
+              kZigzag[5] == 2 && kZigzag[63] == 63);
 
 // Reads one block: the DC difference (added to `predictor` with 32-bit wrap),
 // then the AC (run, size) symbols, storing the levels at their natural positions
 // from `block_offset` on. Only coded entries are written; the caller zeroes the
 // block first. Returns the block's DC value, the component's next predictor.
-int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
-                     int32_t predictor, int32_t* coefficients, size_t block_offset) noexcept;
+int32_t decode_block(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table, int32_t predictor,
+                     int32_t* coefficients, size_t block_offset) noexcept;
 
 // The same, but each entry is stored ready for the inverse DCT: the level times
 // its quant_table step, shifted right by 16 and cut to 32 bits (the DC value too;

@@ -52,8 +52,8 @@ void idct_dequantised(const int32_t* d, uint8_t* out) noexcept {
   // value in every row, which the butterfly would give too.
   std::array<int32_t, 64> ws;
   for (size_t v = 0; v < 8; ++v) {
-    if (d[8 + v] == 0 && d[16 + v] == 0 && d[24 + v] == 0 && d[32 + v] == 0 && d[40 + v] == 0 &&
-        d[48 + v] == 0 && d[56 + v] == 0) {
+    if (d[8 + v] == 0 && d[16 + v] == 0 && d[24 + v] == 0 && d[32 + v] == 0 && d[40 + v] == 0 && d[48 + v] == 0 &&
+        d[56 + v] == 0) {
       for (size_t k = 0; k < 8; ++k) ws[8 * k + v] = d[v];
       continue;
     }
@@ -74,8 +74,8 @@ void idct_blocks(const int32_t* dequantised, size_t count, uint8_t* output) noex
   for (size_t b = 0; b < count; ++b) idct_dequantised(dequantised + 64 * b, output + 64 * b);
 }
 
-void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
-                    uint8_t* output, size_t output_offset) noexcept {
+void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table, uint8_t* output,
+                    size_t output_offset) noexcept {
   const int32_t* in = coefficients + block_offset;
   std::array<int32_t, 64> d;
   for (size_t p = 0; p < 64; ++p) d[p] = dequantise(in[p], quant_table[p]);

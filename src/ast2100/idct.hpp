@@ -18,15 +18,15 @@ namespace ast2100 {
 // The butterfly's multipliers in 8-bit fixed point: a product is x * k with
 // 32-bit wrap, then an arithmetic shift by 8, so M(x, -669) is not -M(x, 669).
 // Every variant of the transform uses these four and no others.
-inline constexpr int32_t kIdctSqrt2 = 362;     // sqrt(2) * 256
-inline constexpr int32_t kIdct1_847 = 473;     // 1.847759065 * 256
-inline constexpr int32_t kIdct1_082 = 277;     // 1.082392200 * 256
-inline constexpr int32_t kIdctNeg2_613 = -669; // -2.613125930 * 256
+inline constexpr int32_t kIdctSqrt2 = 362;      // sqrt(2) * 256
+inline constexpr int32_t kIdct1_847 = 473;      // 1.847759065 * 256
+inline constexpr int32_t kIdct1_082 = 277;      // 1.082392200 * 256
+inline constexpr int32_t kIdctNeg2_613 = -669;  // -2.613125930 * 256
 
 // Transforms coefficients[block_offset .. +63] into 64 samples at
 // output[output_offset .. +63] (row-major, stride 8). Touches nothing else.
-void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
-                    uint8_t* output, size_t output_offset) noexcept;
+void idct_transform(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table, uint8_t* output,
+                    size_t output_offset) noexcept;
 
 // The transform of one block whose 64 entries are already dequantised and
 // prescaled (as decode_block_dequantised stores them), into out[0..63].

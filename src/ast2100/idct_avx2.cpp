@@ -87,8 +87,10 @@ QUORVEL_AVX2 inline void transpose(__m256i r[8]) {
 QUORVEL_AVX2 inline __m256i dequantise(const int32_t* c, const int64_t* q) {
   const __m256i lo = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
   const __m256i hi = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 4)));
-  const __m256i plo = _mm256_srli_epi64(_mm256_mul_epi32(lo, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q))), 16);
-  const __m256i phi = _mm256_srli_epi64(_mm256_mul_epi32(hi, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 4))), 16);
+  const __m256i plo =
+      _mm256_srli_epi64(_mm256_mul_epi32(lo, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q))), 16);
+  const __m256i phi =
+      _mm256_srli_epi64(_mm256_mul_epi32(hi, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 4))), 16);
   // Gather the low halves: [lo0 lo1 hi0 hi1 | lo2 lo3 hi2 hi3], then fix the order.
   const __m256i mixed = _mm256_castps_si256(
       _mm256_shuffle_ps(_mm256_castsi256_ps(plo), _mm256_castsi256_ps(phi), _MM_SHUFFLE(2, 0, 2, 0)));
@@ -107,7 +109,7 @@ QUORVEL_AVX2 inline void transform_rows(__m256i d[8], uint8_t* out) {
   butterfly<Lanes32>(d);  // columns: d[k] is now row k of the workspace
   transpose(d);           // d[k] is column k of the workspace
   butterfly<Lanes32>(d);  // rows: d[x] holds output column x for rows 0..7
-  transpose(d);   // d[y] is output row y
+  transpose(d);           // d[y] is output row y
   for (size_t r = 0; r < 8; ++r) d[r] = clamp_input(d[r]);
   // Pack to bytes; packs/packus work within 128-bit halves, the permutes restore
   // row order. Values are -384..639, so the 16-bit step saturates nothing.
@@ -147,7 +149,6 @@ QUORVEL_AVX2 inline void transform_block32(const int32_t* in, uint8_t* out) {
   transform_rows(d, out);
 }
 
-
 // ---------------------------------------------------------------------------
 // The 16-bit transform, two blocks at once.
 //
@@ -184,15 +185,9 @@ QUORVEL_AVX2 inline void transform_block32(const int32_t* in, uint8_t* out) {
 // (16) is beyond the limit, so such a block always takes the 32-bit path. The
 // weighted sum cannot overflow: 64 * 32767 * 405 < 2^31.
 alignas(32) constexpr int16_t kRangeWeights[64] = {
-    16, 30, 23, 42, 16, 42, 39, 81,
-    30, 30, 30, 42, 30, 42, 39, 81,
-    23, 30, 23, 42, 23, 42, 39, 81,
-    42, 42, 42, 50, 42, 50, 46, 95,
-    16, 30, 23, 42, 16, 42, 39, 81,
-    42, 53, 42, 74, 42, 74, 69, 143,
-    39, 72, 55, 101, 39, 101, 94, 195,
-    81, 149, 114, 211, 81, 211, 195, 405
-};
+    16, 30, 23, 42,  16, 42, 39, 81,  30, 30,  30, 42,  30, 42,  39,  81,  23, 30,  23,  42, 23, 42,
+    39, 81, 42, 42,  42, 50, 42, 50,  46, 95,  16, 30,  23, 42,  16,  42,  39, 81,  42,  53, 42, 74,
+    42, 74, 69, 143, 39, 72, 55, 101, 39, 101, 94, 195, 81, 149, 114, 211, 81, 211, 195, 405};
 constexpr int32_t kRangeLimit = 523363;
 
 struct Lanes16 {
@@ -228,12 +223,12 @@ QUORVEL_AVX2 inline void transpose16(__m256i r[8]) {
 // Row r of block a in the low half, of block b in the high half, packed to 16
 // bits with saturation (each half from two 128-bit loads, see load_row).
 QUORVEL_AVX2 inline __m256i load_row_pair(const int32_t* a, const int32_t* b) {
-  const __m256i lo = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1);
-  const __m256i hi = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 4))),
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 4)), 1);
+  const __m256i lo =
+      _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1);
+  const __m256i hi =
+      _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 4))),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 4)), 1);
   return _mm256_packs_epi32(lo, hi);
 }
 
@@ -251,7 +246,8 @@ QUORVEL_AVX2 inline int fits_16bit(const __m256i d[8]) {
   for (size_t r = 0; r < 8; ++r) {
     // |d| with -32768 taken as 32767, so that it stays positive.
     const __m256i mag = _mm256_abs_epi16(_mm256_max_epi16(d[r], _mm256_set1_epi16(-32767)));
-    const __m256i w = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kRangeWeights + 8 * r)));
+    const __m256i w =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kRangeWeights + 8 * r)));
     sum = _mm256_add_epi32(sum, _mm256_madd_epi16(mag, w));
   }
   // Four partial sums per block: add them within each 128-bit half.
@@ -327,17 +323,18 @@ QUORVEL_AVX2 void idct_16bit_avx2(const int32_t* dequantised, uint8_t* out) noex
   transform_pair16(d, out, out);
 }
 
-QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset,
-                                                         const QuantTable& quant_table, uint8_t* output,
-                                                         size_t output_offset) noexcept {
+QUORVEL_AVX2 void idct_transform_avx2(const int32_t* coefficients, size_t block_offset, const QuantTable& quant_table,
+                                      uint8_t* output, size_t output_offset) noexcept {
   const int32_t* in = coefficients + block_offset;
   uint8_t* out = output + output_offset;
 
   // A block with only its DC coefficient transforms to one value everywhere, as
   // the butterflies give for it.
   __m256i any = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8));
-  for (size_t r = 2; r < 8; ++r) any = _mm256_or_si256(any, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * r)));
-  const __m256i row0_ac = _mm256_blend_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)), _mm256_setzero_si256(), 1);
+  for (size_t r = 2; r < 8; ++r)
+    any = _mm256_or_si256(any, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * r)));
+  const __m256i row0_ac =
+      _mm256_blend_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)), _mm256_setzero_si256(), 1);
   any = _mm256_or_si256(any, row0_ac);
   if (_mm256_testz_si256(any, any)) {
     const int32_t dc = ast2100::dequantise(in[0], quant_table[0]);

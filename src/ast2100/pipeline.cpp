@@ -117,7 +117,8 @@ struct MacroblockAreas {
 
   MacroblockAreas() noexcept = default;
   explicit MacroblockAreas(const MacroblockTarget& target) noexcept
-      : size(macroblock_size(target.subsampled) / target.scale), width(target.frame.width),
+      : size(macroblock_size(target.subsampled) / target.scale),
+        width(target.frame.width),
         height(target.frame.height) {
     if (width == 0 || height == 0) return;
     last_col = (width - 1) / size;
@@ -430,10 +431,10 @@ void DrawPipeline::work() noexcept {
   MacroblockTarget target{};
   DrawObserver* observer = nullptr;
   MacroblockAreas areas;
-  uint32_t woken = 0;     // the last value of wake_ acted on
-  DctMacroblock widened;     // the worker's own, for thumbnails
-  DctMacroblock scratch{};   // all zero between the sparse macroblocks
-  size_t last_bytes = 64; // of the slot drawn last: the guess for those ahead
+  uint32_t woken = 0;       // the last value of wake_ acted on
+  DctMacroblock widened;    // the worker's own, for thumbnails
+  DctMacroblock scratch{};  // all zero between the sparse macroblocks
+  size_t last_bytes = 64;   // of the slot drawn last: the guess for those ahead
   auto more = [&] {
     filled = filled_.load(std::memory_order_acquire);
     return filled != drawn;

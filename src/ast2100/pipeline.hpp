@@ -80,9 +80,9 @@ void store_fence() noexcept;
 
 class DrawPipeline final : public MacroblockSink {
  public:
-  static constexpr uint32_t kSlots = 1024;     // a power of two
-  static constexpr uint32_t kBatch = 16;       // slots published at a time
-  static constexpr uint32_t kAhead = 2;        // slots ahead whose lines each side asks for
+  static constexpr uint32_t kSlots = 1024;  // a power of two
+  static constexpr uint32_t kBatch = 16;    // slots published at a time
+  static constexpr uint32_t kAhead = 2;     // slots ahead whose lines each side asks for
   // A worker that has drawn every published slot of a frame sleeps until this
   // many wait (or the frame ends, or the filler needs room): the drawing half
   // is the lighter one on photographs, and spinning for each batch would burn
@@ -182,7 +182,7 @@ class DrawPipeline final : public MacroblockSink {
     uint32_t sleeps = 0;
     uint32_t frame_start = 0;  // `filled` when the frame began
     bool may_give_up = false;
-    bool serial = false;      // drawing the rest of this frame itself
+    bool serial = false;  // drawing the rest of this frame itself
     bool have_target = false;
     uint32_t give_up_after = UINT32_MAX;
     size_t last_bytes = 64;  // of the slot filled last: the guess for the next one

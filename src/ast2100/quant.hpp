@@ -21,15 +21,13 @@ namespace detail {
 // The bases every table is scaled from: the example luminance (T.81 Table K.1)
 // and chrominance (Table K.2) quantisation tables, natural order.
 inline constexpr BaseTable kLuminanceQuantBase = {
-    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
-    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
-    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
-    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
-inline constexpr BaseTable kChrominanceQuantBase = {
-    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
-    24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+    16, 11,  10,  16, 24, 40, 51, 61, 12,  12,  14,  19,  26, 58, 60, 55,  14,  13,  16,  24, 40, 57,
+    69, 56,  14,  17, 22, 29, 51, 87, 80,  62,  18,  22,  37, 56, 68, 109, 103, 77,  24,  35, 55, 64,
+    81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98,  112, 100, 103, 99};
+inline constexpr BaseTable kChrominanceQuantBase = {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
+                                                    24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99,
+                                                    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+                                                    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 
 // floor(entry * num / den) for every entry (all products are positive).
 constexpr BaseTable scaled(const BaseTable& t, int32_t num, int32_t den) {
@@ -51,8 +49,8 @@ static_assert(CHROMA_BASE[3] == 8 && CHROMA_BASE_COARSE[4] == 185 && LUMA_BASE_C
 
 // The AAN scale factors sqrt(2) * cos(k * pi / 16), k = 1..7 (1.0 for k = 0),
 // as nine-decimal literals: the tables are defined by these exact doubles.
-inline constexpr std::array<double, 8> AAN_SCALE = {
-    1.0, 1.387039845, 1.306562965, 1.175875602, 1.0, 0.785694958, 0.541196100, 0.275899379};
+inline constexpr std::array<double, 8> AAN_SCALE = {1.0, 1.387039845, 1.306562965, 1.175875602,
+                                                    1.0, 0.785694958, 0.541196100, 0.275899379};
 
 // Divides each base entry by scale/16 (truncating), clamps it to the baseline
 // range 1..255 and folds in the AAN factors. The product is formed in double
@@ -86,13 +84,11 @@ struct QuantTables {
 inline constexpr uint32_t kPrimaryPair = 0;
 inline constexpr uint32_t kAlternativePair = 2;
 
-inline constexpr QuantTables kQuantTables444 = {{build_quant_table(LUMA_BASE_444, 16),
-                                                 build_quant_table(CHROMA_BASE, 16),
-                                                 build_quant_table(LUMA_BASE_COARSE, 16),
-                                                 build_quant_table(CHROMA_BASE_COARSE, 16)}};
-inline constexpr QuantTables kQuantTables422 = {{build_quant_table(LUMA_BASE_422, 16),
-                                                 kQuantTables444.slot[1], kQuantTables444.slot[2],
-                                                 kQuantTables444.slot[3]}};
+inline constexpr QuantTables kQuantTables444 = {
+    {build_quant_table(LUMA_BASE_444, 16), build_quant_table(CHROMA_BASE, 16), build_quant_table(LUMA_BASE_COARSE, 16),
+     build_quant_table(CHROMA_BASE_COARSE, 16)}};
+inline constexpr QuantTables kQuantTables422 = {
+    {build_quant_table(LUMA_BASE_422, 16), kQuantTables444.slot[1], kQuantTables444.slot[2], kQuantTables444.slot[3]}};
 
 static_assert(kQuantTables444.slot[0][1] == 90901 && kQuantTables422.slot[0][5] == 1132808);
 static_assert(kQuantTables444.slot[1][7] == 325464 && kQuantTables444.slot[3][63] == 922896);

@@ -98,8 +98,8 @@ void merge_sorted(std::span<T> items, Area area_of, std::vector<Rect>& out) {
 
 // Copies `rows` rows of row_bytes bytes. Whole macroblock rows (8 or 16
 // pixels of 1, 3 or 4 bytes) get copies of a constant size.
-inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride,
-                      uint64_t row_bytes, uint64_t rows) noexcept {
+inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride, uint64_t row_bytes,
+                      uint64_t rows) noexcept {
   auto copy = [&](auto size) {
     for (uint64_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
   };
@@ -200,8 +200,8 @@ void Screen::finish(bool undo) noexcept {
     touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
     const uint64_t row_bytes = area.cols * pixel;
-    copy_rows(pixels_.get() + area_offset(area, picture_width(), pixel), stride, journal_.get() + saved_[i].offset, row_bytes,
-              row_bytes, area.rows);
+    copy_rows(pixels_.get() + area_offset(area, picture_width(), pixel), stride, journal_.get() + saved_[i].offset,
+              row_bytes, row_bytes, area.rows);
   }
   saved_count_ = 0;
   journal_used_ = 0;
@@ -287,8 +287,9 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
   // own area and journal offset.
   const size_t before = changed.size();
   try {
-    merge_sorted(std::span<Saved>(saved_.get(), saved_count_), [](const Saved& s) -> const PixelArea& { return s.area; },
-                 changed);
+    merge_sorted(
+        std::span<Saved>(saved_.get(), saved_count_), [](const Saved& s) -> const PixelArea& { return s.area; },
+        changed);
   } catch (const std::bad_alloc&) {
     changed.resize(before);
     finish(true);

@@ -156,7 +156,7 @@ class Screen final : private DrawObserver {
   uint32_t scale_;
   uint64_t bytes_ = 0;       // the picture's
   uint64_t full_bytes_ = 0;  // the frames' at full size, in the picture's format
-  uint64_t cells_x_ = 0;  // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
+  uint64_t cells_x_ = 0;     // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
   std::unique_ptr<uint8_t[], Free> journal_;
   std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame

@@ -239,7 +239,8 @@ void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, con
   alignas(64) std::array<uint8_t, 64 * 4> scratch;
   target.kernels->yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
   uint8_t* origin = frame.origin(thumb);
-  for (unsigned v = 0; v < side; ++v) std::memcpy(origin + v * frame.stride(), scratch.data() + 8 * bpp * v, bpp * side);
+  for (unsigned v = 0; v < side; ++v)
+    std::memcpy(origin + v * frame.stride(), scratch.data() + 8 * bpp * v, bpp * side);
 }
 
 // 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
@@ -269,7 +270,7 @@ ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
   const bool gray = target.frame.format == PixelFormat::gray;
   ThumbnailNeeds needs{Kept::all, gray ? Kept::dc : Kept::all};
   if (!whole) return needs;  // transformed and averaged pixel by pixel
-  if (target.scale == 8) {  // see draw_dc: the 16x16 mode's chroma quarters read more
+  if (target.scale == 8) {   // see draw_dc: the 16x16 mode's chroma quarters read more
     needs.luma = Kept::dc;
     if (!gray && !target.subsampled) needs.chroma = Kept::dc;
   }

@@ -36,14 +36,15 @@ using namespace ast2100_test;
 namespace {
 int g_passed = 0, g_failed = 0;
 const Kernels* g_kernels = &scalar_kernels();  // the kernels the idct and colour tests run
-std::string g_ctx;              // the current table case, printed with a failure
-const char* g_sweep = nullptr;  // the current sweep and its index, likewise
+std::string g_ctx;                             // the current table case, printed with a failure
+const char* g_sweep = nullptr;                 // the current sweep and its index, likewise
 uint64_t g_sweep_i = 0;
 
 template <class T>
 void show(const T& v) {
   if constexpr (std::is_integral_v<T>) std::cerr << +v << " (0x" << std::hex << +v << std::dec << ')';
-  else for (const auto& e : v) std::cerr << +e << ' ';
+  else
+    for (const auto& e : v) std::cerr << +e << ' ';
 }
 
 // Counts a pass (if `count`) or reports a failure; returns whether a == b.
@@ -69,8 +70,7 @@ bool check_eq(const A& a, const B& b, const char* ea, const char* eb, int line, 
 template <class F>
 void sweep(const char* what, uint64_t n, F ok) {
   g_sweep = what;
-  for (g_sweep_i = 0; g_sweep_i < n && ok(g_sweep_i); ++g_sweep_i) {
-  }
+  for (g_sweep_i = 0; g_sweep_i < n && ok(g_sweep_i); ++g_sweep_i) {}
   if (g_sweep_i == n) ++g_passed;
   g_sweep = nullptr;
 }
@@ -113,8 +113,8 @@ static void test_bitreader() {
     const std::vector<uint8_t> d = {0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0};
     auto r = BitReader::make(d.data(), d.size(), 4);
     CHECK_EQ(r.window(), 0x78563412u);
-    const std::pair<uint32_t, uint32_t> steps[] = {
-        {4, 0x8563412Fu}, {28, 0xF0DEBC9Au}, {16, 0xBC9A0000u}, {16, 0u}, {31, 0u}, {31, 0u}};
+    const std::pair<uint32_t, uint32_t> steps[] = {{4, 0x8563412Fu}, {28, 0xF0DEBC9Au}, {16, 0xBC9A0000u},
+                                                   {16, 0u},         {31, 0u},          {31, 0u}};
     for (auto [n, w] : steps) r.consume_bits(n), CHECK_EQ(r.window(), w);
     CHECK_EQ(r.pos(), d.size());
   }
@@ -154,10 +154,20 @@ static void test_bitreader() {
     }
     return true;
   });
-  struct Extend { const char* bits; uint32_t s; int32_t value; };
-  const Extend extends[] = {{"1", 1, 1},   {"0", 1, -1},  {"101", 3, 5}, {"010", 3, -5},
-                            {"000", 3, -7}, {"111", 3, 7}, {"00000000000", 11, -2047},
-                            {"10000000000", 11, 1024},     {"000000000000000", 15, -32767}};
+  struct Extend {
+    const char* bits;
+    uint32_t s;
+    int32_t value;
+  };
+  const Extend extends[] = {{"1", 1, 1},
+                            {"0", 1, -1},
+                            {"101", 3, 5},
+                            {"010", 3, -5},
+                            {"000", 3, -7},
+                            {"111", 3, 7},
+                            {"00000000000", 11, -2047},
+                            {"10000000000", 11, 1024},
+                            {"000000000000000", 15, -32767}};
   for (const auto& e : extends) {
     g_ctx = e.bits;
     Bits b;
@@ -227,8 +237,14 @@ constexpr uint8_t kNatural[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25
 
 static void test_huffman() {
   const HuffmanTables& t = kHuffmanTables;
-  struct Table { const char* name; const HuffmanCode& code; const HuffTable& table; std::array<uint8_t, 16> counts; };
-  const Table tables[] = {  // counts of T.81 Tables K.3, K.5, K.4, K.6
+  struct Table {
+    const char* name;
+    const HuffmanCode& code;
+    const HuffTable& table;
+    std::array<uint8_t, 16> counts;
+  };
+  const Table tables[] = {
+      // counts of T.81 Tables K.3, K.5, K.4, K.6
       {"luma_dc", kLumaDcCode, t.luma_dc, {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}},
       {"luma_ac", kLumaAcCode, t.luma_ac, {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}},
       {"chroma_dc", kChromaDcCode, t.chroma_dc, {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}},
@@ -251,18 +267,31 @@ static void test_huffman() {
       });
   }
 
-  struct Word { const HuffTable& table; const char* bits; uint8_t sym; uint32_t n; };
-  const Word words[] = {
-      {t.luma_dc, "00", 0, 2},           {t.luma_dc, "010", 1, 3},
-      {t.luma_dc, "111111110", 11, 9},   {t.luma_dc, "111111111 0", 0, 9},
-      {t.luma_dc, "111111111 1111110", 0, 9},   {t.luma_dc, "1111111111111111", 0, 0},
-      {t.chroma_dc, "00", 0, 2},         {t.chroma_dc, "11111111110", 11, 11},
-      {t.chroma_dc, "11111111111 0", 0, 11},    {t.chroma_dc, "1111111111111111", 0, 0},
-      {t.luma_ac, "00", 0x01, 2},        {t.luma_ac, "1010", 0x00, 4},
-      {t.luma_ac, "11111111001", 0xF0, 11},     {t.luma_ac, "1111111111111110", 0xFA, 16},
-      {t.luma_ac, "1111111111111111", 0x00, 0}, {t.chroma_ac, "00", 0x00, 2},
-      {t.chroma_ac, "1010", 0x03, 4},    {t.chroma_ac, "1111111010", 0xF0, 10},
-      {t.chroma_ac, "1111111111111110", 0xFA, 16}};
+  struct Word {
+    const HuffTable& table;
+    const char* bits;
+    uint8_t sym;
+    uint32_t n;
+  };
+  const Word words[] = {{t.luma_dc, "00", 0, 2},
+                        {t.luma_dc, "010", 1, 3},
+                        {t.luma_dc, "111111110", 11, 9},
+                        {t.luma_dc, "111111111 0", 0, 9},
+                        {t.luma_dc, "111111111 1111110", 0, 9},
+                        {t.luma_dc, "1111111111111111", 0, 0},
+                        {t.chroma_dc, "00", 0, 2},
+                        {t.chroma_dc, "11111111110", 11, 11},
+                        {t.chroma_dc, "11111111111 0", 0, 11},
+                        {t.chroma_dc, "1111111111111111", 0, 0},
+                        {t.luma_ac, "00", 0x01, 2},
+                        {t.luma_ac, "1010", 0x00, 4},
+                        {t.luma_ac, "11111111001", 0xF0, 11},
+                        {t.luma_ac, "1111111111111110", 0xFA, 16},
+                        {t.luma_ac, "1111111111111111", 0x00, 0},
+                        {t.chroma_ac, "00", 0x00, 2},
+                        {t.chroma_ac, "1010", 0x03, 4},
+                        {t.chroma_ac, "1111111010", 0xF0, 10},
+                        {t.chroma_ac, "1111111111111110", 0xFA, 16}};
   for (const auto& w : words) {
     g_ctx = w.bits;
     Bits b;
@@ -290,18 +319,17 @@ static void test_decode_block() {
     bool chroma = false;
   };
   auto bits = [](const char* s) { return Bits{}.put(s); };
-  std::vector<Case> cases = {
-      {"dc 0, eob", bits("00 1010"), 0, 0, {}},
-      {"dc size 2", bits("011 11 1010"), 5, 8, {}},
-      {"dc -1", bits("010 0 1010"), 0, -1, {}},
-      {"dc -1 again", bits("010 0 1010"), -1, -2, {}},
-      {"dc wraps", bits("010 1 1010"), INT32_MAX, INT32_MIN, {}},
-      {"first ac", bits("00 00 1 1010"), 0, 0, {{1, 1}}},
-      {"second ac", bits("00 00 0 00 1 1010"), 0, 0, {{1, -1}, {2, 1}}},
-      {"chroma", bits("00 00"), 3, 3, {}, SIZE_MAX, true},
-      {"3 zrl + eob", bits("00 11111111001 11111111001 11111111001 1010"), 7, 7, {}},
-      {"4 zrl, no eob", bits("00 11111111001 11111111001 11111111001 11111111001"), 7, 7, {}},
-      {"sixteen 1s", bits("1111111111111111"), 9, 9, {}, 0}};
+  std::vector<Case> cases = {{"dc 0, eob", bits("00 1010"), 0, 0, {}},
+                             {"dc size 2", bits("011 11 1010"), 5, 8, {}},
+                             {"dc -1", bits("010 0 1010"), 0, -1, {}},
+                             {"dc -1 again", bits("010 0 1010"), -1, -2, {}},
+                             {"dc wraps", bits("010 1 1010"), INT32_MAX, INT32_MIN, {}},
+                             {"first ac", bits("00 00 1 1010"), 0, 0, {{1, 1}}},
+                             {"second ac", bits("00 00 0 00 1 1010"), 0, 0, {{1, -1}, {2, 1}}},
+                             {"chroma", bits("00 00"), 3, 3, {}, SIZE_MAX, true},
+                             {"3 zrl + eob", bits("00 11111111001 11111111001 11111111001 1010"), 7, 7, {}},
+                             {"4 zrl, no eob", bits("00 11111111001 11111111001 11111111001 11111111001"), 7, 7, {}},
+                             {"sixteen 1s", bits("1111111111111111"), 9, 9, {}, 0}};
   Case full{"63 coefficients, no eob", {}, 0, 0, {}};
   ldc.value(full.bits, 0, 0);
   for (int k = 1; k < 64; ++k) full.ac.push_back({k, k % 3 ? k : -k}), lac.value(full.bits, 0, full.ac.back().second);
@@ -316,7 +344,7 @@ static void test_decode_block() {
     Case& c = cases[i];
     g_ctx = c.name;
     const size_t consumed = c.consumed == SIZE_MAX ? c.bits.b.size() : c.consumed;
-    auto r = c.bits.put(0xB5C3E1F7u, 32).reader();  // followed by the next block's bits
+    auto r = c.bits.put(0xB5C3E1F7u, 32).reader();                      // followed by the next block's bits
     std::vector<int32_t> coef(384, 0x5A5A5A5A), want(384, 0x5A5A5A5A);  // only coded entries are written
     const size_t at = 64 * (i % 6);
     const auto& [dc, ac] = c.chroma ? std::tie(t.chroma_dc, t.chroma_ac) : std::tie(t.luma_dc, t.luma_ac);
@@ -324,8 +352,7 @@ static void test_decode_block() {
     CHECK_EQ(r.window(), c.bits.window_at(consumed));
     want[at] = c.dc;
     for (auto [k, v] : c.ac) want[at + kNatural[k]] = v;
-    for (size_t p = 0; p < 384 && SAME(coef[p], want[p]); ++p) {
-    }
+    for (size_t p = 0; p < 384 && SAME(coef[p], want[p]); ++p) {}
   }
   g_ctx.clear();
 }
@@ -339,7 +366,11 @@ static void test_quant() {
   CHECK_EQ(kQuantTables444.slot[3][63], 922896);
   for (int s = 1; s < 4; ++s) CHECK(kQuantTables444.slot[s] == kQuantTables422.slot[s]);
 
-  struct Base { const BaseTable& base; std::array<int32_t, 8> row0; const QuantTable& table; };
+  struct Base {
+    const BaseTable& base;
+    std::array<int32_t, 8> row0;
+    const QuantTable& table;
+  };
   const Base bases[] = {{LUMA_BASE_444, {2, 1, 1, 2, 3, 5, 6, 7}, kQuantTables444.slot[0]},
                         {LUMA_BASE_422, {9, 6, 5, 9, 13, 22, 28, 34}, kQuantTables422.slot[0]},
                         {CHROMA_BASE, {3, 3, 4, 8, 18, 18, 18, 18}, kQuantTables444.slot[1]},
@@ -416,9 +447,21 @@ Px run_idct(const std::array<int32_t, 64>& block, const QuantTable& q) {  // as 
 
 static void test_idct() {
   using Line = std::array<uint8_t, 8>;
-  auto rows = [](Line r) { Px p; for (int i = 0; i < 64; ++i) p[i] = r[i % 8]; return p; };
-  auto cols = [](Line c) { Px p; for (int i = 0; i < 64; ++i) p[i] = c[i / 8]; return p; };
-  auto flat = [](uint8_t v) { Px p; p.fill(v); return p; };
+  auto rows = [](Line r) {
+    Px p;
+    for (int i = 0; i < 64; ++i) p[i] = r[i % 8];
+    return p;
+  };
+  auto cols = [](Line c) {
+    Px p;
+    for (int i = 0; i < 64; ++i) p[i] = c[i / 8];
+    return p;
+  };
+  auto flat = [](uint8_t v) {
+    Px p;
+    p.fill(v);
+    return p;
+  };
   const QuantTable &q444 = kQuantTables444.slot[0], &q422 = kQuantTables422.slot[0];
   auto ends = [](Line r0, Line r7) {  // rows 0 and 7; the others compare as 0
     Px p{};
@@ -432,17 +475,19 @@ static void test_idct() {
     Px want;
     bool ends_only = false;
   };
-  const Case cases[] = {
-      {"zero", {}, q444, flat(128)},
-      {"dc 100", {{0, 100}}, q444, flat(153)},
-      {"dc -100", {{0, -100}}, q444, flat(103)},
-      {"dc -101", {{0, -101}}, q444, flat(102)},
-      {"dc 1000", {{0, 1000}}, q444, flat(255)},
-      {"dc 2048 wraps", {{0, 2048}}, q444, flat(0)},
-      {"horizontal", {{0, 50}, {1, 10}}, q444, rows({142, 141, 141, 140, 140, 139, 139, 138})},
-      {"vertical", {{0, 50}, {8, -7}}, q444, cols({139, 139, 139, 140, 140, 141, 141, 141})},
-      {"mode 422, rows 0 and 7", {{0, -20}, {1, 3}, {8, 2}, {9, -1}}, q422,
-       ends({109, 108, 108, 108, 107, 106, 106, 106}, {108, 107, 106, 104, 102, 101, 99, 99}), true}};
+  const Case cases[] = {{"zero", {}, q444, flat(128)},
+                        {"dc 100", {{0, 100}}, q444, flat(153)},
+                        {"dc -100", {{0, -100}}, q444, flat(103)},
+                        {"dc -101", {{0, -101}}, q444, flat(102)},
+                        {"dc 1000", {{0, 1000}}, q444, flat(255)},
+                        {"dc 2048 wraps", {{0, 2048}}, q444, flat(0)},
+                        {"horizontal", {{0, 50}, {1, 10}}, q444, rows({142, 141, 141, 140, 140, 139, 139, 138})},
+                        {"vertical", {{0, 50}, {8, -7}}, q444, cols({139, 139, 139, 140, 140, 141, 141, 141})},
+                        {"mode 422, rows 0 and 7",
+                         {{0, -20}, {1, 3}, {8, 2}, {9, -1}},
+                         q422,
+                         ends({109, 108, 108, 108, 107, 106, 106, 106}, {108, 107, 106, 104, 102, 101, 99, 99}),
+                         true}};
   for (const auto& c : cases) {
     g_ctx = c.name;
     std::array<int32_t, 64> block{};
@@ -473,11 +518,21 @@ static void test_idct() {
     std::array<int32_t, 64> b{};
     for (int p = 0; p < 64; ++p) {
       switch (n % 5) {
-        case 0: b[p] = rng() % 6 ? 0 : level(2048); break;
-        case 1: b[p] = static_cast<int32_t>(rng()); break;
-        case 2: b[p] = extremes[rng() % 10]; break;
-        case 3: b[p] = p < 8 ? level(4096) : 0; break;
-        default: b[p] = rng() % 3 ? 0 : level(3); break;
+        case 0:
+          b[p] = rng() % 6 ? 0 : level(2048);
+          break;
+        case 1:
+          b[p] = static_cast<int32_t>(rng());
+          break;
+        case 2:
+          b[p] = extremes[rng() % 10];
+          break;
+        case 3:
+          b[p] = p < 8 ? level(4096) : 0;
+          break;
+        default:
+          b[p] = rng() % 3 ? 0 : level(3);
+          break;
       }
     }
     for (int v = 0; v < 8 && n % 5 == 3; ++v)
@@ -515,11 +570,20 @@ std::vector<uint8_t> ref_pixel(PixelFormat f, uint8_t y, uint8_t cb, uint8_t cr)
   std::vector<uint8_t> out;
   for (const char* c = layout_of(f); *c; ++c) {
     switch (*c) {
-      case 'R': out.push_back(v[0]); break;
-      case 'G': out.push_back(v[1]); break;
-      case 'B': out.push_back(v[2]); break;
-      case 'X': out.push_back(255); break;
-      default: out.push_back(static_cast<uint8_t>(luma < 0 ? 0 : (luma > 255 ? 255 : luma)));
+      case 'R':
+        out.push_back(v[0]);
+        break;
+      case 'G':
+        out.push_back(v[1]);
+        break;
+      case 'B':
+        out.push_back(v[2]);
+        break;
+      case 'X':
+        out.push_back(255);
+        break;
+      default:
+        out.push_back(static_cast<uint8_t>(luma < 0 ? 0 : (luma > 255 ? 255 : luma)));
     }
   }
   return out;
@@ -553,27 +617,31 @@ std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, u
 static void test_color() {
   const auto& l = kColorLuts;
   using V = std::vector<int32_t>;
-  auto at = [](const std::array<int32_t, 256>& t, V i) { for (auto& v : i) v = t[v]; return i; };
+  auto at = [](const std::array<int32_t, 256>& t, V i) {
+    for (auto& v : i) v = t[v];
+    return i;
+  };
   CHECK_EQ(at(l.y_level, {0, 1, 16, 128, 235, 254, 255}), (V{-19, -17, 0, 130, 255, 277, 278}));
   CHECK_EQ(at(l.cr_to_r, {0, 128, 129, 255}), (V{-204, 0, 2, 203}));
   CHECK_EQ(at(l.cb_to_b, {0, 1, 128, 255}), (V{-258, -256, 0, 256}));
   CHECK_EQ(at(l.cr_to_g, {0, 127, 128, 129, 255}), (V{104, 1, 0, -1, -103}));
   CHECK_EQ(at(l.cb_to_g, {0, 1, 127, 128, 129, 255}), (V{50, 50, 0, 0, 0, -50}));
-  const std::pair<int, int> clamp_entries[] = {{255, 0}, {256, 0}, {511, 255}, {512, 255}, {895, 255},
-                                               {896, 0}, {1279, 0}, {1280, 0}, {1407, 127}};
+  const std::pair<int, int> clamp_entries[] = {{255, 0}, {256, 0},  {511, 255}, {512, 255}, {895, 255},
+                                               {896, 0}, {1279, 0}, {1280, 0},  {1407, 127}};
   for (auto [i, v] : clamp_entries) CHECK_EQ(kClampTable[i], v);
   const std::pair<int32_t, int> lookups[] = {{0, 128},  {127, 255}, {128, 255}, {511, 255},
                                              {-1, 127}, {-128, 0},  {-129, 0},  {-512, 0}};
   for (auto [s, v] : lookups) CHECK_EQ(kClampTable[384 + (s & 1023)], v);
 
   // Known conversions, one per pixel of an 8x8 macroblock.
-  struct Conv { uint8_t y, cb, cr; Rgb rgb; };
-  const Conv convs[] = {{16, 128, 128, {0, 0, 0}},    {235, 128, 128, {255, 255, 255}},
-                        {128, 128, 128, {130, 130, 130}}, {0, 128, 128, {0, 0, 0}},
-                        {255, 128, 128, {255, 255, 255}}, {81, 90, 240, {255, 0, 0}},
-                        {145, 54, 34, {0, 255, 1}},   {41, 240, 110, {0, 0, 255}},
-                        {255, 128, 0, {74, 255, 255}}, {0, 0, 0, {0, 135, 0}},
-                        {255, 255, 255, {255, 125, 255}}};
+  struct Conv {
+    uint8_t y, cb, cr;
+    Rgb rgb;
+  };
+  const Conv convs[] = {{16, 128, 128, {0, 0, 0}},  {235, 128, 128, {255, 255, 255}}, {128, 128, 128, {130, 130, 130}},
+                        {0, 128, 128, {0, 0, 0}},   {255, 128, 128, {255, 255, 255}}, {81, 90, 240, {255, 0, 0}},
+                        {145, 54, 34, {0, 255, 1}}, {41, 240, 110, {0, 0, 255}},      {255, 128, 0, {74, 255, 255}},
+                        {0, 0, 0, {0, 135, 0}},     {255, 255, 255, {255, 125, 255}}};
   YuvMacroblock m{};
   for (size_t i = 0; i < std::size(convs); ++i) m[i] = convs[i].y, m[64 + i] = convs[i].cb, m[128 + i] = convs[i].cr;
   const auto px = store(m, 0, 0, 8, 8, false);
@@ -583,7 +651,10 @@ static void test_color() {
   m.fill(128);
   m[256] = 200, m[320] = 60, m[255] = 235, m[319] = 90, m[383] = 240;
   const auto p16 = store(m, 0, 0, 16, 16, true);
-  auto pixel = [&](int r, int c) { const size_t o = 3 * (16 * r + c); return Rgb{p16[o], p16[o + 1], p16[o + 2]}; };
+  auto pixel = [&](int r, int c) {
+    const size_t o = 3 * (16 * r + c);
+    return Rgb{p16[o], p16[o + 1], p16[o + 2]};
+  };
   const Rgb grey = {130, 130, 130}, shared = ref_rgb(128, 200, 60);
   CHECK(pixel(0, 0) == shared && pixel(0, 1) == shared && pixel(1, 0) == shared && pixel(1, 1) == shared);
   CHECK(pixel(0, 2) == grey && pixel(2, 0) == grey);
@@ -591,7 +662,12 @@ static void test_color() {
 
   // Edges: only pixels inside the picture are stored; nothing wraps into the
   // next row. (mode, width, height, column, row, pixels stored)
-  struct Edge { const char* name; bool sub; uint64_t w, h, col, row; size_t stored; };
+  struct Edge {
+    const char* name;
+    bool sub;
+    uint64_t w, h, col, row;
+    size_t stored;
+  };
   const Edge edges[] = {{"right edge: columns 16..19", false, 20, 9, 2, 0, 4 * 8},
                         {"past the right edge", false, 20, 8, 3, 0, 0},
                         {"corner, last pixel", true, 20, 10, 1, 0, 4 * 10},
@@ -634,12 +710,14 @@ static void test_color() {
   sweep("one pixel, every format", 7 * 4096, [&](uint64_t n) {
     const PixelFormat f = kLayouts[n % std::size(kLayouts)].first;
     const uint32_t c = static_cast<uint32_t>(rng());
-    const auto want = ref_pixel(f, static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+    const auto want =
+        ref_pixel(f, static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
     std::vector<uint8_t> got(4, 0xEE);
     store_pixel_as(f, got.data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
     return SAME(std::vector<uint8_t>(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(want.size())), want) &&
            SAME(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(want.size()), got.end(),
-                            [](uint8_t b) { return b == 0xEE; }), true);
+                            [](uint8_t b) { return b == 0xEE; }),
+                true);
   });
 }
 
@@ -651,7 +729,8 @@ static void test_all_colours() {
   sweep("every colour", 1 << 18, [&](uint64_t n) {
     for (uint32_t p = 0; p < 64; ++p) {
       const uint32_t c = static_cast<uint32_t>(n) << 6 | p;
-      m[p] = static_cast<uint8_t>(c >> 16), m[64 + p] = static_cast<uint8_t>(c >> 8), m[128 + p] = static_cast<uint8_t>(c);
+      m[p] = static_cast<uint8_t>(c >> 16), m[64 + p] = static_cast<uint8_t>(c >> 8),
+      m[128 + p] = static_cast<uint8_t>(c);
     }
     g_kernels->yuv_to_rgb(m, 0, 0, FrameView{px, 8, 8}, false);
     for (uint32_t p = 0; p < 64; ++p) {
@@ -785,20 +864,27 @@ static void test_observer() {
 // of a clipped and of an outside macroblock.
 static void test_picture() {
   constexpr uint64_t kThird = 0x2AAA'AAAA'AAAA'AAAAull;  // floor((2^63 - 1) / 3)
-  struct Size { uint64_t w, h, max; std::optional<uint64_t> bytes; };
-  const Size sizes[] = {
-      {0, 0, 0, 0}, {UINT64_MAX, 0, 0, 0}, {1, 1, 2, std::nullopt}, {1, 1, 3, 3},
-      {kThird, 1, UINT64_MAX, kThird * 3}, {1, kThird + 1, UINT64_MAX, std::nullopt},
-      {uint64_t{1} << 32, uint64_t{1} << 32, UINT64_MAX, std::nullopt},     // w * h wraps to 0
-      {0x5555'5555'5555'5556ull, 1, UINT64_MAX, std::nullopt},              // * 3 wraps to 2
-      {3, 5, 45, 45}, {3, 5, 44, std::nullopt}};
+  struct Size {
+    uint64_t w, h, max;
+    std::optional<uint64_t> bytes;
+  };
+  const Size sizes[] = {{0, 0, 0, 0},
+                        {UINT64_MAX, 0, 0, 0},
+                        {1, 1, 2, std::nullopt},
+                        {1, 1, 3, 3},
+                        {kThird, 1, UINT64_MAX, kThird * 3},
+                        {1, kThird + 1, UINT64_MAX, std::nullopt},
+                        {uint64_t{1} << 32, uint64_t{1} << 32, UINT64_MAX, std::nullopt},  // w * h wraps to 0
+                        {0x5555'5555'5555'5556ull, 1, UINT64_MAX, std::nullopt},           // * 3 wraps to 2
+                        {3, 5, 45, 45},
+                        {3, 5, 44, std::nullopt}};
   for (const auto& [w, h, max, bytes] : sizes) {
     g_ctx = std::to_string(w) + "x" + std::to_string(h) + " max " + std::to_string(max);
     CHECK(picture_bytes(w, h, max) == bytes);
   }
   g_ctx.clear();
-  const std::array<uint64_t, 6> ceilings = {ceil_div(0, 8), ceil_div(1, 8), ceil_div(8, 8), ceil_div(17, 16),
-                                            ceil_div(UINT64_MAX, 8), ceil_div(UINT64_MAX, 16)};
+  const std::array<uint64_t, 6> ceilings = {ceil_div(0, 8),   ceil_div(1, 8),          ceil_div(8, 8),
+                                            ceil_div(17, 16), ceil_div(UINT64_MAX, 8), ceil_div(UINT64_MAX, 16)};
   CHECK_EQ(ceilings, (std::array<uint64_t, 6>{0, 1, 1, 2, uint64_t{1} << 61, uint64_t{1} << 60}));
 
   std::vector<uint8_t> px(20 * 10 * 3);
@@ -823,7 +909,8 @@ static void test_decode_block_dequantised() {
     const bool chroma = n % 2;
     const auto& [dc, ac] = chroma ? std::tie(t.chroma_dc, t.chroma_ac) : std::tie(t.luma_dc, t.luma_ac);
     const QuantTable& q = kQuantTables444.slot[rng() % 4];
-    const int32_t predictor = n % 7 == 0 ? INT32_MAX - static_cast<int32_t>(rng() % 2048) : static_cast<int32_t>(rng() % 2048) - 1024;
+    const int32_t predictor =
+        n % 7 == 0 ? INT32_MAX - static_cast<int32_t>(rng() % 2048) : static_cast<int32_t>(rng() % 2048) - 1024;
     BitReader a = bits.reader(), b = a;
     std::array<int32_t, 64> levels{}, got{};
     const int32_t pa = decode_block(a, dc, ac, predictor, levels.data(), 0);
@@ -850,7 +937,8 @@ static void test_decode_macroblock_kept() {
     const Encoder& dc = chroma ? cdc : ldc;
     const Encoder& ac = chroma ? cac : lac;
     const auto dc_size = static_cast<uint32_t>(rng() % 12);
-    const int32_t dc_mag = dc_size == 0 ? 0 : static_cast<int32_t>((1u << (dc_size - 1)) + rng() % (1u << (dc_size - 1)));
+    const int32_t dc_mag =
+        dc_size == 0 ? 0 : static_cast<int32_t>((1u << (dc_size - 1)) + rng() % (1u << (dc_size - 1)));
     dc.sym(bits, dc_size);
     bits.put(static_cast<uint32_t>(rng() % 2 ? dc_mag : dc_mag + (1 << dc_size) - 1), static_cast<int>(dc_size));
     const auto density = static_cast<uint32_t>(rng() % 5);  // empty, sparse, busy, full, run past the block
@@ -923,7 +1011,11 @@ static void test_decode_macroblock_kept() {
 
 namespace {
 // Dequantised input is the reference transform's input with a step of 1.0.
-const QuantTable kUnitSteps = [] { QuantTable q; q.fill(65536); return q; }();
+const QuantTable kUnitSteps = [] {
+  QuantTable q;
+  q.fill(65536);
+  return q;
+}();
 }  // namespace
 
 // Whole macroblocks of dequantised blocks through each kernel's idct_blocks:
@@ -939,8 +1031,8 @@ static void test_idct_blocks() {
       const uint32_t shape = static_cast<uint32_t>(rng() % 5);
       for (size_t p = 0; p < 64; ++p) {
         int32_t v = 0;
-        if (shape == 1) v = rng() % 4 ? 0 : static_cast<int32_t>(rng() % 601) - 300;          // typical
-        if (shape == 2) v = rng() % 3 ? 0 : static_cast<int32_t>(rng() % 8193) - 4096;        // large
+        if (shape == 1) v = rng() % 4 ? 0 : static_cast<int32_t>(rng() % 601) - 300;    // typical
+        if (shape == 2) v = rng() % 3 ? 0 : static_cast<int32_t>(rng() % 8193) - 4096;  // large
         if (shape == 3) v = extremes[rng() % 8];
         if (shape == 4) v = rng() % 2 ? 0 : static_cast<int32_t>(rng());
         if (p == 0 || shape != 0) d[64 * b + p] = p == 0 ? wrap_add(static_cast<int32_t>(rng() % 4097) - 2048, v) : v;
@@ -975,7 +1067,11 @@ static void test_idct_16bit() {
       const size_t p = n < 128 ? (n / 2) % 64 : rng() % 64;  // first every position alone, both signs
       pattern[p] = (n < 128 ? (n % 2 ? -1 : 1) : (rng() % 2 ? -1 : 1)) * static_cast<int32_t>(1 + rng() % 16);
     }
-    auto scaled = [&](int32_t m) { std::array<int32_t, 64> b; for (int p = 0; p < 64; ++p) b[p] = pattern[p] * m; return b; };
+    auto scaled = [&](int32_t m) {
+      std::array<int32_t, 64> b;
+      for (int p = 0; p < 64; ++p) b[p] = pattern[p] * m;
+      return b;
+    };
     int32_t lo = 0, hi = 65536;  // fits(lo), !fits(hi)
     if (!SAME(fits(scaled(hi)), false)) return false;
     while (hi - lo > 1) (fits(scaled((lo + hi) / 2)) ? lo : hi) = (lo + hi) / 2;
@@ -1022,9 +1118,15 @@ static void test_thumbnail_formats() {
     const PixelArea area = macroblock_area(col, row, size / scale, tw, th);
     auto draw = [&](PixelFormat format, const Kernels& k) {
       std::vector<uint8_t> px(tw * th * bytes_per_pixel(format), 0xEE);
-      const MacroblockTarget t{.frame = {px, tw, th, format}, .subsampled = sub, .quant_tables = nullptr,
-                               .kernels = &k, .mb_col = col, .mb_row = row, .scale = scale,
-                               .full_width = w, .full_height = h};
+      const MacroblockTarget t{.frame = {px, tw, th, format},
+                               .subsampled = sub,
+                               .quant_tables = nullptr,
+                               .kernels = &k,
+                               .mb_col = col,
+                               .mb_row = row,
+                               .scale = scale,
+                               .full_width = w,
+                               .full_height = h};
       if (vq) {
         draw_vq(t, vqm);
       } else {

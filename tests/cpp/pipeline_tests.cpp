@@ -22,15 +22,15 @@ namespace {
 std::atomic<int> g_failed{0};
 std::atomic<int> g_passed{0};
 
-#define CHECK(c)                                                                       \
-  do {                                                                                 \
-    if (c) {                                                                           \
-      ++g_passed;                                                                      \
-    } else {                                                                           \
-      ++g_failed;                                                                      \
+#define CHECK(c)                                                                          \
+  do {                                                                                    \
+    if (c) {                                                                              \
+      ++g_passed;                                                                         \
+    } else {                                                                              \
+      ++g_failed;                                                                         \
       std::cerr << __FILE__ << ':' << __LINE__ << ": " #c " failed (" << g_what << ")\n"; \
-      return false;                                                                    \
-    }                                                                                  \
+      return false;                                                                       \
+    }                                                                                     \
   } while (0)
 
 thread_local std::string g_what;
@@ -114,8 +114,8 @@ void test_large_frames() {
         const ApplyResult a1 = one.apply(data, r1), a2 = two.apply(data, r2), a3 = automatic.apply(data, r3);
         CHECK(a1.ok() == (f != 3) && a2.ok() == a1.ok() && a3.ok() == a1.ok() && r1 == r2 && r1 == r3);
         CHECK(std::equal(one.pixels().begin(), one.pixels().end(), two.pixels().begin(), two.pixels().end()));
-        CHECK(std::equal(one.pixels().begin(), one.pixels().end(), automatic.pixels().begin(),
-                         automatic.pixels().end()));
+        CHECK(
+            std::equal(one.pixels().begin(), one.pixels().end(), automatic.pixels().begin(), automatic.pixels().end()));
       }
       return true;
     };

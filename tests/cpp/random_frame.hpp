@@ -75,7 +75,10 @@ inline std::vector<uint8_t> random_frame(std::mt19937& gen, bool sub, int record
         uint32_t run = 0;
         for (int z = 1; z < 64; ++z) {
           const bool coded = density == 3 || (density > 0 && rng() % (density == 1 ? 12 : 3) == 0);
-          if (!coded) { ++run; continue; }
+          if (!coded) {
+            ++run;
+            continue;
+          }
           for (; run > 15; run -= 16) put_value(b, ac, 0, 15);  // sixteen zeros
           const int32_t mag = static_cast<int32_t>(rng() % 8 ? 1 + rng() % 40 : 1 + rng() % 1023);
           put_value(b, ac, rng() % 2 ? mag : -mag, run);
@@ -92,7 +95,8 @@ inline std::vector<uint8_t> random_frame(std::mt19937& gen, bool sub, int record
         b.put((fresh ? 4u : 0u) | (rng() % 4), 3);
         if (fresh) b.put(rng() & 0xFFFFFF, 24);
       }
-      if (bits) for (int p = 0; p < 64; ++p) b.put(rng() % (1u << bits), static_cast<int>(bits));
+      if (bits)
+        for (int p = 0; p < 64; ++p) b.put(rng() % (1u << bits), static_cast<int>(bits));
     }
   }
   b.put(9, 4);  // FRAME_END
