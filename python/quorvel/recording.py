@@ -79,11 +79,15 @@ CREATE TABLE snapshots (
 # earlier than SNAPSHOT_MIN_SECONDS after the last, so that a short session holds none. The work
 # is also at least SNAPSHOT_RATIO times the last snapshot's size, which keeps the snapshots
 # within 1 / SNAPSHOT_RATIO of the file however well or badly the pictures compress.
-SNAPSHOT_WORK = 24 << 20
-FRAME_OVERHEAD = 2000
-SNAPSHOT_MIN_SECONDS = 30.0
+# Replaying runs at about 6 MB of frames a second on one core (whole-frame DCT deltas; text is
+# faster), plus some 30 microseconds a frame to read it: 2 MiB keeps a seek within a few tenths
+# of a second.
+SNAPSHOT_WORK = 2 << 20
+FRAME_OVERHEAD = 200
+SNAPSHOT_MIN_SECONDS = 5.0
 SNAPSHOT_RATIO = 12
-SNAPSHOT_LEVEL = 6  # zlib's default: screens compress 5 to 50 times, in about 50 ms a megapixel
+SNAPSHOT_LEVEL = 6  # zlib's default: a 1920x1080 screen compresses 15 to 100 times, in about 0.1 s
+CHECKPOINT_SECONDS = 1.0
 
 # The pixel formats whose bytes are the RGB picture's rearranged: (offsets of R, G, B in a pixel,
 # bytes a pixel, offset of the padding byte 255 or None). They come from an RGB snapshot; every
@@ -236,10 +240,14 @@ class Recording:
             # returned), and the disk at each checkpoint.
             db.execute("PRAGMA journal_mode = WAL")
             db.execute("PRAGMA synchronous = NORMAL")
+            # Checkpoints (which copy the log into the file and wait for the disk) run on a
+            # thread of their own, not in append; this is only the backstop (64 MiB of log).
+            db.execute("PRAGMA wal_autocheckpoint = 16384")
+            writer = _Writer(db, path)
         except BaseException:
             db.close()
             raise
-        return cls(path, db, _Writer(db))
+        return cls(path, db, writer)
 
     @classmethod
     def open(cls, path: str | os.PathLike[str]) -> Recording:
@@ -591,22 +599,45 @@ class _Writer:
     so that the database is only ever touched from one thread and append never waits for a
     decode or a compression."""
 
-    def __init__(self, db: sqlite3.Connection) -> None:
+    def __init__(self, db: sqlite3.Connection, path: Path) -> None:
         self.db = db
         self.clock = time.monotonic()
         self.count, self.last_t_ns = 0, 0
         self._queue: queue.SimpleQueue[tuple[int, int, bytes, int, int] | None] = queue.SimpleQueue()
         self._ready: list[tuple[int, int, int, int, bytes]] = []
         self._lock = threading.Lock()
+        self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="quorvel-recording-snapshots", daemon=True)
+        self._checkpointer = threading.Thread(
+            target=self._checkpoints, args=(path,), name="quorvel-recording-checkpoints", daemon=True
+        )
         self._thread.start()
+        self._checkpointer.start()
 
     def submit(self, index: int, t_ns: int, data: bytes, width: int, height: int) -> None:
         self._queue.put((index, t_ns, data, width, height))
 
     def finish(self) -> None:
         self._queue.put(None)
+        self._stop.set()
         self._thread.join()
+        self._checkpointer.join()
+
+    def _checkpoints(self, path: Path) -> None:
+        """Every CHECKPOINT_SECONDS, the frames in the log copied into the file, beside the
+        appends (a passive checkpoint never blocks the writer)."""
+        try:
+            db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        except sqlite3.Error:
+            return  # the backstop in the writer's connection does it then
+        try:
+            while not self._stop.wait(CHECKPOINT_SECONDS):
+                try:
+                    db.execute("PRAGMA wal_checkpoint(PASSIVE)")
+                except sqlite3.Error:
+                    pass  # busy now: the next round, or the backstop
+        finally:
+            db.close()
 
     def store_snapshots(self) -> None:
         """Inserts the snapshots the thread has made; inside the caller's transaction."""
