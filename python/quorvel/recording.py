@@ -473,6 +473,24 @@ class Recording:
     def __iter__(self) -> Iterator[Frame]:
         return self._rows(0)
 
+    def _timeline(self, first: int = 0) -> list[tuple[int, int, int, int]]:
+        """(index, t_ns, width, height) of the frames from `first` on, without their data."""
+        with _translate(self._path):
+            rows = (
+                self._conn()
+                .execute("SELECT id, t_ns, width, height FROM frames WHERE id >= ? ORDER BY t_ns, id", (first,))
+                .fetchall()
+            )
+        for index, t_ns, width, height in rows:
+            _check_row(self._path, index, t_ns, width, height)
+        return rows
+
+    def _frame(self, index: int) -> bytes:
+        """The data of frame `index`, checked as iteration checks it."""
+        for frame in self._rows(index, index):
+            return frame.data
+        raise RecordingError(f"{self._path}: frame {index} is missing")
+
     def failures(self, until: float | None = None) -> list[int]:
         """The indexes of the frames (those at most `until` seconds in, or all) that the decoder
         refuses. Each is a lost delta: the picture stays as it was."""
@@ -615,7 +633,8 @@ class _Writer:
         self._checkpointer.start()
 
     def submit(self, index: int, t_ns: int, data: bytes, width: int, height: int) -> None:
-        self._queue.put((index, t_ns, data, width, height))
+        if self._thread.is_alive():  # else no snapshots from here on, and no queue that grows
+            self._queue.put((index, t_ns, data, width, height))
 
     def finish(self) -> None:
         self._queue.put(None)
@@ -667,12 +686,18 @@ class _Writer:
                 continue
             try:
                 screen.apply(data)
-            except (ValueError, MemoryError):
-                pass
+            except ValueError:
+                pass  # a refused frame: the picture stays, as it does for every reader
+            except MemoryError:
+                screen = None  # the snapshot would not fit its frames: this size is replayed
+                continue
             work += max(len(data), FRAME_OVERHEAD)
             due = max(SNAPSHOT_WORK, SNAPSHOT_RATIO * last_size)
             if work >= due and (t_ns - since_ns) / 1e9 >= SNAPSHOT_MIN_SECONDS:
-                pixels = zlib.compress(screen.to_bytes(), SNAPSHOT_LEVEL)
+                try:
+                    pixels = zlib.compress(screen.to_bytes(), SNAPSHOT_LEVEL)
+                except MemoryError:
+                    continue  # no snapshot this time; the next one is due after the next frame
                 with self._lock:
                     self._ready.append((index, width, height, screen.frames_applied, pixels))
                 work, since_ns, last_size = 0, t_ns, len(pixels)
