@@ -352,6 +352,7 @@ def cmd_play(args: argparse.Namespace) -> int:
             playback,
             speed=args.speed,
             refresh=refresh if args.follow else None,
+            window_size=(-(-max(w for w, _ in sizes) // scale), -(-max(h for _, h in sizes) // scale)),
             paused=args.paused,
             exit_after=args.exit_after,
         )

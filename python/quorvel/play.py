@@ -65,6 +65,7 @@ class Playback:
     times: list[float] | None = None
     sizes: list[tuple[int, int]] | None = None
     seek: Callable[[float], tuple[Screen, int]] | None = None
+    t: float = 0.0  # where a recording is, in seconds: the last frame's time, or where a jump went
 
     @property
     def done(self) -> bool:
@@ -76,6 +77,8 @@ class Playback:
         name, read = self.frames[self.shown]
         if self.sizes is not None and self.sizes[self.shown] != (self.screen.width, self.screen.height):
             self.screen = Screen(*self.sizes[self.shown], scale=self.screen.scale)
+        if self.times is not None:
+            self.t = self.times[self.shown]
         self.shown += 1
         where = f"frame {self.shown} of {len(self.frames)}"
         data = b""
@@ -92,11 +95,6 @@ class Playback:
         self.title = f"quorvel play: {where}, {len(data)} bytes, {elapsed * 1e3:.2f} ms ({name})"
         return rects
 
-    @property
-    def t(self) -> float:
-        """The time of the last frame shown, in seconds (0 before the first)."""
-        return self.times[self.shown - 1] if self.times and self.shown else 0.0
-
     def gap(self, longest: float) -> float | None:
         """Seconds from the frame just shown to the next by the recording's clock, an idle
         stretch cut to `longest`; None without times (then frames come at a fixed rate)."""
@@ -110,6 +108,7 @@ class Playback:
             return
         target = min(max(self.t + seconds, 0.0), self.times[-1])
         self.screen, self.shown = self.seek(target)
+        self.t = target
         self.title = f"quorvel play: {target:.1f} s, frame {self.shown} of {len(self.frames)}"
 
     @property
@@ -274,6 +273,7 @@ def play(
     fps: float = 10.0,
     speed: float = 1.0,
     refresh: Callable[[], bool] | None = None,
+    window_size: tuple[int, int] | None = None,
     paused: bool = False,
     exit_after: float | None = None,
     save_folder: Path = Path("."),
@@ -287,12 +287,16 @@ def play(
     A recording (a playback with times) plays at its own pace times `speed`, idle stretches cut
     to LONGEST_GAP, and the arrow keys jump JUMP_SECONDS. With `refresh` (following a recording
     still being written) the last frame is not the end: refresh() adds the frames that landed
-    since and says whether more may come."""
+    since and says whether more may come. `window_size`: the window's least size (a recording's
+    largest picture, so that a size change does not make a new window); a smaller picture is
+    shown at its top left, on grey."""
     check_toolkit()
     import pygame
 
     wall = playback if isinstance(playback, Wall) else Wall([playback])
     width, height = wall.size
+    if window_size is not None:
+        width, height = max(width, window_size[0]), max(height, window_size[1])
     window = _open_window(width, height)
     # Each Screen's pixels as an SDL surface, without a copy: apply draws straight into what
     # the surface shows, and only the rectangles apply returns are copied to the window.
@@ -307,8 +311,9 @@ def play(
             return False
         screens = [p.screen for p in wall.playbacks]
         pictures[:] = [pygame.image.frombuffer(memoryview(p.screen), p.size, "RGB") for p in wall.playbacks]
-        if window.get_size() != wall.size:
-            window = pygame.display.set_mode(wall.size)
+        (w, h), (shown_w, shown_h) = wall.size, window.get_size()
+        if w > shown_w or h > shown_h:
+            window = pygame.display.set_mode((max(w, shown_w), max(h, shown_h)))
         repaint()
         return True
 

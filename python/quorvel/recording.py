@@ -80,12 +80,12 @@ CREATE TABLE snapshots (
 # is also at least SNAPSHOT_RATIO times the last snapshot's size, which keeps the snapshots
 # within 1 / SNAPSHOT_RATIO of the file however well or badly the pictures compress.
 # Replaying runs at about 6 MB of frames a second on one core (whole-frame DCT deltas; text is
-# faster), plus some 30 microseconds a frame to read it: 2 MiB keeps a seek within a few tenths
-# of a second.
-SNAPSHOT_WORK = 2 << 20
+# faster), plus some 30 microseconds a frame to read it: 1.5 MiB keeps a seek within a few
+# tenths of a second.
+SNAPSHOT_WORK = 3 << 19  # 1.5 MiB
 FRAME_OVERHEAD = 200
 SNAPSHOT_MIN_SECONDS = 5.0
-SNAPSHOT_RATIO = 12
+SNAPSHOT_RATIO = 10
 SNAPSHOT_LEVEL = 6  # zlib's default: a 1920x1080 screen compresses 15 to 100 times, in about 0.1 s
 CHECKPOINT_SECONDS = 1.0
 
