@@ -231,6 +231,7 @@ class Recording:
             _fsync_folder(path.parent)
         finally:
             tmp.unlink(missing_ok=True)
+            tmp.with_name(tmp.name + "-journal").unlink(missing_ok=True)
 
         db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         try:
@@ -350,7 +351,8 @@ class Recording:
 
     def append(self, data: Buffer, width: int, height: int, t: float | None = None) -> int:
         """Adds a frame (any bytes-like object, stored as it is) of `width` x `height` pixels at
-        `t` seconds since create (by default now, on a monotonic clock); times never decrease.
+        `t` seconds since create (by default now on a monotonic clock, or the last frame's time if
+        that is later); times never decrease.
         Returns the frame's index. The frame is in the file when append returns."""
         writer = self._writer
         if writer is None:
