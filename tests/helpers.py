@@ -1,4 +1,7 @@
-"""Small pieces the tests share: frame headers, the end marker, integers of other kinds."""
+"""Small pieces the tests share: frame headers, the end marker, integers of other kinds, seeds
+that replay."""
+
+import zlib
 
 # The 4-byte headers of the two modes (bytes 2..3: 444 and 422, big-endian).
 H444, H422 = bytes.fromhex("000001bc"), bytes.fromhex("000001a6")
@@ -25,3 +28,10 @@ class Index:
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+def seed_of(*parts):
+    """A seed for random.Random from a test's parameters: the same in every process and on every
+    CPU, so that a failure replays (hash() of a str is salted per process, and a tuple's hash
+    depends on the word size)."""
+    return zlib.crc32(repr(parts).encode())
