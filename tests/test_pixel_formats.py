@@ -10,21 +10,13 @@ from importlib import resources
 import numpy as np
 import pytest
 
-from helpers import seed_of
+from helpers import FORMATS, drawn_cells, failing_frames, random_frame, rearranged, seed_of
 from quorvel._screen import Screen, _restore
 from quorvel.encode import encode
 from quorvel.records import inspect_frame
 from reference import render
-from test_screen import drawn_cells, failing_frames, random_frame
 
-FORMATS = ["RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY"]
 SAMPLE = resources.files("quorvel").joinpath("data", "sample-console-444.frame").read_bytes()
-
-
-def rearranged(rgb, name):
-    """An RGB picture (h, w, 3) laid out as format `name` (not GRAY)."""
-    planes = {"R": rgb[..., 0], "G": rgb[..., 1], "B": rgb[..., 2], "X": np.full(rgb.shape[:2], 255, np.uint8)}
-    return np.stack([planes[c] for c in name], axis=-1)
 
 
 class Records:

@@ -14,12 +14,8 @@ import numpy as np
 import pytest
 
 from framewriter import FrameWriter
-from helpers import seed_of
-from test_bench_frames import picture
-from test_pixel_formats import FORMATS, rearranged
-from test_screen import failing_frames, random_frame
-from quorvel._bench import desktop
-from quorvel._picture import box_filter, psnr
+from helpers import FORMATS, failing_frames, picture, random_frame, rearranged, seed_of
+from quorvel._picture import box_filter, desktop, psnr
 from quorvel._screen import Screen
 from quorvel.encode import encode_frame
 
