@@ -1,7 +1,10 @@
 """The `quorvel` command, run as a user runs it: in a subprocess, from files on disk."""
 
+import contextlib
+import ctypes
 import os
 import re
+import resource
 import shlex
 import tomllib
 import subprocess
@@ -21,9 +24,21 @@ from quorvel.encode import encode_frame  # noqa: E402
 from quorvel.records import inspect_frame  # noqa: E402
 
 
-def run(*args, cwd):
+def run(*args, cwd, file_limit=None, **kwargs):
+    """The command in a subprocess; file_limit caps the size of every file it writes, so that a
+    write fails part-way as on a full disk ("File too large"; Python ignores SIGXFSZ)."""
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+
     return subprocess.run(
-        [sys.executable, "-m", "quorvel", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120
+        [sys.executable, "-m", "quorvel", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=limit if file_limit else None,
+        **kwargs,
     )
 
 
@@ -273,6 +288,86 @@ def test_many_frames_fail_one_by_one(tmp_path):
     assert result.stderr.splitlines() == ["quorvel: bad.frame: unknown block flag: 3"]
     assert "decoded 1 of 2 frames" in result.stdout
     assert png_pixels(tmp_path / "out/end.png").tobytes() == bytes(24)
+
+
+@contextlib.contextmanager
+def read_only_folder(folder):
+    """`folder`, empty, where nothing can be created: by its mode, or for root (whom modes do not
+    stop) as a read-only mount."""
+    folder.mkdir()
+    if os.geteuid() != 0:
+        folder.chmod(0o555)
+        yield folder
+        folder.chmod(0o755)
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.mount(b"quorvel-test", os.fsencode(folder), b"tmpfs", 1, None) != 0:  # 1: MS_RDONLY
+        pytest.skip(f"root, and no read-only mount: {os.strerror(ctypes.get_errno())}")
+    try:
+        yield folder
+    finally:
+        libc.umount2(os.fsencode(folder), 0)
+
+
+NOISE = np.random.default_rng(7).integers(0, 256, (96, 128, 3), dtype=np.uint8)  # compresses to no less than 36 KB
+
+
+@pytest.mark.parametrize("case", ["full disk", "read-only folder", "-o x.png", "-o x.jpg", "encode -o x.frame"])
+def test_a_write_that_fails_stops_the_run_and_leaves_only_whole_files(case, tmp_path):
+    # Four frames; the PNG of the third is far larger than the others, and than the limit on a file.
+    flat = np.full_like(NOISE, 90)
+    (tmp_path / "capture").mkdir()
+    for name, pic in [("f1", flat), ("f2", flat), ("f3", NOISE), ("f4", flat)]:
+        (tmp_path / f"capture/{name}.frame").write_bytes(encode_frame(pic))
+    Image.fromarray(NOISE).save(tmp_path / "noise.png")
+    out = tmp_path / "out"
+    out.mkdir()
+    earlier = {"f3.png": picture(), "x.png": picture(), "x.jpg": picture()}
+    for name, pic in earlier.items():
+        Image.fromarray(pic).save(out / name)
+    (out / "x.frame").write_bytes(b"a frame written before")
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+
+    many = ("capture", "--size", "128x96", "--outdir")
+    with contextlib.ExitStack() as stack:
+        if case == "full disk":
+            result = run("decode", *many, "out", cwd=tmp_path, file_limit=4096)
+            lines = ["quorvel: cannot write out/f3.png: File too large"]
+            summary = "decoded 3 of 4 frames"
+            wrote = 2
+        elif case == "read-only folder":
+            ro = stack.enter_context(read_only_folder(tmp_path / "ro"))
+            result = run("decode", *many, ro.name, cwd=tmp_path)
+            assert len(result.stderr.splitlines()) == 1
+            assert re.fullmatch(
+                r"quorvel: cannot write ro/f1\.png: (Read-only file system|Permission denied)\n", result.stderr
+            )
+            lines = result.stderr.splitlines()
+            summary = "decoded 1 of 4 frames"
+            wrote = 0
+            assert os.listdir(ro) == []
+        elif case.startswith("encode"):
+            result = run("encode", "noise.png", "-o", "out/x.frame", cwd=tmp_path, file_limit=4096)
+            lines, summary = ["quorvel: cannot write out/x.frame: File too large"], None
+        else:
+            output = "out/" + case.split()[1]
+            result = run("decode", "capture/f3.frame", "--size", "128x96", "-o", output, cwd=tmp_path, file_limit=4096)
+            lines, summary = [f"quorvel: cannot write {output}: File too large"], None
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == lines
+    if summary:
+        assert result.stdout.startswith(summary)
+        assert (
+            f"wrote {wrote} PNG" in result.stdout
+            and "stopped at the first picture that could not be written" in result.stdout
+        )
+    # What was there stays as it was; what is new is whole (no temporary file either).
+    after = {p.name: p.read_bytes() for p in out.iterdir()}
+    assert {name: after[name] for name in before} == before
+    new = sorted(set(after) - set(before))
+    assert new == (["f1.png", "f2.png"] if case == "full disk" else [])
+    for name in new:
+        assert png_pixels(out / name).tobytes() == decode_frame(encode_frame(flat), 128, 96)
 
 
 def test_decode_and_info_need_no_numpy(tmp_path):

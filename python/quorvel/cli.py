@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, NoReturn
 
 from . import _format as fmt
 from . import __version__, decode_frame, decoder_version
+from ._atomic import atomic_output
 from ._screen import Screen
 
 if TYPE_CHECKING:
@@ -47,6 +48,11 @@ class Failure(Exception):
 
 class UsageError(Failure):
     """A command line that makes no sense: one line on stderr, exit status 2."""
+
+
+class WriteFailure(Failure):
+    """An output that could not be written (a full disk, a read-only folder, no permission): the
+    next one would fail the same way, so a run of many frames stops at the first."""
 
 
 def size_problem(width: int, height: int) -> str | None:
@@ -75,10 +81,12 @@ def _read(path: Path, what: str = "frame") -> bytes:
 
 
 def _write(path: Path, data: bytes) -> None:
+    """Writes `data` as the file `path`, whole or not at all."""
     try:
-        path.write_bytes(data)
+        with atomic_output(path) as file:
+            file.write(data)
     except OSError as e:
-        raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+        raise WriteFailure(f"cannot write {path}: {e.strerror or e}") from None
 
 
 def make_folder(path: Path) -> None:
@@ -159,9 +167,10 @@ def _write_picture(path: Path, rgb: bytes, width: int, height: int, picture_form
     from PIL import Image
 
     try:
-        Image.frombytes("RGB", (width, height), rgb).save(path, format=picture_format)
+        with atomic_output(path) as file:
+            Image.frombytes("RGB", (width, height), rgb).save(file, format=picture_format)
     except OSError as e:
-        raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+        raise WriteFailure(f"cannot write {path}: {e.strerror or e}") from None
 
 
 def _decode_failure(name: str, message: str, data: bytes, width: int, height: int) -> Failure:
@@ -232,6 +241,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
         make_folder(args.outdir)
 
     progress, failed, total_time, total_bytes = Progress(len(jobs)), 0, 0.0, 0
+    decoded, written, stopped = 0, 0, False
     # With --screen every frame is drawn over what the frames before it left; a
     # frame that fails leaves the screen as it was.
     try:
@@ -254,18 +264,24 @@ def cmd_decode(args: argparse.Namespace) -> int:
             except MemoryError as e:
                 raise Failure(f"{name}: {e or 'not enough memory for the picture'}") from None
             total_time += time.perf_counter() - start
+            total_bytes += len(data)
+            decoded += 1
             try:
                 _write_picture(output, rgb, width, height, picture_format)
             except MemoryError:
-                raise Failure(
+                raise WriteFailure(
                     f"cannot write {output}: not enough memory to encode a {width}x{height} picture"
                 ) from None
+            written += 1
         except Failure as e:
             progress.close()
             print(f"quorvel: {e}", file=sys.stderr)
             failed += 1
+            if isinstance(e, WriteFailure):
+                # The next picture would meet the same full disk or read-only folder.
+                stopped = True
+                break
             continue
-        total_bytes += len(data)
         if len(jobs) == 1:
             mode = int.from_bytes(data[2:4], "big")
             colours = len(set(rgb[i : i + 3] for i in range(0, len(rgb), 3)))
@@ -275,10 +291,10 @@ def cmd_decode(args: argparse.Namespace) -> int:
             print(f"wrote     {output}")
     progress.close()
     if len(jobs) > 1:
-        ok = len(jobs) - failed
         print(
-            f"decoded {ok} of {len(jobs)} frames ({total_bytes} bytes) in {total_time * 1e3:.1f} ms; "
-            f"wrote {ok} PNGs to {args.outdir or Path('.')}"
+            f"decoded {decoded} of {len(jobs)} frames ({total_bytes} bytes) in {total_time * 1e3:.1f} ms; "
+            f"wrote {written} PNG{'' if written == 1 else 's'} to {args.outdir or Path('.')}"
+            + ("; stopped at the first picture that could not be written" if stopped else "")
         )
     return 1 if failed else 0
 
