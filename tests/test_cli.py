@@ -370,6 +370,40 @@ def test_a_write_that_fails_stops_the_run_and_leaves_only_whole_files(case, tmp_
         assert png_pixels(out / name).tobytes() == decode_frame(encode_frame(flat), 128, 96)
 
 
+@pytest.mark.parametrize("hole", [None, "dangling link"])
+def test_a_capture_is_applied_in_natural_order(hole, tmp_path):
+    # f0 a key frame, then f3 ... f21 each painting a stripe of its own: taken in text order
+    # (f0, f12, ..., f21, f3, f6, f9), the picture after f21 would lack three stripes.
+    from quorvel import Screen
+
+    shown = np.full((48, 64, 3), 30, dtype=np.uint8)
+    frames = {"f0": encode_frame(shown)}
+    for k in range(1, 8):
+        before = shown.copy()
+        shown[:, k * 8 : k * 8 + 8] = (k * 30, 255 - k * 30, 120)
+        frames[f"f{3 * k}"] = encode_frame(shown, previous=before)
+    (tmp_path / "capture").mkdir()
+    for name, data in frames.items():
+        (tmp_path / f"capture/{name}.frame").write_bytes(data)
+    if hole:
+        (tmp_path / "capture/f10.frame").symlink_to("gone.frame")
+    result = run("decode", "capture", "--size", "64x48", "--screen", "--outdir", "out", cwd=tmp_path)
+
+    screen = Screen(64, 48)
+    for data in frames.values():
+        screen.apply(data)
+    assert png_pixels(tmp_path / "out/f21.png").tobytes() == screen.to_bytes()
+    if hole:
+        assert result.returncode == 1
+        assert (
+            result.stderr
+            == "quorvel: cannot read frame capture/f10.frame: a link to gone.frame, which does not exist\n"
+        )
+        assert result.stdout.startswith("decoded 8 of 9 frames")
+    else:
+        assert ok(result).startswith("decoded 8 of 8 frames")
+
+
 def test_decode_and_info_need_no_numpy(tmp_path):
     # A python that cannot import numpy or PIL still decodes and inspects.
     bad_frame(tmp_path)

@@ -16,6 +16,9 @@ failed and 2 for a command line that makes no sense.
 from __future__ import annotations
 
 import argparse
+import os
+import re
+import stat
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -75,6 +78,17 @@ def parse_size(text: str) -> tuple[int, int]:
 
 def _read(path: Path, what: str = "frame") -> bytes:
     try:
+        mode = path.stat().st_mode
+    except FileNotFoundError:
+        if path.is_symlink():
+            raise Failure(f"cannot read {what} {path}: a link to {os.readlink(path)}, which does not exist") from None
+        raise Failure(f"cannot read {what} {path}: No such file or directory") from None
+    except OSError as e:
+        raise Failure(f"cannot read {what} {path}: {e.strerror or e}") from None
+    # A pipe or a device in a capture folder would be read until it ends, maybe never.
+    if not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
+        raise Failure(f"cannot read {what} {path}: not a file")
+    try:
         return path.read_bytes()
     except OSError as e:
         raise Failure(f"cannot read {what} {path}: {e.strerror or e}") from None
@@ -126,15 +140,32 @@ def _load_picture(path: Path) -> tuple[Image, int]:
 # --- decode ------------------------------------------------------------------
 
 
+def natural_key(name: str) -> tuple[tuple[str | int, ...], str]:
+    """Sorts names as people count: the digits in a name compare as numbers, so that frame-2
+    comes before frame-10. Text and numbers alternate in the same places in every key (re.split
+    puts the numbers at the odd places), so a number is never compared with text; names that
+    differ only in leading zeros (f01, f1) keep a fixed order by the name itself."""
+    parts = re.split(r"(\d+)", name)
+    return tuple(int(p) if i % 2 else p for i, p in enumerate(parts)), name
+
+
 def _frames(paths: list[Path]) -> list[Path]:
-    """The frame files named; a folder (a capture) stands for its .frame files, in name order."""
+    """The frame files named; a folder (a capture) stands for its .frame files, in natural order.
+
+    Every entry named *.frame there is a frame except a folder: a link that leads nowhere, or a
+    file that cannot be read, comes along and fails when its turn comes, so that a capture with a
+    hole in it is reported, not shown without the missing frame."""
     files = []
     for path in paths:
         if path.is_dir():
-            inside = sorted(p for p in path.iterdir() if p.is_file() and p.suffix.lower() == FRAME_SUFFIX)
+            try:
+                entries = list(path.iterdir())
+            except OSError as e:
+                raise Failure(f"cannot read folder {path}: {e.strerror or e}") from None
+            inside = [p for p in entries if p.suffix.lower() == FRAME_SUFFIX and not p.is_dir()]
             if not inside:
                 raise Failure(f"no {FRAME_SUFFIX} files in {path}")
-            files.extend(inside)
+            files.extend(sorted(inside, key=lambda p: natural_key(p.name)))
         else:
             files.append(path)
     return files
@@ -588,7 +619,8 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="*",
         type=Path,
         metavar="FRAME",
-        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, decoded in name order",
+        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, decoded in natural "
+        "order (frame-2 before frame-10)",
     )
     p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with FRAME)")
     out = p.add_mutually_exclusive_group()
@@ -674,7 +706,8 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="+",
         type=Path,
         metavar="FRAME",
-        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, played in name order",
+        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, played in natural "
+        "order (frame-2 before frame-10)",
     )
     p.add_argument(
         "--size",
