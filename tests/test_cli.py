@@ -183,8 +183,7 @@ def bad_frame(tmp_path):
         ),
         (
             ["decode", "noend.frame", "--size", "4x2"],
-            "quorvel: noend.frame: exceeded block limit without FRAME_END "
-            "marker (the data runs out after 1 record; is --size right?)",
+            "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the frame is cut after 12 bytes)",
         ),
         (
             ["decode", "long.frame", "--size", "8x8"],
@@ -216,7 +215,7 @@ def bad_frame(tmp_path):
         ),
         (
             ["info", "noend.frame", "--size", "4x2"],
-            "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the data runs out after 1 record)",
+            "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the frame is cut after 12 bytes)",
         ),
         (["info", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
         (
@@ -402,6 +401,35 @@ def test_a_capture_is_applied_in_natural_order(hole, tmp_path):
         assert result.stdout.startswith("decoded 8 of 9 frames")
     else:
         assert ok(result).startswith("decoded 8 of 8 frames")
+
+
+@pytest.mark.parametrize("command", ["decode", "info"])
+@pytest.mark.parametrize("case", ["two frames", "zero padding", "cut", "size too large"])
+def test_a_wrong_result_gets_a_line_that_names_the_cause(case, command, tmp_path):
+    console = encode_frame(np.full((480, 640, 3), 70, dtype=np.uint8))  # 4800 macroblocks, no positions
+    small = encode_frame(picture())
+    assert len(small) % 4 == 0  # each frame fills its last word: what follows it are whole bytes
+    data, size = {
+        "two frames": (small + encode_frame(picture(seed=5)), "64x48"),
+        "zero padding": (small + bytes(8), "64x48"),
+        "cut": (small[: len(small) // 2], "64x48"),
+        "size too large": (console, "648x480"),
+    }[case]
+    (tmp_path / "x.frame").write_bytes(data)
+    result = run(command, "x.frame", "--size", size, *(["-o", "x.png"] if command == "decode" else []), cwd=tmp_path)
+    line = {
+        "two frames": f"quorvel: warning: x.frame: {len(data) - len(small)} bytes follow the end of the frame: "
+        "two frames in one file?",
+        "zero padding": None,
+        "cut": f"quorvel: x.frame: exceeded block limit without FRAME_END marker (the frame is cut after {len(data)} bytes)",
+        "size too large": "quorvel: warning: x.frame: the frame drew 4800 of 4860 macroblocks (as many as 640x480 "
+        "has); is --size right?",
+    }[case]
+    assert result.stderr.splitlines() == ([line] if line else [])
+    assert result.returncode == (1 if case == "cut" else 0)
+    if command == "decode" and case != "cut":
+        width, height = map(int, size.split("x"))
+        assert png_pixels(tmp_path / "x.png").tobytes() == decode_frame(data, width, height)
 
 
 def test_decode_and_info_need_no_numpy(tmp_path):

@@ -34,11 +34,22 @@ from ._screen import Screen
 if TYPE_CHECKING:
     from PIL.Image import Image
 
+    from .records import FrameInfo
+
 SAMPLE = "sample-console-444.frame"
 SAMPLE_SIZE = (320, 200)
 FRAME_SUFFIX = ".frame"  # what a capture folder holds: its other files are not frames
 TOOLS_HINT = "pip install 'quorvel[tools]' (in a clone: pip install '.[tools]')"
 BLOCK_LIMIT = "exceeded block limit without FRAME_END marker"
+
+# Screen sizes that consoles commonly announce. A frame decoded at a --size larger than its own
+# draws as many macroblocks as its own size has: when that count is one of these sizes', the
+# warning names it.
+CONSOLE_SIZES = (
+    (640, 480), (720, 400), (800, 600), (1024, 768), (1152, 864), (1280, 720), (1280, 800), (1280, 960),
+    (1280, 1024), (1360, 768), (1366, 768), (1440, 900), (1600, 900), (1600, 1200), (1680, 1050),
+    (1920, 1080), (1920, 1200), (2560, 1440), (2560, 1600), (3840, 2160),
+)  # fmt: skip
 
 # The largest width and height that decode, info and encode take: far beyond any
 # console, and it keeps a mistyped size from asking for gigabytes.
@@ -205,19 +216,76 @@ def _write_picture(path: Path, rgb: bytes, width: int, height: int, picture_form
 
 
 def _decode_failure(name: str, message: str, data: bytes, width: int, height: int) -> Failure:
-    """The decoder's message, and for a frame without end what the records say about the size."""
+    """The decoder's message, and for a frame without end what the records say about the cause:
+    the data ran out (a cut frame), or the records went on past the block limit (a wrong --size)."""
     if message == BLOCK_LIMIT:
-        # The frame does not carry its size: a wrong --size is the usual cause.
         from .records import inspect_frame
 
         info = inspect_frame(data, width, height)
         if info.ran_out:
-            count = len(info.records)
-            where = f"the data runs out after {count} record{'' if count == 1 else 's'}"
+            message += f" (the frame is cut after {len(data)} bytes)"
         else:
-            where = f"the block limit for {width}x{height} is {info.block_limit} records"
-        message += f" ({where}; is --size right?)"
+            # The frame does not carry its size: a wrong --size is the usual cause.
+            message += f" (the block limit for {width}x{height} is {info.block_limit} records; is --size right?)"
     return Failure(f"{name}: {message}")
+
+
+def frame_warnings(info: FrameInfo, data: bytes, *, alone: bool) -> list[str]:
+    """What a frame that decoded says about a wrong result, from the walk of its records: bytes
+    after its end (a second frame in the file), and for a frame drawn alone onto black, one that
+    names no position yet stops before the picture's last macroblock (a --size too large)."""
+    warnings = []
+    if info.ended and any(data[len(data) - info.trailing_bytes :]):
+        warnings.append(f"{info.trailing_bytes} bytes follow the end of the frame: two frames in one file?")
+    cols, rows = info.mb_cols, info.mb_rows
+    drawn = {(c, r) for c, r in info.drawn() if c < cols and r < rows}
+    # A frame of records that name their position (a delta frame) draws only what changed, and
+    # one of no records (nothing changed) draws nothing.
+    if (
+        alone
+        and info.ended
+        and drawn
+        and (cols - 1, rows - 1) not in drawn
+        and not any(r.explicit for r in info.records)
+    ):
+        text = f"the frame drew {len(drawn)} of {cols * rows} macroblocks"
+        sizes = [
+            f"{w}x{h}"
+            for w, h in CONSOLE_SIZES
+            if (w, h) != (info.width, info.height) and _grid_count(info.mode, w, h) == len(drawn)
+        ]
+        if sizes:
+            text += f" (as many as {' or '.join(sizes)} has)"
+        warnings.append(text + "; is --size right?")
+    return warnings
+
+
+def _grid_count(mode: int, width: int, height: int) -> int:
+    cols, rows = fmt.macroblock_grid(mode, width, height)
+    return cols * rows
+
+
+def _may_warn(data: bytes, width: int, height: int, rectangles: list[tuple[int, int, int, int]] | None) -> bool:
+    """Whether the walk of the records (some hundred times the decoder's time) can find a warning
+    for a frame that decoded; False is certain.
+
+    Bytes after the end: take `data` up to the 32-bit word that holds its last non-zero byte. The
+    decoder reads zeros past the end of the data, and zeros never make FRAME_END: the shorter data
+    decodes only if FRAME_END came in an earlier word, so that non-zero bytes follow its word.
+    A size too large: `rectangles`, what a frame drawn alone drew, leave out the bottom-right pixel.
+    """
+    if rectangles is not None and not any(x + w >= width and y + h >= height for x, y, w, h in rectangles):
+        return True
+    last = len(data.rstrip(b"\0")) - 1
+    if last < 8:  # no non-zero byte after the header's and the first word's
+        return False
+    cut = 4 + (last - 4) // 4 * 4
+    try:
+        # Padded with zeros, as the decoder reads past the end, to the twelve bytes it needs.
+        decode_frame(data[:cut] + bytes(max(0, 12 - cut)), width, height)
+    except (ValueError, MemoryError):
+        return False
+    return True
 
 
 class Progress:
@@ -287,9 +355,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
             try:
                 if screen is not None:
                     screen.apply(data)
-                    rgb = screen.to_bytes()
+                    rgb, drew = screen.to_bytes(), None
                 else:
-                    rgb = decode_frame(data, width, height)
+                    # Onto black, as decode_frame draws; the rectangles say what the frame drew.
+                    alone = Screen(width, height, threads=1)
+                    drew = alone.apply(data)
+                    rgb = alone.to_bytes()
             except ValueError as e:
                 raise _decode_failure(name, str(e), data, width, height) from None
             except MemoryError as e:
@@ -297,6 +368,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
             total_time += time.perf_counter() - start
             total_bytes += len(data)
             decoded += 1
+            if _may_warn(data, width, height, drew):
+                from .records import inspect_frame
+
+                for warning in frame_warnings(inspect_frame(data, width, height), data, alone=screen is None):
+                    progress.close()
+                    print(f"quorvel: warning: {name}: {warning}", file=sys.stderr)
             try:
                 _write_picture(output, rgb, width, height, picture_format)
             except MemoryError:
@@ -397,12 +474,12 @@ def cmd_encode(args: argparse.Namespace) -> int:
 def cmd_info(args: argparse.Namespace) -> int:
     from .records import inspect_frame
 
-    data = _read(args.frame)
+    data, name = _read(args.frame), str(args.frame)
     width, height = args.size
     try:
         info = inspect_frame(data, width, height, keep=False)
     except ValueError as e:
-        raise Failure(f"{args.frame}: {e}") from None
+        raise Failure(f"{name}: {e}") from None
     n = info.macroblock_size
     print(f"frame     {args.frame}: {len(data)} bytes, {info.stream_bits} bits after the header")
     print(f"header    {info.header.hex(' ')}: mode {info.mode} ({fmt.MODE_TEXT[info.mode]})")
@@ -444,9 +521,12 @@ def cmd_info(args: argparse.Namespace) -> int:
         for i, r in enumerate(records):
             print(f"{i:>7} {r.name:<11}{r.column:>7}{r.row:>5}{r.offset:>10}{r.bits:>7}")
     if info.error:
-        where = "the data runs out" if info.ran_out else "the stream fails"
+        if info.ran_out:
+            raise Failure(f"{name}: {info.error} (the frame is cut after {len(data)} bytes)")
         count = f"{len(records)} record{'' if len(records) == 1 else 's'}"
-        raise Failure(f"{args.frame}: {info.error} ({where} after {count})")
+        raise Failure(f"{name}: {info.error} (the stream fails after {count})")
+    for warning in frame_warnings(info, data, alone=True):
+        print(f"quorvel: warning: {name}: {warning}", file=sys.stderr)
     return 0
 
 
