@@ -203,7 +203,6 @@ def bad_frame(tmp_path):
             ["decode", "end.frame", "--size", "4x2", "-o", "x.frame"],
             "quorvel: cannot write x.frame: Pillow writes no picture format named .frame",
         ),
-        (["decode", "end.frame", "--size", "0x2"], "quorvel: a PNG needs a width and height of at least 1"),
         (
             ["decode", "end.frame", "end.frame", "--size", "4x2", "-o", "x.png"],
             "quorvel: 2 frames: use --outdir DIR, not -o",
@@ -258,6 +257,10 @@ def test_errors_are_one_line(args, message, tmp_path):
         (["decode", "end.frame"], "--size WIDTHxHEIGHT is required with a frame"),
         (["decode", "--size", "1024x768"], "the sample frame that ships with the package is 320x200"),
         (["info", "end.frame", "--size", "99999x2"], "width and height go up to 16384"),
+        (["decode", "end.frame", "--size", "0x2"], "0x2: width and height are at least 1"),
+        (["info", "end.frame", "--size", "4x0"], "4x0: width and height are at least 1"),
+        (["decode", "-", "--size", "4x2"], "a frame from standard input needs -o OUT.png"),
+        (["decode", "-", "end.frame", "--size", "4x2", "-o", "x.png"], "- reads one frame from standard input"),
         (["encode", "small.png", "-o", "x.frame", "--mode", "420"], "--mode"),
         (["encode", "small.png"], "-o/--output"),
         (["frobnicate"], "frobnicate"),
@@ -430,6 +433,56 @@ def test_a_wrong_result_gets_a_line_that_names_the_cause(case, command, tmp_path
     if command == "decode" and case != "cut":
         width, height = map(int, size.split("x"))
         assert png_pixels(tmp_path / "x.png").tobytes() == decode_frame(data, width, height)
+
+
+@pytest.mark.parametrize(
+    "args, into, out",
+    [
+        (["decode", "-", "-o", "-"], "frame", "png"),
+        (["decode", "-", "-o", "x.png"], "frame", "report"),
+        (["decode", "x.frame", "-o", "-"], None, "png"),
+        (["info", "-"], "frame", "report"),
+        (["decode", "x.frame", "-o", "-"], None, "terminal"),
+    ],
+)
+def test_a_dash_is_standard_input_or_output(args, into, out, tmp_path):
+    import pty
+
+    data = encode_frame(picture())
+    (tmp_path / "x.frame").write_bytes(data)
+    stdout, terminal = subprocess.PIPE, None
+    if out == "terminal":
+        terminal, stdout = pty.openpty()  # the command writes to the terminal's end of a pty
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "quorvel", *args, "--size", "64x48"],
+            cwd=tmp_path,
+            input=data if into else None,
+            stdin=None if into else subprocess.DEVNULL,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            timeout=120,
+        )
+    finally:
+        if terminal is not None:
+            os.close(stdout)
+            os.close(terminal)
+    if out == "terminal":
+        assert result.returncode == 1
+        assert result.stderr.decode().splitlines() == [
+            "quorvel: -o - writes the picture to standard output, which is a terminal: send it to a file or a pipe"
+        ]
+        assert not (tmp_path / "-").exists()
+        return
+    assert result.returncode == 0 and result.stderr == b""
+    if out == "png":
+        (tmp_path / "out.png").write_bytes(result.stdout)
+        assert png_pixels(tmp_path / "out.png").tobytes() == decode_frame(data, 64, 48)
+    else:
+        assert f"standard input: {len(data)} bytes".encode() in result.stdout
+    if "x.png" in args:
+        assert png_pixels(tmp_path / "x.png").tobytes() == decode_frame(data, 64, 48)
+    assert not (tmp_path / "-").exists()
 
 
 def test_decode_and_info_need_no_numpy(tmp_path):

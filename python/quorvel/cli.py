@@ -1,9 +1,9 @@
 """The `quorvel` command: decode, encode, inspect and demonstrate frames.
 
     quorvel demo                                   render, encode, decode and measure a console session
-    quorvel decode FRAME... --size WxH [-o OUT.png | --outdir DIR] [--screen]
+    quorvel decode FRAME... | - --size WxH [-o OUT.png | -o - | --outdir DIR] [--screen]
     quorvel encode IMAGE -o FRAME [--mode 444|422] [--quality high|low] [--previous IMAGE]
-    quorvel info FRAME --size WxH [--records]
+    quorvel info FRAME | - --size WxH [--records]
     quorvel play FRAME... | DIR --size WxH [--scale N] [--fps N] [--paused] [--exit-after SECONDS]
     quorvel play --wall CAPTURE CAPTURE... --size WxH [--scale N] [--columns N] [...]
 
@@ -39,6 +39,7 @@ if TYPE_CHECKING:
 SAMPLE = "sample-console-444.frame"
 SAMPLE_SIZE = (320, 200)
 FRAME_SUFFIX = ".frame"  # what a capture folder holds: its other files are not frames
+STDIN_NAME = "standard input"  # how lines name a frame that came from there
 TOOLS_HINT = "pip install 'quorvel[tools]' (in a clone: pip install '.[tools]')"
 BLOCK_LIMIT = "exceeded block limit without FRAME_END marker"
 
@@ -76,11 +77,22 @@ def size_problem(width: int, height: int) -> str | None:
     return None
 
 
+class StandardStream(Path):
+    """A lone "-" on the command line: standard input for a frame, standard output for -o. Only
+    the bare "-" is one; "./-" is a file of that name, although the two compare equal as paths."""
+
+
+def path_or_stream(text: str) -> Path:
+    return StandardStream(text) if text == "-" else Path(text)
+
+
 def parse_size(text: str) -> tuple[int, int]:
     parts = text.lower().split("x")
     if len(parts) != 2 or not all(p.isascii() and p.isdigit() for p in parts):
         raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT, e.g. 1024x768, not {text!r}")
     width, height = int(parts[0]), int(parts[1])
+    if width == 0 or height == 0:
+        raise argparse.ArgumentTypeError(f"{text}: width and height are at least 1")
     problem = size_problem(width, height)
     if problem:
         raise argparse.ArgumentTypeError(f"{text}: {problem}")
@@ -103,6 +115,36 @@ def _read(path: Path, what: str = "frame") -> bytes:
         return path.read_bytes()
     except OSError as e:
         raise Failure(f"cannot read {what} {path}: {e.strerror or e}") from None
+
+
+def _read_stdin() -> bytes:
+    """A frame from standard input, which must not be a terminal: nobody types a frame."""
+    if sys.stdin is None or sys.stdin.isatty():
+        raise Failure(f"cannot read a frame from {STDIN_NAME}: it is a terminal; pipe a frame into it")
+    try:
+        return sys.stdin.buffer.read()
+    except OSError as e:
+        raise Failure(f"cannot read a frame from {STDIN_NAME}: {e.strerror or e}") from None
+
+
+def _refuse_terminal_output() -> None:
+    """-o - sends a picture to standard output: not to a terminal, where it would be noise."""
+    if sys.stdout is None or sys.stdout.isatty():
+        raise Failure("-o - writes the picture to standard output, which is a terminal: send it to a file or a pipe")
+
+
+def _write_stdout(data: bytes) -> None:
+    try:
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            # The reader has gone: point the descriptor at nothing, so that the flush at exit
+            # does not report the same again.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+        raise WriteFailure(f"cannot write the picture to standard output: {e.strerror or e}") from None
 
 
 def _write(path: Path, data: bytes) -> None:
@@ -204,7 +246,10 @@ def _write_picture(path: Path, rgb: bytes, width: int, height: int, picture_form
     if picture_format is None:
         from ._png import encode_png
 
-        _write(path, encode_png(rgb, width, height))
+        if isinstance(path, StandardStream):
+            _write_stdout(encode_png(rgb, width, height))
+        else:
+            _write(path, encode_png(rgb, width, height))
         return
     from PIL import Image
 
@@ -265,17 +310,25 @@ def _grid_count(mode: int, width: int, height: int) -> int:
     return cols * rows
 
 
-def _may_warn(data: bytes, width: int, height: int, rectangles: list[tuple[int, int, int, int]] | None) -> bool:
-    """Whether the walk of the records (some hundred times the decoder's time) can find a warning
-    for a frame that decoded; False is certain.
+def _may_warn(data: bytes, width: int, height: int, alone: bytes | None) -> bool:
+    """Whether the walk of the records (a hundred times the decoder's time for a whole frame) can
+    find a warning for a frame that decoded; False is certain. `alone` is the picture of a frame
+    drawn alone onto black, None for one drawn over a screen.
 
+    A size too large: a frame that drew the picture's last macroblock cannot have stopped short.
+    Where that macroblock is all black it may not have been drawn: a screen's rectangles say.
     Bytes after the end: take `data` up to the 32-bit word that holds its last non-zero byte. The
     decoder reads zeros past the end of the data, and zeros never make FRAME_END: the shorter data
     decodes only if FRAME_END came in an earlier word, so that non-zero bytes follow its word.
-    A size too large: `rectangles`, what a frame drawn alone drew, leave out the bottom-right pixel.
     """
-    if rectangles is not None and not any(x + w >= width and y + h >= height for x, y, w, h in rectangles):
-        return True
+    if alone is not None:
+        n = fmt.macroblock_size(int.from_bytes(data[2:4], "big"))
+        left, top = (width - 1) // n * n, (height - 1) // n * n
+        corner = b"".join(alone[(y * width + left) * 3 : (y + 1) * width * 3] for y in range(top, height))
+        if not any(corner):
+            drew = Screen(width, height, threads=1).apply(data)
+            if not any(x + w >= width and y + h >= height for x, y, w, h in drew):
+                return True
     last = len(data.rstrip(b"\0")) - 1
     if last < 8:  # no non-zero byte after the header's and the first word's
         return False
@@ -307,7 +360,8 @@ class Progress:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    jobs: list[tuple[str, bytes | Path, Path]]
+    # (name, the frame's data or file, or None for standard input, the picture to write)
+    jobs: list[tuple[str, bytes | Path | None, Path]]
     if not args.frames:
         if args.size is not None and args.size != SAMPLE_SIZE:
             raise UsageError(
@@ -321,21 +375,31 @@ def cmd_decode(args: argparse.Namespace) -> int:
         if args.size is None:
             raise UsageError("--size WIDTHxHEIGHT is required with a frame, which does not carry its size")
         width, height = args.size
-        files = _frames(args.frames)
-        if len(files) > 1 and args.output:
+        stdin = any(isinstance(f, StandardStream) for f in args.frames)
+        if stdin:
+            if len(args.frames) > 1:
+                raise UsageError(f"- reads one frame from {STDIN_NAME}: it goes alone")
+            if not args.output:
+                raise UsageError(f"a frame from {STDIN_NAME} needs -o OUT.png (-o - for standard output)")
+        files = [] if stdin else _frames(args.frames)
+        if stdin:
+            jobs = [(STDIN_NAME, None, args.output)]
+        elif len(files) > 1 and args.output:
             raise Failure(f"{len(files)} frames: use --outdir DIR, not -o")
-        if args.output:
-            outputs = [args.output]
         else:
-            outdir = args.outdir or Path(".")
-            outputs = [outdir / (f.stem + ".png") for f in files]
-            if len(set(outputs)) < len(outputs):
-                raise Failure("two frames have the same name; their PNGs would overwrite each other")
-        jobs = [(str(f), f, out) for f, out in zip(files, outputs)]
-    if width == 0 or height == 0:
-        raise Failure("a PNG needs a width and height of at least 1")
+            if args.output:
+                outputs = [args.output]
+            else:
+                outdir = args.outdir or Path(".")
+                outputs = [outdir / (f.stem + ".png") for f in files]
+                if len(set(outputs)) < len(outputs):
+                    raise Failure("two frames have the same name; their PNGs would overwrite each other")
+            jobs = [(str(f), f, out) for f, out in zip(files, outputs)]
+    to_stdout = isinstance(args.output, StandardStream)
+    if to_stdout:
+        _refuse_terminal_output()
     # A suffix no writer knows is refused before anything is decoded.
-    picture_format = _picture_format(args.output) if args.output else None
+    picture_format = _picture_format(args.output) if args.output and not to_stdout else None
     if args.outdir:
         make_folder(args.outdir)
 
@@ -350,17 +414,14 @@ def cmd_decode(args: argparse.Namespace) -> int:
     for done, (name, source, output) in enumerate(jobs):
         progress.show(done, name)
         try:
-            data = source if isinstance(source, bytes) else _read(source)
+            data = source if isinstance(source, bytes) else _read_stdin() if source is None else _read(source)
             start = time.perf_counter()
             try:
                 if screen is not None:
                     screen.apply(data)
-                    rgb, drew = screen.to_bytes(), None
+                    rgb = screen.to_bytes()
                 else:
-                    # Onto black, as decode_frame draws; the rectangles say what the frame drew.
-                    alone = Screen(width, height, threads=1)
-                    drew = alone.apply(data)
-                    rgb = alone.to_bytes()
+                    rgb = decode_frame(data, width, height)
             except ValueError as e:
                 raise _decode_failure(name, str(e), data, width, height) from None
             except MemoryError as e:
@@ -368,7 +429,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
             total_time += time.perf_counter() - start
             total_bytes += len(data)
             decoded += 1
-            if _may_warn(data, width, height, drew):
+            if _may_warn(data, width, height, None if screen is not None else rgb):
                 from .records import inspect_frame
 
                 for warning in frame_warnings(inspect_frame(data, width, height), data, alone=screen is None):
@@ -390,7 +451,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
                 stopped = True
                 break
             continue
-        if len(jobs) == 1:
+        if len(jobs) == 1 and not to_stdout:  # standard output carries the picture alone
             mode = int.from_bytes(data[2:4], "big")
             colours = len(set(rgb[i : i + 3] for i in range(0, len(rgb), 3)))
             print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({fmt.MODE_TEXT[mode]})")
@@ -474,14 +535,16 @@ def cmd_encode(args: argparse.Namespace) -> int:
 def cmd_info(args: argparse.Namespace) -> int:
     from .records import inspect_frame
 
-    data, name = _read(args.frame), str(args.frame)
+    data, name = (
+        (_read_stdin(), STDIN_NAME) if isinstance(args.frame, StandardStream) else (_read(args.frame), str(args.frame))
+    )
     width, height = args.size
     try:
         info = inspect_frame(data, width, height, keep=False)
     except ValueError as e:
         raise Failure(f"{name}: {e}") from None
     n = info.macroblock_size
-    print(f"frame     {args.frame}: {len(data)} bytes, {info.stream_bits} bits after the header")
+    print(f"frame     {name}: {len(data)} bytes, {info.stream_bits} bits after the header")
     print(f"header    {info.header.hex(' ')}: mode {info.mode} ({fmt.MODE_TEXT[info.mode]})")
     print(
         f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
@@ -617,8 +680,6 @@ def cmd_play(args: argparse.Namespace) -> int:
     if args.columns is not None and args.columns < 1:
         raise UsageError(f"--columns is a number of pictures a row, at least 1, not {args.columns}")
     width, height = args.size
-    if width == 0 or height == 0:
-        raise Failure("play: a window needs a width and height of at least 1")
     # With --wall each argument is a capture of its own: a folder, or a single frame.
     captures = [_frames([path]) for path in args.frames] if args.wall else [_frames(args.frames)]
     _play_toolkit()
@@ -697,20 +758,20 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "frames",
         nargs="*",
-        type=Path,
+        type=path_or_stream,
         metavar="FRAME",
         help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, decoded in natural "
-        "order (frame-2 before frame-10)",
+        "order (frame-2 before frame-10); - reads one frame from standard input",
     )
     p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with FRAME)")
     out = p.add_mutually_exclusive_group()
     out.add_argument(
         "-o",
         "--output",
-        type=Path,
+        type=path_or_stream,
         metavar="OUT.png",
         help="the picture to write, for one frame: PNG, or with Pillow installed any format "
-        "it writes, as the suffix says (.jpg, .webp, ...)",
+        "it writes, as the suffix says (.jpg, .webp, ...); - writes the PNG to standard output",
     )
     out.add_argument(
         "--outdir",
@@ -764,7 +825,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Walks the records of a frame without decoding pixels: header, mode, records "
         "by block code, bits per macroblock, explicit positions, the end marker.",
     )
-    p.add_argument("frame", type=Path, metavar="FRAME", help="the frame file")
+    p.add_argument("frame", type=path_or_stream, metavar="FRAME", help="the frame file; - reads it from standard input")
     p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
     p.add_argument("--records", action="store_true", help="also list every record")
     p.set_defaults(run=cmd_info)
