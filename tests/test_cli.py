@@ -299,10 +299,14 @@ def read_only_folder(folder):
     folder.mkdir()
     if os.geteuid() != 0:
         folder.chmod(0o555)
-        yield folder
-        folder.chmod(0o755)
+        try:
+            yield folder
+        finally:
+            folder.chmod(0o755)
         return
     libc = ctypes.CDLL(None, use_errno=True)
+    libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_void_p]
+    libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
     if libc.mount(b"quorvel-test", os.fsencode(folder), b"tmpfs", 1, None) != 0:  # 1: MS_RDONLY
         pytest.skip(f"root, and no read-only mount: {os.strerror(ctypes.get_errno())}")
     try:
