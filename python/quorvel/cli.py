@@ -330,8 +330,11 @@ def _may_warn(data: bytes, width: int, height: int, alone: bytes | None) -> bool
         n = fmt.macroblock_size(int.from_bytes(data[2:4], "big"))
         left, top = (width - 1) // n * n, (height - 1) // n * n
         corner = b"".join(alone[(y * width + left) * 3 : (y + 1) * width * 3] for y in range(top, height))
-        if not any(corner):
-            drew = sorted(Screen(width, height, threads=1).apply(data), key=lambda r: r[1])
+        try:
+            drew = [] if any(corner) else sorted(Screen(width, height, threads=1).apply(data), key=lambda r: r[1])
+        except MemoryError:  # a second picture of that size does not fit: no size warning then
+            drew = []
+        if drew:
             rows_from_top = all(x == 0 for x, _, _, _ in drew) and all(
                 y == (drew[i - 1][1] + drew[i - 1][3] if i else 0) and (w == width or i == len(drew) - 1)
                 for i, (_, y, w, _) in enumerate(drew)
