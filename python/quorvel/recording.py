@@ -10,12 +10,14 @@ README documents it), so that a collector in any language can write one:
     PRAGMA user_version = 1;              -- the schema's version
     session(id = 1, source, started, metadata JSON, closed 0|1)
     frames(id 0.., t_ns, width, height, data, crc32)  -- crc32 may be NULL
+    keyframes(frame, frames_applied)          -- frames that redraw every pixel
     snapshots(frame, width, height, pixel_format, scale, frames_applied, pixels zlib)
 
 The writer keeps the file in WAL mode, commits each frame in a transaction of its own and
 returns the file to rollback-journal mode when it closes, so that a closed recording is one
 file that opens read-only anywhere. It decodes the frames on a thread of its own, onto a
-Screen, and stores that picture (RGB, compressed) after enough work to replay has gone by.
+Screen, and stores that picture (RGB, compressed) after enough work to replay has gone by,
+and notes the frames that redraw the whole picture, from which any seek may replay.
 Readers open the file read-only (`mode=ro`) and never change it.
 """
 
@@ -62,6 +64,10 @@ CREATE TABLE frames (
     crc32 INTEGER
 );
 CREATE INDEX frames_by_time ON frames (t_ns, width, height);
+CREATE TABLE keyframes (
+    frame INTEGER PRIMARY KEY,
+    frames_applied INTEGER NOT NULL
+);
 CREATE TABLE snapshots (
     frame INTEGER PRIMARY KEY,
     width INTEGER NOT NULL,
@@ -178,9 +184,9 @@ class Recording:
         self._db: sqlite3.Connection | None = connection
         self._writer = writer
         with _translate(path):
-            self._has_snapshots = bool(
-                connection.execute("SELECT count(*) FROM sqlite_schema WHERE name = 'snapshots'").fetchone()[0]
-            )
+            tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_schema WHERE type = 'table'")}
+        self._has_snapshots = "snapshots" in tables
+        self._has_keyframes = "keyframes" in tables
         self._sizes: tuple[int, list[tuple[int, int, int, int]]] | None = None  # (frames seen, changes)
 
     # --- opening -------------------------------------------------------------------------
@@ -537,6 +543,9 @@ class Recording:
         screen = Screen(width, height, **kw)
         first = start
         restored = self._from_snapshot(screen, start, last)
+        keyframe = self._from_keyframe(screen, start, last)
+        if keyframe is not None and (restored is None or keyframe[1] > restored[1]):
+            restored = keyframe
         if restored is not None:
             screen, first = restored
         for frame in self._rows(first, last):
@@ -545,6 +554,34 @@ class Recording:
             except ValueError:
                 pass  # a refused frame: a lost delta, the picture stays as it was
         return screen
+
+    def _from_keyframe(self, screen: Screen, start: int, last: int) -> tuple[Screen, int] | None:
+        """A black screen like `screen` that counts the frames taken before the latest keyframe
+        (a frame that redraws every pixel) between frames start and last, and that keyframe to
+        replay from: what came before it no longer shows, in any pixel format and at any scale.
+        None when there is none, or with a mode (the writer's screen took every mode)."""
+        if not self._has_keyframes or screen.mode is not None:
+            return None
+        with _translate(self._path):
+            rows = (
+                self._conn()
+                .execute(
+                    "SELECT frame, frames_applied FROM keyframes WHERE frame > ? AND frame <= ? ORDER BY frame DESC",
+                    (start, last),
+                )
+                .fetchall()
+            )
+        for frame, applied in rows:
+            if not isinstance(applied, int) or not 0 <= applied <= frame - start:
+                warnings.warn(
+                    f"{self._path}: the keyframe {frame} does not fit its frames; ignored",
+                    RecordingWarning,
+                    stacklevel=3,
+                )
+                continue
+            rebuild, (version, state) = screen.__reduce__()
+            return rebuild(version, (*state[:4], applied, *state[5:])), frame
+        return None
 
     def _from_snapshot(self, screen: Screen, start: int, last: int) -> tuple[Screen, int] | None:
         """A screen like `screen` holding the latest snapshot between frames start and last, and
@@ -629,6 +666,7 @@ class _Writer:
         self.count, self.last_t_ns = 0, 0
         self._queue: queue.SimpleQueue[tuple[int, int, bytes, int, int] | None] = queue.SimpleQueue()
         self._ready: list[tuple[int, int, int, int, bytes]] = []
+        self._keys: list[tuple[int, int]] = []  # (frame, frames_applied before it)
         self._lock = threading.Lock()
         self._backlog = 0  # bytes of frames queued for the thread and not yet applied
         self._skipping: tuple[int, int] | None = None  # the size whose frames the thread no longer gets
@@ -686,6 +724,8 @@ class _Writer:
         """Inserts the snapshots the thread has made; inside the caller's transaction."""
         with self._lock:
             ready, self._ready = self._ready, []
+            keys, self._keys = self._keys, []
+        self.db.executemany("INSERT INTO keyframes (frame, frames_applied) VALUES (?, ?)", keys)
         for frame, width, height, applied, pixels in ready:
             self.db.execute(
                 "INSERT INTO snapshots (frame, width, height, pixel_format, scale, frames_applied, pixels) "
@@ -714,7 +754,10 @@ class _Writer:
             if screen is None:
                 continue
             try:
-                screen.apply(data)
+                drawn = screen.apply(data)
+                if _covers(drawn, width, height):
+                    with self._lock:
+                        self._keys.append((index, screen.frames_applied - 1))
             except ValueError:
                 pass  # a refused frame: the picture stays, as it does for every reader
             except MemoryError:
@@ -730,6 +773,26 @@ class _Writer:
                 with self._lock:
                     self._ready.append((index, width, height, screen.frames_applied, pixels))
                 work, since_ns, last_size = 0, t_ns, len(pixels)
+
+
+def _covers(rects: list[tuple[int, int, int, int]], width: int, height: int) -> bool:
+    """Whether the rectangles a frame drew cover the whole picture: then the picture after it is
+    the frame's alone. Band by band between the rectangles' top and bottom edges, the spans of
+    the rectangles that cross the band must leave no gap."""
+    if width == 0 or height == 0 or sum(w * h for _, _, w, h in rects) < width * height:
+        return False
+    edges = sorted({0, height} | {y for _, y, _, _ in rects} | {y + h for _, y, _, h in rects})
+    for top, bottom in zip(edges, edges[1:]):
+        if top >= height:
+            break
+        reach = 0
+        for x, _, w, _ in sorted(r for r in rects if r[1] <= top and r[1] + r[3] >= bottom):
+            if x > reach:
+                return False
+            reach = max(reach, x + w)
+        if reach < width:
+            return False
+    return True
 
 
 def _fsync_folder(folder: Path) -> None:
