@@ -217,7 +217,7 @@ def run(path: Path, seeks: int) -> None:
             took.append(time.perf_counter() - begin)
         name = ", ".join(f"{k}={v}" for k, v in kw.items())
         print(
-            f"screen_at, {name} (replayed from the start), 5 times: median {statistics.median(took) * 1e3:.0f} ms, "
+            f"screen_at, {name} (replayed from the last keyframe or size change), 5 times: median {statistics.median(took) * 1e3:.0f} ms, "
             f"worst {max(took) * 1e3:.0f} ms"
         )
     rec.close()
