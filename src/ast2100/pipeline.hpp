@@ -173,6 +173,12 @@ class DrawPipeline final : public MacroblockSink {
   // arithmetic: until filled - drawn <= filled - count); for_room: a wait for
   // a free slot, whose sleeps are counted.
   void wait_drawn(uint32_t count, bool for_room) noexcept;
+  // The worker's wait for slots to draw: returns the count of slots published
+  // once it is past `drawn`, having spun or slept as the hand-off prescribes;
+  // woken: the last wake-up count the worker acted on (its own, kept across
+  // calls).
+  uint32_t wait_for_slots(uint32_t drawn, uint32_t& woken) noexcept;
+  // The worker thread: waits for slots and draws them, until a stop slot.
   void work() noexcept;
 
   // The filler's private state, and the macroblock it decodes into.
