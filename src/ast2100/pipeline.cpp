@@ -270,9 +270,8 @@ DrawPipeline::~DrawPipeline() {
 
 bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }
 
-void DrawPipeline::begin_frame(bool may_give_up, DrawObserver* observer, uint32_t give_up_after) noexcept {
+void DrawPipeline::begin_frame(bool may_give_up, DrawObserver* observer) noexcept {
   producer_.may_give_up = may_give_up;
-  producer_.give_up_after = give_up_after;
   producer_.observer = observer;
   producer_.serial = false;
   producer_.have_target = false;

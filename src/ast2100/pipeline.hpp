@@ -54,6 +54,12 @@
 
 namespace ast2100 {
 
+namespace testing {
+// What only tests may set, defined by the tests that use it
+// (tests/cpp/pipeline_tests.cpp): not part of the core's interface.
+struct PipelineHook;
+}  // namespace testing
+
 // The CPUs this process may run on: its affinity mask where the system has
 // one, else the hardware's count (at least 1).
 unsigned available_cpus() noexcept;
@@ -114,9 +120,8 @@ class DrawPipeline final : public MacroblockSink {
   // area (when not empty) just before it is drawn, on whichever thread draws
   // it, in stream order, in place of the frame decoder's observer (which must
   // be unset); its streaming stores are fenced by the time end_frame()
-  // returns. give_up_after: for tests, the macroblocks after which the frame
-  // goes on without the worker, as if it lagged.
-  void begin_frame(bool may_give_up, DrawObserver* observer = nullptr, uint32_t give_up_after = UINT32_MAX) noexcept;
+  // returns.
+  void begin_frame(bool may_give_up, DrawObserver* observer = nullptr) noexcept;
   void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept override;
   void vq(const MacroblockTarget& target, StreamState& stream) noexcept override;
   // After the record loop, whatever its outcome: returns once every macroblock
@@ -134,6 +139,8 @@ class DrawPipeline final : public MacroblockSink {
   bool orphaned() const noexcept;
 
  private:
+  friend struct testing::PipelineHook;
+
   // A DCT macroblock of the full-size picture travels as the list of its
   // coded coefficients (a few cache lines; the stream side need not zero);
   // one of a thumbnail, whose stream side reads only what the thumbnail needs,
@@ -190,6 +197,8 @@ class DrawPipeline final : public MacroblockSink {
     bool may_give_up = false;
     bool serial = false;  // drawing the rest of this frame itself
     bool have_target = false;
+    // Set only through testing::PipelineHook: every frame goes on without the
+    // worker after this many macroblocks, as if it lagged.
     uint32_t give_up_after = UINT32_MAX;
     size_t last_bytes = 64;  // of the slot filled last: the guess for the next one
     DrawObserver* observer = nullptr;

@@ -264,7 +264,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
     // The journal hears from the thread that draws.
-    pipeline->begin_frame(threads_ == Threads::automatic, this, give_up_after_);
+    pipeline->begin_frame(threads_ == Threads::automatic, this);
     decoder.sink = pipeline;
   } else {
     decoder.observer = this;

@@ -118,13 +118,12 @@ class Screen final : private DrawObserver {
   uint64_t picture_height() const noexcept { return ceil_div(height_, scale_); }
   Threads threads() const noexcept { return threads_; }
   void set_threads(Threads threads) noexcept { threads_ = threads; }
-  // For tests: frames on two threads go on without the worker after this
-  // many macroblocks, as when it does not keep up.
-  void set_give_up_after(uint32_t macroblocks) noexcept { give_up_after_ = macroblocks; }
   // Safe to read from any thread while another applies a frame.
   uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
 
  private:
+  friend struct testing::PipelineHook;  // reaches pipeline_
+
   struct Saved {
     PixelArea area;
     uint64_t offset;  // where its rows start in the journal
@@ -165,7 +164,6 @@ class Screen final : private DrawObserver {
   uint64_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
   Threads threads_ = Threads::automatic;
-  uint32_t give_up_after_ = UINT32_MAX;
   std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
   // The automatic setting. The first large frame is drawn on one thread, for
   // a time to compare the next, on two, with.
