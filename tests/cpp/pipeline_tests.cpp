@@ -1,9 +1,9 @@
 // Screens that draw on two threads against screens that draw on one: the same
 // pixels and the same rectangles after every frame, key and delta frames of
-// both modes and odd sizes; a failing frame leaves the picture as it was; the
-// automatic setting gives the same results; several screens on several threads
-// at once. Built with ThreadSanitizer as well (./dev tsan), where these runs
-// are what it watches.
+// both modes and odd sizes, full size and thumbnails in every pixel format; a
+// failing frame leaves the picture as it was; the automatic setting gives the
+// same results; several screens on several threads at once. Built with
+// ThreadSanitizer as well (./dev tsan), where these runs are what it watches.
 #include <atomic>
 #include <cstdint>
 #include <iostream>
@@ -60,15 +60,17 @@ std::vector<uint8_t> failing(std::vector<uint8_t> frame) {
   return frame;
 }
 
-// A run of frames on two screens of one size, one drawing on one thread and the
-// other with `threads`; after each frame both agree, and a failed frame left
-// the picture as before. give_up: frames whose drawing leaves the worker
-// part-way, at a random macroblock.
-bool same_run(std::mt19937& rng, Threads threads, int frames, bool give_up = false) {
+// A run of frames on two screens of one size, format and scale, one drawing on
+// one thread and the other with `threads`; after each frame both agree, and a
+// failed frame left the picture as before. give_up: frames whose drawing
+// leaves the worker part-way, at a random macroblock.
+bool same_run(std::mt19937& rng, Threads threads, int frames, bool give_up = false,
+              PixelFormat format = PixelFormat::rgb, uint32_t scale = 1) {
   const bool sub = rng() % 2;
   const uint64_t w = 1 + rng() % 260, h = 1 + rng() % 200;
-  g_what = std::to_string(w) + "x" + std::to_string(h) + (sub ? " mode 422" : " mode 444");
-  Screen one(w, h, 0), two(w, h, 0);
+  g_what = std::to_string(w) + "x" + std::to_string(h) + (sub ? " mode 422" : " mode 444") + " format " +
+           std::to_string(static_cast<int>(format)) + " scale " + std::to_string(scale);
+  Screen one(w, h, 0, format, scale), two(w, h, 0, format, scale);
   one.set_threads(Threads::one);
   two.set_threads(threads);
   CHECK(one.allocate(UINT64_MAX >> 1) && two.allocate(UINT64_MAX >> 1));
@@ -103,6 +105,13 @@ void test_threaded_equals_serial() {
   // the filler, and a failing frame still comes back exactly.
   for (int run = 0; run < 30; ++run) {
     if (!same_run(rng, Threads::two, 6, true)) return;
+  }
+  // Thumbnails, in every pixel format: a DCT macroblock crosses as its
+  // coefficients, 16-bit where they all fit and 32-bit where one does not
+  // (the random levels reach both), and the worker draws it scaled.
+  for (int run = 0; run < 42; ++run) {
+    const auto format = static_cast<PixelFormat>(run % 7);
+    if (!same_run(rng, Threads::two, 6, run % 2 == 1, format, 2u << (run % 3))) return;
   }
   // Automatically, large frames go to the worker and small ones do not: the
   // same pictures either way.
