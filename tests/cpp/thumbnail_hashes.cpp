@@ -218,7 +218,7 @@ uint64_t draw_hash(const Input& input, uint32_t scale, PixelFormat format, const
   if (status.ok()) {
     decoder.scale = scale;
     if (kernels != nullptr) decoder.kernels = kernels;
-    picture.resize(decoder.frame_bytes());
+    picture.resize(static_cast<size_t>(decoder.frame_bytes()));  // the inputs are small pictures
     ast2100::fill_black(picture, format);
     status = decoder.run(picture);
   }
