@@ -17,12 +17,21 @@ from typing import TYPE_CHECKING, Any
 from ._ast2100 import decode_frame, decoder_version
 from ._screen import Screen
 
-# The decoder's internal-fault exception. The decoder module creates it when it
-# is imported but keeps it out of its own attributes; it is registered under
-# this name, so that a caught panic pickles.
-PanicException: type[BaseException] = next(
-    t for t in BaseException.__subclasses__() if t.__module__ == __name__ and t.__qualname__ == "PanicException"
-)
+
+def _panic_exception() -> type[BaseException]:
+    """The decoder's internal-fault exception. The decoder module creates it when it
+    is imported but keeps it out of its own attributes; it is registered under this
+    package's name, so that a caught panic pickles."""
+    for t in BaseException.__subclasses__():
+        if t.__module__ == __name__ and t.__qualname__ == "PanicException":
+            return t
+    raise ImportError(
+        f"quorvel._ast2100 did not register {__name__}.PanicException: "
+        "the decoder module does not match this package (reinstall quorvel)"
+    )
+
+
+PanicException: type[BaseException] = _panic_exception()
 
 if TYPE_CHECKING:
     # For type checkers; at run time __getattr__ finds them on first use.
