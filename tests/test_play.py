@@ -379,7 +379,9 @@ def test_without_a_display_one_line(tmp_path, display_env, says):
         (["--fps", "nan"], "not nan"),
         (["--exit-after", "-1"], "--exit-after is a number of seconds, 0 or more, not -1"),
         (["--exit-after", "nan"], "not nan"),
-        (["--scale", "3"], "invalid choice: 3"),
+        # argparse words it "invalid choice: 3 (choose from 1, 2, 4, 8)" up to CPython 3.13,
+        # and with the values quoted from 3.14 on.
+        (["--scale", "3"], re.compile(r"invalid choice: '?3'? \(choose from '?1'?, ")),
         (["--columns", "2"], "--columns lays out a wall: it goes with --wall"),
         (["--wall", "--columns", "0"], "--columns is a number of pictures a row, at least 1, not 0"),
     ],
@@ -394,7 +396,8 @@ def test_usage_errors(tmp_path, option, says):
     )
     assert result.returncode == 2
     [line] = result.stderr.splitlines()
-    assert line.startswith("quorvel: ") and says in line
+    assert line.startswith("quorvel: ")
+    assert says.search(line) if isinstance(says, re.Pattern) else says in line
 
 
 @pytest.mark.parametrize("args", [["play", "a.frame", "--size", "8x8"], ["demo", "--play", "--outdir", "d"]])
