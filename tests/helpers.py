@@ -25,3 +25,20 @@ class Index:
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+def require_extras(*needs):
+    """Skips the test, with the reason, when a module or program of an optional extra is
+    missing (a path is a program, a name a module); with QUORVEL_REQUIRE_EXTRAS=1 (set by CI
+    where the extras install) the same is a failure instead."""
+    import importlib.util
+    import os
+
+    import pytest
+
+    missing = [n for n in needs if not (os.path.exists(n) if "/" in n else importlib.util.find_spec(n))]
+    if missing:
+        reason = f"needs {', '.join(missing)} (optional extras: ./dev test installs them on x86-64)"
+        if os.environ.get("QUORVEL_REQUIRE_EXTRAS") == "1":
+            pytest.fail(f"QUORVEL_REQUIRE_EXTRAS=1: {reason}")
+        pytest.skip(reason)
