@@ -125,6 +125,9 @@ def _tile(entry: dict[str, Any]) -> str:
         facts.append(f"{entry['width']}x{entry['height']}")
     if entry.get("frames") is not None:
         facts.append(f"{entry['frames']} frames")
+    changes = len(entry.get("size_changes") or []) - 1
+    if changes > 0:
+        facts.append(f"{changes} size change{'s' if changes != 1 else ''}")
     if facts:
         parts.append(f"<p>{' · '.join(facts)}</p>")
     if entry.get("label"):
@@ -134,9 +137,6 @@ def _tile(entry: dict[str, Any]) -> str:
         warnings.append(f"{entry['refused']} refused frame{'s' if entry['refused'] != 1 else ''}")
     if entry.get("frozen"):
         warnings.append("frozen for the last minute")
-    changes = len(entry.get("size_changes") or []) - 1
-    if changes > 0:
-        warnings.append(f"{changes} size change{'s' if changes != 1 else ''}")
     if entry.get("closed_cleanly") is False:
         warnings.append("not closed")
     if warnings:
