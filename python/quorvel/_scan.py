@@ -16,7 +16,6 @@ import json
 import math
 import os
 import sys
-import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Iterable, Sequence
@@ -24,6 +23,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from ._atomic import atomic_output
 from ._png import encode_png
 from ._screen import Screen
 
@@ -296,20 +296,11 @@ def find_recordings(paths: Iterable[str | os.PathLike[str]]) -> list[Found]:
 
 
 def write_atomic(path: Path, data: bytes) -> None:
-    """Writes `path` whole or not at all: a temporary name in the same folder, then a rename.
-    A reader (the browser, another scan) sees the old file or the new one, never a part."""
+    """Writes `path` whole or not at all (making its folder): a reader, the browser or another
+    scan, sees the old file or the new one, never a part."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    fd, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
+    with atomic_output(path) as f:
+        f.write(data)
 
 
 OUTPUTS = {"picture": ".png", "grid": ".grid.png"}
