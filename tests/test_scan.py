@@ -270,6 +270,7 @@ def test_ctrl_c_leaves_whole_files(tmp_path):
         env=env,
         stderr=subprocess.PIPE,
         text=True,
+        start_new_session=True,
     )
     page = tmp_path / "out/index.html"
     deadline = time.monotonic() + 60
@@ -278,7 +279,8 @@ def test_ctrl_c_leaves_whole_files(tmp_path):
         time.sleep(0.05)
     while not list((tmp_path / "out").rglob("*.grid.png")) and time.monotonic() < deadline:
         time.sleep(0.05)
-    scan.send_signal(signal.SIGINT)
+    # As Ctrl-C on a terminal: to the whole process group, the workers too.
+    os.killpg(scan.pid, signal.SIGINT)
     _, stderr = scan.communicate(timeout=30)
     assert scan.returncode == 130 and stderr == "quorvel: interrupted\n"
     entries = json.loads((tmp_path / "out/summary.json").read_text())

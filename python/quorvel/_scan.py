@@ -15,7 +15,9 @@ import io
 import json
 import math
 import os
+import signal
 import sys
+import threading
 import time
 from collections import deque
 from collections.abc import Callable, Iterable, Sequence
@@ -353,8 +355,6 @@ OnResult = Callable[[int, dict[str, Any]], None]
 def _worker_main(conn: Connection) -> None:
     """A local worker: takes (index, task) until None, returns (index, result). Ctrl-C is the
     parent's to handle: it ends the workers itself."""
-    import signal
-
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     while True:
         message = conn.recv()
@@ -387,7 +387,16 @@ def run_local(tasks: Sequence[Task], jobs: int, on_result: OnResult) -> None:
     def start() -> _Worker:
         parent, child = context.Pipe()
         process = context.Process(target=_worker_main, args=(child,), daemon=True, name="quorvel-scan-worker")
-        process.start()
+        # Ctrl-C on a terminal reaches the whole process group; the workers leave it to this
+        # process, which ends them. Started with SIGINT ignored, a new interpreter keeps it so
+        # (it would otherwise print a KeyboardInterrupt of its own while it starts).
+        main = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+        try:
+            process.start()
+        finally:
+            if main:
+                signal.signal(signal.SIGINT, previous)
         child.close()
         return _Worker(process, parent)
 
