@@ -201,6 +201,14 @@ def test_classify_labels_the_summary_the_csv_and_the_page(fleet, tmp_path):
     assert '<span class="label">96 wide</span>' in (tmp_path / "out/index.html").read_text()
 
 
+def test_a_classifier_the_workers_cannot_import(tmp_path):
+    record(tmp_path / "r.qvr", steady())
+    # Local workers import the function by its name: a lambda would fail there, in every one.
+    with pytest.raises(ValueError, match="classify must be a function importable by its name"):
+        quorvel.scan([tmp_path / "r.qvr"], tmp_path / "out", jobs=1, classify=lambda screen: "x")
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize(
     "args, says",
     [

@@ -544,6 +544,15 @@ def scan(
     search_path = os.getcwd()
     if isinstance(classify, str):
         load_classifier(classify, search_path)  # a bad name fails here, not in every worker
+    elif classify is not None and client is None:
+        import pickle
+
+        # Local workers get the function by reference, as pickle names it (Dask's cloudpickle
+        # takes lambdas and local functions too).
+        try:
+            pickle.dumps(classify)
+        except (pickle.PicklingError, TypeError, AttributeError) as e:
+            raise ScanUsageError(f"classify must be a function importable by its name: {e}") from None
     found = find_recordings(paths)
     if not found:
         raise FileNotFoundError("no recordings (*.qvr) found")
