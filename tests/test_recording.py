@@ -48,7 +48,9 @@ def frames_of(pics):
 def session():
     """(data, width, height, t) of a session: frames at size A with a refused one among them,
     a size change to B, and back to A with a delta alone (drawn over black). Some times repeat."""
-    a, b = frames_of(pictures(A, 12, 1)), frames_of(pictures(B, 4, 2))
+    pics = pictures(A, 12, 1)
+    a, b = frames_of(pics), frames_of(pictures(B, 4, 2))
+    a[8] = encode_frame(pics[8])  # a whole picture sent again: a keyframe, from which seeks replay
     seq = [(f, *A) for f in a[:6]] + [(b"not a frame", *A)] + [(f, *A) for f in a[6:]]
     seq += [(f, *B) for f in b] + [(a[3], *A)] + [(a[0][:40], *A)]  # a cut key frame: refused too
     times = [0.25 + 0.1 * i for i in range(len(seq))]
@@ -106,8 +108,12 @@ def test_round_trip(rec_path):
     meta = rec.metadata
     assert meta["source"] == "node17" and meta["rack"] == [4, 2] and meta["started"].startswith("20")
     assert rec.closed_cleanly
-    snapshots = sqlite3.connect(rec_path).execute("SELECT count(*) FROM snapshots").fetchone()[0]
-    assert snapshots > 3
+    db = sqlite3.connect(rec_path)
+    assert db.execute("SELECT count(*) FROM snapshots").fetchone()[0] > 3
+    # Frames that redraw every pixel: the first at each size that starts with a whole picture,
+    # and the one sent again (a[8], frame 9, after 8 frames taken and the refused one).
+    assert db.execute("SELECT frame, frames_applied FROM keyframes").fetchall() == [(0, 0), (9, 8), (13, 0)]
+    db.close()
     again = pickle.loads(pickle.dumps(rec))
     assert again.path == rec.path and len(again) == len(rec)
     assert sorted(os.listdir(rec_path.parent)) == ["s.qvr"]  # one file: no log, no temporary
@@ -148,6 +154,17 @@ def test_screen_at_is_a_replay_from_the_start(rec_path, kw):
     early = rec.screen_at(0.1, **kw)
     assert (early.width, early.height, early.frames_applied) == (*A, 0)
     assert early.to_bytes() == Screen(*A, **kw).to_bytes()
+
+
+def test_a_writer_behind_its_snapshot_thread_stops_snapshots_but_not_exactness(tmp_path, often, monkeypatch):
+    monkeypatch.setattr(recording_module, "MAX_BACKLOG", 0)  # behind as soon as one frame waits
+    path = tmp_path / "s.qvr"
+    with Recording.create(path) as rec:
+        for data, w, h, t in SESSION:
+            rec.append(data, w, h, t=t)
+    rec = Recording.open(path)
+    for t in sorted({t for *_, t in SESSION}):
+        assert rec.screen_at(t).to_bytes() == replay([f for f in SESSION if f[3] <= t]).to_bytes(), t
 
 
 def test_a_snapshot_that_does_not_fit_is_ignored_with_a_warning(rec_path):
@@ -207,6 +224,7 @@ def test_time_from_the_clock(tmp_path):
         (lambda rec: rec.append("text", *A, t=9), TypeError, "not 'str'"),
         (lambda rec: rec.screen_at(-0.5), ValueError, "t is a number of seconds"),
         (lambda rec: Recording.create(rec.path), FileExistsError, "never written over"),
+        (lambda rec: Recording.create(rec.path.parent / "no" / "s.qvr"), FileNotFoundError, "No such file"),
     ],
 )
 def test_bad_calls(tmp_path, call, error, message):

@@ -13,6 +13,7 @@ writer leaves the folder as it was, with no temporary file and the earlier file 
 from __future__ import annotations
 
 import errno
+import io
 import os
 import secrets
 import stat
@@ -42,10 +43,24 @@ def _create_temporary(folder: str, name: str) -> tuple[int, str]:
     raise FileExistsError(errno.EEXIST, "no free temporary name", os.path.join(folder, f".{name}.*.tmp"))
 
 
+class _Output(io.BufferedWriter):
+    """The file atomic_output gives: a buffered writer with no fileno(), so that every byte goes
+    through write(), which goes on after a short write and raises when the disk refuses one.
+
+    A library that finds a descriptor writes to it itself; Pillow does, and takes a short write
+    (the last bytes that fit on a full disk) for success, leaving a cut picture. Without one it
+    writes through the file object, as it does to io.BytesIO.
+    """
+
+    def fileno(self) -> int:
+        raise io.UnsupportedOperation("atomic_output's file takes its data through write()")
+
+
 @contextmanager
 def atomic_output(path: str | os.PathLike[str], *, exclusive: bool = False) -> Iterator[BinaryIO]:
     """Opens `path` for writing, all or nothing: a binary file whose contents replace `path` when
-    the `with` block ends without an exception. With exclusive=True it never replaces a file: a
+    the `with` block ends without an exception. The file has no fileno(): write to it through
+    write() (Pillow's save() does so with it). With exclusive=True it never replaces a file: a
     file of that name, there already or made meanwhile, gives FileExistsError at the end, as
     open(path, "xb") would at the start.
 
@@ -58,8 +73,8 @@ def atomic_output(path: str | os.PathLike[str], *, exclusive: bool = False) -> I
 
     The new file gets the permissions open() would give: those of the file it replaces, or 0o666
     less the umask. A symbolic link at `path` is followed, as open() does: the file it names is
-    replaced and the link stays. The rename is atomic, not the folder's record of it: after a crash
-    the folder holds the earlier file or the new one.
+    replaced and the link stays. The folder itself is not synced: after a crash it may still hold
+    the earlier file, but never a cut one.
     """
     target = os.path.realpath(os.fspath(path))
     if os.path.isdir(target):
@@ -74,11 +89,12 @@ def atomic_output(path: str | os.PathLike[str], *, exclusive: bool = False) -> I
         else:
             # What open() keeps when it overwrites a file: its permission bits.
             os.fchmod(fd, stat.S_IMODE(earlier.st_mode))
-        with os.fdopen(fd, "wb") as file:
-            fd = -1  # the file object owns the descriptor now, and closes it
+        raw = io.FileIO(fd, "wb")
+        fd = -1  # the file object owns the descriptor now, and closes it
+        with _Output(raw) as file:
             yield file
             file.flush()
-            os.fsync(file.fileno())
+            os.fsync(raw.fileno())
         if exclusive:
             # A second name for the finished file, refused where one exists; then the first goes.
             os.link(temporary, target)

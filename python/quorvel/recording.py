@@ -10,12 +10,14 @@ README documents it), so that a collector in any language can write one:
     PRAGMA user_version = 1;              -- the schema's version
     session(id = 1, source, started, metadata JSON, closed 0|1)
     frames(id 0.., t_ns, width, height, data, crc32)  -- crc32 may be NULL
+    keyframes(frame, frames_applied)          -- frames that redraw every pixel
     snapshots(frame, width, height, pixel_format, scale, frames_applied, pixels zlib)
 
 The writer keeps the file in WAL mode, commits each frame in a transaction of its own and
 returns the file to rollback-journal mode when it closes, so that a closed recording is one
 file that opens read-only anywhere. It decodes the frames on a thread of its own, onto a
-Screen, and stores that picture (RGB, compressed) after enough work to replay has gone by.
+Screen, and stores that picture (RGB, compressed) after enough work to replay has gone by,
+and notes the frames that redraw the whole picture, from which any seek may replay.
 Readers open the file read-only (`mode=ro`) and never change it.
 """
 
@@ -62,6 +64,10 @@ CREATE TABLE frames (
     crc32 INTEGER
 );
 CREATE INDEX frames_by_time ON frames (t_ns, width, height);
+CREATE TABLE keyframes (
+    frame INTEGER PRIMARY KEY,
+    frames_applied INTEGER NOT NULL
+);
 CREATE TABLE snapshots (
     frame INTEGER PRIMARY KEY,
     width INTEGER NOT NULL,
@@ -79,11 +85,16 @@ CREATE TABLE snapshots (
 # earlier than SNAPSHOT_MIN_SECONDS after the last, so that a short session holds none. The work
 # is also at least SNAPSHOT_RATIO times the last snapshot's size, which keeps the snapshots
 # within 1 / SNAPSHOT_RATIO of the file however well or badly the pictures compress.
-SNAPSHOT_WORK = 24 << 20
-FRAME_OVERHEAD = 2000
-SNAPSHOT_MIN_SECONDS = 30.0
-SNAPSHOT_RATIO = 12
-SNAPSHOT_LEVEL = 6  # zlib's default: screens compress 5 to 50 times, in about 50 ms a megapixel
+# Replaying runs at about 6 MB of frames a second on one core (whole-frame DCT deltas; text is
+# faster), plus some 30 microseconds a frame to read it: 1.5 MiB keeps a seek within a few
+# tenths of a second.
+SNAPSHOT_WORK = 3 << 19  # 1.5 MiB
+FRAME_OVERHEAD = 200
+SNAPSHOT_MIN_SECONDS = 5.0
+SNAPSHOT_RATIO = 10
+SNAPSHOT_LEVEL = 6  # zlib's default: a 1920x1080 screen compresses 15 to 100 times, in about 0.1 s
+CHECKPOINT_SECONDS = 1.0
+MAX_BACKLOG = 256 << 20  # bytes of frames waiting for the snapshot thread, at most
 
 # The pixel formats whose bytes are the RGB picture's rearranged: (offsets of R, G, B in a pixel,
 # bytes a pixel, offset of the padding byte 255 or None). They come from an RGB snapshot; every
@@ -173,9 +184,9 @@ class Recording:
         self._db: sqlite3.Connection | None = connection
         self._writer = writer
         with _translate(path):
-            self._has_snapshots = bool(
-                connection.execute("SELECT count(*) FROM sqlite_schema WHERE name = 'snapshots'").fetchone()[0]
-            )
+            tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_schema WHERE type = 'table'")}
+        self._has_snapshots = "snapshots" in tables
+        self._has_keyframes = "keyframes" in tables
         self._sizes: tuple[int, list[tuple[int, int, int, int]]] | None = None  # (frames seen, changes)
 
     # --- opening -------------------------------------------------------------------------
@@ -201,6 +212,9 @@ class Recording:
         # place, so that a kill during create leaves no file or a whole empty recording, and a
         # file that appeared meanwhile is not written over.
         tmp = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}.tmp")
+        # Made here first, so that a missing or read-only folder is the OSError that says so.
+        with open(tmp, "xb"):
+            pass
         try:
             db = sqlite3.connect(tmp, isolation_level=None)
             try:
@@ -227,6 +241,7 @@ class Recording:
             _fsync_folder(path.parent)
         finally:
             tmp.unlink(missing_ok=True)
+            tmp.with_name(tmp.name + "-journal").unlink(missing_ok=True)
 
         db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         try:
@@ -236,10 +251,14 @@ class Recording:
             # returned), and the disk at each checkpoint.
             db.execute("PRAGMA journal_mode = WAL")
             db.execute("PRAGMA synchronous = NORMAL")
+            # Checkpoints (which copy the log into the file and wait for the disk) run on a
+            # thread of their own, not in append; this is only the backstop (64 MiB of log).
+            db.execute("PRAGMA wal_autocheckpoint = 16384")
+            writer = _Writer(db, path)
         except BaseException:
             db.close()
             raise
-        return cls(path, db, _Writer(db))
+        return cls(path, db, writer)
 
     @classmethod
     def open(cls, path: str | os.PathLike[str]) -> Recording:
@@ -342,7 +361,8 @@ class Recording:
 
     def append(self, data: Buffer, width: int, height: int, t: float | None = None) -> int:
         """Adds a frame (any bytes-like object, stored as it is) of `width` x `height` pixels at
-        `t` seconds since create (by default now, on a monotonic clock); times never decrease.
+        `t` seconds since create (by default now on a monotonic clock, or the last frame's time if
+        that is later); times never decrease.
         Returns the frame's index. The frame is in the file when append returns."""
         writer = self._writer
         if writer is None:
@@ -465,6 +485,24 @@ class Recording:
     def __iter__(self) -> Iterator[Frame]:
         return self._rows(0)
 
+    def _timeline(self, first: int = 0) -> list[tuple[int, int, int, int]]:
+        """(index, t_ns, width, height) of the frames from `first` on, without their data."""
+        with _translate(self._path):
+            rows = (
+                self._conn()
+                .execute("SELECT id, t_ns, width, height FROM frames WHERE id >= ? ORDER BY t_ns, id", (first,))
+                .fetchall()
+            )
+        for index, t_ns, width, height in rows:
+            _check_row(self._path, index, t_ns, width, height)
+        return rows
+
+    def _frame(self, index: int) -> bytes:
+        """The data of frame `index`, checked as iteration checks it."""
+        for frame in self._rows(index, index):
+            return frame.data
+        raise RecordingError(f"{self._path}: frame {index} is missing")
+
     def failures(self, until: float | None = None) -> list[int]:
         """The indexes of the frames (those at most `until` seconds in, or all) that the decoder
         refuses. Each is a lost delta: the picture stays as it was."""
@@ -505,6 +543,9 @@ class Recording:
         screen = Screen(width, height, **kw)
         first = start
         restored = self._from_snapshot(screen, start, last)
+        keyframe = self._from_keyframe(screen, start, last)
+        if keyframe is not None and (restored is None or keyframe[1] > restored[1]):
+            restored = keyframe
         if restored is not None:
             screen, first = restored
         for frame in self._rows(first, last):
@@ -513,6 +554,34 @@ class Recording:
             except ValueError:
                 pass  # a refused frame: a lost delta, the picture stays as it was
         return screen
+
+    def _from_keyframe(self, screen: Screen, start: int, last: int) -> tuple[Screen, int] | None:
+        """A black screen like `screen` that counts the frames taken before the latest keyframe
+        (a frame that redraws every pixel) between frames start and last, and that keyframe to
+        replay from: what came before it no longer shows, in any pixel format and at any scale.
+        None when there is none, or with a mode (the writer's screen took every mode)."""
+        if not self._has_keyframes or screen.mode is not None:
+            return None
+        with _translate(self._path):
+            rows = (
+                self._conn()
+                .execute(
+                    "SELECT frame, frames_applied FROM keyframes WHERE frame > ? AND frame <= ? ORDER BY frame DESC",
+                    (start, last),
+                )
+                .fetchall()
+            )
+        for frame, applied in rows:
+            if not isinstance(applied, int) or not 0 <= applied <= frame - start:
+                warnings.warn(
+                    f"{self._path}: the keyframe {frame} does not fit its frames; ignored",
+                    RecordingWarning,
+                    stacklevel=3,
+                )
+                continue
+            rebuild, (version, state) = screen.__reduce__()
+            return rebuild(version, (*state[:4], applied, *state[5:])), frame
+        return None
 
     def _from_snapshot(self, screen: Screen, start: int, last: int) -> tuple[Screen, int] | None:
         """A screen like `screen` holding the latest snapshot between frames start and last, and
@@ -591,27 +660,72 @@ class _Writer:
     so that the database is only ever touched from one thread and append never waits for a
     decode or a compression."""
 
-    def __init__(self, db: sqlite3.Connection) -> None:
+    def __init__(self, db: sqlite3.Connection, path: Path) -> None:
         self.db = db
         self.clock = time.monotonic()
         self.count, self.last_t_ns = 0, 0
         self._queue: queue.SimpleQueue[tuple[int, int, bytes, int, int] | None] = queue.SimpleQueue()
         self._ready: list[tuple[int, int, int, int, bytes]] = []
+        self._keys: list[tuple[int, int]] = []  # (frame, frames_applied before it)
         self._lock = threading.Lock()
+        self._backlog = 0  # bytes of frames queued for the thread and not yet applied
+        self._skipping: tuple[int, int] | None = None  # the size whose frames the thread no longer gets
+        self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="quorvel-recording-snapshots", daemon=True)
+        self._checkpointer = threading.Thread(
+            target=self._checkpoints, args=(path,), name="quorvel-recording-checkpoints", daemon=True
+        )
         self._thread.start()
+        self._checkpointer.start()
 
     def submit(self, index: int, t_ns: int, data: bytes, width: int, height: int) -> None:
+        if not self._thread.is_alive():  # no snapshots from here on, and no queue that grows
+            return
+        if self._skipping is not None:
+            if self._skipping == (width, height):
+                return
+            self._skipping = None  # a new size: the thread starts a new picture, snapshots resume
+        with self._lock:
+            behind = self._backlog > MAX_BACKLOG
+            if not behind:
+                self._backlog += len(data)
+        if behind:
+            # Frames come faster than the thread decodes them (a backlog appended at once):
+            # rather than hold them all in memory, no more snapshots until the size changes.
+            # Seeks there replay from the last snapshot, as exactly, only longer.
+            self._skipping = (width, height)
+            self._queue.put((index, t_ns, b"", -1, -1))
+            return
         self._queue.put((index, t_ns, data, width, height))
 
     def finish(self) -> None:
         self._queue.put(None)
+        self._stop.set()
         self._thread.join()
+        self._checkpointer.join()
+
+    def _checkpoints(self, path: Path) -> None:
+        """Every CHECKPOINT_SECONDS, the frames in the log copied into the file, beside the
+        appends (a passive checkpoint never blocks the writer)."""
+        try:
+            db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        except sqlite3.Error:
+            return  # the backstop in the writer's connection does it then
+        try:
+            while not self._stop.wait(CHECKPOINT_SECONDS):
+                try:
+                    db.execute("PRAGMA wal_checkpoint(PASSIVE)")
+                except sqlite3.Error:
+                    pass  # busy now: the next round, or the backstop
+        finally:
+            db.close()
 
     def store_snapshots(self) -> None:
         """Inserts the snapshots the thread has made; inside the caller's transaction."""
         with self._lock:
             ready, self._ready = self._ready, []
+            keys, self._keys = self._keys, []
+        self.db.executemany("INSERT INTO keyframes (frame, frames_applied) VALUES (?, ?)", keys)
         for frame, width, height, applied, pixels in ready:
             self.db.execute(
                 "INSERT INTO snapshots (frame, width, height, pixel_format, scale, frames_applied, pixels) "
@@ -625,6 +739,11 @@ class _Writer:
         work, since_ns, last_size = 0, 0, 0
         while (item := self._queue.get()) is not None:
             index, t_ns, data, width, height = item
+            with self._lock:
+                self._backlog -= len(data)
+            if width < 0:  # the appending thread stopped sending this size's frames
+                screen = None
+                continue
             if (width, height) != size:
                 # A new size: a new, black picture, and nothing to replay before it.
                 size, screen, work, since_ns = (width, height), None, 0, t_ns
@@ -635,16 +754,45 @@ class _Writer:
             if screen is None:
                 continue
             try:
-                screen.apply(data)
-            except (ValueError, MemoryError):
-                pass
+                drawn = screen.apply(data)
+                if _covers(drawn, width, height):
+                    with self._lock:
+                        self._keys.append((index, screen.frames_applied - 1))
+            except ValueError:
+                pass  # a refused frame: the picture stays, as it does for every reader
+            except MemoryError:
+                screen = None  # the snapshot would not fit its frames: this size is replayed
+                continue
             work += max(len(data), FRAME_OVERHEAD)
             due = max(SNAPSHOT_WORK, SNAPSHOT_RATIO * last_size)
             if work >= due and (t_ns - since_ns) / 1e9 >= SNAPSHOT_MIN_SECONDS:
-                pixels = zlib.compress(screen.to_bytes(), SNAPSHOT_LEVEL)
+                try:
+                    pixels = zlib.compress(screen.to_bytes(), SNAPSHOT_LEVEL)
+                except MemoryError:
+                    continue  # no snapshot this time; the next one is due after the next frame
                 with self._lock:
                     self._ready.append((index, width, height, screen.frames_applied, pixels))
                 work, since_ns, last_size = 0, t_ns, len(pixels)
+
+
+def _covers(rects: list[tuple[int, int, int, int]], width: int, height: int) -> bool:
+    """Whether the rectangles a frame drew cover the whole picture: then the picture after it is
+    the frame's alone. Band by band between the rectangles' top and bottom edges, the spans of
+    the rectangles that cross the band must leave no gap."""
+    if width == 0 or height == 0 or sum(w * h for _, _, w, h in rects) < width * height:
+        return False
+    edges = sorted({0, height} | {y for _, y, _, _ in rects} | {y + h for _, y, _, h in rects})
+    for top, bottom in zip(edges, edges[1:]):
+        if top >= height:
+            break
+        reach = 0
+        for x, _, w, _ in sorted(r for r in rects if r[1] <= top and r[1] + r[3] >= bottom):
+            if x > reach:
+                return False
+            reach = max(reach, x + w)
+        if reach < width:
+            return False
+    return True
 
 
 def _fsync_folder(folder: Path) -> None:
