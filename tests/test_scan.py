@@ -335,15 +335,18 @@ def test_a_cluster_scan_with_a_worker_killed(cluster, tmp_path):
     assert_ends_as_recorded(tmp_path / "out", entries, tmp_path / "fleet")
 
 
-def test_an_unreachable_scheduler_fails_in_one_line(tmp_path):
+@pytest.mark.parametrize("how", ["--scheduler", "DASK_SCHEDULER_ADDRESS"])
+def test_an_unreachable_scheduler_fails_in_one_line(tmp_path, how):
     require_extras("distributed")
     record(tmp_path / "r.qvr", steady())
-    start = time.monotonic()
     # Port 9 (discard) on the loopback: nothing listens.
-    result = run("scan", "r.qvr", "--outdir", "out", "--scheduler", "tcp://127.0.0.1:9", cwd=tmp_path)
+    address = "tcp://127.0.0.1:9"
+    args, env = (["--scheduler", address], None) if how == "--scheduler" else ([], dict(os.environ, **{how: address}))
+    start = time.monotonic()
+    result = run("scan", "r.qvr", "--outdir", "out", *args, cwd=tmp_path, env=env)
     assert time.monotonic() - start < 10
     assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
-    assert result.stderr.startswith("quorvel: scan: cannot reach the scheduler at tcp://127.0.0.1:9: ")
+    assert result.stderr.startswith(f"quorvel: scan: cannot reach the scheduler at {address}: ")
 
 
 # --- the page in a real browser -----------------------------------------------------

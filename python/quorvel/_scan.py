@@ -3,8 +3,8 @@
 One task per recording, a pure function of its path (`scan_recording`): it replays the recording
 once and returns plain data, the pictures as PNG bytes. The tasks run in a pool of local worker
 processes (one per usable core) or, given a `distributed.Client`, on a Dask cluster; either way the
-calling process alone writes the outputs, each file whole or not at all. The page and the
-summaries are built in quorvel._page.
+calling process alone writes the outputs, each file whole or not at all. The summaries are
+built here, the page in quorvel._page.
 """
 
 from __future__ import annotations
