@@ -776,8 +776,11 @@ def cmd_scan(args: argparse.Namespace) -> int:
             raise Failure(f"scan: cannot reach the scheduler at {address}: {why}") from None
     bar: Progress | None = None
 
+    scanned = 0
+
     def progress(done: int, total: int, name: str) -> None:
-        nonlocal bar
+        nonlocal bar, scanned
+        scanned += 1
         if bar is None:
             bar = Progress(total)
         bar.show(done, name)
@@ -809,10 +812,13 @@ def cmd_scan(args: argparse.Namespace) -> int:
     failed = [e for e in entries if "error" in e]
     for entry in failed:
         print(f"quorvel: scan: {entry['path']}: {entry['error']}", file=sys.stderr)
-    print(
-        f"scanned {len(entries)} recordings in {elapsed:.1f} s: {len(entries) - len(failed)} read, "
-        f"{len(failed)} failed; wrote {args.outdir / 'index.html'}"
-    )
+    count = f"{len(entries)} recording{'' if len(entries) == 1 else 's'}"
+    print(f"scanned   {count} in {elapsed:.1f} s: {len(entries) - len(failed)} read, {len(failed)} failed")
+    if scanned < len(entries):
+        print(
+            f"skipped   {len(entries) - scanned} unchanged since the last scan into {args.outdir} (--force redoes them)"
+        )
+    print(f"wrote     {args.outdir / 'index.html'}, summary.json and summary.csv")
     return 1 if failed else 0
 
 
