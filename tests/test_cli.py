@@ -76,7 +76,7 @@ def test_version_comes_from_the_project_file():
     assert quorvel.__version__ == tomllib.loads(project.read_text())["project"]["version"]
 
 
-@pytest.mark.parametrize("command", [[], ["decode"], ["encode"], ["info"], ["demo"]])
+@pytest.mark.parametrize("command", [[], ["decode"], ["encode"], ["info"], ["demo"], ["scan"]])
 def test_help(command, tmp_path):
     out = ok(run(*command, "--help", cwd=tmp_path))
     assert out.startswith("usage: quorvel")

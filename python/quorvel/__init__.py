@@ -3,6 +3,8 @@
 `decode_frame(codec_data, width, height)` turns one compressed frame into
 width * height * 3 bytes of RGB24, rows top to bottom (C++, no dependencies).
 `Screen(width, height)` keeps a picture across frames, as a client shows it.
+`scan(paths, outdir, client=None, jobs=None, every=10.0, classify=None)` scans a fleet's
+recordings at once, on local worker processes or a Dask cluster (quorvel._scan).
 
 With numpy and Pillow (the `tools` extra):
 `encode_frame(rgb, mode=444, quality="high", previous=None)` (quorvel.encode)
@@ -38,11 +40,12 @@ if TYPE_CHECKING:
     from .encode import encode_frame as encode_frame
     from .recording import Recording as Recording
     from .recording import RecordingError as RecordingError
+    from ._scan import scan as scan
     from .records import inspect_frame as inspect_frame
 
     __version__: str
 
-__all__ = ["decode_frame", "decoder_version", "Screen", "PanicException", "Recording", "RecordingError"]
+__all__ = ["decode_frame", "decoder_version", "Screen", "PanicException", "Recording", "RecordingError", "scan"]
 
 
 def _version() -> str:
@@ -72,6 +75,10 @@ def __getattr__(name: str) -> Any:
 
         value = globals()[name] = getattr(recording, name)
         return value
+    if name == "scan":
+        from ._scan import scan
+
+        return scan
     if name == "inspect_frame":
         from .records import inspect_frame
 

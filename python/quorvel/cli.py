@@ -9,9 +9,11 @@
     quorvel decode s.qvr --at SECONDS -o OUT.png | --outdir DIR; info s.qvr; play s.qvr [--speed N] [--follow]
     quorvel play FRAME... | DIR --size WxH [--scale N] [--fps N] [--paused] [--exit-after SECONDS]
     quorvel play --wall CAPTURE CAPTURE... --size WxH [--scale N] [--columns N] [...]
+    quorvel scan RECORDING... | DIR... --outdir OUT [--every S] [--jobs N | --scheduler ADDR] [--classify M:F]
 
-decode and info need only the standard library; encode and demo need numpy
-and Pillow (the `tools` extra); play needs pygame-ce (the `play` extra). Every
+decode, info and scan need only the standard library; encode and demo need numpy
+and Pillow (the `tools` extra); play needs pygame-ce (the `play` extra); scan on a
+cluster needs distributed (the `cluster` extra). Every
 failure is one line on stderr, "quorvel: <what>: <why>"; the exit status is 0 on success, 1 when something
 failed and 2 for a command line that makes no sense.
 """
@@ -742,6 +744,94 @@ def cmd_play(args: argparse.Namespace) -> int:
     )
 
 
+# --- scan --------------------------------------------------------------------
+
+CLUSTER_HINT = "pip install 'quorvel[cluster]'"
+
+
+def cmd_scan(args: argparse.Namespace) -> int:
+    from . import _scan
+
+    address = args.scheduler
+    if address is None and args.jobs is None:
+        address = os.environ.get("DASK_SCHEDULER_ADDRESS") or None
+    if address is not None and args.jobs is not None:
+        raise UsageError("--jobs sets the local worker processes: it does not go with --scheduler")
+    # The classifier's module may sit in the current folder, as with `python -m`.
+    if args.classify:
+        try:
+            _scan.load_classifier(args.classify, os.getcwd())
+        except _scan.ScanUsageError as e:
+            raise UsageError(str(e)) from None
+    client = None
+    if address is not None:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            raise Failure(f"scan: --scheduler needs distributed: {CLUSTER_HINT}") from None
+        try:
+            client = _scan.connect(address)
+        except (OSError, TimeoutError, ValueError) as e:
+            why = " ".join(str(e).split()) or type(e).__name__
+            raise Failure(f"scan: cannot reach the scheduler at {address}: {why}") from None
+    bar: Progress | None = None
+
+    scanned = 0
+
+    def progress(done: int, total: int, name: str) -> None:
+        nonlocal bar, scanned
+        scanned += 1
+        if bar is None:
+            bar = Progress(total)
+        bar.show(done, name)
+
+    start = time.monotonic()
+    try:
+        entries = _scan.scan(
+            args.recordings,
+            args.outdir,
+            client=client,
+            jobs=args.jobs,
+            every=args.every,
+            classify=args.classify,
+            force=args.force,
+            progress=progress,
+        )
+    except _scan.ScanUsageError as e:
+        raise UsageError(str(e)) from None
+    except FileNotFoundError as e:
+        raise Failure(f"scan: {e.args[0] if e.args else e}") from None
+    except OSError as e:
+        raise Failure(f"scan: cannot write to {args.outdir}: {e.strerror or e}") from None
+    finally:
+        if bar is not None:
+            bar.close()
+        if client is not None:
+            client.close()
+    elapsed = time.monotonic() - start
+    failed = [e for e in entries if "error" in e]
+    for entry in failed:
+        print(f"quorvel: scan: {entry['path']}: {entry['error']}", file=sys.stderr)
+    count = f"{len(entries)} recording{'' if len(entries) == 1 else 's'}"
+    print(f"scanned   {count} in {elapsed:.1f} s: {len(entries) - len(failed)} read, {len(failed)} failed")
+    if scanned < len(entries):
+        print(
+            f"skipped   {len(entries) - scanned} unchanged since the last scan into {args.outdir} (--force redoes them)"
+        )
+    print(f"wrote     {args.outdir / 'index.html'}, summary.json and summary.csv")
+    return 1 if failed else 0
+
+
+def _every(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, not {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"a number of seconds above 0, not {text}")
+    return value
+
+
 def _cmd_pack(args: argparse.Namespace) -> int:
     from ._recordings_cli import cmd_pack
 
@@ -996,6 +1086,50 @@ def build_parser() -> argparse.ArgumentParser:
         help="quit this many seconds after the last frame (default: stay until q), for scripts",
     )
     p.set_defaults(run=cmd_play)
+
+    p = sub.add_parser(
+        "scan",
+        help="scan a fleet's recordings at once, into a page and summaries",
+        description="Scans recordings, each on its own, on every usable core or on a Dask cluster: "
+        "the picture at the end (PNG), a grid of thumbnails (one every --every seconds and one at "
+        "each size change), and a summary (frames, refused frames, duration, size changes, "
+        "metadata, frozen for the last minute, decoding CPU time, closed cleanly, label). Writes "
+        "OUT/index.html (a page of every recording's last picture, failures first), "
+        "OUT/summary.json and OUT/summary.csv. Run again on the same OUT, it skips the recordings "
+        "that have not changed. Exit status 1 when any recording could not be scanned (the others "
+        "are still done).",
+    )
+    p.add_argument(
+        "recordings",
+        nargs="+",
+        type=Path,
+        metavar="RECORDING|DIR",
+        help="a recording, or a folder searched at any depth for *.qvr; outputs are named after "
+        "each recording's path relative to its folder",
+    )
+    p.add_argument("--outdir", type=Path, required=True, metavar="OUT", help="where to write the page and summaries")
+    p.add_argument(
+        "--every",
+        type=_every,
+        default=10.0,
+        metavar="SECONDS",
+        help="a thumbnail every SECONDS of each recording (default: %(default)g; at most a few hundred a recording)",
+    )
+    p.add_argument("--jobs", type=int, metavar="N", help="local worker processes (default: one per usable core)")
+    p.add_argument(
+        "--scheduler",
+        metavar="tcp://HOST:PORT",
+        help="run on this Dask cluster instead (default: $DASK_SCHEDULER_ADDRESS, when set); its "
+        f"workers must see the recordings at the same paths ({CLUSTER_HINT})",
+    )
+    p.add_argument(
+        "--classify",
+        metavar="MODULE:FUNCTION",
+        help="call FUNCTION of MODULE (importable here and on the workers) with each recording's "
+        "last picture, a quorvel.Screen; the short label it returns goes into the summaries and the page",
+    )
+    p.add_argument("--force", action="store_true", help="scan every recording again, changed or not")
+    p.set_defaults(run=cmd_scan)
 
     p = sub.add_parser(
         "bench",
