@@ -106,49 +106,67 @@ constexpr uint8_t mean(uint32_t sum, uint32_t count) noexcept {
 
 // The means of the four 4x4 quarters of a block (top-left, top-right,
 // bottom-left, bottom-right) straight from its dequantised coefficients, as
-// samples. Over half a block the basis functions of even frequency (but the
-// DC) sum to zero, and those of odd frequency k contribute g(k) times their
-// coefficient on one half and -g(k) on the other, where g(k) is the mean of
-// cos((2x + 1) k pi / 16) over x = 0..3 divided by cos(k pi / 16) (which undoes
-// the transform's prescale). The transform leaves 8 times the sample, before
-// the level shift. 25 coefficients and no transform; single precision is
-// ample for a mean that is rounded to 8 bits, and keeps any input finite.
-constexpr float kG1 = 0.65328148f, kG3 = -0.27059805f;
-constexpr std::array<float, 8> kHalfMean = {0, kG1, 0, kG3, 0, -kG3, 0, -kG1};
+// samples, with no transform. Over half a block the basis functions of even
+// frequency (but the DC) sum to zero, and those of odd frequency k contribute
+// g(k) times their coefficient on one half and -g(k) on the other, where g(k)
+// is the mean of cos((2x + 1) k pi / 16) over x = 0..3 divided by
+// cos(k pi / 16) (which undoes the transform's prescale): g(1) = -g(7) =
+// sqrt(2 + sqrt 2) / sqrt 8 and g(3) = -g(5) = -sqrt(2 - sqrt 2) / sqrt 8. A
+// quarter's mean is then the DC term, plus or minus the odd terms of the first
+// row weighted by g(l) (left or right), plus or minus those of the first column
+// weighted by g(k) (top or bottom), plus or minus the other odd terms weighted
+// by g(k) g(l) (their signs' product): 25 coefficients, in which the products
+// g(k) g(l) take three values, (2 + sqrt 2) / 8, -sqrt 2 / 8 and (2 - sqrt 2) / 8.
+//
+// Integers only, so that every compiler and CPU gives the same bytes (a
+// compiler may fuse a float multiply and add, or not, and move a rounding).
+// The weights are fixed-point with kMeanBits fraction bits, each rounded to the
+// nearest; the sums are exact in 64 bits: a coefficient is below 2^31, and no
+// weighted sum of one quarter exceeds 2^59 whatever the coefficients. The
+// transform leaves 8 times the sample before the level shift, and rounds its
+// samples down from eighths, 7/16 of a level below the exact value on
+// average, so the mean of a quarter of them is the exact mean less 7/16
+// rounded to the nearest: with y eight times the exact mean, the result is
+// floor((y + 1/2) / 8), one arithmetic shift of the fixed-point sum plus a half
+// (halves up), and then the transform's own clamp (values beyond the sample
+// range wrap as there). A flat block's quarters are so its samples exactly.
+constexpr int kMeanBits = 24;
+constexpr int64_t kMeanOne = int64_t{1} << kMeanBits;
+constexpr int64_t kG1 = 10960245;    // g(1) = 0.65328148...
+constexpr int64_t kG3 = -4539882;    // g(3) = -0.27059805...
+constexpr int64_t kG1G1 = 7160125;   // g(1) g(1) = (2 + sqrt 2) / 8 = 0.42677670...
+constexpr int64_t kG1G3 = -2965821;  // g(1) g(3) = -sqrt 2 / 8 = -0.17677670...
+constexpr int64_t kG3G3 = 1228483;   // g(3) g(3) = (2 - sqrt 2) / 8 = 0.07322330...
+// Each product of weights is the rounded product of the rounded weights, to
+// within a unit: the constants agree with one another.
+constexpr bool near_product(int64_t p, int64_t a, int64_t b) {
+  const int64_t exact = a * b / kMeanOne;
+  return p - exact <= 1 && exact - p <= 1;
+}
+static_assert(near_product(kG1G1, kG1, kG1) && near_product(kG1G3, kG1, kG3) && near_product(kG3G3, kG3, kG3));
 
-// The full picture's samples are rounded down from eighths (the transform's
-// final shift), 7/16 of a level below the exact value on average, so the mean
-// of a quarter of them is the exact mean less 7/16 rounded to the nearest:
-// floor((y + 1/2) / 8) for y eight times the exact mean. The clamp is the
-// transform's own (values beyond the sample range wrap as there), so a flat
-// block's quarters are its samples exactly.
-inline uint8_t sample_of(float eight_times) noexcept {
-  float v = eight_times + 0.5f;
-  v = v < -1073741824.0f ? -1073741824.0f : (v > 1073741824.0f ? 1073741824.0f : v);  // 2^30: converts safely
-  // The floor, without a library call: truncation, one down for negative fractions.
-  auto s = static_cast<int32_t>(v);
-  if (static_cast<float>(s) > v) --s;
-  return clamp_idct(s);
+}  // namespace
+
+std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
+  auto at = [d](size_t k, size_t l) { return int64_t{d[8 * k + l]}; };
+  // A row's (or column's) odd terms pair up as differences: g(7) = -g(1), g(5) = -g(3).
+  auto odd_row = [&](size_t k) { return std::array<int64_t, 2>{at(k, 1) - at(k, 7), at(k, 3) - at(k, 5)}; };
+  const int64_t dc = at(0, 0) * kMeanOne;
+  const std::array<int64_t, 2> first_row = odd_row(0);
+  const int64_t horizontal = kG1 * first_row[0] + kG3 * first_row[1];
+  const int64_t vertical = kG1 * (at(1, 0) - at(7, 0)) + kG3 * (at(3, 0) - at(5, 0));
+  const std::array<int64_t, 2> r1 = odd_row(1), r3 = odd_row(3), r5 = odd_row(5), r7 = odd_row(7);
+  const int64_t both = kG1G1 * (r1[0] - r7[0]) + kG1G3 * (r1[1] - r7[1] + r3[0] - r5[0]) + kG3G3 * (r3[1] - r5[1]);
+  // floor((y + 1/2) / 8) for the quarter's y: plus half a unit of y, then
+  // the shift by kMeanBits (to eighths, rounded as said above) that clamp_idct
+  // follows with its own shift by 3. The value fits 35 bits; clamp_idct reads
+  // bits 3..12 of it, which the conversion to 32 bits keeps.
+  auto sample = [](int64_t y) { return clamp_idct(static_cast<int32_t>((y + kMeanOne / 2) >> kMeanBits)); };
+  return {sample(dc + horizontal + vertical + both), sample(dc - horizontal + vertical - both),
+          sample(dc + horizontal - vertical - both), sample(dc - horizontal - vertical + both)};
 }
 
-inline std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
-  // Per column, the DC row and the odd rows' sum: the top half's mean is their
-  // sum, the bottom half's their difference.
-  float even[8], odd[8] = {};
-  for (size_t l = 0; l < 8; ++l) even[l] = static_cast<float>(d[l]);
-  for (size_t k = 1; k < 8; k += 2) {
-    for (size_t l = 0; l < 8; ++l) odd[l] += kHalfMean[k] * static_cast<float>(d[8 * k + l]);
-  }
-  auto row = [&](float t0, float t1, float t3, float t5, float t7, uint8_t* out) {
-    const float o = kG1 * (t1 - t7) + kG3 * (t3 - t5);
-    out[0] = sample_of(t0 + o);
-    out[1] = sample_of(t0 - o);
-  };
-  std::array<uint8_t, 4> out;
-  row(even[0] + odd[0], even[1] + odd[1], even[3] + odd[3], even[5] + odd[5], even[7] + odd[7], out.data());
-  row(even[0] - odd[0], even[1] - odd[1], even[3] - odd[3], even[5] - odd[5], even[7] - odd[7], out.data() + 2);
-  return out;
-}
+namespace {
 
 // 1/8 of a whole macroblock: each 8x8 luma block is one pixel of its DC level.
 // In the 8x8 mode the chroma blocks cover the same pixels and give their DC

@@ -17,6 +17,7 @@
 // transformed and averaged pixel by pixel).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "frame.hpp"
@@ -39,6 +40,11 @@ struct ThumbnailNeeds {
   Kept chroma;
 };
 ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept;
+
+// The means of the four 4x4 quarters of a block (top-left, top-right,
+// bottom-left, bottom-right) as samples, from its 64 dequantised coefficients
+// (as decode_block_dequantised stores them) with no transform, in integers.
+std::array<uint8_t, 4> quarter_means(const int32_t* dequantised) noexcept;
 
 void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept;
 void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept;

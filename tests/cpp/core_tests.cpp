@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <random>
@@ -1092,6 +1093,51 @@ static void test_idct_16bit() {
 #endif
 }
 
+// A block's quarter means, as thumbnails take them at 1/4 from the
+// coefficients alone, against the box means of the samples the full picture
+// draws: exactly its samples for a flat block of any level (DC alone, wrapping
+// as the transform's clamp does), and within a level for blocks of a few low
+// frequencies whose samples all lie inside 1..254 (a wrong weight or sign is
+// tens of levels off). Coefficients at the ends of the 32-bit range run too, for
+// the sanitizers.
+static void test_quarter_means() {
+  std::mt19937 rng(23);
+  const QuantTable& steps = kQuantTables444.slot[kPrimaryPair];
+  uint64_t compared = 0;
+  sweep("quarter means", 6000, [&](uint64_t n) {
+    std::array<int32_t, 64> d{};
+    const uint64_t kind = n % 3;
+    if (kind == 0) {
+      d[0] = static_cast<int32_t>(rng());
+    } else if (kind == 1) {
+      d[0] = dequantise(static_cast<int32_t>(rng() % 121) - 60, steps[0]);
+      for (int i = 0; i < 6; ++i) {
+        const size_t p = kZigzag[1 + rng() % 20];
+        d[p] = dequantise(static_cast<int32_t>(rng() % 41) - 20, steps[p]);
+      }
+    } else {
+      for (int32_t& c : d)
+        c = rng() % 2 ? INT32_MIN + static_cast<int32_t>(rng() % 4) : INT32_MAX - static_cast<int32_t>(rng() % 4);
+    }
+    const std::array<uint8_t, 4> got = quarter_means(d.data());
+    if (kind == 2) return true;
+    std::array<uint8_t, 64> samples{};
+    idct_dequantised(d.data(), samples.data());
+    if (kind == 0) return SAME(got, (std::array<uint8_t, 4>{samples[0], samples[0], samples[0], samples[0]}));
+    if (std::any_of(samples.begin(), samples.end(), [](uint8_t v) { return v == 0 || v == 255; })) return true;
+    ++compared;
+    for (size_t q = 0; q < 4; ++q) {
+      uint32_t sum = 0;
+      for (size_t r = 0; r < 4; ++r)
+        for (size_t c = 0; c < 4; ++c) sum += samples[8 * (4 * (q >> 1) + r) + 4 * (q & 1) + c];
+      const int box = static_cast<int>((sum + 8) / 16);
+      if (!SAME(std::abs(box - got[q]) <= 1, true)) return false;
+    }
+    return true;
+  });
+  CHECK(compared > 1000);  // most blocks of a few low frequencies stay inside the range
+}
+
 // Thumbnails in every pixel format: a macroblock drawn at a scale in a
 // colour format is the RGB thumbnail's pixels rearranged (padding 255); a
 // one-colour VQ macroblock in grey is its grey level; every format writes only
@@ -1195,6 +1241,7 @@ int main() {
   test_fresh_pictures();
   test_formats();
   test_thumbnail_formats();
+  test_quarter_means();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
 }
