@@ -23,8 +23,8 @@
 #include <span>
 #include <vector>
 
+#include "ast2100/picture.hpp"
 #include "ast2100/screen.hpp"
-#include "ast2100/thumbnail.hpp"
 #include "pyboundary.hpp"
 
 namespace {
@@ -192,16 +192,17 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
   // The frames' full size must fit as well as the thumbnail's: the decoder
   // walks the full picture's macroblocks.
-  uint64_t bytes = 0;
-  if (!ast2100::Screen::byte_size(width, height, static_cast<uint64_t>(INT64_MAX), bytes, format)) {
+  const std::optional<uint64_t> drawn =
+      ast2100::drawn_picture_bytes(width, height, format, scale, static_cast<uint64_t>(INT64_MAX));
+  if (!drawn) {
     PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
                  static_cast<unsigned long long>(width), static_cast<unsigned long long>(height));
     return nullptr;
   }
+  const uint64_t bytes = *drawn;  // no more than the full size
   const uint64_t picture_width = ast2100::ceil_div(width, scale);
   const uint64_t picture_height = ast2100::ceil_div(height, scale);
   const uint64_t pixel = ast2100::bytes_per_pixel(format);
-  bytes = picture_width * picture_height * pixel;  // no more than the full size
   if (bytes > max_bytes) return raise_no_memory(bytes);
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

@@ -2,11 +2,11 @@
 #include "thumbnail.hpp"
 
 #include <array>
-#include <bit>
 #include <cstring>
 
 #include "clamp.hpp"
 #include "color.hpp"
+#include "huffman.hpp"
 
 namespace ast2100 {
 namespace {
@@ -20,21 +20,9 @@ struct Squares {
   PixelArea thumb;
 };
 
-// macroblock_area for a size of 2^shift, without a division: this runs for
-// every macroblock, whose drawing at 1/8 is a few stores.
-inline PixelArea area_of(uint64_t col, uint64_t row, unsigned shift, uint64_t width, uint64_t height) noexcept {
-  if (width == 0 || height == 0 || col > (width - 1) >> shift || row > (height - 1) >> shift) return {};
-  const uint64_t size = uint64_t{1} << shift;
-  const uint64_t x = col << shift;  // < width
-  const uint64_t y = row << shift;  // < height
-  return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
-}
-
-Squares squares_of(const MacroblockTarget& target) noexcept {
-  const unsigned size_shift = target.subsampled ? 4 : 3;
-  const auto scale_shift = static_cast<unsigned>(std::countr_zero(target.scale));
-  return {area_of(target.mb_col, target.mb_row, size_shift, target.full_width, target.full_height),
-          area_of(target.mb_col, target.mb_row, size_shift - scale_shift, target.frame.width, target.frame.height)};
+Squares squares_of(const FrameTarget& target, MacroblockPosition at) noexcept {
+  return {macroblock_area(at.col, at.row, target.geometry.size_shift, target.full_width, target.full_height),
+          target.area(at)};
 }
 
 // Calls f(out, r0, r1, c0, c1) for each thumbnail pixel of a macroblock: its
@@ -173,18 +161,19 @@ namespace {
 // levels too. In the 16x16 mode a pixel covers a quarter of each chroma block,
 // whose mean is not the DC term (the odd terms do not cancel over a half):
 // quarter_means gives it.
-void draw_dc(const MacroblockTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
+void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
   uint8_t* origin = frame.origin(thumb);
   if (!target.subsampled) {
-    convert_as(frame.format, origin, clamp_idct(c[0]), clamp_idct(c[64]), clamp_idct(c[128]));
+    convert_as(frame.format, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
+               clamp_idct(c[target.geometry.cr_at]));
     return;
   }
   const bool gray = frame.format == PixelFormat::gray;
   std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
   if (!gray) {
-    cb = quarter_means(c + 256);
-    cr = quarter_means(c + 320);
+    cb = quarter_means(c + target.geometry.cb_at);
+    cr = quarter_means(c + target.geometry.cr_at);
   }
   const uint64_t bpp = frame.pixel_bytes();
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
@@ -215,14 +204,17 @@ inline void box_means(const uint8_t* block, uint8_t* out) noexcept {
 // converted. In the 16x16 mode a square covers (S / 2)^2 chroma samples, each
 // standing for the same number of pixels, so their mean is the pixels' mean.
 template <unsigned S>
-void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, const YuvMacroblock& staging,
+void draw_whole(const FrameTarget& target, const int32_t* coefficients, const YuvMacroblock& staging,
                 const PixelArea& thumb) noexcept {
+  // The source's layout, and that of the means: an 8x8-mode macroblock.
+  constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_geometry(false);
   const FrameView& frame = target.frame;
   const bool gray = frame.format == PixelFormat::gray;
   alignas(64) YuvMacroblock means;
   unsigned side = 8 / S;
   if (!target.subsampled) {
-    for (unsigned b = 0; b < (gray ? 1u : 3u); ++b) box_means<S>(staging.data() + 64 * b, means.data() + 64 * b);
+    for (size_t b = 0; b < (gray ? k8.luma_blocks : k8.blocks); ++b)
+      box_means<S>(staging.data() + 64 * b, means.data() + 64 * b);
   } else {
     side = 16 / S;
     constexpr unsigned n = 8 / S;
@@ -238,14 +230,14 @@ void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, con
     }
     if (!gray) {
       if constexpr (S == 2) {
-        std::memcpy(means.data() + 64, staging.data() + 256, 128);  // one chroma sample a square
+        std::memcpy(means.data() + k8.cb_at, staging.data() + k16.cb_at, 128);  // one chroma sample a square
       } else {
-        box_means<S / 2>(staging.data() + 256, means.data() + 64);
-        box_means<S / 2>(staging.data() + 320, means.data() + 128);
+        box_means<S / 2>(staging.data() + k16.cb_at, means.data() + k8.cb_at);
+        box_means<S / 2>(staging.data() + k16.cr_at, means.data() + k8.cr_at);
       }
     }
   }
-  if (gray) std::memset(means.data() + 64, 128, 128);
+  if (gray) std::memset(means.data() + k8.cb_at, 128, 128);
 
   // The kernels convert a macroblock with vector instructions, in any format;
   // where the thumbnail's macroblock is not 8x8, through a scratch picture.
@@ -262,14 +254,14 @@ void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, con
 }
 
 // 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
-void draw_quarters(const MacroblockTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
+void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
   const bool gray = frame.format == PixelFormat::gray;
   const std::array<uint8_t, 4> y = quarter_means(c);
   std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
   if (!gray) {
-    cb = quarter_means(c + 64);
-    cr = quarter_means(c + 128);
+    cb = quarter_means(c + target.geometry.cb_at);
+    cr = quarter_means(c + target.geometry.cr_at);
   }
   uint8_t* origin = frame.origin(thumb);
   const uint64_t bpp = frame.pixel_bytes();
@@ -278,11 +270,17 @@ void draw_quarters(const MacroblockTarget& target, const int32_t* c, const Pixel
   }
 }
 
-}  // namespace
+// The coefficients draw_dct_scaled reads of the macroblock at `at`, of its
+// luma blocks and of its chroma blocks: the decoder need not dequantise or
+// store the others.
+struct ThumbnailNeeds {
+  Kept luma;
+  Kept chroma;
+};
 
-ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
-  const Squares sq = squares_of(target);
-  const uint64_t size = macroblock_size(target.subsampled);
+ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at) noexcept {
+  const Squares sq = squares_of(target, at);
+  const uint64_t size = target.geometry.size;
   const bool whole = sq.full.cols == size && sq.full.rows == size;
   // Grey reads no chroma at all, but the blocks are decoded all the same.
   const bool gray = target.frame.format == PixelFormat::gray;
@@ -295,10 +293,24 @@ ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
   return needs;
 }
 
-void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
-  const Squares sq = squares_of(target);
+void decode_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair, StreamState& stream,
+                       DctMacroblock& out) noexcept {
+  // Only the mode's blocks, zeroed: the decoder writes the coded entries it keeps.
+  std::memset(out.coefficients, 0, sizeof(int32_t) * 64 * target.geometry.blocks);
+  std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
+  const ThumbnailNeeds needs = thumbnail_needs(target, at);
+  decode_macroblock_kept(stream.reader, target.quant_tables->slot[quant_pair],
+                         target.quant_tables->slot[quant_pair + 1], target.geometry.luma_blocks, predictors,
+                         out.coefficients, needs.luma, needs.chroma);
+  stream.dc_y = predictors[0];
+  stream.dc_cb = predictors[1];
+  stream.dc_cr = predictors[2];
+}
+
+void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const DctMacroblock& macroblock) noexcept {
+  const Squares sq = squares_of(target, at);
   if (sq.full.empty()) return;
-  const uint64_t size = macroblock_size(target.subsampled);
+  const uint64_t size = target.geometry.size;
   const uint64_t scale = target.scale;
   const FrameView& frame = target.frame;
   const bool whole = sq.full.cols == size && sq.full.rows == size;
@@ -307,17 +319,19 @@ void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macrob
 
   // The blocks transformed as for the full picture; grey needs the luma alone.
   const bool gray = frame.format == PixelFormat::gray;
-  const size_t luma_blocks = target.subsampled ? 4 : 1;
+  const size_t luma_blocks = target.geometry.luma_blocks;
   alignas(64) YuvMacroblock staging;
   if (whole && scale == 4) {  // 16x16 mode: the chroma blocks alone need the transform
-    if (!gray) target.kernels->idct_blocks(macroblock.coefficients + 256, 2, staging.data() + 256);
+    if (!gray)
+      target.kernels->idct_blocks(macroblock.coefficients + target.geometry.cb_at, 2,
+                                  staging.data() + target.geometry.cb_at);
     return draw_whole<4>(target, macroblock.coefficients, staging, sq.thumb);
   }
-  target.kernels->idct_blocks(macroblock.coefficients, gray ? luma_blocks : luma_blocks + 2, staging.data());
+  target.kernels->idct_blocks(macroblock.coefficients, gray ? luma_blocks : target.geometry.blocks, staging.data());
   if (whole) return draw_whole<2>(target, macroblock.coefficients, staging, sq.thumb);
   // A macroblock on the right or bottom edge: squares of any size.
-  const size_t cb_at = 64 * luma_blocks;
-  const size_t cr_at = cb_at + 64;
+  const size_t cb_at = target.geometry.cb_at;
+  const size_t cr_at = target.geometry.cr_at;
 
   for_each_square(frame, sq, scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
     uint32_t y = 0, cb = 0, cr = 0;
@@ -340,8 +354,8 @@ void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macrob
   });
 }
 
-void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
-  const Squares sq = squares_of(target);
+void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
+  const Squares sq = squares_of(target, at);
   if (sq.full.empty()) return;
   const FrameView& frame = target.frame;
   const bool gray = frame.format == PixelFormat::gray;
@@ -385,5 +399,17 @@ void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblo
     store_rgb_as(frame.format, out, channel[0], channel[1], channel[2]);
   });
 }
+
+void decompress_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
+                           StreamState& stream) noexcept {
+  DctMacroblock macroblock;
+  decode_dct_scaled(target, at, quant_pair, stream, macroblock);
+  draw_dct_scaled(target, at, macroblock);
+}
+
+}  // namespace
+
+const MacroblockDrawing kThumbnailDrawing = {decode_dct_scaled, draw_dct_scaled, decompress_dct_scaled, draw_vq_scaled,
+                                             false};
 
 }  // namespace ast2100

@@ -812,6 +812,22 @@ static void test_formats() {
   CHECK(FrameDecoder::setup(header, 10, 10, 100, d, PixelFormat::gray).ok() && d.frame_bytes() == 100);
   CHECK(!FrameDecoder::setup(header, 10, 10, 299, d).ok());
   CHECK(!FrameDecoder::setup(header, 10, 10, 399, d, PixelFormat::xbgr).ok());
+  // At a scale it counts the thumbnail's bytes, but the full picture must fit
+  // in 63 bits; a scale other than 1, 2, 4 or 8 is refused first, as the
+  // caller's fault, and named.
+  CHECK(FrameDecoder::setup(header, 10, 10, 75, d, PixelFormat::rgb, 2).ok() && d.frame_bytes() == 75);
+  CHECK(FrameDecoder::setup(header, 17, 9, 18, d, PixelFormat::rgb, 8).ok() && d.frame_bytes() == 18 &&
+        d.target({}).area({3, 0}).empty() && d.target({}).area({2, 1}).cols == 1);
+  CHECK(!FrameDecoder::setup(header, 10, 10, 74, d, PixelFormat::rgb, 2).ok());
+  CHECK(FrameDecoder::setup(header, uint64_t{1} << 32, uint64_t{1} << 31, UINT64_MAX, d, PixelFormat::rgb, 8).failure ==
+        Failure::capacity_overflow);
+  for (const uint32_t scale : {0u, 3u, 16u, 4096u}) {
+    const Status s = FrameDecoder::setup({}, 10, 10, 1000, d, PixelFormat::rgb, scale);
+    std::array<char, 64> text{};
+    s.message(text);
+    CHECK(s.failure == Failure::invalid_scale && s.internal_fault() &&
+          std::string(text.data()) == "invalid scale " + std::to_string(scale));
+  }
 }
 
 // Whole frames through the SIMD kernels equal the scalar decode.
@@ -1161,22 +1177,14 @@ static void test_thumbnail_formats() {
     for (auto& c : vqm.colors) c = rng() & 0xFFFFFF;
     for (auto& c : vqm.codes) c = static_cast<uint8_t>(rng() % (1u << vqm.index_bits));
     const uint64_t col = rng() % ceil_div(w, size), row = rng() % ceil_div(h, size);
-    const PixelArea area = macroblock_area(col, row, size / scale, tw, th);
+    const PixelArea area = macroblock_area(col, row, static_cast<unsigned>(std::countr_zero(size / scale)), tw, th);
     auto draw = [&](PixelFormat format, const Kernels& k) {
       std::vector<uint8_t> px(tw * th * bytes_per_pixel(format), 0xEE);
-      const MacroblockTarget t{.frame = {px, tw, th, format},
-                               .subsampled = sub,
-                               .quant_tables = nullptr,
-                               .kernels = &k,
-                               .mb_col = col,
-                               .mb_row = row,
-                               .scale = scale,
-                               .full_width = w,
-                               .full_height = h};
+      const FrameTarget t = frame_target(px, format, w, h, sub, scale, k);
       if (vq) {
-        draw_vq(t, vqm);
+        t.drawing->draw_vq(t, {col, row}, vqm);
       } else {
-        draw_dct(t, dct);
+        t.drawing->draw_dct(t, {col, row}, dct);
       }
       return px;
     };
