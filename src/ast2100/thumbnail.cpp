@@ -42,51 +42,6 @@ void for_each_square(const FrameView& frame, const Squares& sq, uint64_t scale, 
   }
 }
 
-// Stores a pixel given as R, G, B in a format that is not grey.
-inline void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
-  switch (format) {
-    case PixelFormat::rgb:
-      out[0] = r, out[1] = g, out[2] = b;
-      break;
-    case PixelFormat::bgr:
-      out[0] = b, out[1] = g, out[2] = r;
-      break;
-    case PixelFormat::rgbx:
-      out[0] = r, out[1] = g, out[2] = b, out[3] = 255;
-      break;
-    case PixelFormat::bgrx:
-      out[0] = b, out[1] = g, out[2] = r, out[3] = 255;
-      break;
-    case PixelFormat::xrgb:
-      out[0] = 255, out[1] = r, out[2] = g, out[3] = b;
-      break;
-    case PixelFormat::xbgr:
-      out[0] = 255, out[1] = b, out[2] = g, out[3] = r;
-      break;
-    case PixelFormat::gray:
-      out[0] = r;  // callers pass the grey level as r
-      break;
-  }
-}
-
-// Converts one sample triple and stores it in `format`: what store_pixel_as
-// does, inline, since a thumbnail converts each of its pixels on its own
-// rather than a macroblock at a time.
-inline void convert_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
-  const int32_t level = kColorLuts.y_level[y] + 256;
-  // Sums below 0 (blue can reach -21) are black, as the clamp table's start.
-  auto clamp = [](int32_t sum) {
-    const int32_t i = sum <= 0 ? 0 : (sum >= 1407 ? 1407 : sum);
-    return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
-  };
-  if (format == PixelFormat::gray) {
-    *out = clamp(level);
-    return;
-  }
-  store_rgb_as(format, out, clamp(level + kColorLuts.cr_to_r[cr]),
-               clamp(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]), clamp(level + kColorLuts.cb_to_b[cb]));
-}
-
 // The rounded mean of `count` values that sum to `sum` (halves up).
 constexpr uint8_t mean(uint32_t sum, uint32_t count) noexcept {
   return static_cast<uint8_t>((sum + count / 2) / count);
@@ -165,8 +120,8 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
   const FrameView& frame = target.frame;
   uint8_t* origin = frame.origin(thumb);
   if (!target.subsampled) {
-    convert_as(frame.format, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
-               clamp_idct(c[target.geometry.cr_at]));
+    store_pixel_as(frame.format, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
+                   clamp_idct(c[target.geometry.cr_at]));
     return;
   }
   const bool gray = frame.format == PixelFormat::gray;
@@ -178,7 +133,8 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
   const uint64_t bpp = frame.pixel_bytes();
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
   for (uint64_t q = 0; q < 4; ++q) {
-    convert_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
+    store_pixel_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q],
+                   cr[q]);
   }
 }
 
@@ -266,7 +222,7 @@ void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea&
   uint8_t* origin = frame.origin(thumb);
   const uint64_t bpp = frame.pixel_bytes();
   for (uint64_t q = 0; q < 4; ++q) {
-    convert_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
+    store_pixel_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
   }
 }
 
@@ -350,7 +306,7 @@ void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const Dct
       }
     }
     const auto n = static_cast<uint32_t>((r1 - r0) * (c1 - c0));
-    convert_as(frame.format, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
+    store_pixel_as(frame.format, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
   });
 }
 
