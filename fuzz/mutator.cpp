@@ -56,6 +56,24 @@ class Rng {
   uint64_t s_;
 };
 
+// The fuzz target's input layout (frame_target.cpp, whose opening comment is
+// the full account): a control byte, the width and height, then codec_data,
+// whose byte 1 is the target's option byte.
+// The control byte:
+constexpr uint8_t kControlMode = 0x03;        // 0: 444, 1: 422, 2 and 3: the header's own bytes
+constexpr uint8_t kControlWideSizes = 0x04;   // 64-bit width and height, rather than 16-bit
+constexpr uint8_t kControlSizeClass = 0x30;   // the largest picture of the 16-bit layout
+constexpr uint8_t kControlLargeClass = 0x20;  // size classes 2 and 3: larger than a few macroblocks
+constexpr unsigned kControlEndShift = 6;      // bits 6..7: 3 lets the stream run on past its data
+constexpr unsigned kControlEndAsGiven = 3;
+constexpr uint8_t kAsGivenMarker = 0xFF;  // codec_data's byte 0, with kControlEndAsGiven: run on
+// The bytes before codec_data: the control byte and two sizes of 2 or 8 bytes.
+constexpr size_t kNarrowPrefix = 1 + 2 * 2, kWidePrefix = 1 + 2 * 8;
+// The option byte's low four bits are flags (the coefficient lane, which
+// kernels run first, the screen's mode, a screen of the other mode); the high
+// four choose a second screen and its pixel format.
+constexpr unsigned kOptionFlags = 4;
+
 // Where the frame starts in a fuzz input, and its mode; false when the input
 // is too short to hold a header or the mode is neither 422 nor 444.
 struct Layout {
@@ -66,9 +84,9 @@ struct Layout {
 bool layout_of(std::span<const uint8_t> in, Layout& out) {
   if (in.empty()) return false;
   const uint8_t control = in[0];
-  out.prefix = (control & 4) != 0 ? 17 : 5;
+  out.prefix = (control & kControlWideSizes) != 0 ? kWidePrefix : kNarrowPrefix;
   if (in.size() < out.prefix + 4) return false;
-  switch (control & 3) {
+  switch (control & kControlMode) {
     case 0:
       out.subsampled = false;
       return true;
@@ -357,14 +375,18 @@ void check_round_trip(std::span<const uint8_t> stream, bool subsampled) {
 // target's option byte (the frame header's byte 1).
 void mutate_prefix(Rng& rng, uint8_t* data, size_t prefix) {
   if (rng.one_in(3)) {
-    data[prefix + 1] = static_cast<uint8_t>(data[prefix + 1] ^ (1u << rng.below(4)));
+    data[prefix + 1] = static_cast<uint8_t>(data[prefix + 1] ^ (1u << rng.below(kOptionFlags)));
     return;
   }
   if (rng.one_in(2)) {
-    data[0] = static_cast<uint8_t>(data[0] ^ (1u << (rng.one_in(2) ? 3 + rng.below(5) : rng.below(2))));
+    // Any control bit but kControlWideSizes, which would move the frame: one
+    // of the mode's two bits, or one of bits 3 to 7.
+    const unsigned bit = rng.one_in(2) ? 3 + static_cast<unsigned>(rng.below(5)) : static_cast<unsigned>(rng.below(2));
+    static_assert(kControlMode == 0x03 && kControlWideSizes == 0x04);
+    data[0] = static_cast<uint8_t>(data[0] ^ (1u << bit));
     return;
   }
-  const size_t field = prefix == 17 ? 8 : 2;
+  const size_t field = prefix == kWidePrefix ? 8 : 2;
   const size_t at = 1 + field * rng.below(2);
   const unsigned unit = rng.one_in(2) ? 8 : 16;
   const uint64_t v = rng.one_in(2) ? rng.small(255) : unit * (1 + rng.small(15)) + rng.below(3) - 1;
@@ -381,8 +403,12 @@ size_t mutate_structure(uint8_t* data, size_t size, size_t max_size, Rng& rng, c
   // Inputs that run on into zero bits (see the target) cost a hundred times
   // what others do, and those on larger pictures ten times: most of their
   // offspring end where their data ends, and go onto small pictures.
-  if ((data[0] >> 6) == 3 && data[layout.prefix] == 0xFF && !rng.one_in(8)) data[layout.prefix] = 0;
-  if (layout.prefix == 5 && (data[0] & 0x20) != 0 && !rng.one_in(4)) data[0] &= 0xCF;
+  if ((data[0] >> kControlEndShift) == kControlEndAsGiven && data[layout.prefix] == kAsGivenMarker && !rng.one_in(8)) {
+    data[layout.prefix] = 0;
+  }
+  if (layout.prefix == kNarrowPrefix && (data[0] & kControlLargeClass) != 0 && !rng.one_in(4)) {
+    data[0] = static_cast<uint8_t>(data[0] & ~kControlSizeClass);  // size class 0: small
+  }
   // A frame without an end marker mostly gets one back.
   const bool ended = !f.records.empty() &&
                      (f.records.back().code == records::kFrameEnd || records::is_unknown_code(f.records.back().code));

@@ -15,6 +15,7 @@
 #include <span>
 
 #include "ast2100/frame.hpp"
+#include "ast2100/picture.hpp"
 #include "pyboundary.hpp"
 
 namespace {
@@ -26,6 +27,8 @@ using quorvel::raise_no_memory;
 using quorvel::Ref;
 using quorvel::Signature;
 
+// The decoder's own version, fixed text: it does not follow the package's
+// version (pyproject.toml), which moves on with the rest of the package.
 constexpr char kVersion[] = "quorvel._ast2100 1.0.1";
 constexpr const char* kParams[3] = {"codec_data", "width", "height"};
 constexpr Signature kDecodeFrame{"decode_frame", kParams, 3};
@@ -63,9 +66,9 @@ PyObject* decode_frame_impl(std::span<const uint8_t> codec_data, uint64_t width,
   // Capacity overflow is a byte size beyond 63 bits, on every CPU. Where Py_ssize_t
   // is narrower, a picture that fits in 63 bits but not in a bytes object is
   // refused below as MemoryError, before any length is converted to Py_ssize_t.
-  const auto max_bytes = static_cast<uint64_t>(INT64_MAX);
   ast2100::FrameDecoder decoder;
-  const ast2100::Status setup = ast2100::FrameDecoder::setup(codec_data, width, height, max_bytes, decoder);
+  const ast2100::Status setup =
+      ast2100::FrameDecoder::setup(codec_data, width, height, ast2100::kMaxPictureBytes, decoder);
   if (!setup.ok()) return raise_status(setup);
 
   // The picture is decoded straight into the result. A frame that may draw every

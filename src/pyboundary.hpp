@@ -1,9 +1,8 @@
 // What the package's two CPython boundary files share: a reference owner, the
 // binding of call arguments to parameters, the argument conversions, and the
-// mapping of a decoder outcome to a Python exception. Both modules follow one
-// set of rules, so a caller meets the same messages from decode_frame,
-// Screen() and Screen.apply:
+// mapping of a decoder outcome to a Python exception.
 //
+// Both modules bind and convert by the same rules:
 // - binding errors are TypeErrors worded as the interpreter words them for a
 //   Python function ("f() missing 1 required positional argument: 'x'");
 // - a conversion that fails with a TypeError is re-raised as
@@ -11,9 +10,23 @@
 //   errors (OverflowError for a negative size) pass unchanged;
 // - a frame that breaks the format is ValueError with the decoder's message;
 // - memory the allocator refuses is MemoryError "memory allocation of N bytes
-//   failed";
-// - an internal fault is raised by the module's own rule (decode_frame:
-//   PanicException; Screen: RuntimeError), given as a FaultRaiser.
+//   failed".
+//
+// Their messages still differ where the decoder module's are fixed to the
+// letter (module.cpp): decode_frame's messages, exceptions and docstrings never
+// change, so callers may match on them, while Screen is the package's own API
+// and says what it means. So:
+// - codec_data: decode_frame takes bytes alone ("'T' object cannot be
+//   converted to 'PyBytes'"), Screen.apply any bytes-like object ("a
+//   bytes-like object is required, not 'T'");
+// - a picture whose byte size does not fit in 63 bits: decode_frame raises
+//   PanicException "capacity overflow" (an internal fault, as it always has),
+//   Screen() an OverflowError "a screen of WxH pixels is too large";
+// - an internal fault is raised by the module's own rule, given as a
+//   FaultRaiser: PanicException from decode_frame, RuntimeError "internal fault
+//   of the screen: ..." from a Screen;
+// - only Screen has settings (mode, pixel_format, scale, threads), refused
+//   with ValueErrors of its own, and refuses a frame of the other mode.
 //
 // Built against the stable ABI: only functions of the limited API are used.
 #pragma once

@@ -172,45 +172,46 @@ PyObject* threads_object(ast2100::Threads threads) {
   Py_RETURN_NONE;
 }
 
-PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-  if (!bind_arguments(kScreenNew, args, kwargs, bound)) return nullptr;
+// What Screen() is given, converted.
+struct ScreenArgs {
   uint64_t width = 0;
   uint64_t height = 0;
   uint32_t mode = 0;
   ast2100::PixelFormat format = ast2100::PixelFormat::rgb;
   uint32_t scale = 1;
   ast2100::Threads threads = ast2100::Threads::automatic;
-  if (!convert_u64(bound[0], "width", width) || !convert_u64(bound[1], "height", height) ||
-      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, mode) || !convert_format(bound[3], format) ||
-      !convert_scale(bound[4], scale) || !convert_threads(bound[5] != nullptr ? bound[5] : Py_None, threads)) {
-    return nullptr;
-  }
+};
+
+// The largest buffer a Python view can describe: Py_ssize_t's range. On a 64-bit
+// CPU that is the 63-bit bound of every picture; on a 32-bit CPU 2^31 - 1 bytes.
+constexpr auto kMaxBufferBytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+
+PyObject* screen_new_impl(PyTypeObject* type, const ScreenArgs& args) {
   // The picture must be one buffer a Python view can describe. Beyond 63 bits
   // its size is an OverflowError on every CPU; where Py_ssize_t is narrower, a
   // size between is memory that cannot be had, as it is on a 64-bit CPU.
-  const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
   // The frames' full size must fit as well as the thumbnail's: the decoder
   // walks the full picture's macroblocks.
   const std::optional<uint64_t> drawn =
-      ast2100::drawn_picture_bytes(width, height, format, scale, static_cast<uint64_t>(INT64_MAX));
+      ast2100::drawn_picture_bytes(args.width, args.height, args.format, args.scale, ast2100::kMaxPictureBytes);
   if (!drawn) {
     PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
-                 static_cast<unsigned long long>(width), static_cast<unsigned long long>(height));
+                 static_cast<unsigned long long>(args.width), static_cast<unsigned long long>(args.height));
     return nullptr;
   }
   const uint64_t bytes = *drawn;  // no more than the full size
-  const uint64_t picture_width = ast2100::ceil_div(width, scale);
-  const uint64_t picture_height = ast2100::ceil_div(height, scale);
-  const uint64_t pixel = ast2100::bytes_per_pixel(format);
-  if (bytes > max_bytes) return raise_no_memory(bytes);
+  const uint64_t picture_width = ast2100::ceil_div(args.width, args.scale);
+  const uint64_t picture_height = ast2100::ceil_div(args.height, args.scale);
+  const uint64_t pixel = ast2100::bytes_per_pixel(args.format);
+  if (bytes > kMaxBufferBytes) return raise_no_memory(bytes);
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref self(alloc(type, 0));
   if (!self) return nullptr;
   ScreenObject* screen = as_screen(self.get());
-  State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode, format, scale);
-  state.screen.set_threads(threads);
+  State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), args.width, args.height, args.mode,
+                                    args.format, args.scale);
+  state.screen.set_threads(args.threads);
   // (height, width, pixel bytes), or (height, width) for grey, in the
   // thumbnail's pixels at a scale.
   screen->ndim = pixel == 1 ? 2 : 3;
@@ -222,8 +223,21 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   screen->strides[2] = 1;
   // The picture and its journal, each `bytes` long, are the allocations that
   // can fail; the rest is a small fraction of them.
-  if (!state.screen.allocate(max_bytes)) return raise_no_memory(bytes);
+  if (!state.screen.allocate(kMaxBufferBytes)) return raise_no_memory(bytes);
   return self.release();
+}
+
+PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  if (!bind_arguments(kScreenNew, args, kwargs, bound)) return nullptr;
+  ScreenArgs converted;
+  if (!convert_u64(bound[0], "width", converted.width) || !convert_u64(bound[1], "height", converted.height) ||
+      !convert_mode(bound[2] != nullptr ? bound[2] : Py_None, converted.mode) ||
+      !convert_format(bound[3], converted.format) || !convert_scale(bound[4], converted.scale) ||
+      !convert_threads(bound[5] != nullptr ? bound[5] : Py_None, converted.threads)) {
+    return nullptr;
+  }
+  return screen_new_impl(type, converted);
 }
 
 void screen_dealloc(PyObject* self) {

@@ -52,6 +52,25 @@ def test_panic_crosses_a_process_boundary():
     assert result.stdout == "PanicException('capacity overflow')\n", result.stderr
 
 
+def test_a_missing_panic_type_is_a_clear_import_error():
+    # The decoder's exception renamed under the package: importing it again
+    # fails, saying why, rather than with a bare StopIteration.
+    code = (
+        "import sys, quorvel._ast2100\n"
+        "quorvel.PanicException.__qualname__ = 'Renamed'\n"
+        "del sys.modules['quorvel']\n"
+        "try:\n"
+        "    import quorvel\n"
+        "except ImportError as e:\n"
+        "    print(e.__context__, e)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.stdout == (
+        "None quorvel._ast2100 did not register quorvel.PanicException: "
+        "the decoder module does not match this package (reinstall quorvel)\n"
+    ), result.stderr
+
+
 @pytest.mark.parametrize(
     "call, size",
     [

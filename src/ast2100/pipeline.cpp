@@ -248,9 +248,8 @@ DrawPipeline::~DrawPipeline() {
 
 bool DrawPipeline::orphaned() const noexcept { return owner_pid_ != current_pid(); }
 
-void DrawPipeline::begin_frame(bool may_give_up, DrawObserver* observer, uint32_t give_up_after) noexcept {
+void DrawPipeline::begin_frame(bool may_give_up, DrawObserver* observer) noexcept {
   producer_.may_give_up = may_give_up;
-  producer_.give_up_after = give_up_after;
   producer_.observer = observer;
   producer_.serial = false;
   producer_.have_target = false;
@@ -292,7 +291,7 @@ void DrawPipeline::wait_drawn(uint32_t count, bool for_room) noexcept {
   // The worker may have gone to sleep after publish() above looked for it, with
   // fewer than kWakeAt slots waiting. Ordered after the store: either this load
   // sees it asleep and wakes it, or its check of producer_sleeping_ sees this
-  // thread waiting and it draws what waits (work() below).
+  // thread waiting and it draws what waits (wait_for_slots() below).
   if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) {
     wake_.fetch_add(1, std::memory_order_seq_cst);
     wake_.notify_one();
@@ -416,56 +415,60 @@ void DrawPipeline::end_frame() noexcept {
   open_.store(0, std::memory_order_relaxed);
 }
 
+uint32_t DrawPipeline::wait_for_slots(uint32_t drawn, uint32_t& woken) noexcept {
+  uint32_t filled = drawn;
+  auto more = [&] {
+    filled = filled_.load(std::memory_order_acquire);
+    return filled != drawn;
+  };
+  auto more_or_closed = [&] { return more() || open_.load(std::memory_order_relaxed) == 0; };
+  // Woken as a frame begins, the worker spins for the frame's first batch,
+  // which the filler is already decoding: waking a sleeping thread costs far
+  // more than that batch takes to fill. Otherwise it sleeps as soon as it has
+  // caught up: within a frame until kWakeAt slots wait, between frames until
+  // the next begins.
+  bool starting = false;
+  for (;;) {
+    const bool spin = starting;
+    starting = false;
+    if (more() || (spin && spin_until(more_or_closed, kWorkerSpin) && more())) return filled;
+    worker_sleeping_.store(1, std::memory_order_seq_cst);
+    for (;;) {
+      // Read before the count: the filler changes wake_ after it publishes
+      // slots and sees this thread sleeping, or when a frame begins.
+      const uint32_t token = wake_.load(std::memory_order_seq_cst);
+      filled = filled_.load(std::memory_order_seq_cst);
+      const bool open = open_.load(std::memory_order_relaxed) != 0;
+      if (token != woken) {
+        woken = token;
+        starting = filled == drawn;
+        break;
+      }
+      // While this thread waits for kWakeAt slots, the filler may be waiting
+      // for it to draw the few before them (the end of a frame, or room).
+      const bool filler_waits = producer_sleeping_.load(std::memory_order_seq_cst) != 0;
+      if (filled - drawn >= (open && !filler_waits ? kWakeAt : 1u)) break;
+      wake_.wait(token, std::memory_order_acquire);
+    }
+    worker_sleeping_.store(0, std::memory_order_relaxed);
+    if (filled != drawn) return filled;
+  }
+}
+
 void DrawPipeline::work() noexcept {
   uint32_t drawn = 0;
-  uint32_t filled = 0;
   FrameTarget target{};
   DrawObserver* observer = nullptr;
   uint32_t woken = 0;       // the last value of wake_ acted on
   DctMacroblock widened;    // the worker's own, for thumbnails
   DctMacroblock scratch{};  // all zero between the sparse macroblocks
   size_t last_bytes = 64;   // of the slot drawn last: the guess for those ahead
-  auto more = [&] {
-    filled = filled_.load(std::memory_order_acquire);
-    return filled != drawn;
-  };
-  // Woken as a frame begins, the worker spins for its first batch, which is
-  // normally a few microseconds away, while waking a sleeping thread costs
-  // tens of microseconds. Within a frame, once it has drawn every slot
-  // published, it sleeps until kWakeAt slots wait; between frames until the
-  // next begins.
-  bool starting = false;
-  auto more_or_closed = [&] { return more() || open_.load(std::memory_order_relaxed) == 0; };
   for (;;) {
-    const bool spin = starting;
-    starting = false;
-    if (!more() && !(spin && spin_until(more_or_closed, kWorkerSpin) && more())) {
-      worker_sleeping_.store(1, std::memory_order_seq_cst);
-      for (;;) {
-        // Read before the count: the filler changes wake_ after it publishes
-        // slots and sees this thread sleeping, or when a frame begins.
-        const uint32_t token = wake_.load(std::memory_order_seq_cst);
-        filled = filled_.load(std::memory_order_seq_cst);
-        const bool open = open_.load(std::memory_order_relaxed) != 0;
-        if (token != woken) {
-          woken = token;
-          starting = filled == drawn;
-          break;
-        }
-        // While this thread waits for kWakeAt slots, the filler may be waiting
-        // for it to draw the few before them (the end of a frame, or room).
-        const bool filler_waits = producer_sleeping_.load(std::memory_order_seq_cst) != 0;
-        if (filled - drawn >= (open && !filler_waits ? kWakeAt : 1u)) break;
-        wake_.wait(token, std::memory_order_acquire);
-      }
-      worker_sleeping_.store(0, std::memory_order_relaxed);
-    }
+    const uint32_t filled = wait_for_slots(drawn, woken);
     // The target is the same for every slot of a frame, and written before the
     // frame's first slot is published.
-    if (drawn != filled) {
-      target = target_;
-      observer = observer_;
-    }
+    target = target_;
+    observer = observer_;
     while (drawn != filled) {
       // The next slots, published already, on their way from the other core.
       if (filled - drawn > kAhead) prefetch_slot(slots_[(drawn + kAhead) % kSlots], last_bytes, false);

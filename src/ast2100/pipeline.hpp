@@ -1,45 +1,8 @@
-// Drawing a frame's macroblocks on a second thread.
-//
-// The record loop on the calling thread reads each macroblock from the stream
-// (the frame's drawing's decode halves) into the next slot of a ring; one worker
-// thread takes the slots in the same order and draws them (its draw halves). Everything
-// that passes from one macroblock to the next (the position, the DC predictors,
-// the colour cache) belongs to the stream half, so a slot is all its drawing
-// needs and the picture is the one a single thread draws, byte for byte.
-//
-// A DCT macroblock travels as the list of its coded coefficients (see
-// SparseBlocks): three or four cache lines for a macroblock of a photograph,
-// and the stream side neither zeroes nor narrows. The side with less work
-// dequantises them.
-//
-// Hand-off: two counters, of slots filled and of slots drawn, each written by
-// one side only and each on a cache line of its own (as is each side's private
-// state). The filler publishes a batch of slots at a time. A filler that must
-// wait for room spins for a few tens of microseconds, as a running worker
-// frees a slot well within that, then sleeps with std::atomic wait on the
-// worker's counter. A worker that has drawn every slot published sleeps at
-// once, on a wake-up count the filler changes once a few hundred slots wait
-// (or the frame ends, or it needs room): on photographs the worker is the
-// faster side, and a worker that spun for each batch would spend as much CPU
-// time as the filler however little it draws, while a few long sleeps a frame
-// cost a system call or two. A side notifies only when it sees the other's
-// sleeping flag. Between frames the worker sleeps; the filler wakes it as a
-// frame begins, and it spins for the first batch.
-//
-// Each slot's cache lines go from the filler's core to the worker's and back
-// every time round the ring, which on some machines costs some hundreds of
-// nanoseconds a line: each side asks for the lines of a slot a little ahead
-// of the one it works on, so that the wait overlaps its work. For the same
-// reason a frame's draw observer (a screen's journal, which copies each area
-// before it is drawn over) hears from the worker, just before it draws there:
-// the filler neither keeps the book nor hands over the copies.
-//
-// A worker that does not keep up because it does not run (both threads on one
-// core, or the other core busy with another process) shows as the filler
-// sleeping on a full ring again and again. After a few such sleeps in a frame
-// the pipeline may give up on the worker: it waits for the ring to empty and
-// draws the rest of the frame itself, and says so, so that its owner can
-// decode the next frames on one thread.
+// Drawing a frame's macroblocks on a second thread. The record loop on the
+// calling thread reads each macroblock into the next slot of a ring; one worker
+// thread draws the slots in the same order, so the picture is the one a single
+// thread draws, byte for byte. A Screen (screen.hpp) owns a pipeline and hands
+// it the frames it draws on two threads.
 #pragma once
 
 #include <atomic>
@@ -53,6 +16,12 @@
 #include "huffman.hpp"
 
 namespace ast2100 {
+
+namespace testing {
+// What only tests may set, defined by the tests that use it
+// (tests/cpp/pipeline_tests.cpp): not part of the core's interface.
+struct PipelineHook;
+}  // namespace testing
 
 // The CPUs this process may run on: its affinity mask where the system has
 // one, else the hardware's count (at least 1).
@@ -78,21 +47,42 @@ struct AreaCopy {
 // the stores that follow, such as a release of a count.
 void store_fence() noexcept;
 
+// The hand-off: the filler (the thread that runs the record loop) and the
+// worker share two counters, of slots filled and of slots drawn, each written
+// by one side only. Slot i of the ring is slots_[i % kSlots]; the counters wrap
+// at 2^32, so "filled - drawn" is the number of slots waiting, in wrapping
+// arithmetic. A side that must wait for the other spins briefly, then sleeps
+// with std::atomic wait (wait_drawn, wait_for_slots); a side notifies only
+// when it sees the other's sleeping flag, so a running pair makes no system
+// calls.
 class DrawPipeline final : public MacroblockSink {
  public:
-  static constexpr uint32_t kSlots = 1024;  // a power of two
-  static constexpr uint32_t kBatch = 16;    // slots published at a time
-  static constexpr uint32_t kAhead = 2;     // slots ahead whose lines each side asks for
+  // A power of two, so that i % kSlots is a mask and stays continuous where
+  // the 32-bit counters wrap (2^32 is a multiple of it). Large enough that the
+  // kWakeAt slots a sleeping worker leaves waiting, and the slots the filler
+  // decodes while that worker wakes, fit with room to spare: otherwise the
+  // filler would wait for room at every wake-up, and count it as a lag.
+  static constexpr uint32_t kSlots = 1024;
+  static_assert((kSlots & (kSlots - 1)) == 0);
+  // Slots published at a time: one store of the shared count, and one cache
+  // line crossing to the other core, per batch rather than per macroblock.
+  static constexpr uint32_t kBatch = 16;
+  static constexpr uint32_t kAhead = 2;  // slots ahead whose lines each side asks for
   // A worker that has drawn every published slot of a frame sleeps until this
   // many wait (or the frame ends, or the filler needs room): the drawing half
-  // is the lighter one on photographs, and spinning for each batch would burn
-  // the time it saves. The slots filled while it wakes must fit in the rest of
-  // the ring.
+  // is the lighter one on photographs, and a worker that spun for each batch
+  // would spend as much CPU time as the filler however little it draws, while
+  // a few long sleeps a frame cost a system call or two.
   static constexpr uint32_t kWakeAt = 256;
-  // Sleeps of the filler in a frame, once the worker has started on it, that
-  // make it give up on the worker. A running worker frees a slot well within
-  // the filler's spin, so a sleep means the worker lost its core; the wait for
-  // the worker to wake at the start of a frame does not count.
+  static_assert(kWakeAt % kBatch == 0 && kWakeAt < kSlots / 2);
+  // A worker that does not keep up because it does not run (both threads on
+  // one core, or the other core busy with another process) shows as the filler
+  // sleeping on a full ring again and again: a running worker frees a slot
+  // well within the filler's spin. After this many such sleeps in a frame
+  // (the wait for the worker to wake at the start of a frame does not count)
+  // the pipeline may give up on the worker: it waits for the ring to empty,
+  // draws the rest of the frame itself, and says so (lagged()), so that its
+  // owner can draw the next frames on one thread.
   static constexpr uint32_t kMaxSleeps = 2;
 
   // A pipeline with its worker running, or nullptr when the memory or the
@@ -114,9 +104,11 @@ class DrawPipeline final : public MacroblockSink {
   // area (when not empty) just before it is drawn, on whichever thread draws
   // it, in stream order, in place of the frame decoder's observer (which must
   // be unset); its streaming stores are fenced by the time end_frame()
-  // returns. give_up_after: for tests, the macroblocks after which the frame
-  // goes on without the worker, as if it lagged.
-  void begin_frame(bool may_give_up, DrawObserver* observer = nullptr, uint32_t give_up_after = UINT32_MAX) noexcept;
+  // returns. The observer (a screen's journal, which copies each area before
+  // it is drawn over) hears from the worker rather than the filler: the
+  // copy's source lines are then in the cache of the core that draws there,
+  // and no copies cross between the threads.
+  void begin_frame(bool may_give_up, DrawObserver* observer = nullptr) noexcept;
   void dct(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
            StreamState& stream) noexcept override;
   void vq(const FrameTarget& target, MacroblockPosition at, StreamState& stream) noexcept override;
@@ -135,8 +127,16 @@ class DrawPipeline final : public MacroblockSink {
   bool orphaned() const noexcept;
 
  private:
+  friend struct testing::PipelineHook;
+
+  // A slot is all that drawing its macroblock needs: everything that passes
+  // from one macroblock to the next (the position, the DC predictors, the
+  // colour cache) belongs to the stream half, on the filler.
+  //
   // A DCT macroblock of the full-size picture travels as the list of its
-  // coded coefficients (a few cache lines; the stream side need not zero);
+  // coded coefficients (SparseBlocks: three or four cache lines for a
+  // macroblock of a photograph; the stream side neither zeroes nor narrows,
+  // and the drawing side, which has less work, dequantises);
   // one of a thumbnail, whose stream side reads only what the thumbnail needs,
   // as 16-bit coefficients when they all fit (nearly always), else as the
   // decoder's 32-bit ones; a VQ macroblock as it is. The header and the start of
@@ -162,7 +162,11 @@ class DrawPipeline final : public MacroblockSink {
   // The next slot to fill at the target's position, after waiting for room;
   // nullptr when the caller is to draw the macroblock itself.
   Slot* claim(const FrameTarget& target, MacroblockPosition at) noexcept;
-  // Asks for the first `bytes` bytes of a slot, to be written or read.
+  // Asks for the first `bytes` bytes of a slot, to be written or read. A
+  // slot's lines go from the filler's core to the worker's and back every
+  // time round the ring, among the slowest loads there are: each side asks
+  // for a slot kAhead beyond the one it works on, so that the transfer
+  // overlaps its work rather than stalling it.
   static void prefetch_slot(const Slot& slot, size_t bytes, bool write) noexcept;
   // Tells the observer about the macroblock at `at`.
   static void observe(DrawObserver* observer, const FrameTarget& target, MacroblockPosition at) noexcept;
@@ -172,8 +176,15 @@ class DrawPipeline final : public MacroblockSink {
   void publish(bool now) noexcept;
   // Waits until the worker has drawn up to `count` slots (in wrapping
   // arithmetic: until filled - drawn <= filled - count); for_room: a wait for
-  // a free slot, whose sleeps are counted.
+  // a free slot, whose sleeps are counted. Spins first, as a running worker
+  // frees a slot within a macroblock's drawing; then sleeps on drawn_.
   void wait_drawn(uint32_t count, bool for_room) noexcept;
+  // The worker's wait for slots to draw: returns the count of slots published
+  // once it is past `drawn`, having spun or slept as the hand-off prescribes;
+  // woken: the last wake-up count the worker acted on (its own, kept across
+  // calls).
+  uint32_t wait_for_slots(uint32_t drawn, uint32_t& woken) noexcept;
+  // The worker thread: waits for slots and draws them, until a stop slot.
   void work() noexcept;
 
   // The filler's private state, and the macroblock it decodes into.
@@ -185,11 +196,16 @@ class DrawPipeline final : public MacroblockSink {
     bool may_give_up = false;
     bool serial = false;  // drawing the rest of this frame itself
     bool have_target = false;
+    // Set only through testing::PipelineHook: every frame goes on without the
+    // worker after this many macroblocks, as if it lagged.
     uint32_t give_up_after = UINT32_MAX;
     size_t last_bytes = 64;  // of the slot filled last: the guess for the next one
     DrawObserver* observer = nullptr;
   } producer_;
   DctMacroblock decoded_;
+  // The shared counters and flags, each on a cache line of its own (as is each
+  // side's private state), so that a write by one side does not take a line
+  // the other side is reading in a loop.
   alignas(64) std::atomic<uint32_t> filled_{0};  // published by the filler
   alignas(64) std::atomic<uint32_t> drawn_{0};   // published by the worker
   alignas(64) std::atomic<uint32_t> worker_sleeping_{0};

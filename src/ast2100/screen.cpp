@@ -25,10 +25,27 @@ constexpr uint64_t kMinThreadedMacroblocks = 512;
 constexpr uint64_t kMinRecordBits = 16;
 // Large frames drawn on one thread after two threads did not pay (the worker
 // lagged, or the frame took longer for its size than kThreadedAdvantage times
-// what one thread takes lately), first and at most.
+// what one thread takes lately), first and at most. Four frames on one thread
+// renew the one-thread rate (kRecentWeight) under the conditions of the moment
+// before two threads are tried again. The count doubles while two threads keep
+// failing, so that a screen on a machine where they never pay tries them on
+// one large frame in kMaxBackoff + 1 at most, and so loses at most that share
+// of its frames to a bad try, while a core that comes free again is still
+// found within kMaxBackoff large frames (a few seconds of video).
 constexpr uint32_t kFirstBackoff = 4;
 constexpr uint32_t kMaxBackoff = 64;
+// Two threads cost more CPU time than one (the worker's, and the hand-over's
+// on both sides): they are kept only while a frame takes clearly less time
+// for its size than one thread lately, 5% less, a margin above the few percent
+// by which similar frames' rates differ, so that noise alone does not keep
+// them.
 constexpr double kThreadedAdvantage = 0.95;
+// The one-thread rate is a moving average in which each new large frame
+// weighs a quarter: the last four frames carry about two thirds of it, so it
+// follows a change of content or of machine load within a few frames, while
+// one odd frame (a thread preempted, pages faulted in) moves it by a quarter
+// of its deviation only.
+constexpr double kRecentWeight = 0.25;
 
 template <class T>
 T* allocate_array(uint64_t count, bool zeroed) noexcept {
@@ -230,7 +247,7 @@ void Screen::learn(bool threaded, bool lagged, uint64_t nanoseconds, size_t code
   // Time per byte of frame data, which roughly follows the work of a frame.
   const double rate = static_cast<double>(nanoseconds) / static_cast<double>(codec_data_size);
   if (!threaded) {
-    serial_rate_ = serial_rate_ == 0 ? rate : 0.75 * serial_rate_ + 0.25 * rate;
+    serial_rate_ = serial_rate_ == 0 ? rate : (1 - kRecentWeight) * serial_rate_ + kRecentWeight * rate;
     return;
   }
   // Two threads must beat one clearly, or they are not worth their CPU time;
@@ -254,7 +271,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
     // The journal hears from the thread that draws.
-    pipeline->begin_frame(threads_ == Threads::automatic, this, give_up_after_);
+    pipeline->begin_frame(threads_ == Threads::automatic, this);
     decoder.sink = pipeline;
   } else {
     decoder.observer = this;

@@ -1,37 +1,7 @@
 // A picture that lives across frames: each frame is drawn over what the
-// previous ones left, as a remote-console client shows delta frames.
-//
-// A frame is decoded by the same record loop as a one-off decode, with the same
-// set-up checks and failures, straight into the kept picture. A draw observer
-// hears of every macroblock before it is drawn; the first time a macroblock is
-// touched in a frame its pixels are copied to a journal. A frame that fails
-// part-way is undone from the journal, so the picture is either the old one or
-// the new one, never a mix; a frame that succeeds reports the macroblocks it
-// drew as rectangles. Either way the work is proportional to what the frame
-// touched: the journal, the touched-macroblock marks and the rectangles are
-// reset by walking the journal, never the whole picture.
-//
-// With a scale of 2, 4 or 8 the picture kept is a thumbnail (thumbnail.hpp),
-// ceil(width / scale) x ceil(height / scale) pixels; width and height stay the
-// frames' size, and the journal and the rectangles are in thumbnail pixels.
-//
-// All memory is taken by allocate(); apply() allocates only the caller's list
-// of rectangles, and the first frame drawn on two threads starts the screen's
-// worker thread (with its ring), which lives until the screen is destroyed. A
-// Screen is not thread-safe: callers serialise apply() and reads of the
-// picture.
-//
-// Two threads: the calling thread reads the stream and keeps the journal's
-// book (which macroblocks are saved, and where), the worker copies each
-// macroblock's old pixels into the journal just before it draws there
-// (pipeline.hpp); apply() returns, or undoes a failed frame, only once the
-// worker has drawn everything queued. Automatically, a frame is drawn on two threads when it is
-// large (an estimate from its size and the picture's) and the process may run
-// on two CPUs or more, unless a recent frame found two threads not paying: its
-// worker did not keep up (another process on the other core, or both threads
-// on one), or it took longer for its size than frames on one thread lately.
-// Then the next large frames are drawn on one thread, a number that doubles
-// while it goes on. The first large frame is drawn on one thread, to compare.
+// previous ones left, as a remote-console client shows delta frames, by the
+// same record loop as a one-off decode (frame.hpp). A frame that fails
+// part-way is undone, so the picture is either the old one or the new one.
 #pragma once
 
 #include <atomic>
@@ -69,14 +39,31 @@ struct ApplyResult {
 
 // How a screen draws its frames: automatic (two threads where that pays),
 // one thread always, or two threads always, on every frame however small
-// (for tests and measurements).
+// (for tests and measurements). On two threads the calling thread reads the
+// stream and keeps the journal's book (which macroblocks are saved, and
+// where), and the screen's worker copies each macroblock's old pixels into the
+// journal just before it draws there (pipeline.hpp).
+//
+// Automatically, a frame is drawn on two threads when it is large (an
+// estimate from its size and the picture's) and the process may run on two
+// CPUs or more, unless a recent frame found two threads not paying: its worker
+// did not keep up (another process on the other core, or both threads on
+// one), or it took longer for its size than frames on one thread lately. Then
+// the next large frames are drawn on one thread, a number that doubles while
+// it goes on. The first large frame is drawn on one thread, to compare.
 enum class Threads : uint8_t { automatic, one, two };
+
+// A Screen is not thread-safe: callers serialise apply() and reads of the
+// picture.
 
 class Screen final : private DrawObserver {
  public:
   // mode: kMode422, kMode444, or 0 for a screen that takes frames of either;
   // format: how the picture lays out its pixels; scale: 1, 2, 4 or 8
-  // (valid_scale()).
+  // (valid_scale()). With a scale of 2, 4 or 8 the picture kept is a
+  // thumbnail (thumbnail.hpp), ceil(width / scale) x ceil(height / scale)
+  // pixels; width and height stay the frames' size, and the journal and the
+  // rectangles are in thumbnail pixels.
   Screen(uint64_t width, uint64_t height, uint32_t mode, PixelFormat format = PixelFormat::rgb,
          uint32_t scale = 1) noexcept
       : width_(width), height_(height), mode_(mode), format_(format), scale_(scale) {}
@@ -87,7 +74,9 @@ class Screen final : private DrawObserver {
   // Takes the memory: the picture, black, and a journal of the same size, whose
   // pages are only touched as frames use them. False when the picture's size
   // does not fit in max_bytes (or the frames' full size not in 2^63 - 1) or
-  // memory runs out; the screen is then unusable.
+  // memory runs out; the screen is then unusable. Nothing else allocates but
+  // apply()'s list of rectangles and the first frame drawn on two threads,
+  // which starts the screen's worker (with its ring) for the screen's life.
   bool allocate(uint64_t max_bytes) noexcept;
 
   // Decodes one frame onto the picture. On success the areas the frame drew
@@ -95,6 +84,15 @@ class Screen final : private DrawObserver {
   // to right, with neighbouring macroblocks of a row joined into one rectangle,
   // and frames_applied() goes up by one. On any failure the picture is as it
   // was before the call.
+  //
+  // The screen is its frames' draw observer: the first time a macroblock is
+  // touched in a frame its pixels are copied to a journal, from which a
+  // failed frame is undone, and whose entries are a successful frame's
+  // rectangles. Either way the work is proportional to what the frame
+  // touched: the journal, the touched-macroblock marks and the rectangles are
+  // reset by walking the journal, never the whole picture. On two threads
+  // apply() returns, or undoes a failed frame, only once the worker has drawn
+  // everything queued.
   ApplyResult apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept;
 
   // Puts back a picture and a frame count saved from a screen of the same size
@@ -113,13 +111,12 @@ class Screen final : private DrawObserver {
   uint64_t picture_height() const noexcept { return ceil_div(height_, scale_); }
   Threads threads() const noexcept { return threads_; }
   void set_threads(Threads threads) noexcept { threads_ = threads; }
-  // For tests: frames on two threads go on without the worker after this
-  // many macroblocks, as when it does not keep up.
-  void set_give_up_after(uint32_t macroblocks) noexcept { give_up_after_ = macroblocks; }
   // Safe to read from any thread while another applies a frame.
   uint64_t frames_applied() const noexcept { return frames_applied_.load(std::memory_order_relaxed); }
 
  private:
+  friend struct testing::PipelineHook;  // reaches pipeline_
+
   struct Saved {
     PixelArea area;
     uint64_t offset;  // where its rows start in the journal
@@ -159,7 +156,6 @@ class Screen final : private DrawObserver {
   uint64_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
   Threads threads_ = Threads::automatic;
-  uint32_t give_up_after_ = UINT32_MAX;
   std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
   // The automatic setting. The first large frame is drawn on one thread, for
   // a time to compare the next, on two, with.

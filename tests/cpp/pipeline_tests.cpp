@@ -1,9 +1,9 @@
 // Screens that draw on two threads against screens that draw on one: the same
 // pixels and the same rectangles after every frame, key and delta frames of
-// both modes and odd sizes; a failing frame leaves the picture as it was; the
-// automatic setting gives the same results; several screens on several threads
-// at once. Built with ThreadSanitizer as well (./dev tsan), where these runs
-// are what it watches.
+// both modes and odd sizes, full size and thumbnails in every pixel format; a
+// failing frame leaves the picture as it was; the automatic setting gives the
+// same results; several screens on several threads at once. Built with
+// ThreadSanitizer as well (./dev tsan), where these runs are what it watches.
 #include <atomic>
 #include <cstdint>
 #include <iostream>
@@ -15,8 +15,25 @@
 #include "ast2100/screen.hpp"
 #include "random_frame.hpp"
 
+// The core's test hook: a screen whose worker is left part-way through every
+// frame, as when it does not keep up.
+namespace ast2100::testing {
+struct PipelineHook {
+  // Frames that the screen draws on two threads go on without the worker after
+  // `macroblocks` macroblocks. Starts the screen's pipeline if it has none yet;
+  // false when it cannot be had.
+  static bool give_up_after(Screen& screen, uint32_t macroblocks) {
+    if (!screen.pipeline_) screen.pipeline_ = DrawPipeline::start();
+    if (!screen.pipeline_) return false;
+    screen.pipeline_->producer_.give_up_after = macroblocks;
+    return true;
+  }
+};
+}  // namespace ast2100::testing
+
 using namespace ast2100;
 using namespace ast2100_test;
+using ast2100::testing::PipelineHook;
 
 namespace {
 std::atomic<int> g_failed{0};
@@ -43,15 +60,17 @@ std::vector<uint8_t> failing(std::vector<uint8_t> frame) {
   return frame;
 }
 
-// A run of frames on two screens of one size, one drawing on one thread and the
-// other with `threads`; after each frame both agree, and a failed frame left
-// the picture as before. give_up: frames whose drawing leaves the worker
-// part-way, at a random macroblock.
-bool same_run(std::mt19937& rng, Threads threads, int frames, bool give_up = false) {
+// A run of frames on two screens of one size, format and scale, one drawing on
+// one thread and the other with `threads`; after each frame both agree, and a
+// failed frame left the picture as before. give_up: frames whose drawing
+// leaves the worker part-way, at a random macroblock.
+bool same_run(std::mt19937& rng, Threads threads, int frames, bool give_up = false,
+              PixelFormat format = PixelFormat::rgb, uint32_t scale = 1) {
   const bool sub = rng() % 2;
   const uint64_t w = 1 + rng() % 260, h = 1 + rng() % 200;
-  g_what = std::to_string(w) + "x" + std::to_string(h) + (sub ? " mode 422" : " mode 444");
-  Screen one(w, h, 0), two(w, h, 0);
+  g_what = std::to_string(w) + "x" + std::to_string(h) + (sub ? " mode 422" : " mode 444") + " format " +
+           std::to_string(static_cast<int>(format)) + " scale " + std::to_string(scale);
+  Screen one(w, h, 0, format, scale), two(w, h, 0, format, scale);
   one.set_threads(Threads::one);
   two.set_threads(threads);
   CHECK(one.allocate(UINT64_MAX >> 1) && two.allocate(UINT64_MAX >> 1));
@@ -63,7 +82,7 @@ bool same_run(std::mt19937& rng, Threads threads, int frames, bool give_up = fal
         random_frame(rng, sub, static_cast<int>(key ? mbs + rng() % 8 : 1 + rng() % (mbs + 1)), key);
     const bool fail = f % 4 == 3;
     if (fail) data = failing(std::move(data));
-    if (give_up) two.set_give_up_after(static_cast<uint32_t>(rng() % (mbs + 2)));
+    if (give_up) CHECK(PipelineHook::give_up_after(two, static_cast<uint32_t>(rng() % (mbs + 2))));
     const std::vector<uint8_t> before(two.pixels().begin(), two.pixels().end());
     std::vector<Rect> r1, r2;
     const ApplyResult a1 = one.apply(data, r1), a2 = two.apply(data, r2);
@@ -86,6 +105,13 @@ void test_threaded_equals_serial() {
   // the filler, and a failing frame still comes back exactly.
   for (int run = 0; run < 30; ++run) {
     if (!same_run(rng, Threads::two, 6, true)) return;
+  }
+  // Thumbnails, in every pixel format: a DCT macroblock crosses as its
+  // coefficients, 16-bit where they all fit and 32-bit where one does not
+  // (the random levels reach both), and the worker draws it scaled.
+  for (int run = 0; run < 42; ++run) {
+    const auto format = static_cast<PixelFormat>(run % 7);
+    if (!same_run(rng, Threads::two, 6, run % 2 == 1, format, 2u << (run % 3))) return;
   }
   // Automatically, large frames go to the worker and small ones do not: the
   // same pictures either way.
