@@ -98,8 +98,8 @@ Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, 
   out.height = height;
   out.subsampled = subsampled;
   out.format = format;
-  out.scale = scale;
-  out.picture_bytes = *bytes;
+  out.scale_ = scale;
+  out.picture_bytes_ = *bytes;
   out.mb_cols = ceil_div(width, n);
   out.mb_rows = ceil_div(height, n);
   out.kernels = &best_kernels();
@@ -139,7 +139,7 @@ void FrameDecoder::zero_from(std::span<uint8_t> frame, uint64_t first) const noe
 }
 
 FrameTarget FrameDecoder::target(std::span<uint8_t> frame) const noexcept {
-  return frame_target(frame, format, width, height, subsampled, scale, *kernels);
+  return frame_target(frame, format, width, height, subsampled, scale_, *kernels);
 }
 
 Status FrameDecoder::run(std::span<uint8_t> frame) noexcept { return run_records(frame, false); }

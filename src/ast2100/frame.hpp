@@ -109,10 +109,13 @@ class FrameDecoder {
 
   // The byte size of the picture drawn (see drawn_picture_bytes), known after
   // a successful set-up.
-  uint64_t frame_bytes() const noexcept { return picture_bytes; }
+  uint64_t frame_bytes() const noexcept { return picture_bytes_; }
+  // The scale the picture is drawn at, as set up: set-up alone can set it, as
+  // it alone checks it.
+  uint32_t scale() const noexcept { return scale_; }
   // The size of the picture drawn: the frame's, or its thumbnail's at a scale.
-  uint64_t out_width() const noexcept { return ceil_div(width, scale); }
-  uint64_t out_height() const noexcept { return ceil_div(height, scale); }
+  uint64_t out_width() const noexcept { return ceil_div(width, scale_); }
+  uint64_t out_height() const noexcept { return ceil_div(height, scale_); }
 
   // Decodes the records into `frame` (frame_bytes() long) until FRAME_END, an
   // unknown code or the block limit. Pixels that no macroblock draws keep what
@@ -134,8 +137,6 @@ class FrameDecoder {
   uint64_t height = 0;
   bool subsampled = false;
   PixelFormat format = PixelFormat::rgb;  // of the picture run() draws on
-  uint32_t scale = 1;                     // of the picture run() draws on, as set up
-  uint64_t picture_bytes = 0;             // of the picture run() draws on
   uint64_t mb_cols = 0;
   uint64_t mb_rows = 0;
   const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
@@ -150,6 +151,9 @@ class FrameDecoder {
   void zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept;
 
  private:
+  uint32_t scale_ = 1;
+  uint64_t picture_bytes_ = 0;
+
   // The record reader: hands each macroblock to `to` (a MacroblockSink, or
   // anything with its two functions) until FRAME_END, an unknown code or the
   // block limit.
