@@ -25,7 +25,6 @@
 
 #include "ast2100/picture.hpp"
 #include "ast2100/screen.hpp"
-#include "ast2100/thumbnail.hpp"
 #include "pyboundary.hpp"
 
 namespace {
@@ -193,16 +192,17 @@ PyObject* screen_new_impl(PyTypeObject* type, const ScreenArgs& args) {
   // size between is memory that cannot be had, as it is on a 64-bit CPU.
   // The frames' full size must fit as well as the thumbnail's: the decoder
   // walks the full picture's macroblocks.
-  uint64_t bytes = 0;
-  if (!ast2100::Screen::byte_size(args.width, args.height, ast2100::kMaxPictureBytes, bytes, args.format)) {
+  const std::optional<uint64_t> drawn =
+      ast2100::drawn_picture_bytes(args.width, args.height, args.format, args.scale, ast2100::kMaxPictureBytes);
+  if (!drawn) {
     PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
                  static_cast<unsigned long long>(args.width), static_cast<unsigned long long>(args.height));
     return nullptr;
   }
+  const uint64_t bytes = *drawn;  // no more than the full size
   const uint64_t picture_width = ast2100::ceil_div(args.width, args.scale);
   const uint64_t picture_height = ast2100::ceil_div(args.height, args.scale);
   const uint64_t pixel = ast2100::bytes_per_pixel(args.format);
-  bytes = picture_width * picture_height * pixel;  // no more than the full size
   if (bytes > kMaxBufferBytes) return raise_no_memory(bytes);
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

@@ -9,6 +9,9 @@
 namespace ast2100 {
 namespace {
 
+// Where the staged chroma blocks start in each mode.
+constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_geometry(false);
+
 inline uint8_t clamp_sum(int32_t sum) noexcept {
   // With 8-bit samples every sum lies in -277..534; the clamp to the table keeps
   // the lookup in bounds whatever the tables hold.
@@ -16,24 +19,16 @@ inline uint8_t clamp_sum(int32_t sum) noexcept {
   return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
 }
 
-// One pixel in format F: the channels at their places in the pixel, or the
-// luma term alone for grey. A template, so each format's loop has its own
-// stores with no switch per pixel.
+// One pixel in format F: converted, then placed; grey is the luma term alone.
 template <PixelFormat F>
 inline void put(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  const int32_t level = kColorLuts.y_level[y] + 256;
   if constexpr (F == PixelFormat::gray) {
-    *out = clamp_sum(kColorLuts.y_level[y] + 256);
+    place_rgb<F>(out, clamp_sum(level), 0, 0);
   } else {
-    // Byte positions of R and B; G is always between them.
-    constexpr bool reversed = F == PixelFormat::bgr || F == PixelFormat::bgrx || F == PixelFormat::xbgr;
-    constexpr size_t first = padding_index(F) == 0 ? 1 : 0;
-    constexpr size_t r = reversed ? first + 2 : first;
-    constexpr size_t b = reversed ? first : first + 2;
-    const int32_t level = kColorLuts.y_level[y] + 256;
-    out[r] = clamp_sum(level + kColorLuts.cr_to_r[cr]);
-    out[first + 1] = clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]);
-    out[b] = clamp_sum(level + kColorLuts.cb_to_b[cb]);
-    if constexpr (padding_index(F) >= 0) out[padding_index(F)] = 255;
+    place_rgb<F>(out, clamp_sum(level + kColorLuts.cr_to_r[cr]),
+                 clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]),
+                 clamp_sum(level + kColorLuts.cb_to_b[cb]));
   }
 }
 
@@ -50,14 +45,14 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
         if constexpr (F == PixelFormat::gray) {
           put<F>(out, y, 0, 0);
         } else {
-          put<F>(out, y, staging[256 + chroma], staging[320 + chroma]);
+          put<F>(out, y, staging[k16.cb_at + chroma], staging[k16.cr_at + chroma]);
         }
       } else {
         const size_t p = 8 * r + c;
         if constexpr (F == PixelFormat::gray) {
           put<F>(out, staging[p], 0, 0);
         } else {
-          put<F>(out, staging[p], staging[64 + p], staging[128 + p]);
+          put<F>(out, staging[p], staging[k8.cb_at + p], staging[k8.cr_at + p]);
         }
       }
     }
@@ -70,6 +65,10 @@ void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put
 
 void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
   with_format(format, [&](auto f) { put<f()>(out, y, cb, cr); });
+}
+
+void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
+  with_format(format, [&](auto f) { place_rgb<f()>(out, r, g, b); });
 }
 
 void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -49,6 +50,28 @@ static_assert(kColorLuts.cr_to_g[127] == 1 && kColorLuts.cb_to_g[127] == 0 && kC
 // 64, 128, 192, then Cb at 256 and Cr at 320, one chroma sample per 2x2 pixels.
 // 8x8 mode: Y at 0, Cb at 64, Cr at 128. Other bytes are not read.
 using YuvMacroblock = std::array<uint8_t, 768>;
+
+// Where a pixel format puts its channels: R, G and B at their places, and the
+// padding byte of 255; grey is its one level, given as r. Every scalar store of
+// a pixel, at full size and in thumbnails, goes through this. A template, so
+// each format's loop has its own stores with no switch per pixel.
+template <PixelFormat F>
+inline void place_rgb(uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
+  if constexpr (F == PixelFormat::gray) {
+    *out = r;
+  } else {
+    // Byte positions of R and B; G is always between them.
+    constexpr bool reversed = F == PixelFormat::bgr || F == PixelFormat::bgrx || F == PixelFormat::xbgr;
+    constexpr size_t first = padding_index(F) == 0 ? 1 : 0;
+    out[reversed ? first + 2 : first] = r;
+    out[first + 1] = g;
+    out[reversed ? first : first + 2] = b;
+    if constexpr (padding_index(F) >= 0) out[padding_index(F)] = 255;
+  }
+}
+
+// The same for a format known at run time.
+void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept;
 
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;

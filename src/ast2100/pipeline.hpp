@@ -109,8 +109,9 @@ class DrawPipeline final : public MacroblockSink {
   // copy's source lines are then in the cache of the core that draws there,
   // and no copies cross between the threads.
   void begin_frame(bool may_give_up, DrawObserver* observer = nullptr) noexcept;
-  void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept override;
-  void vq(const MacroblockTarget& target, StreamState& stream) noexcept override;
+  void dct(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
+           StreamState& stream) noexcept override;
+  void vq(const FrameTarget& target, MacroblockPosition at, StreamState& stream) noexcept override;
   // After the record loop, whatever its outcome: returns once every macroblock
   // of the frame is drawn, so the picture may be read or undone.
   void end_frame() noexcept;
@@ -160,15 +161,15 @@ class DrawPipeline final : public MacroblockSink {
   DrawPipeline() noexcept = default;
   // The next slot to fill at the target's position, after waiting for room;
   // nullptr when the caller is to draw the macroblock itself.
-  Slot* claim(const MacroblockTarget& target) noexcept;
+  Slot* claim(const FrameTarget& target, MacroblockPosition at) noexcept;
   // Asks for the first `bytes` bytes of a slot, to be written or read. A
   // slot's lines go from the filler's core to the worker's and back every
   // time round the ring, among the slowest loads there are: each side asks
   // for a slot kAhead beyond the one it works on, so that the transfer
   // overlaps its work rather than stalling it.
   static void prefetch_slot(const Slot& slot, size_t bytes, bool write) noexcept;
-  // Tells the observer about the macroblock at the target's position.
-  static void observe(DrawObserver* observer, const MacroblockTarget& target) noexcept;
+  // Tells the observer about the macroblock at `at`.
+  static void observe(DrawObserver* observer, const FrameTarget& target, MacroblockPosition at) noexcept;
   void commit() noexcept;
   // Publishes the slots filled; wakes a sleeping worker when kWakeAt slots
   // wait, or at once when `now`.
@@ -215,7 +216,7 @@ class DrawPipeline final : public MacroblockSink {
   std::atomic<uint32_t> open_{0};  // a frame is in progress: the worker spins rather than sleeps
   // The frame's target and observer: written by the filler before the frame's
   // first slot is published, read by the worker.
-  alignas(64) MacroblockTarget target_{};
+  alignas(64) FrameTarget target_{};
   DrawObserver* observer_ = nullptr;
   Slot slots_[kSlots];
   // A POSIX thread rather than std::thread, whose start is newer than the

@@ -12,7 +12,6 @@
 #endif
 
 #include "color.hpp"
-#include "thumbnail.hpp"
 
 namespace ast2100 {
 namespace {
@@ -146,19 +145,11 @@ Screen::~Screen() {
   if (pipeline_ && pipeline_->orphaned()) static_cast<void>(pipeline_.release());
 }
 
-bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
-                       PixelFormat format) noexcept {
-  const std::optional<uint64_t> size = picture_bytes(width, height, max_bytes, bytes_per_pixel(format));
-
-  if (size) bytes = *size;
-  return size.has_value();
-}
-
 bool Screen::allocate(uint64_t max_bytes) noexcept {
-  if (!valid_scale(scale_) || !byte_size(width_, height_, kMaxPictureBytes, full_bytes_, format_) ||
-      !byte_size(picture_width(), picture_height(), max_bytes, bytes_, format_)) {
-    return false;
-  }
+  if (!valid_scale(scale_)) return false;
+  const std::optional<uint64_t> bytes = drawn_picture_bytes(width_, height_, format_, scale_, max_bytes);
+  if (!bytes) return false;
+  bytes_ = *bytes;
   cells_x_ = ceil_div(width_, kCell);
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
@@ -237,7 +228,7 @@ DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_dat
   if (pipeline_ && pipeline_->orphaned()) static_cast<void>(pipeline_.release());
   if (threads_ == Threads::automatic) {
     // The set-up has checked that the data holds the header and more.
-    const uint64_t bits = (static_cast<uint64_t>(codec_data_size) - 4) * 8;
+    const uint64_t bits = (static_cast<uint64_t>(codec_data_size) - kHeaderBytes) * 8;
     const uint64_t all = decoder.mb_cols * decoder.mb_rows;
     const uint64_t estimate = all < bits / kMinRecordBits ? all : bits / kMinRecordBits;
     if (estimate < kMinThreadedMacroblocks || available_cpus() < 2) return nullptr;
@@ -271,12 +262,11 @@ void Screen::learn(bool threaded, bool lagged, uint64_t nanoseconds, size_t code
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
-  const Status setup = FrameDecoder::setup(codec_data, width_, height_, full_bytes_, decoder, format_);
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder, format_, scale_);
   if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
 
-  decoder.scale = scale_;
   bool timed = false;
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {

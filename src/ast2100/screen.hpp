@@ -71,11 +71,6 @@ class Screen final : private DrawObserver {
   Screen& operator=(const Screen&) = delete;
   ~Screen();
 
-  // The picture's byte size (width * height * the format's pixel size), or
-  // false when it does not fit in max_bytes (at most 2^63 - 1).
-  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
-                        PixelFormat format = PixelFormat::rgb) noexcept;
-
   // Takes the memory: the picture, black, and a journal of the same size, whose
   // pages are only touched as frames use them. False when the picture's size
   // does not fit in max_bytes (or the frames' full size not in 2^63 - 1) or
@@ -151,9 +146,8 @@ class Screen final : private DrawObserver {
   uint32_t mode_;
   PixelFormat format_;
   uint32_t scale_;
-  uint64_t bytes_ = 0;       // the picture's
-  uint64_t full_bytes_ = 0;  // the frames' at full size, in the picture's format
-  uint64_t cells_x_ = 0;     // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
+  uint64_t bytes_ = 0;    // the picture's
+  uint64_t cells_x_ = 0;  // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
   std::unique_ptr<uint8_t[], Free> journal_;
   std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame

@@ -213,10 +213,9 @@ uint64_t draw_hash(const Input& input, uint32_t scale, PixelFormat format, const
   Fnv fnv;
   ast2100::FrameDecoder decoder;
   ast2100::Status status = ast2100::FrameDecoder::setup(input.codec_data, input.width, input.height,
-                                                        ast2100::kMaxPictureBytes, decoder, format);
+                                                        ast2100::kMaxPictureBytes, decoder, format, scale);
   std::vector<uint8_t> picture;
   if (status.ok()) {
-    decoder.scale = scale;
     if (kernels != nullptr) decoder.kernels = kernels;
     picture.resize(static_cast<size_t>(decoder.frame_bytes()));  // the inputs are small pictures
     ast2100::fill_black(picture, format);
