@@ -56,6 +56,34 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
   }
 }
 
+// A macroblock's samples into the three planes of an i444 picture, no
+// conversion: luma rows copied from their blocks, each chroma sample of the
+// 16x16 mode repeated over its 2x2 pixels.
+void store_planar(const YuvMacroblock& staging, const MacroblockPixels& mb, uint64_t plane, bool subsampled) noexcept {
+  const MacroblockGeometry g = macroblock_geometry(subsampled);
+  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+    uint8_t* y = mb.origin + r * mb.stride;
+    uint8_t* cb = y + plane;
+    uint8_t* cr = cb + plane;
+    if (!subsampled) {
+      std::memcpy(y, staging.data() + 8 * r, mb.area.cols);
+      std::memcpy(cb, staging.data() + g.cb_at + 8 * r, mb.area.cols);
+      std::memcpy(cr, staging.data() + g.cr_at + 8 * r, mb.area.cols);
+      continue;
+    }
+    const uint8_t* quarters = staging.data() + 128 * (r >> 3) + 8 * (r & 7);  // the left quarter's row
+    const uint64_t left = mb.area.cols < 8 ? mb.area.cols : 8;
+    std::memcpy(y, quarters, left);
+    if (mb.area.cols > 8) std::memcpy(y + 8, quarters + 64, mb.area.cols - 8);
+    const uint8_t* chroma_cb = staging.data() + g.cb_at + 8 * (r >> 1);
+    const uint8_t* chroma_cr = staging.data() + g.cr_at + 8 * (r >> 1);
+    for (uint64_t c = 0; c < mb.area.cols; ++c) {
+      cb[c] = chroma_cb[c >> 1];
+      cr[c] = chroma_cr[c >> 1];
+    }
+  }
+}
+
 }  // namespace
 
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put<PixelFormat::rgb>(out, y, cb, cr); }
@@ -76,9 +104,16 @@ void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
   for (size_t i = static_cast<size_t>(padding); i < pixels.size(); i += 4) pixels[i] = 255;
 }
 
+void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept {
+  if (pixels.empty()) return;
+  std::memset(pixels.data(), 16, luma_bytes);
+  std::memset(pixels.data() + luma_bytes, 128, pixels.size() - luma_bytes);
+}
+
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
+  if (is_planar(frame.format)) return store_planar(staging, mb, frame.plane_bytes(), subsampled);
   with_format(frame.format, [&](auto f) { store_macroblock<f()>(staging, mb, subsampled); });
 }
 

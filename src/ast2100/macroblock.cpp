@@ -93,12 +93,28 @@ void paint_vq(const MacroblockPixels& mb, const std::array<std::array<uint8_t, 4
   }
 }
 
+// The same into an i444 picture: each plane painted with its own sample of
+// the colours, as one-byte pixels.
+void paint_vq_planar(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
+  MacroblockPixels mb = target.frame.macroblock(at.col, at.row, target.subsampled);
+  if (mb.area.empty()) return;
+  const uint64_t plane = target.frame.plane_bytes();
+  for (unsigned p = 0; p < 3; ++p, mb.origin += plane) {
+    std::array<std::array<uint8_t, 4>, 4> samples{};
+    // The cache holds Y in bits 16..23, Cb in 8..15, Cr in 0..7.
+    for (uint32_t k = 0; k < (1u << macroblock.index_bits); ++k)
+      samples[k][0] = static_cast<uint8_t>(macroblock.colors[k] >> (16 - 8 * p));
+    paint_vq<1>(mb, samples, macroblock, target.subsampled ? 1 : 0);
+  }
+}
+
 void draw_vq(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
   // Every pixel of the macroblock has one of at most four colours, so each is
   // converted once and the pixels are copies of it: the same bytes as
   // converting the filled staging area pixel by pixel.
   const PixelFormat format = target.frame.format;
   std::array<std::array<uint8_t, 4>, 4> colors{};  // a pixel and any spare bytes, for 4-byte stores
+  if (is_planar(format)) return paint_vq_planar(target, at, macroblock);
   for (uint32_t k = 0; k < (1u << macroblock.index_bits); ++k) {
     const uint32_t c = macroblock.colors[k];
     store_pixel_as(format, colors[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
