@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "clamp.hpp"
 
 namespace ast2100 {
@@ -81,6 +85,33 @@ void store_luma(const uint8_t* staging, const MacroblockPixels& mb, bool subsamp
 // an i444 picture, each 4:2:0 sample repeated over its 2x2 pixels.
 void store_chroma_444(const uint8_t* cb, const uint8_t* cr, const MacroblockPixels& mb, uint64_t plane,
                       bool subsampled) noexcept {
+  if (subsampled && mb.area.cols == 16 && mb.area.rows == 16) {
+    // A whole macroblock: each row of 8 samples widened to 16 once, stored on two rows.
+    for (uint64_t v = 0; v < 8; ++v) {
+      uint8_t* out = mb.origin + 2 * v * mb.stride + plane;
+#if defined(__SSE2__)
+      // Each byte unpacked with itself: the scalar loop below, sixteen bytes at once.
+      const __m128i wide_cb = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + 8 * v));
+      const __m128i wide_cr = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + 8 * v));
+      const __m128i row_cb = _mm_unpacklo_epi8(wide_cb, wide_cb), row_cr = _mm_unpacklo_epi8(wide_cr, wide_cr);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), row_cb);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + mb.stride), row_cb);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane), row_cr);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane + mb.stride), row_cr);
+#else
+      uint8_t wide[2][16];
+      for (unsigned c = 0; c < 16; ++c) {
+        wide[0][c] = cb[8 * v + c / 2];
+        wide[1][c] = cr[8 * v + c / 2];
+      }
+      std::memcpy(out, wide[0], 16);
+      std::memcpy(out + mb.stride, wide[0], 16);
+      std::memcpy(out + plane, wide[1], 16);
+      std::memcpy(out + plane + mb.stride, wide[1], 16);
+#endif
+    }
+    return;
+  }
   for (uint64_t r = 0; r < mb.area.rows; ++r) {
     uint8_t* out = mb.origin + r * mb.stride + plane;
     if (!subsampled) {
@@ -129,6 +160,29 @@ void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& fra
   // The rounded mean of each 2x2 (halves up), of the samples inside the
   // picture where a clipped macroblock has an odd width or height.
   if (area.cols == 8 && area.rows == 8) {
+#if defined(__SSE2__)
+    // Two rows of Cb and the same of Cr, summed as 16-bit lanes (Cb's eight
+    // columns, then Cr's), neighbouring columns summed by a multiply-add
+    // with ones, then (sum + 2) >> 2 as below.
+    const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi16(1), two = _mm_set1_epi32(2);
+    for (uint64_t v = 0; v < 4; ++v) {
+      auto two_rows = [&](size_t at) {
+        return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + at)),
+                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + at)));
+      };
+      const __m128i top = two_rows(16 * v), bottom = two_rows(16 * v + 8);
+      const __m128i sum_cb = _mm_add_epi16(_mm_unpacklo_epi8(top, zero), _mm_unpacklo_epi8(bottom, zero));
+      const __m128i sum_cr = _mm_add_epi16(_mm_unpackhi_epi8(top, zero), _mm_unpackhi_epi8(bottom, zero));
+      const __m128i mean_cb = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(sum_cb, ones), two), 2);
+      const __m128i mean_cr = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(sum_cr, ones), two), 2);
+      const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(mean_cb, mean_cr), zero);  // 4 Cb, then 4 Cr
+      const auto low = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
+      const auto high = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 4)));
+      std::memcpy(out_cb + v * cw, &low, 4);
+      std::memcpy(out_cr + v * cw, &high, 4);
+    }
+    return;
+#endif
     for (uint64_t v = 0; v < 4; ++v) {
       for (uint64_t u = 0; u < 4; ++u) {
         const size_t at = 16 * v + 2 * u;

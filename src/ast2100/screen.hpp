@@ -163,10 +163,36 @@ class Screen final : private DrawObserver {
   // in it: the offset of its first byte, its row bytes and rows, and the plane's stride.
   unsigned planes() const noexcept { return is_planar(format_) ? 3 : 1; }
   uint64_t plane_bytes() const noexcept { return picture_width() * picture_height(); }
+  // The same, and the 4:2:0 planes drawn at full size, known after allocate().
+  uint64_t picture_width_ = 0;
+  uint64_t plane_bytes_ = 0;
+  bool chroma_420_ = false;
+  uint64_t chroma_width_ = 0;
+  uint64_t chroma_at_[2] = {0, 0};
   struct PlanePart {
     uint64_t offset, row_bytes, rows, stride;
   };
-  PlanePart plane_part(unsigned p, const PixelArea& area) const noexcept;
+  // A full-size planar journal streams its parts, each on a 16-byte
+  // boundary; a planar thumbnail's parts are too small to.
+  static constexpr uint64_t kJournalAlign = 16;
+  bool streams_planes() const noexcept { return is_planar(format_) && scale_ == 1; }
+  uint64_t planar_entry_bytes(const PlanePart& part) const noexcept {
+    const uint64_t bytes = part.row_bytes * part.rows;
+    return streams_planes() ? (bytes + kJournalAlign - 1) / kJournalAlign * kJournalAlign : bytes;
+  }
+  static void save_plane_part(const AreaCopy& copy) noexcept;
+  bool stream_frame_ = false;  // this frame's planar journal streams (16x16 macroblocks)
+  PlanePart plane_part(unsigned p, const PixelArea& area) const noexcept {
+    if (p == 0 || !chroma_420_) {
+      const uint64_t pixel = bytes_per_pixel(format_);
+      return {p * plane_bytes_ + area_offset(area, picture_width_, pixel), area.cols * pixel, area.rows,
+              picture_width_ * pixel};
+    }
+    // A full-size macroblock's corner is a multiple of 8: its chroma is its
+    // own, half its size rounded up.
+    return {chroma_at_[p - 1] + (area.y / 2) * chroma_width_ + area.x / 2, ceil_div(area.cols, 2),
+            ceil_div(area.rows, 2), chroma_width_};
+  }
   // i420: the 4:2:0 picture over `rects` (picture pixels) from the i444 one.
   void derive_420(std::span<const Rect> rects) noexcept;
   // Puts every saved area back (undo = true) or keeps the new pixels; either
