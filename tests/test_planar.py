@@ -46,7 +46,11 @@ def check_relation(screens):
 
 
 def make_screens(width, height, mode, scale):
-    return {name: Screen(width, height, mode, pixel_format=name, scale=scale) for name in ["RGB", "GRAY", *PLANAR]}
+    # The planar screens draw on two threads (the worker keeps their journal), the others on one.
+    return {
+        name: Screen(width, height, mode, pixel_format=name, scale=scale, threads=2 if name in PLANAR else 1)
+        for name in ["RGB", "GRAY", *PLANAR]
+    }
 
 
 @pytest.mark.parametrize("scale", SCALES)
