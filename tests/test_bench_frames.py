@@ -9,23 +9,11 @@ import numpy as np
 import pytest
 from PIL import Image
 
+from helpers import picture
 from quorvel import decode_frame
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 import real_frames as rf  # noqa: E402
-
-
-def picture(width: int, height: int, seed: int = 3) -> np.ndarray:
-    """Gradients, grain, bright specks and a dark rule: small and large
-    coefficients, long zero runs and busy blocks alike."""
-    rng = np.random.default_rng(seed)
-    yy, xx = np.mgrid[0:height, 0:width]
-    rgb = np.stack(
-        [40 + xx * 170 // max(1, width - 1), 40 + yy * 170 // max(1, height - 1), 60 + (xx * 3 + yy * 2) % 128], axis=-1
-    ) + rng.normal(0, 4, (height, width, 3))
-    rgb[rng.random((height, width)) < 0.02] = (230, 230, 230)
-    rgb[height // 3 : height // 3 + 3, :] = (20, 20, 20)
-    return np.clip(rgb, 0, 255).astype(np.uint8)
 
 
 @pytest.mark.parametrize("mode", [444, 422])

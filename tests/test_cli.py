@@ -1,7 +1,10 @@
 """The `quorvel` command, run as a user runs it: in a subprocess, from files on disk."""
 
+import contextlib
+import ctypes
 import os
 import re
+import resource
 import shlex
 import tomllib
 import subprocess
@@ -21,9 +24,18 @@ from quorvel.encode import encode_frame  # noqa: E402
 from quorvel.records import inspect_frame  # noqa: E402
 
 
-def run(*args, cwd):
+def run(*args, cwd, file_limit=None):
+    """The command in a subprocess; file_limit caps the size of any file it writes, so that a write
+    fails part-way as on a full disk ("File too large"; Python ignores SIGXFSZ)."""
     return subprocess.run(
-        [sys.executable, "-m", "quorvel", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120
+        [sys.executable, "-m", "quorvel", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=(lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit)))
+        if file_limit
+        else None,
     )
 
 
@@ -168,8 +180,7 @@ def bad_frame(tmp_path):
         ),
         (
             ["decode", "noend.frame", "--size", "4x2"],
-            "quorvel: noend.frame: exceeded block limit without FRAME_END "
-            "marker (the data runs out after 1 record; is --size right?)",
+            "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the frame is cut after 12 bytes)",
         ),
         (
             ["decode", "long.frame", "--size", "8x8"],
@@ -189,7 +200,6 @@ def bad_frame(tmp_path):
             ["decode", "end.frame", "--size", "4x2", "-o", "x.frame"],
             "quorvel: cannot write x.frame: Pillow writes no picture format named .frame",
         ),
-        (["decode", "end.frame", "--size", "0x2"], "quorvel: a PNG needs a width and height of at least 1"),
         (
             ["decode", "end.frame", "end.frame", "--size", "4x2", "-o", "x.png"],
             "quorvel: 2 frames: use --outdir DIR, not -o",
@@ -201,7 +211,7 @@ def bad_frame(tmp_path):
         ),
         (
             ["info", "noend.frame", "--size", "4x2"],
-            "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the data runs out after 1 record)",
+            "quorvel: noend.frame: exceeded block limit without FRAME_END marker (the frame is cut after 12 bytes)",
         ),
         (["info", "short.frame", "--size", "4x2"], "quorvel: short.frame: codec_data too short for bitstream init"),
         (
@@ -244,6 +254,10 @@ def test_errors_are_one_line(args, message, tmp_path):
         (["decode", "end.frame"], "--size WIDTHxHEIGHT is required with a frame"),
         (["decode", "--size", "1024x768"], "the sample frame that ships with the package is 320x200"),
         (["info", "end.frame", "--size", "99999x2"], "width and height go up to 16384"),
+        (["decode", "end.frame", "--size", "0x2"], "0x2: width and height are at least 1"),
+        (["info", "end.frame", "--size", "4x0"], "4x0: width and height are at least 1"),
+        (["decode", "-", "--size", "4x2"], "a frame from standard input needs -o OUT.png"),
+        (["decode", "-", "end.frame", "--size", "4x2", "-o", "x.png"], "- reads one frame from standard input"),
         (["encode", "small.png", "-o", "x.frame", "--mode", "420"], "--mode"),
         (["encode", "small.png"], "-o/--output"),
         (["frobnicate"], "frobnicate"),
@@ -273,6 +287,142 @@ def test_many_frames_fail_one_by_one(tmp_path):
     assert result.stderr.splitlines() == ["quorvel: bad.frame: unknown block flag: 3"]
     assert "decoded 1 of 2 frames" in result.stdout
     assert png_pixels(tmp_path / "out/end.png").tobytes() == bytes(24)
+
+
+@contextlib.contextmanager
+def read_only_folder(folder):
+    """An empty folder where nothing can be created: by its mode, or for root (whom modes do not
+    stop) as a read-only mount."""
+    folder.mkdir()
+    if os.geteuid() != 0:
+        folder.chmod(0o555)
+        yield
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_void_p]
+    if libc.mount(b"quorvel-test", os.fsencode(folder), b"tmpfs", 1, None) != 0:  # 1: MS_RDONLY
+        pytest.skip(f"root, and no read-only mount: {os.strerror(ctypes.get_errno())}")
+    try:
+        yield
+    finally:
+        libc.umount2(os.fsencode(folder), ctypes.c_int(0))
+
+
+BIG = "cannot write out/{}: File too large"
+STOPPED = "; stopped at the first picture that could not be written\n"
+
+
+@pytest.mark.parametrize(
+    "args, line, stdout",
+    [
+        (["decode", "capture", "--outdir", "out"], BIG.format("f3.png"), r"decoded 3 of 4 .*; wrote 2 PNGs to out"),
+        (["decode", "capture", "--outdir", "ro"], "cannot write ro/f1.png: (Read-only file system|Permission denied)",
+         r"decoded 1 of 4 .*; wrote 0 PNGs to ro"),
+        (["decode", "capture/f3.frame", "-o", "out/x.png"], BIG.format("x.png"), ""),
+        (["decode", "capture/f3.frame", "-o", "out/x.jpg"], BIG.format("x.jpg"), ""),  # Pillow's own writer
+        (["encode", "noise.png", "-o", "out/x.frame"], BIG.format("x.frame"), ""),
+    ],
+)  # fmt: skip
+def test_a_write_that_fails_stops_the_run_and_leaves_only_whole_files(args, line, stdout, tmp_path):
+    # Four frames; the third's PNG (37 KB of noise) is far larger than the others and the limit.
+    noise, flat = (
+        np.random.default_rng(7).integers(0, 256, (96, 128, 3), dtype=np.uint8),
+        np.full((96, 128, 3), 90, np.uint8),
+    )
+    (tmp_path / "capture").mkdir()
+    for name, pic in [("f1", flat), ("f2", flat), ("f3", noise), ("f4", flat)]:
+        (tmp_path / f"capture/{name}.frame").write_bytes(encode_frame(pic))
+    Image.fromarray(noise).save(tmp_path / "noise.png")
+    (tmp_path / "out").mkdir()
+    for name in ("f3.png", "x.png", "x.jpg", "x.frame"):  # good files from before
+        Image.fromarray(picture()).save(tmp_path / "out" / name, format="PNG")
+    before = {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+    size = [] if args[0] == "encode" else ["--size", "128x96"]
+    with read_only_folder(tmp_path / "ro") if "ro" in args else contextlib.nullcontext():
+        result = run(*args, *size, cwd=tmp_path, file_limit=None if "ro" in args else 4096)
+        assert not any(tmp_path.glob("ro/*"))
+    assert result.returncode == 1
+    assert re.fullmatch(f"quorvel: {line}\n", result.stderr)
+    assert re.fullmatch(stdout + STOPPED if stdout else "", result.stdout)
+    # What was there stays as it was; what is new is whole, and no temporary file is left.
+    after = {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+    assert {name: after[name] for name in before} == before
+    assert sorted(set(after) - set(before)) == (["f1.png", "f2.png"] if "wrote 2" in stdout else [])
+    for name in set(after) - set(before):
+        assert png_pixels(tmp_path / "out" / name).tobytes() == decode_frame(encode_frame(flat), 128, 96)
+
+
+@pytest.mark.parametrize("hole", [False, True])
+def test_a_capture_is_applied_in_natural_order(hole, tmp_path):
+    # f0 a key frame, then f3 ... f21 each painting a stripe of its own: taken in text order
+    # (f0, f12, ..., f21, f3, f6, f9), the picture after f21 would lack three stripes.
+    shown = np.full((48, 64, 3), 30, dtype=np.uint8)
+    screen = quorvel.Screen(64, 48)
+    (tmp_path / "capture").mkdir()
+    for k in range(8):
+        before = shown.copy()
+        shown[:, k * 8 : k * 8 + 8] = (k * 30, 255 - k * 30, 120)
+        data = encode_frame(shown, previous=before if k else None)
+        (tmp_path / f"capture/f{3 * k}.frame").write_bytes(data)
+        screen.apply(data)
+    if hole:  # reported in its turn, not skipped
+        (tmp_path / "capture/f10.frame").symlink_to("gone.frame")
+    result = run("decode", "capture", "--size", "64x48", "--screen", "--outdir", "out", cwd=tmp_path)
+    assert png_pixels(tmp_path / "out/f21.png").tobytes() == screen.to_bytes()
+    assert result.returncode == hole
+    assert result.stderr == (
+        "quorvel: cannot read frame capture/f10.frame: a link to gone.frame, which does not exist\n" if hole else ""
+    )
+    assert result.stdout.startswith(f"decoded 8 of {8 + hole} frames")
+
+
+@pytest.mark.parametrize("command", ["decode", "info"])
+@pytest.mark.parametrize("case", ["two frames", "zero padding", "cut", "size too large"])
+def test_a_wrong_result_gets_a_line_that_names_the_cause(case, command, tmp_path):
+    small = encode_frame(picture())  # fills its last word: what follows it are whole bytes
+    data, size, line = {
+        "two frames": (small + small, "64x48", f"warning: x.frame: {len(small)} bytes follow the end of the frame: "
+                       "two frames in one file?"),
+        "zero padding": (small + bytes(8), "64x48", None),
+        "cut": (small[:400], "64x48", "x.frame: exceeded block limit without FRAME_END marker (the frame is cut "
+                "after 400 bytes)"),
+        "size too large": (encode_frame(np.full((480, 640, 3), 70, dtype=np.uint8)), "648x480",
+                           "warning: x.frame: the frame drew 4800 of 4860 macroblocks (as many as 640x480 has); is "
+                           "--size right?"),
+    }[case]  # fmt: skip
+    (tmp_path / "x.frame").write_bytes(data)
+    result = run(command, "x.frame", "--size", size, *(["-o", "x.png"] if command == "decode" else []), cwd=tmp_path)
+    assert result.stderr == (f"quorvel: {line}\n" if line else "")
+    assert result.returncode == (case == "cut")
+    if command == "decode" and case != "cut":
+        assert png_pixels(tmp_path / "x.png").tobytes() == decode_frame(data, *map(int, size.split("x")))
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["decode", "-", "-o", "-"], ["decode", "-", "-o", "x.png"], ["decode", "x.frame", "-o", "-"], ["info", "-"]],
+)
+def test_a_dash_is_standard_input_or_output(args, tmp_path):
+    import pty
+
+    data = encode_frame(picture())
+    (tmp_path / "x.frame").write_bytes(data)
+    command = [sys.executable, "-m", "quorvel", *args, "--size", "64x48"]
+    result = subprocess.run(command, cwd=tmp_path, input=data, capture_output=True, timeout=120)
+    assert result.returncode == 0 and result.stderr == b""
+    to_stdout = args[-2:] == ["-o", "-"]
+    if to_stdout:
+        (tmp_path / "x.png").write_bytes(result.stdout)
+    else:
+        assert f"standard input: {len(data)} bytes".encode() in result.stdout
+    if args[0] == "decode":
+        assert png_pixels(tmp_path / "x.png").tobytes() == decode_frame(data, 64, 48)
+    assert not (tmp_path / "-").exists()
+    if to_stdout:  # never onto a terminal
+        terminal, tty = pty.openpty()
+        with os.fdopen(terminal, "rb"), os.fdopen(tty, "wb") as stdout:
+            result = subprocess.run(command, cwd=tmp_path, input=data, stdout=stdout, stderr=subprocess.PIPE)
+        assert result.returncode == 1 and result.stderr.decode().startswith("quorvel: -o - writes the picture to")
 
 
 def test_decode_and_info_need_no_numpy(tmp_path):

@@ -1,9 +1,9 @@
 """The `quorvel` command: decode, encode, inspect and demonstrate frames.
 
     quorvel demo                                   render, encode, decode and measure a console session
-    quorvel decode FRAME... --size WxH [-o OUT.png | --outdir DIR] [--screen]
+    quorvel decode FRAME... | - --size WxH [-o OUT.png | -o - | --outdir DIR] [--screen]
     quorvel encode IMAGE -o FRAME [--mode 444|422] [--quality high|low] [--previous IMAGE]
-    quorvel info FRAME --size WxH [--records]
+    quorvel info FRAME | - --size WxH [--records]
     quorvel play FRAME... | DIR --size WxH [--scale N] [--fps N] [--paused] [--exit-after SECONDS]
     quorvel play --wall CAPTURE CAPTURE... --size WxH [--scale N] [--columns N] [...]
 
@@ -16,6 +16,9 @@ failed and 2 for a command line that makes no sense.
 from __future__ import annotations
 
 import argparse
+import os
+import re
+import stat
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -25,16 +28,32 @@ from typing import TYPE_CHECKING, NoReturn
 
 from . import _format as fmt
 from . import __version__, decode_frame, decoder_version
+from ._atomic import atomic_output
 from ._screen import Screen
 
 if TYPE_CHECKING:
     from PIL.Image import Image
 
+    from .records import FrameInfo
+
 SAMPLE = "sample-console-444.frame"
 SAMPLE_SIZE = (320, 200)
 FRAME_SUFFIX = ".frame"  # what a capture folder holds: its other files are not frames
+STDIN_NAME = "standard input"  # how lines name a frame that came from there
 TOOLS_HINT = "pip install 'quorvel[tools]' (in a clone: pip install '.[tools]')"
 BLOCK_LIMIT = "exceeded block limit without FRAME_END marker"
+
+# Screen sizes that consoles commonly announce. A frame decoded at a --size larger than its own
+# draws as many macroblocks as its own size has: when that count is one of these sizes', the
+# warning names it.
+CONSOLE_SIZES = (
+    (640, 480), (720, 400), (800, 600), (1024, 768), (1152, 864), (1280, 720), (1280, 800), (1280, 960),
+    (1280, 1024), (1360, 768), (1366, 768), (1440, 900), (1600, 900), (1600, 1200), (1680, 1050),
+    (1920, 1080), (1920, 1200), (2560, 1440), (2560, 1600), (3840, 2160),
+)  # fmt: skip
+
+# Frames up to this many bytes are walked for warnings without a cheaper test first.
+SMALL_FRAME = 1024
 
 # The largest width and height that decode, info and encode take: far beyond any
 # console, and it keeps a mistyped size from asking for gigabytes.
@@ -49,6 +68,11 @@ class UsageError(Failure):
     """A command line that makes no sense: one line on stderr, exit status 2."""
 
 
+class WriteFailure(Failure):
+    """An output that could not be written (a full disk, a read-only folder, no permission): the
+    next one would fail the same way, so a run of many frames stops at the first."""
+
+
 def size_problem(width: int, height: int) -> str | None:
     """Why the command does not take a picture of this size, or None."""
     if width > MAX_SIDE or height > MAX_SIDE:
@@ -56,11 +80,22 @@ def size_problem(width: int, height: int) -> str | None:
     return None
 
 
+class StandardStream(Path):
+    """A lone "-" on the command line: standard input for a frame, standard output for -o. Only
+    the bare "-" is one; "./-" is a file of that name, although the two compare equal as paths."""
+
+
+def path_or_stream(text: str) -> Path:
+    return StandardStream(text) if text == "-" else Path(text)
+
+
 def parse_size(text: str) -> tuple[int, int]:
     parts = text.lower().split("x")
     if len(parts) != 2 or not all(p.isascii() and p.isdigit() for p in parts):
         raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT, e.g. 1024x768, not {text!r}")
     width, height = int(parts[0]), int(parts[1])
+    if width == 0 or height == 0:
+        raise argparse.ArgumentTypeError(f"{text}: width and height are at least 1")
     problem = size_problem(width, height)
     if problem:
         raise argparse.ArgumentTypeError(f"{text}: {problem}")
@@ -69,16 +104,59 @@ def parse_size(text: str) -> tuple[int, int]:
 
 def _read(path: Path, what: str = "frame") -> bytes:
     try:
+        mode = path.stat().st_mode
+    except FileNotFoundError:
+        if path.is_symlink():
+            raise Failure(f"cannot read {what} {path}: a link to {os.readlink(path)}, which does not exist") from None
+        raise Failure(f"cannot read {what} {path}: No such file or directory") from None
+    except OSError as e:
+        raise Failure(f"cannot read {what} {path}: {e.strerror or e}") from None
+    # A pipe or a device in a capture folder would be read until it ends, maybe never.
+    if not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
+        raise Failure(f"cannot read {what} {path}: not a file")
+    try:
         return path.read_bytes()
     except OSError as e:
         raise Failure(f"cannot read {what} {path}: {e.strerror or e}") from None
 
 
-def _write(path: Path, data: bytes) -> None:
+def _read_stdin() -> bytes:
+    """A frame from standard input, which must not be a terminal: nobody types a frame."""
+    if sys.stdin is None or sys.stdin.isatty():
+        raise Failure(f"cannot read a frame from {STDIN_NAME}: it is a terminal; pipe a frame into it")
     try:
-        path.write_bytes(data)
+        return sys.stdin.buffer.read()
     except OSError as e:
-        raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+        raise Failure(f"cannot read a frame from {STDIN_NAME}: {e.strerror or e}") from None
+
+
+def _refuse_terminal_output() -> None:
+    """-o - sends a picture to standard output: not to a terminal, where it would be noise."""
+    if sys.stdout is None or sys.stdout.isatty():
+        raise Failure("-o - writes the picture to standard output, which is a terminal: send it to a file or a pipe")
+
+
+def _write_stdout(data: bytes) -> None:
+    try:
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            # The reader has gone: point the descriptor at nothing, so that the flush at exit
+            # does not report the same again.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+        raise WriteFailure(f"cannot write the picture to standard output: {e.strerror or e}") from None
+
+
+def _write(path: Path, data: bytes) -> None:
+    """Writes `data` as the file `path`, whole or not at all."""
+    try:
+        with atomic_output(path) as file:
+            file.write(data)
+    except OSError as e:
+        raise WriteFailure(f"cannot write {path}: {e.strerror or e}") from None
 
 
 def make_folder(path: Path) -> None:
@@ -118,15 +196,32 @@ def _load_picture(path: Path) -> tuple[Image, int]:
 # --- decode ------------------------------------------------------------------
 
 
+def natural_key(name: str) -> tuple[tuple[str | int, ...], str]:
+    """Sorts names as people count: the digits in a name compare as numbers, so that frame-2
+    comes before frame-10. Text and numbers alternate in the same places in every key (re.split
+    puts the numbers at the odd places), so a number is never compared with text; names that
+    differ only in leading zeros (f01, f1) keep a fixed order by the name itself."""
+    parts = re.split(r"(\d+)", name)
+    return tuple(int(p) if i % 2 else p for i, p in enumerate(parts)), name
+
+
 def _frames(paths: list[Path]) -> list[Path]:
-    """The frame files named; a folder (a capture) stands for its .frame files, in name order."""
+    """The frame files named; a folder (a capture) stands for its .frame files, in natural order.
+
+    Every entry named *.frame there is a frame except a folder: a link that leads nowhere, or a
+    file that cannot be read, comes along and fails when its turn comes, so that a capture with a
+    hole in it is reported, not shown without the missing frame."""
     files = []
     for path in paths:
         if path.is_dir():
-            inside = sorted(p for p in path.iterdir() if p.is_file() and p.suffix.lower() == FRAME_SUFFIX)
+            try:
+                entries = list(path.iterdir())
+            except OSError as e:
+                raise Failure(f"cannot read folder {path}: {e.strerror or e}") from None
+            inside = [p for p in entries if p.suffix.lower() == FRAME_SUFFIX and not p.is_dir()]
             if not inside:
                 raise Failure(f"no {FRAME_SUFFIX} files in {path}")
-            files.extend(inside)
+            files.extend(sorted(inside, key=lambda p: natural_key(p.name)))
         else:
             files.append(path)
     return files
@@ -154,30 +249,112 @@ def _write_picture(path: Path, rgb: bytes, width: int, height: int, picture_form
     if picture_format is None:
         from ._png import encode_png
 
-        _write(path, encode_png(rgb, width, height))
+        if isinstance(path, StandardStream):
+            _write_stdout(encode_png(rgb, width, height))
+        else:
+            _write(path, encode_png(rgb, width, height))
         return
     from PIL import Image
 
     try:
-        Image.frombytes("RGB", (width, height), rgb).save(path, format=picture_format)
+        with atomic_output(path) as file:
+            Image.frombytes("RGB", (width, height), rgb).save(file, format=picture_format)
     except OSError as e:
-        raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+        raise WriteFailure(f"cannot write {path}: {e.strerror or e}") from None
 
 
 def _decode_failure(name: str, message: str, data: bytes, width: int, height: int) -> Failure:
-    """The decoder's message, and for a frame without end what the records say about the size."""
+    """The decoder's message, and for a frame without end what the records say about the cause:
+    the data ran out (a cut frame), or the records went on past the block limit (a wrong --size)."""
     if message == BLOCK_LIMIT:
-        # The frame does not carry its size: a wrong --size is the usual cause.
         from .records import inspect_frame
 
         info = inspect_frame(data, width, height)
         if info.ran_out:
-            count = len(info.records)
-            where = f"the data runs out after {count} record{'' if count == 1 else 's'}"
+            message += f" (the frame is cut after {len(data)} bytes)"
         else:
-            where = f"the block limit for {width}x{height} is {info.block_limit} records"
-        message += f" ({where}; is --size right?)"
+            # The frame does not carry its size: a wrong --size is the usual cause.
+            message += f" (the block limit for {width}x{height} is {info.block_limit} records; is --size right?)"
     return Failure(f"{name}: {message}")
+
+
+def frame_warnings(info: FrameInfo, data: bytes, *, alone: bool) -> list[str]:
+    """What a frame that decoded says about a wrong result, from the walk of its records: bytes
+    after its end (a second frame in the file), and for a frame drawn alone onto black, one that
+    names no position yet stops before the picture's last macroblock (a --size too large)."""
+    warnings = []
+    if info.ended and any(data[len(data) - info.trailing_bytes :]):
+        warnings.append(f"{info.trailing_bytes} bytes follow the end of the frame: two frames in one file?")
+    cols, rows = info.mb_cols, info.mb_rows
+    drawn = {(c, r) for c, r in info.drawn() if c < cols and r < rows}
+    # A frame of records that name their position (a delta frame) draws only what changed, and
+    # one of no records (nothing changed) draws nothing.
+    if (
+        alone
+        and info.ended
+        and drawn
+        and (cols - 1, rows - 1) not in drawn
+        and not any(r.explicit for r in info.records)
+    ):
+        text = f"the frame drew {len(drawn)} of {cols * rows} macroblocks"
+        sizes = [
+            f"{w}x{h}"
+            for w, h in CONSOLE_SIZES
+            if (w, h) != (info.width, info.height) and _grid_count(info.mode, w, h) == len(drawn)
+        ]
+        if sizes:
+            text += f" (as many as {' or '.join(sizes)} has)"
+        warnings.append(text + "; is --size right?")
+    return warnings
+
+
+def _grid_count(mode: int, width: int, height: int) -> int:
+    cols, rows = fmt.macroblock_grid(mode, width, height)
+    return cols * rows
+
+
+def _may_warn(data: bytes, width: int, height: int, alone: bytes | None) -> bool:
+    """Whether the walk of the records (a hundred times the decoder's time for a whole frame) can
+    find a warning for a frame that decoded; False is certain. `alone` is the picture of a frame
+    drawn alone onto black, None for one drawn over a screen.
+
+    A size too large: a frame that drew the picture's last macroblock cannot have stopped short.
+    Where that macroblock is all black it may not have been drawn: a screen's rectangles say, and
+    they say more. A frame that names no position draws macroblocks 0, 1, 2, ... in rows: full
+    rows from the top, then the start of one. Other rectangles (a delta frame's) need no walk.
+    Bytes after the end: take `data` up to the 32-bit word that holds its last non-zero byte. The
+    decoder reads zeros past the end of the data, and zeros never make FRAME_END: the shorter data
+    decodes only if FRAME_END came in an earlier word, so that non-zero bytes follow its word.
+    """
+    if alone is not None:
+        n = fmt.macroblock_size(int.from_bytes(data[2:4], "big"))
+        left, top = (width - 1) // n * n, (height - 1) // n * n
+        corner = b"".join(alone[(y * width + left) * 3 : (y + 1) * width * 3] for y in range(top, height))
+        try:
+            drew = [] if any(corner) else sorted(Screen(width, height, threads=1).apply(data), key=lambda r: r[1])
+        except MemoryError:  # a second picture of that size does not fit: no size warning then
+            drew = []
+        if drew:
+            rows_from_top = all(x == 0 for x, _, _, _ in drew) and all(
+                y == (drew[i - 1][1] + drew[i - 1][3] if i else 0) and (w == width or i == len(drew) - 1)
+                for i, (_, y, w, _) in enumerate(drew)
+            )
+            if rows_from_top and not any(x + w >= width and y + h >= height for x, y, w, h in drew):
+                return True
+    last = len(data.rstrip(b"\0")) - 1
+    if last < 8:  # no non-zero byte after the header's and the first word's
+        return False
+    # The shorter data that fails reads zeros up to the block limit (5 to 20 ms at 1024x768),
+    # while the walk takes some 4 us a byte: a small frame, a delta frame, is walked at once.
+    if len(data) <= SMALL_FRAME:
+        return True
+    cut = 4 + (last - 4) // 4 * 4
+    try:
+        # Padded with zeros, as the decoder reads past the end, to the twelve bytes it needs.
+        decode_frame(data[:cut] + bytes(max(0, 12 - cut)), width, height)
+    except (ValueError, MemoryError):
+        return False
+    return True
 
 
 class Progress:
@@ -199,7 +376,8 @@ class Progress:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    jobs: list[tuple[str, bytes | Path, Path]]
+    # (name, the frame's data or file, or None for standard input, the picture to write)
+    jobs: list[tuple[str, bytes | Path | None, Path]]
     if not args.frames:
         if args.size is not None and args.size != SAMPLE_SIZE:
             raise UsageError(
@@ -213,25 +391,36 @@ def cmd_decode(args: argparse.Namespace) -> int:
         if args.size is None:
             raise UsageError("--size WIDTHxHEIGHT is required with a frame, which does not carry its size")
         width, height = args.size
-        files = _frames(args.frames)
-        if len(files) > 1 and args.output:
+        stdin = any(isinstance(f, StandardStream) for f in args.frames)
+        if stdin:
+            if len(args.frames) > 1:
+                raise UsageError(f"- reads one frame from {STDIN_NAME}: it goes alone")
+            if not args.output:
+                raise UsageError(f"a frame from {STDIN_NAME} needs -o OUT.png (-o - for standard output)")
+        files = [] if stdin else _frames(args.frames)
+        if stdin:
+            jobs = [(STDIN_NAME, None, args.output)]
+        elif len(files) > 1 and args.output:
             raise Failure(f"{len(files)} frames: use --outdir DIR, not -o")
-        if args.output:
-            outputs = [args.output]
         else:
-            outdir = args.outdir or Path(".")
-            outputs = [outdir / (f.stem + ".png") for f in files]
-            if len(set(outputs)) < len(outputs):
-                raise Failure("two frames have the same name; their PNGs would overwrite each other")
-        jobs = [(str(f), f, out) for f, out in zip(files, outputs)]
-    if width == 0 or height == 0:
-        raise Failure("a PNG needs a width and height of at least 1")
+            if args.output:
+                outputs = [args.output]
+            else:
+                outdir = args.outdir or Path(".")
+                outputs = [outdir / (f.stem + ".png") for f in files]
+                if len(set(outputs)) < len(outputs):
+                    raise Failure("two frames have the same name; their PNGs would overwrite each other")
+            jobs = [(str(f), f, out) for f, out in zip(files, outputs)]
+    to_stdout = isinstance(args.output, StandardStream)
+    if to_stdout:
+        _refuse_terminal_output()
     # A suffix no writer knows is refused before anything is decoded.
-    picture_format = _picture_format(args.output) if args.output else None
+    picture_format = _picture_format(args.output) if args.output and not to_stdout else None
     if args.outdir:
         make_folder(args.outdir)
 
     progress, failed, total_time, total_bytes = Progress(len(jobs)), 0, 0.0, 0
+    decoded, written, stopped = 0, 0, False
     # With --screen every frame is drawn over what the frames before it left; a
     # frame that fails leaves the screen as it was.
     try:
@@ -241,7 +430,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     for done, (name, source, output) in enumerate(jobs):
         progress.show(done, name)
         try:
-            data = source if isinstance(source, bytes) else _read(source)
+            data = source if isinstance(source, bytes) else _read_stdin() if source is None else _read(source)
             start = time.perf_counter()
             try:
                 if screen is not None:
@@ -254,19 +443,31 @@ def cmd_decode(args: argparse.Namespace) -> int:
             except MemoryError as e:
                 raise Failure(f"{name}: {e or 'not enough memory for the picture'}") from None
             total_time += time.perf_counter() - start
+            total_bytes += len(data)
+            decoded += 1
+            if _may_warn(data, width, height, None if screen is not None else rgb):
+                from .records import inspect_frame
+
+                for warning in frame_warnings(inspect_frame(data, width, height), data, alone=screen is None):
+                    progress.close()
+                    print(f"quorvel: warning: {name}: {warning}", file=sys.stderr)
             try:
                 _write_picture(output, rgb, width, height, picture_format)
             except MemoryError:
-                raise Failure(
+                raise WriteFailure(
                     f"cannot write {output}: not enough memory to encode a {width}x{height} picture"
                 ) from None
+            written += 1
         except Failure as e:
             progress.close()
             print(f"quorvel: {e}", file=sys.stderr)
             failed += 1
+            if isinstance(e, WriteFailure):
+                # The next picture would meet the same full disk or read-only folder.
+                stopped = True
+                break
             continue
-        total_bytes += len(data)
-        if len(jobs) == 1:
+        if len(jobs) == 1 and not to_stdout:  # standard output carries the picture alone
             mode = int.from_bytes(data[2:4], "big")
             colours = len(set(rgb[i : i + 3] for i in range(0, len(rgb), 3)))
             print(f"decoded   {name}: {len(data)} bytes, mode {mode} ({fmt.MODE_TEXT[mode]})")
@@ -275,10 +476,10 @@ def cmd_decode(args: argparse.Namespace) -> int:
             print(f"wrote     {output}")
     progress.close()
     if len(jobs) > 1:
-        ok = len(jobs) - failed
         print(
-            f"decoded {ok} of {len(jobs)} frames ({total_bytes} bytes) in {total_time * 1e3:.1f} ms; "
-            f"wrote {ok} PNGs to {args.outdir or Path('.')}"
+            f"decoded {decoded} of {len(jobs)} frames ({total_bytes} bytes) in {total_time * 1e3:.1f} ms; "
+            f"wrote {written} PNG{'' if written == 1 else 's'} to {args.outdir or Path('.')}"
+            + ("; stopped at the first picture that could not be written" if stopped else "")
         )
     return 1 if failed else 0
 
@@ -350,14 +551,16 @@ def cmd_encode(args: argparse.Namespace) -> int:
 def cmd_info(args: argparse.Namespace) -> int:
     from .records import inspect_frame
 
-    data = _read(args.frame)
+    data, name = (
+        (_read_stdin(), STDIN_NAME) if isinstance(args.frame, StandardStream) else (_read(args.frame), str(args.frame))
+    )
     width, height = args.size
     try:
         info = inspect_frame(data, width, height, keep=False)
     except ValueError as e:
-        raise Failure(f"{args.frame}: {e}") from None
+        raise Failure(f"{name}: {e}") from None
     n = info.macroblock_size
-    print(f"frame     {args.frame}: {len(data)} bytes, {info.stream_bits} bits after the header")
+    print(f"frame     {name}: {len(data)} bytes, {info.stream_bits} bits after the header")
     print(f"header    {info.header.hex(' ')}: mode {info.mode} ({fmt.MODE_TEXT[info.mode]})")
     print(
         f"picture   {width}x{height}: {info.mb_cols}x{info.mb_rows} macroblocks of {n}x{n}, "
@@ -397,9 +600,12 @@ def cmd_info(args: argparse.Namespace) -> int:
         for i, r in enumerate(records):
             print(f"{i:>7} {r.name:<11}{r.column:>7}{r.row:>5}{r.offset:>10}{r.bits:>7}")
     if info.error:
-        where = "the data runs out" if info.ran_out else "the stream fails"
+        if info.ran_out:
+            raise Failure(f"{name}: {info.error} (the frame is cut after {len(data)} bytes)")
         count = f"{len(records)} record{'' if len(records) == 1 else 's'}"
-        raise Failure(f"{args.frame}: {info.error} ({where} after {count})")
+        raise Failure(f"{name}: {info.error} (the stream fails after {count})")
+    for warning in frame_warnings(info, data, alone=True):
+        print(f"quorvel: warning: {name}: {warning}", file=sys.stderr)
     return 0
 
 
@@ -490,8 +696,6 @@ def cmd_play(args: argparse.Namespace) -> int:
     if args.columns is not None and args.columns < 1:
         raise UsageError(f"--columns is a number of pictures a row, at least 1, not {args.columns}")
     width, height = args.size
-    if width == 0 or height == 0:
-        raise Failure("play: a window needs a width and height of at least 1")
     # With --wall each argument is a capture of its own: a folder, or a single frame.
     captures = [_frames([path]) for path in args.frames] if args.wall else [_frames(args.frames)]
     _play_toolkit()
@@ -570,19 +774,20 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "frames",
         nargs="*",
-        type=Path,
+        type=path_or_stream,
         metavar="FRAME",
-        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, decoded in name order",
+        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, decoded in natural "
+        "order (frame-2 before frame-10); - reads one frame from standard input",
     )
     p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with FRAME)")
     out = p.add_mutually_exclusive_group()
     out.add_argument(
         "-o",
         "--output",
-        type=Path,
+        type=path_or_stream,
         metavar="OUT.png",
         help="the picture to write, for one frame: PNG, or with Pillow installed any format "
-        "it writes, as the suffix says (.jpg, .webp, ...)",
+        "it writes, as the suffix says (.jpg, .webp, ...); - writes the PNG to standard output",
     )
     out.add_argument(
         "--outdir",
@@ -636,7 +841,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Walks the records of a frame without decoding pixels: header, mode, records "
         "by block code, bits per macroblock, explicit positions, the end marker.",
     )
-    p.add_argument("frame", type=Path, metavar="FRAME", help="the frame file")
+    p.add_argument("frame", type=path_or_stream, metavar="FRAME", help="the frame file; - reads it from standard input")
     p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
     p.add_argument("--records", action="store_true", help="also list every record")
     p.set_defaults(run=cmd_info)
@@ -658,7 +863,8 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="+",
         type=Path,
         metavar="FRAME",
-        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, played in name order",
+        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, played in natural "
+        "order (frame-2 before frame-10)",
     )
     p.add_argument(
         "--size",

@@ -22,6 +22,7 @@ import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
 from . import _format as fmt
+from ._atomic import atomic_output
 from ._picture import psnr
 from ._screen import Screen
 from .encode import EncodedFrame, encode
@@ -206,8 +207,10 @@ def run(outdir: Path, out: Callable[[str], object] = print) -> int:
         # A copy: the screen's own picture changes with the next frame.
         state = Image.frombytes("RGB", (WIDTH, HEIGHT), screen.to_bytes())
         shown = np.asarray(state)
-        (outdir / f"frame-{i}.frame").write_bytes(frame.data)
-        state.save(outdir / f"frame-{i}.png")
+        with atomic_output(outdir / f"frame-{i}.frame") as file:
+            file.write(frame.data)
+        with atomic_output(outdir / f"frame-{i}.png") as file:
+            state.save(file, format="PNG")
         frames.append(state)
         c = frame.counts
         dct = c.get("DCT", 0) + c.get("DCT_AT", 0)
@@ -220,7 +223,8 @@ def run(outdir: Path, out: Callable[[str], object] = print) -> int:
         if i == 0:
             key = _key_frame_figures(picture, shown, frame, scene, n)
         previous = picture
-    frames[0].save(outdir / "sequence.png", save_all=True, append_images=frames[1:], duration=700, loop=0)
+    with atomic_output(outdir / "sequence.png") as file:
+        frames[0].save(file, format="PNG", save_all=True, append_images=frames[1:], duration=700, loop=0)
     out("")
     photo, count, worst = key
     out(f"key frame: the photograph in the viewer comes back at {photo:.1f} dB; the {count} macroblocks of at")

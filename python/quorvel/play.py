@@ -27,6 +27,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from ._atomic import atomic_output
 from ._png import encode_png
 from ._screen import Screen
 
@@ -101,7 +102,7 @@ def _save_png(png: bytes, folder: Path, stem: str) -> Path:
     while True:
         path = folder / (f"{stem}.png" if n == 1 else f"{stem}-{n}.png")
         try:
-            with open(path, "xb") as file:
+            with atomic_output(path, exclusive=True) as file:
                 file.write(png)
             return path
         except FileExistsError:

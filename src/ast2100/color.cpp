@@ -13,6 +13,9 @@
 namespace ast2100 {
 namespace {
 
+// Where the staged chroma blocks start in each mode.
+constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_geometry(false);
+
 inline uint8_t clamp_sum(int32_t sum) noexcept {
   // With 8-bit samples every sum lies in -277..534; the clamp to the table keeps
   // the lookup in bounds whatever the tables hold.
@@ -46,14 +49,14 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
         if constexpr (F == PixelFormat::gray) {
           put<F>(out, y, 0, 0);
         } else {
-          put<F>(out, y, staging[256 + chroma], staging[320 + chroma]);
+          put<F>(out, y, staging[k16.cb_at + chroma], staging[k16.cr_at + chroma]);
         }
       } else {
         const size_t p = 8 * r + c;
         if constexpr (F == PixelFormat::gray) {
           put<F>(out, staging[p], 0, 0);
         } else {
-          put<F>(out, staging[p], staging[64 + p], staging[128 + p]);
+          put<F>(out, staging[p], staging[k8.cb_at + p], staging[k8.cr_at + p]);
         }
       }
     }

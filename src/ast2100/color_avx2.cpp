@@ -27,6 +27,9 @@
 namespace ast2100 {
 namespace {
 
+// Where the staged chroma blocks start in each mode.
+constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_geometry(false);
+
 // (a, b/2) for each constant K = a * 65536 + b.
 constexpr int16_t kYHalf = 5374;     // 76284 = 1 * 65536 + 10748
 constexpr int16_t kCrRHalf = 19584;  // 104704 = 1 * 65536 + 39168
@@ -151,7 +154,7 @@ QUORVEL_AVX2 inline void store_macroblock(const uint8_t* s, uint8_t* origin, uin
       if constexpr (gray) {
         pixels16<F>(y, y, y, px);
       } else {
-        pixels16<F>(y, load16(s + 64 + 8 * r), load16(s + 128 + 8 * r), px);
+        pixels16<F>(y, load16(s + k8.cb_at + 8 * r), load16(s + k8.cr_at + 8 * r), px);
       }
       uint8_t* row = origin + r * stride;
       if constexpr (size == 1) {
@@ -178,8 +181,8 @@ QUORVEL_AVX2 inline void store_macroblock(const uint8_t* s, uint8_t* origin, uin
     if constexpr (gray) {
       pixels16<F>(luma, luma, luma, px);
     } else {
-      const __m128i cb = load8(s + 256 + 8 * (r >> 1));
-      const __m128i cr = load8(s + 320 + 8 * (r >> 1));
+      const __m128i cb = load8(s + k16.cb_at + 8 * (r >> 1));
+      const __m128i cr = load8(s + k16.cr_at + 8 * (r >> 1));
       pixels16<F>(luma, _mm_unpacklo_epi8(cb, cb), _mm_unpacklo_epi8(cr, cr), px);
     }
     uint8_t* row = origin + r * stride;

@@ -118,11 +118,15 @@ constexpr std::array<std::array<uint16_t, 64>, SparseBlocks::kBlocks> kZigzagInd
 // kZigzag, or a row of kZigzagIndex), put_dc() the block's DC value. Stores
 // with kPairs take two symbols a lookup where they fit; the second comes
 // through put_maybe(), with `real` 0 (and level 0) when the lookup held no
-// second symbol, which such a store must absorb without a branch.
+// second symbol, which such a store must absorb without a branch. A store with
+// kDcOnly keeps the DC value alone (StoreDcOnly). decode_block_with is the one
+// walk of a block's symbols, whatever the store; walk_macroblock the one walk
+// of a macroblock's blocks.
 
 // The levels themselves: what the coefficient decoder hands to tests and tools.
 struct StoreLevel {
   static constexpr bool kPairs = false;
+  static constexpr bool kDcOnly = false;
   int32_t* block;
   const uint8_t* zigzag = kZigzag.data();
   void put(size_t natural, int32_t level) const noexcept { block[natural] = level; }
@@ -137,6 +141,7 @@ struct StoreLevel {
 // the block first anyway.
 struct StoreDequantised {
   static constexpr bool kPairs = true;
+  static constexpr bool kDcOnly = false;
   int32_t* block;
   const int64_t* steps;
   const uint8_t* zigzag = kZigzag.data();
@@ -150,6 +155,7 @@ struct StoreDequantised {
 template <bool kDequantise>
 struct StoreSparse {
   static constexpr bool kPairs = true;
+  static constexpr bool kDcOnly = false;
   uint32_t* end;                     // of the list so far
   const uint16_t* zigzag = nullptr;  // the block's row of kZigzagIndex
   const int64_t* steps = nullptr;
@@ -196,168 +202,6 @@ struct StoreSparse {
   k += rs >> 4;
   return k < 64;
 }
-
-template <class Store>
-[[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table,
-                                                        const HuffTable& ac_table, int32_t predictor,
-                                                        Store& store) noexcept {
-  // A local copy of the reader can live in registers: the coefficient stores
-  // below could otherwise alias its fields and force a reload after each one.
-  BitReader reader = stream;
-  const int32_t dc = decode_dc(reader, dc_table, predictor);
-  store.put_dc(dc);
-  const auto* const zigzag = store.zigzag;
-
-  // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
-  // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
-  uint32_t k = 1;
-  while (k < 64) {
-    // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
-    const uint32_t bits = reader.peek(HuffTable::kAcFastBits);
-    const AcFast e = ac_table.ac_fast[bits];
-    if (e.total() != 0) {
-      k += e.run();
-      if (k >= 64) {  // end of block, or a run past the block: magnitude bits unread
-        reader.consume_bits(e.code_len());
-        break;
-      }
-      store.put(zigzag[k], e.value());
-      ++k;
-      if constexpr (!Store::kPairs) {
-        reader.consume_bits(e.total());
-        continue;
-      }
-      // The next symbol too, when the same bits hold it. Without one, the pair
-      // entry has run and value 0: it puts a 0 at position k that is not real,
-      // and leaves k as it is, with no branch.
-      const AcFast f = ac_table.ac_pair[bits];
-      if (k >= 64) {
-        reader.consume_bits(e.total());
-        break;
-      }
-      k += f.run();
-      if (k >= 64) {
-        reader.consume_bits(f.code_len());
-        break;
-      }
-      store.put_maybe(zigzag[k], f.value(), f.second());
-      k += f.second();
-      reader.consume_bits(f.total());
-      continue;
-    }
-    uint32_t size = 0;
-    if (!slow_ac_symbol(reader, ac_table, k, size)) break;
-    if (size == 0) continue;
-    store.put(zigzag[k], reader.receive_extend(size));
-    ++k;
-  }
-  stream = reader;
-  return dc;
-}
-
-}  // namespace
-
-int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table, int32_t predictor,
-                     int32_t* coefficients, size_t block_offset) noexcept {
-  StoreLevel store{coefficients + block_offset};
-  return decode_block_with(stream, dc_table, ac_table, predictor, store);
-}
-
-int32_t decode_block_dequantised(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
-                                 int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept {
-  StoreDequantised store{block, quant_table.data()};
-  return decode_block_with(stream, dc_table, ac_table, predictor, store);
-}
-
-void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
-                                   size_t luma_blocks, std::array<int32_t, 3>& predictors,
-                                   int32_t* coefficients) noexcept {
-  const HuffmanTables& t = kHuffmanTables;
-  // One copy of the reader for all the blocks, kept in registers throughout.
-  BitReader reader = stream;
-  for (size_t b = 0; b < luma_blocks; ++b) {
-    StoreDequantised store{coefficients + 64 * b, luma_table.data()};
-    predictors[0] = decode_block_with(reader, t.luma_dc, t.luma_ac, predictors[0], store);
-  }
-  int32_t* chroma = coefficients + 64 * luma_blocks;
-  for (size_t c = 0; c < 2; ++c) {
-    StoreDequantised store{chroma + 64 * c, chroma_table.data()};
-    predictors[1 + c] = decode_block_with(reader, t.chroma_dc, t.chroma_ac, predictors[1 + c], store);
-  }
-  stream = reader;
-}
-
-namespace {
-
-template <bool kDequantise>
-void decode_sparse(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table, size_t luma_blocks,
-                   std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
-  const HuffmanTables& t = kHuffmanTables;
-  BitReader reader = stream;
-  StoreSparse<kDequantise> store{out.entries};
-  auto block = [&](size_t b, const HuffTable& dc_table, const HuffTable& ac_table, const QuantTable& steps,
-                   int32_t& predictor) __attribute__((always_inline)) {
-    store.steps = steps.data();
-    store.zigzag = kZigzagIndex[b].data();
-    predictor = decode_block_with(reader, dc_table, ac_table, predictor, store);
-    out.dc[b] = store.dc;
-  };
-  for (size_t b = 0; b < luma_blocks; ++b) block(b, t.luma_dc, t.luma_ac, luma_table, predictors[0]);
-  block(luma_blocks, t.chroma_dc, t.chroma_ac, chroma_table, predictors[1]);
-  block(luma_blocks + 1, t.chroma_dc, t.chroma_ac, chroma_table, predictors[2]);
-  out.count = static_cast<uint16_t>(store.end - out.entries);
-  stream = reader;
-}
-
-}  // namespace
-
-void decode_macroblock_sparse(BitReader& stream, const QuantTables& tables, uint32_t quant_pair, bool dequantise,
-                              size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
-  out.dequantised = dequantise;
-  out.quant_pair = static_cast<uint8_t>(quant_pair);
-  const QuantTable& luma = tables.slot[quant_pair];
-  const QuantTable& chroma = tables.slot[quant_pair + 1];
-  if (dequantise) return decode_sparse<true>(stream, luma, chroma, luma_blocks, predictors, out);
-  decode_sparse<false>(stream, luma, chroma, luma_blocks, predictors, out);
-}
-
-void expand_sparse(const SparseBlocks& in, const QuantTables& tables, size_t luma_blocks,
-                   int32_t* coefficients) noexcept {
-  // Local copies: the stores could otherwise alias the list and force reloads.
-  const uint32_t count = in.count;
-  const uint32_t* entries = in.entries;
-  if (in.dequantised) {
-    for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = in.dc[b];
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t e = entries[i];
-      coefficients[SparseBlocks::index(e)] = SparseBlocks::coefficient(e);
-    }
-    return;
-  }
-  // The steps of the luminance blocks, then of the chrominance ones, which
-  // follow them in the table slots: entry 64 * block + position of `steps`.
-  const QuantTable& luma = tables.slot[in.quant_pair];
-  const QuantTable& chroma = tables.slot[in.quant_pair + 1];
-  const size_t first_chroma = 64 * luma_blocks;
-  for (size_t b = 0; b < luma_blocks + 2; ++b) {
-    coefficients[64 * b] = dequantise(in.dc[b], (b < luma_blocks ? luma : chroma)[0]);
-  }
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t e = entries[i];
-    const uint32_t index = SparseBlocks::index(e);
-    const int64_t step = (index < first_chroma ? luma : chroma)[index & 63u];
-    coefficients[index] = dequantise(SparseBlocks::coefficient(e), step);
-  }
-}
-
-void clear_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept {
-  const uint32_t count = in.count;
-  const uint32_t* entries = in.entries;
-  for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = 0;
-  for (uint32_t i = 0; i < count; ++i) coefficients[SparseBlocks::index(entries[i])] = 0;
-}
-
-namespace {
 
 // Skipping a block's AC symbols, when a thumbnail reads nothing but the DC
 // term. Nothing is stored, so only the bit count and the block position
@@ -412,18 +256,25 @@ static_assert(kLumaSkip[0b001001101011u << (kSkipBits - 12)].packed == (1u << 11
 static_assert(kLumaSkip[0b101000000000u << (kSkipBits - 12)].packed == (1u << 11 | 4u));
 static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
 
-// One block when only its DC term is kept: the DC value dequantised as the
-// full decoder stores it, and the AC symbols skipped, consuming exactly the
-// bits the full decoder consumes (it stops at coefficient 63, or before the
-// magnitude bits of a run past the block). Returns the next predictor.
-[[gnu::always_inline]] inline int32_t decode_block_dc(BitReader& stream, const HuffTable& dc_table,
-                                                      const HuffTable& ac_table, const SkipTable& skip,
-                                                      int32_t predictor, int64_t step, int32_t* block) noexcept {
-  // A local copy of the reader stays in registers; the one store, of the DC
-  // value, comes after the loop, so it cannot force the reader back to memory.
-  BitReader reader = stream;
-  const int32_t dc = decode_dc(reader, dc_table, predictor);
+// The DC value alone, dequantised as StoreDequantised stores it, when a
+// thumbnail reads nothing but the block's DC term: the walk then skips the AC
+// symbols several at a time (with `skip`), consuming exactly the bits the other
+// stores' walk consumes (it stops at coefficient 63, or before the magnitude
+// bits of a run past the block), and stores nothing else.
+struct StoreDcOnly {
+  static constexpr bool kPairs = false;
+  static constexpr bool kDcOnly = true;
+  int32_t* block;
+  int64_t step;
+  const SkipTable* skip;
+  void put_dc(int32_t level) const noexcept { block[0] = dequantise(level, step); }
+};
 
+// The AC symbols of a block skipped with `skip`, from coefficient 1: whole
+// symbols several a lookup while they stay inside the block, else one symbol
+// as the walk takes it.
+[[gnu::always_inline]] inline void skip_ac(BitReader& reader, const HuffTable& ac_table,
+                                           const SkipTable& skip) noexcept {
   uint32_t k = 1;
   for (;;) {
     const SkipEntry e = skip[reader.peek(kSkipBits)];
@@ -432,55 +283,218 @@ static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
     if (e.bits() != 0 && k + e.advance() + e.end_of_block() <= 64) {
       reader.consume_bits(e.bits());
       k += e.advance();
-      if (e.end_of_block() || k >= 64) break;
+      if (e.end_of_block() || k >= 64) return;
       continue;
     }
-    // One symbol, as the full decoder takes it.
     uint32_t size = 0;
-    if (!slow_ac_symbol(reader, ac_table, k, size)) break;
+    if (!slow_ac_symbol(reader, ac_table, k, size)) return;
     if (size != 0) {
       reader.consume_bits(size);
       ++k;
     }
-    if (k >= 64) break;
+    if (k >= 64) return;
   }
-  stream = reader;
-  block[0] = dequantise(dc, step);
-  return dc;
 }
 
-// The luma blocks share one predictor; Cb and Cr have one each.
-void decode_blocks(Kept kept, BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
-                   const SkipTable& skip, const QuantTable& table, size_t blocks, int32_t* predictors,
-                   size_t predictor_step, int32_t* coefficients) noexcept {
-  BitReader local = reader;
-  for (size_t b = 0; b < blocks; ++b) {
-    int32_t& p = predictors[b * predictor_step];
-    if (kept == Kept::dc) {
-      p = decode_block_dc(local, dc_table, ac_table, skip, p, table[0], coefficients + 64 * b);
-    } else {
-      StoreDequantised store{coefficients + 64 * b, table.data()};
-      p = decode_block_with(local, dc_table, ac_table, p, store);
+template <class Store>
+[[gnu::always_inline]] inline int32_t decode_block_with(BitReader& stream, const HuffTable& dc_table,
+                                                        const HuffTable& ac_table, int32_t predictor,
+                                                        Store& store) noexcept {
+  // A local copy of the reader can live in registers: the coefficient stores
+  // below could otherwise alias its fields and force a reload after each one.
+  BitReader reader = stream;
+  const int32_t dc = decode_dc(reader, dc_table, predictor);
+  if constexpr (Store::kDcOnly) {
+    skip_ac(reader, ac_table, *store.skip);
+    stream = reader;
+    // The one store after the walk, so that it cannot force the reader back to memory.
+    store.put_dc(dc);
+    return dc;
+  } else {
+    store.put_dc(dc);
+    const auto* const zigzag = store.zigzag;
+
+    // AC: (run, size) symbols until end of block or coefficient 63. DC symbols are
+    // at most 11 and AC sizes at most 10, so every receive_extend stays in range.
+    uint32_t k = 1;
+    while (k < 64) {
+      // Fast path: the code, and the magnitude bits of a coefficient, in one lookup.
+      const uint32_t bits = reader.peek(HuffTable::kAcFastBits);
+      const AcFast e = ac_table.ac_fast[bits];
+      if (e.total() != 0) {
+        k += e.run();
+        if (k >= 64) {  // end of block, or a run past the block: magnitude bits unread
+          reader.consume_bits(e.code_len());
+          break;
+        }
+        store.put(zigzag[k], e.value());
+        ++k;
+        if constexpr (!Store::kPairs) {
+          reader.consume_bits(e.total());
+          continue;
+        }
+        // The next symbol too, when the same bits hold it. Without one, the pair
+        // entry has run and value 0: it puts a 0 at position k that is not real,
+        // and leaves k as it is, with no branch.
+        const AcFast f = ac_table.ac_pair[bits];
+        if (k >= 64) {
+          reader.consume_bits(e.total());
+          break;
+        }
+        k += f.run();
+        if (k >= 64) {
+          reader.consume_bits(f.code_len());
+          break;
+        }
+        store.put_maybe(zigzag[k], f.value(), f.second());
+        k += f.second();
+        reader.consume_bits(f.total());
+        continue;
+      }
+      uint32_t size = 0;
+      if (!slow_ac_symbol(reader, ac_table, k, size)) break;
+      if (size == 0) continue;
+      store.put(zigzag[k], reader.receive_extend(size));
+      ++k;
     }
+    stream = reader;
+    return dc;
   }
-  reader = local;
+}
+
+// A component of a macroblock's blocks as the walk hands it to the caller:
+// its codes and, as a type, whether it is a chroma one (Cb or Cr).
+template <bool kChroma>
+struct Component {
+  static constexpr bool chroma = kChroma;
+  const HuffTable& dc;
+  const HuffTable& ac;
+};
+
+// The one driver of a DCT macroblock's coefficients: its blocks in stream
+// order (`luma_blocks` luminance blocks sharing predictors[0], then Cb and Cr
+// with one each), with one copy of the reader kept in registers throughout.
+// block(b, reader, component, predictor) walks block b with decode_block_with
+// and the store of the caller's choice, and returns the next predictor.
+template <class Block>
+[[gnu::always_inline]] inline void walk_macroblock(BitReader& stream, size_t luma_blocks,
+                                                   std::array<int32_t, 3>& predictors, Block&& block) noexcept {
+  const HuffmanTables& t = kHuffmanTables;
+  BitReader reader = stream;
+  const Component<false> luma{t.luma_dc, t.luma_ac};
+  const Component<true> chroma{t.chroma_dc, t.chroma_ac};
+  for (size_t b = 0; b < luma_blocks; ++b) predictors[0] = block(b, reader, luma, predictors[0]);
+  predictors[1] = block(luma_blocks, reader, chroma, predictors[1]);
+  predictors[2] = block(luma_blocks + 1, reader, chroma, predictors[2]);
+  stream = reader;
 }
 
 }  // namespace
 
+int32_t decode_block(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table, int32_t predictor,
+                     int32_t* coefficients, size_t block_offset) noexcept {
+  StoreLevel store{coefficients + block_offset};
+  return decode_block_with(stream, dc_table, ac_table, predictor, store);
+}
+
+int32_t decode_block_dequantised(BitReader& stream, const HuffTable& dc_table, const HuffTable& ac_table,
+                                 int32_t predictor, const QuantTable& quant_table, int32_t* block) noexcept {
+  StoreDequantised store{block, quant_table.data()};
+  return decode_block_with(stream, dc_table, ac_table, predictor, store);
+}
+
+void decode_macroblock_dequantised(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
+                                   size_t luma_blocks, std::array<int32_t, 3>& predictors,
+                                   int32_t* coefficients) noexcept {
+  walk_macroblock(
+      stream, luma_blocks, predictors,
+      [&](size_t b, BitReader & reader, const auto& component, int32_t predictor) __attribute__((always_inline)) {
+        StoreDequantised store{coefficients + 64 * b, (component.chroma ? chroma_table : luma_table).data()};
+        return decode_block_with(reader, component.dc, component.ac, predictor, store);
+      });
+}
+
+namespace {
+
+template <bool kDequantise>
+void decode_sparse(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table, size_t luma_blocks,
+                   std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
+  StoreSparse<kDequantise> store{out.entries};
+  walk_macroblock(
+      stream, luma_blocks, predictors,
+      [&](size_t b, BitReader & reader, const auto& component, int32_t predictor) __attribute__((always_inline)) {
+        store.steps = (component.chroma ? chroma_table : luma_table).data();
+        store.zigzag = kZigzagIndex[b].data();
+        const int32_t next = decode_block_with(reader, component.dc, component.ac, predictor, store);
+        out.dc[b] = store.dc;
+        return next;
+      });
+  out.count = static_cast<uint16_t>(store.end - out.entries);
+}
+
+}  // namespace
+
+void decode_macroblock_sparse(BitReader& stream, const QuantTables& tables, uint32_t quant_pair, bool dequantise,
+                              size_t luma_blocks, std::array<int32_t, 3>& predictors, SparseBlocks& out) noexcept {
+  out.dequantised = dequantise;
+  out.quant_pair = static_cast<uint8_t>(quant_pair);
+  const QuantTable& luma = tables.slot[quant_pair];
+  const QuantTable& chroma = tables.slot[quant_pair + 1];
+  if (dequantise) return decode_sparse<true>(stream, luma, chroma, luma_blocks, predictors, out);
+  decode_sparse<false>(stream, luma, chroma, luma_blocks, predictors, out);
+}
+
+void expand_sparse(const SparseBlocks& in, const QuantTables& tables, size_t luma_blocks,
+                   int32_t* coefficients) noexcept {
+  // Local copies: the stores could otherwise alias the list and force reloads.
+  const uint32_t count = in.count;
+  const uint32_t* entries = in.entries;
+  if (in.dequantised) {
+    for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = in.dc[b];
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t e = entries[i];
+      coefficients[SparseBlocks::index(e)] = SparseBlocks::coefficient(e);
+    }
+    return;
+  }
+  // The steps of the luminance blocks, then of the chrominance ones, which
+  // follow them in the table slots: entry 64 * block + position of `steps`.
+  const QuantTable& luma = tables.slot[in.quant_pair];
+  const QuantTable& chroma = tables.slot[in.quant_pair + 1];
+  const size_t first_chroma = 64 * luma_blocks;
+  for (size_t b = 0; b < luma_blocks + 2; ++b) {
+    coefficients[64 * b] = dequantise(in.dc[b], (b < luma_blocks ? luma : chroma)[0]);
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t e = entries[i];
+    const uint32_t index = SparseBlocks::index(e);
+    const int64_t step = (index < first_chroma ? luma : chroma)[index & 63u];
+    coefficients[index] = dequantise(SparseBlocks::coefficient(e), step);
+  }
+}
+
+void clear_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficients) noexcept {
+  const uint32_t count = in.count;
+  const uint32_t* entries = in.entries;
+  for (size_t b = 0; b < luma_blocks + 2; ++b) coefficients[64 * b] = 0;
+  for (uint32_t i = 0; i < count; ++i) coefficients[SparseBlocks::index(entries[i])] = 0;
+}
+
 void decode_macroblock_kept(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
                             size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,
                             Kept chroma) noexcept {
-  if (luma == Kept::all && chroma == Kept::all) {
-    return decode_macroblock_dequantised(stream, luma_table, chroma_table, luma_blocks, predictors, coefficients);
-  }
-  const HuffmanTables& t = kHuffmanTables;
-  BitReader reader = stream;
-  decode_blocks(luma, reader, t.luma_dc, t.luma_ac, kLumaSkip, luma_table, luma_blocks, predictors.data(), 0,
-                coefficients);
-  decode_blocks(chroma, reader, t.chroma_dc, t.chroma_ac, kChromaSkip, chroma_table, 2, predictors.data() + 1, 1,
-                coefficients + 64 * luma_blocks);
-  stream = reader;
+  walk_macroblock(
+      stream, luma_blocks, predictors,
+      [&](size_t b, BitReader & reader, const auto& component, int32_t predictor) __attribute__((always_inline)) {
+        const QuantTable& steps = component.chroma ? chroma_table : luma_table;
+        int32_t* block = coefficients + 64 * b;
+        if ((component.chroma ? chroma : luma) == Kept::dc) {
+          StoreDcOnly store{block, steps[0], component.chroma ? &kChromaSkip : &kLumaSkip};
+          return decode_block_with(reader, component.dc, component.ac, predictor, store);
+        }
+        StoreDequantised store{block, steps.data()};
+        return decode_block_with(reader, component.dc, component.ac, predictor, store);
+      });
 }
 
 }  // namespace ast2100

@@ -289,6 +289,14 @@ void DrawPipeline::wait_drawn(uint32_t count, bool for_room) noexcept {
   // end of a frame; a sleep for room once the worker runs does not.
   if (for_room && producer_.drawn_seen != producer_.frame_start) ++producer_.sleeps;
   producer_sleeping_.store(1, std::memory_order_seq_cst);
+  // The worker may have gone to sleep after publish() above looked for it, with
+  // fewer than kWakeAt slots waiting. Ordered after the store: either this load
+  // sees it asleep and wakes it, or its check of producer_sleeping_ sees this
+  // thread waiting and it draws what waits (work() below).
+  if (worker_sleeping_.load(std::memory_order_seq_cst) != 0) {
+    wake_.fetch_add(1, std::memory_order_seq_cst);
+    wake_.notify_one();
+  }
   for (;;) {
     const uint32_t seen = drawn_.load(std::memory_order_seq_cst);
     producer_.drawn_seen = seen;
@@ -444,7 +452,10 @@ void DrawPipeline::work() noexcept {
           starting = filled == drawn;
           break;
         }
-        if (filled - drawn >= (open ? kWakeAt : 1u)) break;
+        // While this thread waits for kWakeAt slots, the filler may be waiting
+        // for it to draw the few before them (the end of a frame, or room).
+        const bool filler_waits = producer_sleeping_.load(std::memory_order_seq_cst) != 0;
+        if (filled - drawn >= (open && !filler_waits ? kWakeAt : 1u)) break;
         wake_.wait(token, std::memory_order_acquire);
       }
       worker_sleeping_.store(0, std::memory_order_relaxed);

@@ -87,22 +87,31 @@ uint32_t stream_window(const std::vector<uint8_t>& d, uint64_t start, uint64_t i
   return w;
 }
 
-// A bit sequence, packed into 32-bit little-endian words read from bit 31 down.
+// A bit sequence, packed by the test streams' writer (random_frame.hpp) into
+// 32-bit little-endian words read from bit 31 down; window_at reads it back bit
+// by bit.
 struct Bits {
-  std::vector<uint8_t> b;
+  records::BitWriter writer;
   std::vector<uint8_t> bytes;  // filled by reader()
   Bits& put(uint32_t v, int n) {
-    while (n-- > 0) b.push_back(static_cast<uint8_t>((v >> n) & 1u));
+    writer.put(v, static_cast<unsigned>(n));
     return *this;
   }
   Bits& put(const char* s) {  // '0' and '1', spaces ignored
-    for (; *s; ++s) *s == ' ' ? void() : b.push_back(static_cast<uint8_t>(*s - '0'));
+    for (; *s; ++s) *s == ' ' ? void() : writer.put_bit(static_cast<unsigned>(*s - '0'));
     return *this;
   }
+  Bits& sym(const records::HuffCode& code, uint8_t s) {  // a code word
+    code.put(writer, s);
+    return *this;
+  }
+  Bits& level(const records::HuffCode& code, uint32_t run, int32_t v) {  // (run, size) symbol, then the magnitude
+    put_coded(writer, code, coded(run, v));
+    return *this;
+  }
+  size_t size() const { return writer.bits(); }
   BitReader reader() {
-    bytes.assign((b.size() + 31) / 32 * 4, 0);
-    for (size_t i = 0; i < b.size(); ++i)
-      bytes[4 * (i / 32) + (31 - i % 32) / 8] |= static_cast<uint8_t>(b[i] << ((31 - i % 32) % 8));
+    bytes = writer.finish();
     return BitReader::make(bytes.data(), bytes.size(), 0);
   }
   uint32_t window_at(size_t i) const { return stream_window(bytes, 0, i); }
@@ -210,25 +219,6 @@ struct RefHuffman {
   }
 };
 
-// Canonical code words, to write test streams.
-struct Encoder {
-  std::array<uint32_t, 256> code{};
-  std::array<uint8_t, 256> len{};
-  explicit Encoder(const HuffmanCode& hc) {
-    uint32_t c = 0, next = 0;
-    for (uint8_t l = 1; l <= 16; ++l, c *= 2)
-      for (uint32_t j = 0; j < hc.counts[l - 1]; ++j, ++c, ++next)
-        code[hc.symbols[next]] = c, len[hc.symbols[next]] = l;
-  }
-  void sym(Bits& b, uint32_t s) const { b.put(code[s], len[s]); }
-  void value(Bits& b, uint32_t run, int32_t v) const {  // (run, size) symbol, then the magnitude
-    int size = 0;
-    for (uint32_t m = static_cast<uint32_t>(v < 0 ? -v : v); m; m >>= 1) ++size;
-    sym(b, run << 4 | static_cast<uint32_t>(size));
-    b.put(static_cast<uint32_t>(v < 0 ? v + (1 << size) - 1 : v), size);
-  }
-};
-
 // T.81 Figure A.6: the natural position of the k-th coefficient in zig-zag order.
 constexpr uint8_t kNatural[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
                                   12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
@@ -310,7 +300,7 @@ static void test_huffman() {
 
 static void test_decode_block() {
   const HuffmanTables& t = kHuffmanTables;
-  const Encoder ldc(kLumaDcCode), lac(kLumaAcCode);
+  const records::Codes& codes = records::codes();
   struct Case {
     const char* name;
     Bits bits;
@@ -332,19 +322,20 @@ static void test_decode_block() {
                              {"4 zrl, no eob", bits("00 11111111001 11111111001 11111111001 11111111001"), 7, 7, {}},
                              {"sixteen 1s", bits("1111111111111111"), 9, 9, {}, 0}};
   Case full{"63 coefficients, no eob", {}, 0, 0, {}};
-  ldc.value(full.bits, 0, 0);
-  for (int k = 1; k < 64; ++k) full.ac.push_back({k, k % 3 ? k : -k}), lac.value(full.bits, 0, full.ac.back().second);
+  full.bits.level(codes.luma_dc, 0, 0);
+  for (int k = 1; k < 64; ++k)
+    full.ac.push_back({k, k % 3 ? k : -k}), full.bits.level(codes.luma_ac, 0, full.ac.back().second);
   Case past{"run past 63", {}, 0, 12, {{59, -1}}};  // its magnitude bit stays for the next block
-  ldc.value(past.bits, 0, 12);
-  for (int i = 0; i < 3; ++i) lac.sym(past.bits, 0xF0);  // k = 49
-  lac.value(past.bits, 10, -1);                          // k = 59
-  lac.sym(past.bits, 0x51);                              // k = 60 + 5
+  past.bits.level(codes.luma_dc, 0, 12);
+  for (int i = 0; i < 3; ++i) past.bits.sym(codes.luma_ac, 0xF0);  // k = 49
+  past.bits.level(codes.luma_ac, 10, -1);                          // k = 59
+  past.bits.sym(codes.luma_ac, 0x51);                              // k = 60 + 5
   cases.insert(cases.end(), {full, past});
 
   for (size_t i = 0; i < cases.size(); ++i) {
     Case& c = cases[i];
     g_ctx = c.name;
-    const size_t consumed = c.consumed == SIZE_MAX ? c.bits.b.size() : c.consumed;
+    const size_t consumed = c.consumed == SIZE_MAX ? c.bits.size() : c.consumed;
     auto r = c.bits.put(0xB5C3E1F7u, 32).reader();                      // followed by the next block's bits
     std::vector<int32_t> coef(384, 0x5A5A5A5A), want(384, 0x5A5A5A5A);  // only coded entries are written
     const size_t at = 64 * (i % 6);
@@ -948,15 +939,15 @@ static void test_decode_block_dequantised() {
 // every kind of symbol appear at every block position, so the skipping of
 // several symbols at once meets the block's end in each way it can.
 static void test_decode_macroblock_kept() {
-  const Encoder ldc(kLumaDcCode), lac(kLumaAcCode), cdc(kChromaDcCode), cac(kChromaAcCode);
+  const records::Codes& codes = records::codes();
   std::mt19937 rng(13);
   auto block = [&](Bits& bits, bool chroma) {
-    const Encoder& dc = chroma ? cdc : ldc;
-    const Encoder& ac = chroma ? cac : lac;
+    const records::HuffCode& dc = chroma ? codes.chroma_dc : codes.luma_dc;
+    const records::HuffCode& ac = chroma ? codes.chroma_ac : codes.luma_ac;
     const auto dc_size = static_cast<uint32_t>(rng() % 12);
     const int32_t dc_mag =
         dc_size == 0 ? 0 : static_cast<int32_t>((1u << (dc_size - 1)) + rng() % (1u << (dc_size - 1)));
-    dc.sym(bits, dc_size);
+    bits.sym(dc, static_cast<uint8_t>(dc_size));
     bits.put(static_cast<uint32_t>(rng() % 2 ? dc_mag : dc_mag + (1 << dc_size) - 1), static_cast<int>(dc_size));
     const auto density = static_cast<uint32_t>(rng() % 5);  // empty, sparse, busy, full, run past the block
     uint32_t run = 0;
@@ -965,13 +956,13 @@ static void test_decode_macroblock_kept() {
         ++run;
         continue;
       }
-      for (; run > 15; run -= 16) ac.sym(bits, 0xF0);
+      for (; run > 15; run -= 16) bits.sym(ac, 0xF0);
       const auto mag = static_cast<int32_t>(rng() % 8 ? 1 + rng() % 40 : 1 + rng() % 1023);
-      ac.value(bits, run, rng() % 2 ? mag : -mag);
+      bits.level(ac, run, rng() % 2 ? mag : -mag);
       run = 0;
     }
-    if (density == 4) ac.value(bits, 15, 1);  // past 63 (or a last coefficient), magnitude unread
-    else if (run) ac.sym(bits, 0x00);
+    if (density == 4) bits.level(ac, 15, 1);  // past 63 (or a last coefficient), magnitude unread
+    else if (run) bits.sym(ac, 0x00);
   };
   const std::array<Kept, 2> kinds = {Kept::dc, Kept::all};
   sweep("kept coefficients", 2000, [&](uint64_t n) {

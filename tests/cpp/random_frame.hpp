@@ -1,108 +1,101 @@
-// Random frames for the core's tests: a bit writer of the stream's 32-bit
-// little-endian words, the canonical code words of the Huffman tables, and
-// well-formed frames of every kind of record.
+// Streams for the core's tests, written with the fuzzer's record writer
+// (fuzz/record_writer.hpp): its bit packing and its canonical code words, which
+// it builds from code counts of its own, so that a fault in the decoder's
+// tables or reader is not copied into the streams that test them. Used by
+// core_tests.cpp (code words and levels one at a time, and whole frames) and
+// pipeline_tests.cpp (whole frames).
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstdint>
 #include <random>
-#include <utility>
 #include <vector>
 
-#include "ast2100/huffman.hpp"
+#include "record_writer.hpp"
 
 namespace ast2100_test {
-using namespace ast2100;
 
-// A random but well-formed frame: records of every kind with Huffman-coded
-// random levels (small, large and extreme), VQ headers and pixel codes, and
-// explicit positions, ending in FRAME_END.
-struct FrameBits {
-  std::vector<uint8_t> bytes{0, 0, 0, 0};
-  uint64_t acc = 0;
-  int n = 0;
-  void put(uint32_t v, int len) {
-    for (int i = len - 1; i >= 0; --i) {
-      acc = acc << 1 | ((v >> i) & 1u);
-      if (++n == 32) flush();
-    }
-  }
-  void flush() {
-    const uint32_t w = static_cast<uint32_t>(acc << (32 - n));
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(w >> (8 * i)));
-    acc = 0, n = 0;
-  }
-};
-
-struct Coder {  // canonical code words of one table
-  std::array<std::pair<uint32_t, int>, 256> word{};
-  explicit Coder(const HuffmanCode& c) {
-    uint32_t code = 0, i = 0;
-    for (int len = 1; len <= 16; ++len, code <<= 1)
-      for (int j = 0; j < c.counts[len - 1]; ++j) word[c.symbols[i++]] = {code++, len};
-  }
-};
-
-inline void put_value(FrameBits& b, const Coder& c, int32_t v, uint32_t run) {
-  const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
-  const int size = mag == 0 ? 0 : std::bit_width(mag);
-  const auto [w, len] = c.word[run << 4 | static_cast<uint32_t>(size)];
-  b.put(w, len);
-  if (size) b.put(v < 0 ? static_cast<uint32_t>(v + (1 << size) - 1) : mag, size);
+// A level as the stream codes it after `run` zeros: the symbol (run in the high
+// nibble, the magnitude's bit count in the low one) and that many bits, the
+// magnitude itself for a positive level, level - 1 in two's complement, cut to
+// those bits, for a negative one. A DC difference is the same with run 0.
+inline records::AcSymbol coded(uint32_t run, int32_t level) {
+  const uint32_t u = static_cast<uint32_t>(level);
+  const uint32_t size = static_cast<uint32_t>(std::bit_width(level < 0 ? 0u - u : u));
+  const uint32_t bits = (level < 0 ? u - 1 : u) & static_cast<uint32_t>((uint64_t{1} << size) - 1);
+  return {static_cast<uint8_t>(run << 4 | size), static_cast<uint16_t>(bits)};
 }
 
-inline std::vector<uint8_t> random_frame(std::mt19937& gen, bool sub, int records, bool raster = false) {
+// The symbol's code word, then its bits.
+inline void put_coded(records::BitWriter& w, const records::HuffCode& code, records::AcSymbol s) {
+  code.put(w, s.rs);
+  w.put(s.bits, s.rs & 15u);
+}
+
+// A random but well-formed frame: `count` records of every kind, DCT blocks with
+// random levels (small, large and extreme; empty, sparse, busy and full blocks),
+// VQ headers and pixel codes, explicit positions (none when `raster`), ending in
+// FRAME_END.
+inline std::vector<uint8_t> random_frame(std::mt19937& gen, bool sub, int count, bool raster = false) {
   auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
-  static const Coder ldc(kLumaDcCode), lac(kLumaAcCode), cdc(kChromaDcCode), cac(kChromaAcCode);
-  FrameBits b;
-  b.bytes[2] = 1, b.bytes[3] = sub ? 0xA6 : 0xBC;
+  records::Frame f;
+  f.subsampled = sub;
   int32_t dc[3] = {0, 0, 0};
-  for (int i = 0; i < records; ++i) {
+  for (int i = 0; i < count; ++i) {
+    records::Record& r = f.records.emplace_back();
     const uint32_t kind = rng() % 4, at = raster ? 0 : rng() % 2;
+    const auto position = [&] {
+      if (!at) return;
+      r.col = static_cast<uint8_t>(rng() % 24);
+      r.row = static_cast<uint8_t>(rng() % 24);
+    };
     if (kind < 2) {  // DCT or DCT_ALT
-      b.put((kind ? 4u : 0u) | (at ? 8u : 0u), 4);
-      if (at) b.put(rng() % 24, 8), b.put(rng() % 24, 8);
+      r.code = (kind ? 4u : 0u) | (at ? 8u : 0u);
+      position();
       const int blocks = sub ? 6 : 3;
       for (int k = 0; k < blocks; ++k) {
+        records::Block& b = r.blocks.emplace_back();
         const int comp = k < blocks - 2 ? 0 : k - (blocks - 3);
         const int32_t next = std::clamp(dc[comp] + static_cast<int32_t>(rng() % 4001) - 2000, -2047, 2047);
-        put_value(b, comp ? cdc : ldc, next - dc[comp], 0);
+        const records::AcSymbol diff = coded(0, next - dc[comp]);
+        b.dc_size = diff.rs, b.dc_bits = diff.bits;
         dc[comp] = next;
-        const Coder& ac = comp ? cac : lac;
         const int density = static_cast<int>(rng() % 4);  // empty, sparse, busy, full
         uint32_t run = 0;
         for (int z = 1; z < 64; ++z) {
-          const bool coded = density == 3 || (density > 0 && rng() % (density == 1 ? 12 : 3) == 0);
-          if (!coded) {
+          const bool is_coded = density == 3 || (density > 0 && rng() % (density == 1 ? 12 : 3) == 0);
+          if (!is_coded) {
             ++run;
             continue;
           }
-          for (; run > 15; run -= 16) put_value(b, ac, 0, 15);  // sixteen zeros
+          for (; run > 15; run -= 16) b.ac.push_back({0xF0, 0});  // sixteen zeros
           const int32_t mag = static_cast<int32_t>(rng() % 8 ? 1 + rng() % 40 : 1 + rng() % 1023);
-          put_value(b, ac, rng() % 2 ? mag : -mag, run);
+          b.ac.push_back(coded(run, rng() % 2 ? mag : -mag));
           run = 0;
         }
-        if (run) put_value(b, ac, 0, 0);  // end of block
+        if (run) b.ac.push_back({0x00, 0});  // end of block
       }
     } else {  // VQ_1, VQ_2 or VQ_4
       const uint32_t bits = rng() % 3;
-      b.put((5 + bits) | (at ? 8u : 0u), 4);
-      if (at) b.put(rng() % 24, 8), b.put(rng() % 24, 8);
+      r.code = (5 + bits) | (at ? 8u : 0u);
+      position();
       for (uint32_t e = 0; e < (1u << bits); ++e) {
-        const bool fresh = rng() % 2;
-        b.put((fresh ? 4u : 0u) | (rng() % 4), 3);
-        if (fresh) b.put(rng() & 0xFFFFFF, 24);
+        records::VqEntry& entry = r.entries.emplace_back();
+        entry.has_colour = rng() % 2;
+        entry.index = static_cast<uint8_t>(rng() % 4);
+        if (entry.has_colour) entry.colour = rng() & 0xFFFFFF;
       }
       if (bits)
-        for (int p = 0; p < 64; ++p) b.put(rng() % (1u << bits), static_cast<int>(bits));
+        for (int p = 0; p < 64; ++p) r.pixels.push_back(static_cast<uint8_t>(rng() % (1u << bits)));
     }
   }
-  b.put(9, 4);  // FRAME_END
-  if (b.n) b.flush();
-  if (b.bytes.size() < 12) b.bytes.resize(12);  // the reader's two words
-  return b.bytes;
+  f.records.push_back(records::marker(records::kFrameEnd));
+  std::vector<uint8_t> data = {0, 0, 1, static_cast<uint8_t>(sub ? 0xA6 : 0xBC)};
+  const std::vector<uint8_t> stream = records::write_stream(f);
+  data.insert(data.end(), stream.begin(), stream.end());
+  if (data.size() < 12) data.resize(12);  // the reader's two words
+  return data;
 }
 
 }  // namespace ast2100_test
