@@ -96,13 +96,16 @@ void merge_sorted(std::span<T> items, Area area_of, std::vector<Rect>& out) {
 }
 
 // Copies `rows` rows of row_bytes bytes. Whole macroblock rows (8 or 16
-// pixels of 1, 3 or 4 bytes) get copies of a constant size.
+// pixels of 1, 3 or 4 bytes, or 4 or 8 chroma samples) get copies of a
+// constant size.
 inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride, uint64_t row_bytes,
                       uint64_t rows) noexcept {
   auto copy = [&](auto size) {
     for (uint64_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
   };
   switch (row_bytes) {
+    case 4:  // a whole 8x8 macroblock's 4:2:0 chroma rows
+      return copy(std::integral_constant<size_t, 4>{});
     case 8:
       return copy(std::integral_constant<size_t, 8>{});
     case 16:
