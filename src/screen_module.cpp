@@ -482,8 +482,12 @@ PyObject* screen_planes(PyObject* self, PyObject*) {
     if (!range) return nullptr;
     Ref part(PyObject_GetItem(whole.get(), range.get()));
     if (!part) return nullptr;
-    Ref plane(PyObject_CallMethod(part.get(), "cast", "s(KK)", "B", static_cast<unsigned long long>(sizes[p][0]),
-                                  static_cast<unsigned long long>(sizes[p][1])));
+    // memoryview cannot cast to a shape with a zero in it: a plane with no
+    // bytes stays the empty one-dimensional slice.
+    Ref plane(end == start
+                  ? Py_NewRef(part.get())
+                  : PyObject_CallMethod(part.get(), "cast", "s(KK)", "B", static_cast<unsigned long long>(sizes[p][0]),
+                                        static_cast<unsigned long long>(sizes[p][1])));
     if (!plane) return nullptr;
     if (PyTuple_SetItem(planes.get(), p, plane.release()) < 0) return nullptr;  // steals the plane
     start = end;
@@ -544,8 +548,9 @@ PyMethodDef g_methods[] = {
      "The picture's planes as read-only 2-D memoryviews of its own buffer, no\n"
      "copy: for 'I420' and 'I444' a tuple (Y, Cb, Cr) of shapes (height, width)\n"
      "and (ceil(height / 2), ceil(width / 2)) or (height, width), in the\n"
-     "thumbnail's pixels at a scale; for the other formats a tuple of the one\n"
-     "view memoryview(screen) gives."},
+     "thumbnail's pixels at a scale (a plane with no bytes is an empty\n"
+     "one-dimensional view); for the other formats a tuple of the one view\n"
+     "memoryview(screen) gives."},
     {"__reduce__", screen_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "For pickle, copy.copy and copy.deepcopy: the size, mode, pixel format,\n"

@@ -141,6 +141,7 @@ def test_planes_are_views_of_the_picture(name, shapes):
         assert [np.asarray(v).tolist() for v in views] == [
             [[c] * b for _ in range(a)] for c, (a, b) in zip(BLACK, shapes)
         ]
+        assert [v.nbytes for v in Screen(5, 0, pixel_format=name).planes()] == [0, 0, 0]  # no plane to shape
     else:
         assert whole.shape == views[0].shape
     # The views follow the picture: a frame drawn after they were taken shows in them.
