@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "clamp.hpp"
 
 namespace ast2100 {
@@ -59,7 +63,156 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
   }
 }
 
+// A macroblock's luma rows into the Y plane, copied from its blocks (in the
+// 16x16 mode the left and right quarters' rows side by side). Whole rows are
+// copies of a constant size.
+void store_luma(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept {
+  const uint64_t cols = mb.area.cols;
+  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+    uint8_t* y = mb.origin + r * mb.stride;
+    const uint8_t* row = subsampled ? staging + 128 * (r >> 3) + 8 * (r & 7) : staging + 8 * r;
+    if (cols >= 8) {
+      std::memcpy(y, row, 8);
+      if (cols == 16) {
+        std::memcpy(y + 8, row + 64, 8);
+      } else if (cols > 8) {
+        std::memcpy(y + 8, row + 64, cols - 8);
+      }
+    } else {
+      std::memcpy(y, row, cols);
+    }
+  }
+}
+
+// The chroma blocks (8x8 each) of a macroblock into the Cb and Cr planes of
+// an i444 picture, each 4:2:0 sample repeated over its 2x2 pixels.
+void store_chroma_444(const uint8_t* cb, const uint8_t* cr, const MacroblockPixels& mb, uint64_t plane,
+                      bool subsampled) noexcept {
+  if (subsampled && mb.area.cols == 16 && mb.area.rows == 16) {
+    // A whole macroblock: each row of 8 samples widened to 16 once, stored on two rows.
+    for (uint64_t v = 0; v < 8; ++v) {
+      uint8_t* out = mb.origin + 2 * v * mb.stride + plane;
+#if defined(__SSE2__)
+      // Each byte unpacked with itself: the scalar loop below, sixteen bytes at once.
+      const __m128i wide_cb = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + 8 * v));
+      const __m128i wide_cr = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + 8 * v));
+      const __m128i row_cb = _mm_unpacklo_epi8(wide_cb, wide_cb), row_cr = _mm_unpacklo_epi8(wide_cr, wide_cr);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), row_cb);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + mb.stride), row_cb);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane), row_cr);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane + mb.stride), row_cr);
+#else
+      uint8_t wide[2][16];
+      for (unsigned c = 0; c < 16; ++c) {
+        wide[0][c] = cb[8 * v + c / 2];
+        wide[1][c] = cr[8 * v + c / 2];
+      }
+      std::memcpy(out, wide[0], 16);
+      std::memcpy(out + mb.stride, wide[0], 16);
+      std::memcpy(out + plane, wide[1], 16);
+      std::memcpy(out + plane + mb.stride, wide[1], 16);
+#endif
+    }
+    return;
+  }
+  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+    uint8_t* out = mb.origin + r * mb.stride + plane;
+    if (!subsampled) {
+      std::memcpy(out, cb + 8 * r, mb.area.cols < 8 ? mb.area.cols : 8);
+      std::memcpy(out + plane, cr + 8 * r, mb.area.cols < 8 ? mb.area.cols : 8);
+      continue;
+    }
+    // A row of 16 built whole (a loop the compiler vectorises), then stored.
+    uint8_t wide[2][16];
+    for (unsigned c = 0; c < 16; ++c) {
+      wide[0][c] = cb[8 * (r >> 1) + c / 2];
+      wide[1][c] = cr[8 * (r >> 1) + c / 2];
+    }
+    if (mb.area.cols == 16) {
+      std::memcpy(out, wide[0], 16);
+      std::memcpy(out + plane, wide[1], 16);
+    } else {
+      std::memcpy(out, wide[0], mb.area.cols);
+      std::memcpy(out + plane, wide[1], mb.area.cols);
+    }
+  }
+}
+
 }  // namespace
+
+void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& frame, const PixelArea& area,
+                      bool subsampled) noexcept {
+  // The macroblock's corner is a multiple of 8: its chroma starts at half of it
+  // and covers ceil(cols / 2) x ceil(rows / 2) samples of its own.
+  const uint64_t cw = frame.chroma_width();
+  uint8_t* out_cb = frame.pixels.data() + frame.plane_bytes() + (area.y / 2) * cw + area.x / 2;
+  uint8_t* out_cr = out_cb + frame.chroma_plane_bytes();
+  const uint64_t cols = ceil_div(area.cols, 2), rows = ceil_div(area.rows, 2);
+  if (subsampled) {  // the samples as they are
+    for (uint64_t v = 0; v < rows; ++v) {
+      if (cols == 8) {
+        std::memcpy(out_cb + v * cw, cb + 8 * v, 8);
+        std::memcpy(out_cr + v * cw, cr + 8 * v, 8);
+      } else {
+        std::memcpy(out_cb + v * cw, cb + 8 * v, cols);
+        std::memcpy(out_cr + v * cw, cr + 8 * v, cols);
+      }
+    }
+    return;
+  }
+  // The rounded mean of each 2x2 (halves up), of the samples inside the
+  // picture where a clipped macroblock has an odd width or height.
+  if (area.cols == 8 && area.rows == 8) {
+#if defined(__SSE2__)
+    // Two rows of Cb and the same of Cr, summed as 16-bit lanes (Cb's eight
+    // columns, then Cr's), neighbouring columns summed by a multiply-add
+    // with ones, then (sum + 2) >> 2 as below.
+    const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi16(1), two = _mm_set1_epi32(2);
+    for (uint64_t v = 0; v < 4; ++v) {
+      auto two_rows = [&](size_t at) {
+        return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + at)),
+                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + at)));
+      };
+      const __m128i top = two_rows(16 * v), bottom = two_rows(16 * v + 8);
+      const __m128i sum_cb = _mm_add_epi16(_mm_unpacklo_epi8(top, zero), _mm_unpacklo_epi8(bottom, zero));
+      const __m128i sum_cr = _mm_add_epi16(_mm_unpackhi_epi8(top, zero), _mm_unpackhi_epi8(bottom, zero));
+      const __m128i mean_cb = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(sum_cb, ones), two), 2);
+      const __m128i mean_cr = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(sum_cr, ones), two), 2);
+      const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(mean_cb, mean_cr), zero);  // 4 Cb, then 4 Cr
+      const auto low = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
+      const auto high = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 4)));
+      std::memcpy(out_cb + v * cw, &low, 4);
+      std::memcpy(out_cr + v * cw, &high, 4);
+    }
+    return;
+#endif
+    for (uint64_t v = 0; v < 4; ++v) {
+      for (uint64_t u = 0; u < 4; ++u) {
+        const size_t at = 16 * v + 2 * u;
+        out_cb[v * cw + u] = static_cast<uint8_t>((cb[at] + cb[at + 1] + cb[at + 8] + cb[at + 9] + 2u) >> 2);
+        out_cr[v * cw + u] = static_cast<uint8_t>((cr[at] + cr[at + 1] + cr[at + 8] + cr[at + 9] + 2u) >> 2);
+      }
+    }
+    return;
+  }
+  for (uint64_t v = 0; v < rows; ++v) {
+    for (uint64_t u = 0; u < cols; ++u) {
+      uint32_t sum_cb = 0, sum_cr = 0, n = 0;
+      for (uint64_t r = 2 * v; r < 2 * v + 2 && r < area.rows; ++r) {
+        for (uint64_t c = 2 * u; c < 2 * u + 2 && c < area.cols; ++c, ++n) {
+          sum_cb += cb[8 * r + c];
+          sum_cr += cr[8 * r + c];
+        }
+      }
+      out_cb[v * cw + u] = static_cast<uint8_t>((sum_cb + n / 2) / n);
+      out_cr[v * cw + u] = static_cast<uint8_t>((sum_cr + n / 2) / n);
+    }
+  }
+}
+
+void store_luma_plane(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept {
+  store_luma(staging, mb, subsampled);
+}
 
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put<PixelFormat::rgb>(out, y, cb, cr); }
 
@@ -79,9 +232,24 @@ void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
   for (size_t i = static_cast<size_t>(padding); i < pixels.size(); i += 4) pixels[i] = 255;
 }
 
+void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept {
+  if (pixels.empty()) return;
+  std::memset(pixels.data(), 16, luma_bytes);
+  std::memset(pixels.data() + luma_bytes, 128, pixels.size() - luma_bytes);
+}
+
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
+  if (is_planar(frame.format)) {
+    if (mb.area.empty()) return;
+    const MacroblockGeometry g = macroblock_geometry(subsampled);
+    store_luma(staging.data(), mb, subsampled);
+    if (frame.format == PixelFormat::i444) {
+      return store_chroma_444(staging.data() + g.cb_at, staging.data() + g.cr_at, mb, frame.plane_bytes(), subsampled);
+    }
+    return store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
+  }
   with_format(frame.format, [&](auto f) { store_macroblock<f()>(staging, mb, subsampled); });
 }
 

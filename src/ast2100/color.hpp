@@ -82,13 +82,43 @@ void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 
 // Black in `format` (0, 0, 0 and a padding byte of 255, or grey 0) over the
-// whole of `pixels`, a whole number of pixels.
+// whole of `pixels`, a whole number of pixels of a packed format.
 void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept;
+
+// Black in a planar picture whose Y plane is its first luma_bytes bytes: Y 16
+// and Cb, Cr 128, which the conversion makes 0, 0, 0.
+void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept;
+
+// A macroblock's chroma, an 8x8 block each of Cb and Cr (raster order), into
+// an i420 frame at the macroblock's (clipped) area: as they are in the 16x16
+// mode, in the 8x8 mode each 2x2 averaged (the rounded mean, halves up, of
+// those inside the picture).
+void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& frame, const PixelArea& area,
+                      bool subsampled) noexcept;
+
+// A macroblock's luma samples (its staging area's Y blocks) into the Y plane.
+void store_luma_plane(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept;
+
+// One pixel's samples stored at `out` in the frame's format: converted for a
+// packed format (as store_pixel_as), or for an i444 picture the samples
+// themselves in its three planes.
+inline void store_samples(const FrameView& frame, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  if (is_planar(frame.format)) {
+    const uint64_t plane = frame.plane_bytes();
+    out[0] = y;
+    out[plane] = cb;
+    out[2 * plane] = cr;
+    return;
+  }
+  store_pixel_as(frame.format, out, y, cb, cr);
+}
 
 // Converts the staging area and stores the macroblock at (mb_col, mb_row) of the
 // current mode, in the frame's pixel format. Pixels outside the picture (column
 // >= width or row >= height) are not stored. For grey only the Y bytes of the
-// staging area are read: the chroma bytes may be left unwritten.
+// staging area are read: the chroma bytes may be left unwritten. An i444
+// frame takes the samples as they are, each 4:2:0 chroma sample over its 2x2
+// pixels.
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept;
 

@@ -113,13 +113,16 @@ void merge_sorted(std::span<T> items, Area area_of, std::vector<Rect>& out) {
 }
 
 // Copies `rows` rows of row_bytes bytes. Whole macroblock rows (8 or 16
-// pixels of 1, 3 or 4 bytes) get copies of a constant size.
+// pixels of 1, 3 or 4 bytes, or 4 or 8 chroma samples) get copies of a
+// constant size.
 inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride, uint64_t row_bytes,
                       uint64_t rows) noexcept {
   auto copy = [&](auto size) {
     for (uint64_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
   };
   switch (row_bytes) {
+    case 4:  // a whole 8x8 macroblock's 4:2:0 chroma rows
+      return copy(std::integral_constant<size_t, 4>{});
     case 8:
       return copy(std::integral_constant<size_t, 8>{});
     case 16:
@@ -147,22 +150,45 @@ Screen::~Screen() {
 
 bool Screen::allocate(uint64_t max_bytes) noexcept {
   if (!valid_scale(scale_)) return false;
-  const std::optional<uint64_t> bytes = drawn_picture_bytes(width_, height_, format_, scale_, max_bytes);
-  if (!bytes) return false;
+  const std::optional<uint64_t> bytes = drawn_picture_bytes(width_, height_, drawn_format(), scale_, max_bytes);
+  const std::optional<uint64_t> shown = drawn_picture_bytes(width_, height_, format_, scale_, max_bytes);
+  if (!bytes || !shown) return false;
   bytes_ = *bytes;
+  shown_bytes_ = *shown;
+  // i420 keeps both pictures in one block, the 4:2:0 one first.
+  const uint64_t all_bytes = shown_bytes_ + derived_from_bytes();  // both below 2^63
+  if (all_bytes > max_bytes) return false;
   cells_x_ = ceil_div(width_, kCell);
+  picture_width_ = picture_width();
+  plane_bytes_ = plane_bytes();
+  chroma_420_ = drawn_format() == PixelFormat::i420;
+  chroma_width_ = ceil_div(picture_width_, 2);
+  chroma_at_[0] = plane_bytes_;
+  chroma_at_[1] = plane_bytes_ + chroma_width_ * ceil_div(picture_height(), 2);
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
   const uint64_t all_cells = cells_x_ * ceil_div(height_, kCell);
   // Black is all zero bytes, which calloc gives without touching a page, but
   // in the formats with a padding byte, where every pixel is written now.
   const bool padded = padding_index(format_) >= 0;
-  pixels_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, true));
-  journal_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, false));
+  pixels_.reset(padded ? allocate_lines(all_bytes) : allocate_array<uint8_t>(all_bytes, true));
+  // A planar journal at full size keeps each plane's part on a 16-byte
+  // boundary (see before_draw): whole macroblocks' parts are multiples of 16
+  // bytes, and each clipped macroblock on an edge may need up to 15 bytes a
+  // plane more.
+  uint64_t journal_bytes = bytes_;
+  if (streams_planes()) journal_bytes += 3 * kJournalAlign * (cells_x_ + ceil_div(height_, kCell) + 1);
+  journal_.reset(padded || streams_planes() ? allocate_lines(journal_bytes)
+                                            : allocate_array<uint8_t>(journal_bytes, false));
   saved_.reset(allocate_array<Saved>(all_cells, false));
   touched_.reset(allocate_array<uint64_t>(all_cells / 64 + 1, true));
   if (!(pixels_ && journal_ && saved_ && touched_)) return false;
   if (padded) fill_black({pixels_.get(), bytes_}, format_);
+  // The planar formats' black is not zero: Y 16, then Cb and Cr 128 (the
+  // i420 picture's Y plane first, then the i444 one's after its chroma).
+  if (format_ == PixelFormat::i444) fill_black_planar({pixels_.get(), bytes_}, plane_bytes());
+  if (format_ == PixelFormat::i420) fill_black_planar({pixels_.get(), shown_bytes_}, plane_bytes());
+  if (derives()) fill_black_planar({drawn(), bytes_}, plane_bytes());
   return true;
 }
 
@@ -185,41 +211,129 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   // Each macroblock is saved once a frame and macroblocks do not overlap, so
   // the journal never holds more than the picture.
   saved_[saved_count_++] = {area, journal_used_};
-  const uint64_t pixel = bytes_per_pixel(format_);
-  const uint64_t stride = picture_width() * pixel;
-  const uint64_t row_bytes = area.cols * pixel;
-  const AreaCopy copy{journal_.get() + journal_used_, pixels_.get() + area_offset(area, picture_width(), pixel), stride,
-                      row_bytes, area.rows};
-  journal_used_ += row_bytes * area.rows;
-  // On two threads this runs on the worker, just before it draws there.
-  save_area(copy);
+  // On two threads this runs on the worker, just before it draws there. The
+  // planar formats save the area's part of each plane, one after another,
+  // with ordinary stores: streaming some of a plane's rows and not the next
+  // plane's, into the same cache lines, stalls every store that follows
+  // (a third more time for a whole frame).
+  if (planes() == 1) {
+    const PlanePart part = plane_part(0, area);
+    save_area({journal_.get() + journal_used_, drawn() + part.offset, part.stride, part.row_bytes, part.rows});
+    journal_used_ += part.row_bytes * part.rows;
+    return;
+  }
+  for (unsigned p = 0; p < planes(); ++p) {
+    const PlanePart part = plane_part(p, area);
+    const AreaCopy copy{journal_.get() + journal_used_, drawn() + part.offset, part.stride, part.row_bytes, part.rows};
+    if (!streams_planes() || !stream_frame_) {
+      copy_rows(copy.to, copy.row_bytes, copy.from, copy.from_stride, copy.row_bytes, copy.rows);
+    } else {
+      save_plane_part(copy);
+    }
+    journal_used_ += planar_entry_bytes(part);
+  }
+}
+
+void Screen::save_plane_part(const AreaCopy& copy) noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+  if (stream_rows(copy.to, copy.from, copy.from_stride, copy.row_bytes, copy.rows)) return;
+  // Rows of 8 or 4 bytes, streamed too: a plane's part and the next one's
+  // share cache lines, and ordinary stores into a line that streaming
+  // stores are filling stall every store that follows (a third more time
+  // for a whole frame). The parts start on 16-byte boundaries. (Frames of
+  // 8x8 macroblocks, whose rows are all 8 bytes or less, journal with
+  // ordinary stores: streaming rows that short costs more than it saves.)
+  const uint8_t* src = copy.from;
+  if (copy.row_bytes == 8) {
+    for (uint64_t r = 0; r < copy.rows; ++r, src += copy.from_stride) {
+      long long v;
+      std::memcpy(&v, src, 8);
+      _mm_stream_si64(reinterpret_cast<long long*>(copy.to + 8 * r), v);
+    }
+    return;
+  }
+  if (copy.row_bytes == 4) {
+    for (uint64_t r = 0; r < copy.rows; ++r, src += copy.from_stride) {
+      int v;
+      std::memcpy(&v, src, 4);
+      _mm_stream_si32(reinterpret_cast<int*>(copy.to + 4 * r), v);
+    }
+    return;
+  }
+#endif
+  copy_rows(copy.to, copy.row_bytes, copy.from, copy.from_stride, copy.row_bytes, copy.rows);
 }
 
 void Screen::finish(bool undo) noexcept {
 #if defined(__SSE2__)
   _mm_sfence();  // the journal's streaming stores are done before it is read or reused
 #endif
-  const uint64_t pixel = bytes_per_pixel(format_);
-  const uint64_t stride = picture_width() * pixel;
   for (uint64_t i = 0; i < saved_count_; ++i) {
     const PixelArea& area = saved_[i].area;
     // Every mark set in this frame belongs to a saved area, so clearing whole
     // words clears them all.
     touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
-    const uint64_t row_bytes = area.cols * pixel;
-    copy_rows(pixels_.get() + area_offset(area, picture_width(), pixel), stride, journal_.get() + saved_[i].offset,
-              row_bytes, row_bytes, area.rows);
+    const uint8_t* from = journal_.get() + saved_[i].offset;
+    for (unsigned p = 0; p < planes(); ++p) {
+      const PlanePart part = plane_part(p, area);
+      copy_rows(drawn() + part.offset, part.stride, from, part.row_bytes, part.row_bytes, part.rows);
+      from += planes() == 1 ? part.row_bytes * part.rows : planar_entry_bytes(part);
+    }
   }
   saved_count_ = 0;
   journal_used_ = 0;
 }
 
 bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) noexcept {
-  if (!pixels_ || pixels.size() != bytes_) return false;
-  if (bytes_ != 0) std::memcpy(pixels_.get(), pixels.data(), bytes_);
+  const uint64_t whole = shown_bytes_ + derived_from_bytes();
+  if (!pixels_ || (pixels.size() != whole && pixels.size() != shown_bytes_)) return false;
+  if (!pixels.empty()) std::memcpy(pixels_.get(), pixels.data(), pixels.size());
+  if (pixels.size() != whole && derives()) {
+    // An i420 picture alone: the i444 one repeats each chroma sample over its 2x2.
+    const uint64_t w = picture_width(), h = picture_height(), cw = ceil_div(w, 2);
+    const uint8_t* shown = pixels_.get();
+    uint8_t* to = drawn();
+    if (plane_bytes() != 0) std::memcpy(to, shown, plane_bytes());
+    for (unsigned p = 1; p < 3; ++p) {
+      const uint8_t* chroma = shown + plane_bytes() + (p - 1) * cw * ceil_div(h, 2);
+      for (uint64_t y = 0; y < h; ++y) {
+        for (uint64_t x = 0; x < w; ++x) to[p * plane_bytes() + y * w + x] = chroma[(y / 2) * cw + x / 2];
+      }
+    }
+  }
   frames_applied_.store(frames_applied, std::memory_order_relaxed);
   return true;
+}
+
+void Screen::derive_420(std::span<const Rect> rects) noexcept {
+  const uint64_t w = picture_width(), h = picture_height(), cw = ceil_div(w, 2), ch = ceil_div(h, 2);
+  const uint8_t* from = drawn();
+  uint8_t* to = pixels_.get();
+  for (const Rect& r : rects) {
+    for (uint64_t y = r.y; y < r.y + r.h; ++y) std::memcpy(to + y * w + r.x, from + y * w + r.x, r.w);
+    // The chroma samples the rectangle touches; one with an odd edge covers a
+    // pixel beside it, whose full-resolution chroma is there to read.
+    const uint64_t x0 = r.x / 2, x1 = ceil_div(r.x + r.w, 2), y0 = r.y / 2, y1 = ceil_div(r.y + r.h, 2);
+    for (uint64_t p = 1; p < 3; ++p) {
+      const uint8_t* plane = from + p * w * h;
+      uint8_t* out = to + w * h + (p - 1) * cw * ch;
+      for (uint64_t v = y0; v < y1; ++v) {
+        const uint8_t* top = plane + 2 * v * w;
+        // At the bottom edge of an odd height the row below does not exist.
+        const uint8_t* bottom = 2 * v + 1 < h ? top + w : nullptr;
+        for (uint64_t u = x0; u < x1; ++u) {
+          const uint64_t x = 2 * u;
+          const bool right = x + 1 < w;
+          uint32_t sum = top[x] + (right ? top[x + 1] : 0u);
+          uint32_t n = right ? 2 : 1;
+          if (bottom != nullptr) sum += bottom[x] + (right ? bottom[x + 1] : 0u), n *= 2;
+          // The rounded mean, halves up: (sum + n / 2) / n for the 1, 2 or 4 samples there are.
+          out[v * cw + u] = static_cast<uint8_t>((sum + n / 2) / n);
+        }
+      }
+    }
+  }
 }
 
 DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_data_size, bool& timed) noexcept {
@@ -262,11 +376,12 @@ void Screen::learn(bool threaded, bool lagged, uint64_t nanoseconds, size_t code
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
-  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder, format_, scale_);
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder, drawn_format(), scale_);
   if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
 
+  stream_frame_ = decoder.subsampled;
   bool timed = false;
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
@@ -277,7 +392,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
     decoder.observer = this;
   }
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-  const Status status = decoder.run({pixels_.get(), bytes_});
+  const Status status = decoder.run({drawn(), bytes_});
   // Every queued macroblock is drawn before the picture is kept or undone.
   if (pipeline != nullptr) pipeline->end_frame();
   if (timed && status.ok()) {
@@ -303,6 +418,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
     return {ApplyResult::Kind::no_memory, {}};
   }
   finish(false);
+  if (derives()) derive_420(std::span<const Rect>(changed).subspan(before));
   frames_applied_.fetch_add(1, std::memory_order_relaxed);
   return {};
 }

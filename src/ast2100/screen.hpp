@@ -2,6 +2,8 @@
 // previous ones left, as a remote-console client shows delta frames, by the
 // same record loop as a one-off decode (frame.hpp). A frame that fails
 // part-way is undone, so the picture is either the old one or the new one.
+// The planar formats hold the decoder's own Y, Cb, Cr samples; an i420
+// thumbnail is derived from an i444 picture kept beside it.
 #pragma once
 
 #include <atomic>
@@ -98,9 +100,15 @@ class Screen final : private DrawObserver {
   // Puts back a picture and a frame count saved from a screen of the same size
   // (a checkpoint, or a copy). False, with nothing changed, when `pixels` is not
   // exactly the picture's size or the memory was not taken. Between frames only.
+  // An i420 screen takes its state() (exact) or its pixels() (the full-resolution
+  // chroma then repeats each 4:2:0 sample).
   bool restore(std::span<const uint8_t> pixels, uint64_t frames_applied) noexcept;
 
-  std::span<const uint8_t> pixels() const noexcept { return {pixels_.get(), bytes_}; }
+  // The picture in the screen's format.
+  std::span<const uint8_t> pixels() const noexcept { return {pixels_.get(), shown_bytes_}; }
+  // What restore() needs to carry on exactly: the picture, and for i420 the
+  // i444 picture it is derived from after it.
+  std::span<const uint8_t> state() const noexcept { return {pixels_.get(), shown_bytes_ + derived_from_bytes()}; }
   uint64_t width() const noexcept { return width_; }
   uint64_t height() const noexcept { return height_; }
   uint32_t mode() const noexcept { return mode_; }
@@ -133,6 +141,53 @@ class Screen final : private DrawObserver {
     return (area.y * scale_ / kCellSize) * cells_x_ + area.x * scale_ / kCellSize;
   }
   static constexpr uint64_t kCellSize = macroblock_size(false);
+  // Whether this is an i420 thumbnail, which draws an i444 picture and derives its own
+  // 4:2:0 picture from it after each frame, over the rectangles drawn: where a macroblock
+  // covers fewer than 2x2 thumbnail pixels (the 8x8 mode at 1/8) a chroma sample mixes
+  // macroblocks, so the full-resolution chroma is kept for the frames that draw its
+  // neighbours. At full size a macroblock's chroma is its own, and frames draw i420 directly.
+  bool derives() const noexcept { return format_ == PixelFormat::i420 && scale_ != 1; }
+  // The format frames are drawn in.
+  PixelFormat drawn_format() const noexcept { return derives() ? PixelFormat::i444 : format_; }
+  // The picture frames are drawn on and the journal keeps, bytes_ long.
+  uint8_t* drawn() const noexcept { return pixels_.get() + (derives() ? shown_bytes_ : 0); }
+  uint64_t derived_from_bytes() const noexcept { return derives() ? bytes_ : 0; }
+  // The planes of the drawn picture, and where an area's part of plane p lies
+  // in it: the offset of its first byte, its row bytes and rows, and the plane's stride.
+  unsigned planes() const noexcept { return is_planar(format_) ? 3 : 1; }
+  uint64_t plane_bytes() const noexcept { return picture_width() * picture_height(); }
+  // The same, and the 4:2:0 planes drawn at full size, known after allocate().
+  uint64_t picture_width_ = 0;
+  uint64_t plane_bytes_ = 0;
+  bool chroma_420_ = false;
+  uint64_t chroma_width_ = 0;
+  uint64_t chroma_at_[2] = {0, 0};
+  struct PlanePart {
+    uint64_t offset, row_bytes, rows, stride;
+  };
+  // A full-size planar journal streams its parts, each on a 16-byte
+  // boundary; a planar thumbnail's parts are too small to.
+  static constexpr uint64_t kJournalAlign = 16;
+  bool streams_planes() const noexcept { return is_planar(format_) && scale_ == 1; }
+  uint64_t planar_entry_bytes(const PlanePart& part) const noexcept {
+    const uint64_t bytes = part.row_bytes * part.rows;
+    return streams_planes() ? (bytes + kJournalAlign - 1) / kJournalAlign * kJournalAlign : bytes;
+  }
+  static void save_plane_part(const AreaCopy& copy) noexcept;
+  bool stream_frame_ = false;  // this frame's planar journal streams (16x16 macroblocks)
+  PlanePart plane_part(unsigned p, const PixelArea& area) const noexcept {
+    if (p == 0 || !chroma_420_) {
+      const uint64_t pixel = bytes_per_pixel(format_);
+      return {p * plane_bytes_ + area_offset(area, picture_width_, pixel), area.cols * pixel, area.rows,
+              picture_width_ * pixel};
+    }
+    // A full-size macroblock's corner is a multiple of 8: its chroma is its
+    // own, half its size rounded up.
+    return {chroma_at_[p - 1] + (area.y / 2) * chroma_width_ + area.x / 2, ceil_div(area.cols, 2),
+            ceil_div(area.rows, 2), chroma_width_};
+  }
+  // i420: the 4:2:0 picture over `rects` (picture pixels) from the i444 one.
+  void derive_420(std::span<const Rect> rects) noexcept;
   // Puts every saved area back (undo = true) or keeps the new pixels; either
   // way clears the marks and empties the journal.
   void finish(bool undo) noexcept;
@@ -146,8 +201,9 @@ class Screen final : private DrawObserver {
   uint32_t mode_;
   PixelFormat format_;
   uint32_t scale_;
-  uint64_t bytes_ = 0;    // the picture's
-  uint64_t cells_x_ = 0;  // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
+  uint64_t bytes_ = 0;        // the drawn picture's
+  uint64_t shown_bytes_ = 0;  // the picture's in the screen's format (bytes_ but for i420)
+  uint64_t cells_x_ = 0;      // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
   std::unique_ptr<uint8_t[], Free> journal_;
   std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame

@@ -120,8 +120,8 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
   const FrameView& frame = target.frame;
   uint8_t* origin = frame.origin(thumb);
   if (!target.subsampled) {
-    store_pixel_as(frame.format, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
-                   clamp_idct(c[target.geometry.cr_at]));
+    store_samples(frame, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
+                  clamp_idct(c[target.geometry.cr_at]));
     return;
   }
   const bool gray = frame.format == PixelFormat::gray;
@@ -133,8 +133,7 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
   const uint64_t bpp = frame.pixel_bytes();
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
   for (uint64_t q = 0; q < 4; ++q) {
-    store_pixel_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q],
-                   cr[q]);
+    store_samples(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
   }
 }
 
@@ -201,6 +200,15 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
     target.kernels->yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
     return;
   }
+  if (is_planar(frame.format)) {  // the samples themselves: nothing to convert
+    uint8_t* origin = frame.origin(thumb);
+    for (unsigned v = 0; v < side; ++v) {
+      for (unsigned u = 0; u < side; ++u)
+        store_samples(frame, origin + v * frame.stride() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
+                      means[k8.cr_at + 8 * v + u]);
+    }
+    return;
+  }
   const uint64_t bpp = frame.pixel_bytes();
   alignas(64) std::array<uint8_t, 64 * 4> scratch;
   target.kernels->yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
@@ -222,7 +230,7 @@ void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea&
   uint8_t* origin = frame.origin(thumb);
   const uint64_t bpp = frame.pixel_bytes();
   for (uint64_t q = 0; q < 4; ++q) {
-    store_pixel_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
+    store_samples(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
   }
 }
 
@@ -306,7 +314,7 @@ void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const Dct
       }
     }
     const auto n = static_cast<uint32_t>((r1 - r0) * (c1 - c0));
-    store_pixel_as(frame.format, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
+    store_samples(frame, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
   });
 }
 
@@ -314,30 +322,21 @@ void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMa
   const Squares sq = squares_of(target, at);
   if (sq.full.empty()) return;
   const FrameView& frame = target.frame;
-  const bool gray = frame.format == PixelFormat::gray;
-  // Each colour converted once: its RGB, or its grey level in the first byte.
+  // The cache holds Y in bits 16..23, Cb in 8..15, Cr in 0..7.
   const uint32_t colors = 1u << macroblock.index_bits;
-  std::array<std::array<uint8_t, 3>, 4> rgb{};
-  for (uint32_t k = 0; k < colors; ++k) {
-    const uint32_t c = macroblock.colors[k];
-    const auto y = static_cast<uint8_t>(c >> 16), cb = static_cast<uint8_t>(c >> 8), cr = static_cast<uint8_t>(c);
-    if (gray) {
-      store_pixel_as(PixelFormat::gray, rgb[k].data(), y, cb, cr);
-    } else {
-      store_pixel(rgb[k].data(), y, cb, cr);
-    }
-  }
+  auto sample = [&](uint32_t k, unsigned channel) { return (macroblock.colors[k] >> (16 - 8 * channel)) & 0xFF; };
 
   if (colors == 1) {  // every square is the one colour
-    uint8_t pixel[4];
-    store_rgb_as(frame.format, pixel, rgb[0][0], rgb[0][1], rgb[0][2]);
-    const uint64_t bpp = frame.pixel_bytes();
+    const auto y = static_cast<uint8_t>(sample(0, 0)), cb = static_cast<uint8_t>(sample(0, 1)),
+               cr = static_cast<uint8_t>(sample(0, 2));
     for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
       uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-      for (uint64_t u = 0; u < sq.thumb.cols; ++u) std::memcpy(out + u * bpp, pixel, bpp);
+      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples(frame, out + u * frame.pixel_bytes(), y, cb, cr);
     }
     return;
   }
+  // As for DCT squares: the means of the samples its pixels take, then one
+  // conversion (none for the planar formats).
   const uint32_t shift = target.subsampled ? 1 : 0;  // in the 16x16 mode each code paints 2x2 pixels
   for_each_square(frame, sq, target.scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
     std::array<uint32_t, 4> count{};
@@ -347,12 +346,12 @@ void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMa
     }
     const uint32_t n = count[0] + count[1] + count[2] + count[3];
     std::array<uint8_t, 3> channel{};
-    for (size_t ch = 0; ch < (gray ? 1 : 3); ++ch) {
+    for (unsigned ch = 0; ch < 3; ++ch) {
       uint32_t sum = 0;
-      for (uint32_t k = 0; k < colors; ++k) sum += count[k] * rgb[k][ch];
+      for (uint32_t k = 0; k < colors; ++k) sum += count[k] * sample(k, ch);
       channel[ch] = mean(sum, n);
     }
-    store_rgb_as(frame.format, out, channel[0], channel[1], channel[2]);
+    store_samples(frame, out, channel[0], channel[1], channel[2]);
   });
 }
 

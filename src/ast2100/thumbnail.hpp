@@ -10,9 +10,11 @@
 // quarter means follow from its DC and odd-frequency coefficients, again with
 // no transform (and so do the 4:2:0 chroma quarters at 1/8). At 1/2 the blocks
 // are transformed as for the full picture and their samples averaged. Either
-// way the means are taken before one colour conversion per thumbnail pixel. A
-// VQ macroblock's square is the rounded mean of the RGB colours its pixels
-// paint: exactly the box filter of the full picture. Squares on an edge of the
+// way the means are taken before one colour conversion per thumbnail pixel,
+// and so are a VQ macroblock's: a square is the conversion of the rounded means
+// of the Y, Cb and Cr its pixels take (so a thumbnail in the planar formats
+// holds the means, and converting it gives the RGB thumbnail byte for byte;
+// a square of one colour is the box filter exactly). Squares on an edge of the
 // picture average only the pixels inside it (a clipped macroblock is
 // transformed and averaged pixel by pixel).
 #pragma once
