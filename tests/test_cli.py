@@ -6,6 +6,7 @@ import os
 import re
 import resource
 import shlex
+import sqlite3
 import tomllib
 import subprocess
 import sys
@@ -151,6 +152,11 @@ def test_demo(tmp_path):
         assert anim.n_frames == len(rows)
     photo, flat = re.search(r"comes back at (\d+\.\d) dB.*within (\d) level", out, re.S).groups()
     assert float(photo) >= 40 and int(flat) <= 2
+    session = quorvel.Recording.open(tmp_path / "d/session.qvr")
+    assert [f.data for f in session] == [(tmp_path / f"d/frame-{i}.frame").read_bytes() for i in range(len(rows))]
+    assert session.closed_cleanly and session.size_changes == [(0.0, 1024, 768)]
+    # Shorter than one snapshot interval: it holds none.
+    assert sqlite3.connect(tmp_path / "d/session.qvr").execute("SELECT count(*) FROM snapshots").fetchone() == (0,)
 
 
 def bad_frame(tmp_path):
@@ -485,3 +491,85 @@ def test_readme_examples_run_as_written(tmp_path):
     code = "\n".join(re.findall(r"```python\n(.*?)```", text, re.S))
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
+
+
+# --- recordings --------------------------------------------------------------------------
+
+
+def recording_capture(tmp_path):
+    """A capture folder of four frames, the third one the decoder refuses."""
+    first, second = picture(), picture(seed=1)
+    frames = [encode_frame(first), encode_frame(second, previous=first), b"\0\0\1\xbcnot a frame", encode_frame(first)]
+    (tmp_path / "cap").mkdir()
+    for i, data in enumerate(frames):
+        (tmp_path / f"cap/{i}.frame").write_bytes(data)
+    return frames
+
+
+def test_pack_info_and_decode_a_recording(tmp_path):
+    frames = recording_capture(tmp_path)
+    (tmp_path / "times.txt").write_text("0\n0.5\n0.5\n2.25\n")
+    out = ok(run("pack", "cap", "-o", "s.qvr", "--size", "64x48", "--times", "times.txt", cwd=tmp_path))
+    assert "packed    4 frames" in out and "refused   1 frame the decoder refuses, each a lost delta: 2" in out
+    rec = quorvel.Recording.open(tmp_path / "s.qvr")
+    assert [(f.data, f.t) for f in rec] == list(zip(frames, [0, 0.5, 0.5, 2.25]))
+
+    info = ok(run("info", "s.qvr", cwd=tmp_path))
+    assert "4 frames over 2.250 s" in info and "closed    yes" in info and "sizes     64x48 from 0.000 s" in info
+    assert "lost delta: 2" in info and "metadata  source: cap" in info
+
+    at = ok(run("decode", "s.qvr", "--at", "1", "-o", "shot.png", cwd=tmp_path))
+    assert "3 frames applied" in at and "lost delta: 2" in at
+    assert png_pixels(tmp_path / "shot.png").tobytes() == rec.screen_at(1).to_bytes()
+
+    every = ok(run("decode", "s.qvr", "--outdir", "shown", cwd=tmp_path))
+    assert "wrote     4 PNGs to shown" in every
+    for frame in rec:
+        shown = png_pixels(tmp_path / f"shown/s-{frame.index:04d}.png").tobytes()
+        assert shown == rec.screen_at(frame.t).to_bytes() or frame.index == 1  # 1 and 2 share a time
+    assert png_pixels(tmp_path / "shown/s-0001.png").tobytes() == png_pixels(tmp_path / "shown/s-0002.png").tobytes()
+
+    ok(run("pack", "cap", "-o", "fps.qvr", "--size", "64x48", "--fps", "4", cwd=tmp_path))
+    assert [f.t for f in quorvel.Recording.open(tmp_path / "fps.qvr")] == [0, 0.25, 0.5, 0.75]
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["pack", "cap", "-o", "s.qvr", "--size", "64x48", "--times", "two.txt"], 2, "holds 2 times for 4 frames"),
+        (["pack", "cap", "-o", "s.qvr", "--size", "64x48", "--times", "back.txt"], 2, "line 3: 0.5 goes back"),
+        (["pack", "cap", "-o", "s.qvr"], 2, "--size WIDTHxHEIGHT is required"),
+        (["pack", "cap", "-o", "old.qvr", "--size", "64x48"], 1, "pack never writes over a file"),
+        (["pack", "cap", "-o", "s.qvr", "--size", "64x48", "--fps", "0"], 2, "--fps is a number"),
+        (["decode", "old.qvr", "--size", "64x48", "--at", "1"], 2, "carries its size"),
+        (["decode", "old.qvr"], 2, "--at SECONDS -o OUT.png"),
+        (["decode", "cap", "--size", "64x48", "--at", "1"], 2, "--at is a time in a recording"),
+        (["info", "text.qvr"], 1, "text.qvr: not a recording"),
+        (["info", "missing.qvr"], 1, "cannot read recording missing.qvr"),
+        (["play", "old.qvr", "--fps", "5"], 2, "plays at its own pace"),
+        (["pack", "--repair", "text.qvr"], 1, "not a recording"),
+    ],
+)
+def test_recording_command_lines(tmp_path, args, status, message):
+    recording_capture(tmp_path)
+    (tmp_path / "two.txt").write_text("0\n1\n")
+    (tmp_path / "back.txt").write_text("0\n1\n0.5\n2\n")
+    (tmp_path / "text.qvr").write_text("not a recording\n" * 20)
+    (tmp_path / "old.qvr").write_bytes(b"kept")
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == status, result.stderr
+    assert result.stderr.startswith("quorvel: ") and message in result.stderr and result.stderr.count("\n") == 1
+    assert (tmp_path / "old.qvr").read_bytes() == b"kept"
+    assert not (tmp_path / "s.qvr").exists() and not any(p.name.endswith(".tmp") for p in tmp_path.iterdir())
+
+
+def test_pack_repair_and_info_of_a_recording_whose_writer_died(tmp_path):
+    code = (
+        "import os, signal\nfrom quorvel import Recording\nrec = Recording.create('dead.qvr')\n"
+        "rec.append(b'frame', 8, 8, t=0)\nos.kill(os.getpid(), signal.SIGKILL)\n"
+    )
+    subprocess.run([sys.executable, "-c", code], cwd=tmp_path)
+    assert "closed    no: its writer stopped" in ok(run("info", "dead.qvr", cwd=tmp_path))
+    out = ok(run("pack", "--repair", "dead.qvr", cwd=tmp_path))
+    assert "repaired  dead.qvr: one file, 1 frame" in out and "writer had not closed it" in out
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dead.qvr"]

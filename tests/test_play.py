@@ -268,6 +268,87 @@ def test_a_wall_shows_each_screens_thumbnail(display, capture, tmp_path, scale):
         window.close()
 
 
+@pytest.fixture(scope="module")
+def recording(tmp_path_factory):
+    """A recording: the session at 256x192 a frame a second, then 20 s later the session at
+    128x96 (a size change), with the broken frame among the first."""
+    from quorvel import Recording
+
+    big, small = session(), session((128, 96))
+    big.insert(2, BROKEN)
+    path = tmp_path_factory.mktemp("rec") / "s.qvr"
+    with Recording.create(path) as rec:
+        for i, data in enumerate(big):
+            rec.append(data, *SIZE, t=i)
+        for i, data in enumerate(small):
+            rec.append(data, 128, 96, t=len(big) + 20 + 0.5 * i)
+    return Recording.open(path)
+
+
+def test_a_recording_jumps_10_s_with_the_arrow_keys(display, recording, tmp_path):
+    n = len(recording)
+    window = Window(display, [recording.path, "--paused"], tmp_path)
+    try:
+        window.wait_title(rf"{n} frames, 256x192 \(paused\)")
+        assert window.grab() == bytes(256 * 192 * 3)
+        shown = 0.0
+        for key, t in (
+            ("Right", 10.0),
+            ("Right", 20.0),
+            ("Right", 30.0),
+            ("Right", recording.duration),
+            ("Left", None),
+        ):
+            window.key(key)
+            t = t if t is not None else recording.duration - 10
+            window.wait_title(rf"play: {t:.1f} s, frame \d+ of {n}")
+            expected = recording.screen_at(t)
+            # The window keeps the largest size; a smaller picture at its top left, on grey.
+            grabbed = np.frombuffer(window.grab(), np.uint8).reshape(192, 256, 3)
+            w, h = expected.width, expected.height
+            assert grabbed[:h, :w].tobytes() == expected.to_bytes(), (key, t, w)
+            assert (grabbed[h:] == 48).all() and (grabbed[:, w:] == 48).all()
+            shown = t
+        assert shown > 20  # the last picture was of the second size
+        window.key("q")
+        assert window.proc.wait(10) == 0  # nothing was played: no frame failed
+    finally:
+        window.close()
+
+
+def test_a_recording_plays_at_its_own_pace_with_idle_stretches_cut(display, recording, tmp_path):
+    start = time.monotonic()
+    window = Window(display, [recording.path, "--speed", "4", "--exit-after", "0"], tmp_path)
+    try:
+        assert window.proc.wait(60) == 1  # the broken frame
+        took = time.monotonic() - start
+    finally:
+        window.close()
+    # At four times the pace: 9 s of frames and 20 s of idle cut to 3 s, over 4, and 3.5 s of the
+    # small session over 4: about 4 s, never the 8 s that the whole gap would take.
+    assert 3 <= took < 8, took
+
+
+def test_follow_plays_a_recording_being_written_until_it_is_closed(display, tmp_path):
+    from quorvel import Recording
+
+    frames, path = session(), tmp_path / "live.qvr"
+    writer = Recording.create(path)
+    writer.append(frames[0], *SIZE, t=0)
+    window = Window(display, [path, "--follow", "--exit-after", "0"], tmp_path)
+    try:
+        window.wait_title(r"frame 1 of 1\b")
+        for i, data in enumerate(frames[1:], 1):
+            writer.append(data, *SIZE, t=0.1 * i)
+        window.wait_title(rf"frame {len(frames)} of {len(frames)}\b")
+        assert window.grab() == pictures_after(frames)[-1]
+        assert window.proc.poll() is None  # still following
+        writer.close()
+        assert window.proc.wait(10) == 0
+    finally:
+        window.close()
+
+
 @pytest.mark.parametrize(
     "display_env, says",
     [

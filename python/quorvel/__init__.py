@@ -8,6 +8,8 @@ With numpy and Pillow (the `tools` extra):
 `encode_frame(rgb, mode=444, quality="high", previous=None)` (quorvel.encode)
 codes an RGB picture as a frame; `inspect_frame(data, width, height)`
 (quorvel.records, standard library only) says what a frame holds.
+`Recording` (quorvel.recording, standard library only) keeps a console session
+in one file: each frame with its time and size, seekable with screen_at(t).
 """
 
 from typing import TYPE_CHECKING, Any
@@ -25,11 +27,13 @@ PanicException: type[BaseException] = next(
 if TYPE_CHECKING:
     # For type checkers; at run time __getattr__ finds them on first use.
     from .encode import encode_frame as encode_frame
+    from .recording import Recording as Recording
+    from .recording import RecordingError as RecordingError
     from .records import inspect_frame as inspect_frame
 
     __version__: str
 
-__all__ = ["decode_frame", "decoder_version", "Screen", "PanicException"]
+__all__ = ["decode_frame", "decoder_version", "Screen", "PanicException", "Recording", "RecordingError"]
 
 
 def _version() -> str:
@@ -53,6 +57,12 @@ def __getattr__(name: str) -> Any:
         from .encode import encode_frame
 
         return encode_frame
+    if name in ("Recording", "RecordingError"):
+        # sqlite3 and the rest load when a recording is first used.
+        from . import recording
+
+        value = globals()[name] = getattr(recording, name)
+        return value
     if name == "inspect_frame":
         from .records import inspect_frame
 

@@ -590,6 +590,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--only-screen", action="store_true", help="with --real: only the Screen.apply section (implies --only-real)"
     )
+    parser.add_argument(
+        "--recording",
+        action="store_true",
+        help="only the recordings section: a one-hour 1920x1080 recording, its appends and seeks "
+        "(also run alone: python -m quorvel._recording_bench)",
+    )
     args = parser.parse_args(argv)
     import simplejpeg
 
@@ -598,6 +604,9 @@ def main(argv: list[str] | None = None) -> int:
         f"numpy {np.__version__}, CPython {platform.python_version()}, {platform.machine()}"
     )
     print(machine())
+    if args.recording:
+        print()
+        return recording_section()
     if args.only_formats:
         print()
         print("\n".join(screen_formats(args.rounds)))
@@ -633,9 +642,19 @@ def main(argv: list[str] | None = None) -> int:
         print("Screen.apply in every pixel format, 1920x1072, beside RGB")
         print()
         print("\n".join(screen_formats(args.rounds)))
+        print()
+        recording_section()
     print()
     print(machine())
     return 0
+
+
+def recording_section() -> int:
+    from . import _recording_bench
+
+    print("Recordings: a one-hour 1920x1080 session at 10 frames a second")
+    print()
+    return _recording_bench.main([])
 
 
 if __name__ == "__main__":

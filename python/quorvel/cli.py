@@ -4,6 +4,9 @@
     quorvel decode FRAME... | - --size WxH [-o OUT.png | -o - | --outdir DIR] [--screen]
     quorvel encode IMAGE -o FRAME [--mode 444|422] [--quality high|low] [--previous IMAGE]
     quorvel info FRAME | - --size WxH [--records]
+    quorvel pack FRAME... | DIR -o s.qvr --size WxH [--fps N | --times FILE]    frames into a recording
+    quorvel pack --repair s.qvr
+    quorvel decode s.qvr --at SECONDS -o OUT.png | --outdir DIR; info s.qvr; play s.qvr [--speed N] [--follow]
     quorvel play FRAME... | DIR --size WxH [--scale N] [--fps N] [--paused] [--exit-after SECONDS]
     quorvel play --wall CAPTURE CAPTURE... --size WxH [--scale N] [--columns N] [...]
 
@@ -375,7 +378,19 @@ class Progress:
             sys.stderr.flush()
 
 
+def _recording_given(paths: list[Path]) -> bool:
+    from ._recordings_cli import is_recording
+
+    return any(is_recording(p) for p in paths)
+
+
 def cmd_decode(args: argparse.Namespace) -> int:
+    if _recording_given(args.frames):
+        from ._recordings_cli import cmd_decode as decode_recording
+
+        return decode_recording(args)
+    if args.at is not None:
+        raise UsageError("--at is a time in a recording: it goes with a .qvr file, not with frames")
     # (name, the frame's data or file, or None for standard input, the picture to write)
     jobs: list[tuple[str, bytes | Path | None, Path]]
     if not args.frames:
@@ -551,6 +566,12 @@ def cmd_encode(args: argparse.Namespace) -> int:
 def cmd_info(args: argparse.Namespace) -> int:
     from .records import inspect_frame
 
+    if _recording_given([args.frame]):
+        from ._recordings_cli import cmd_info as info_recording
+
+        return info_recording(args)
+    if args.size is None:
+        raise UsageError("--size WIDTHxHEIGHT is required with a frame, which does not carry its size")
     data, name = (
         (_read_stdin(), STDIN_NAME) if isinstance(args.frame, StandardStream) else (_read(args.frame), str(args.frame))
     )
@@ -686,6 +707,16 @@ def _play(
 
 
 def cmd_play(args: argparse.Namespace) -> int:
+    if _recording_given(args.frames):
+        from ._recordings_cli import cmd_play as play_recording
+
+        return play_recording(args)
+    if args.speed != 1.0 or args.follow:
+        raise UsageError("--speed and --follow play a recording (.qvr), not frames: use --fps")
+    if args.size is None:
+        raise UsageError("--size WIDTHxHEIGHT is required with frames, which do not carry their size")
+    if args.fps is None:
+        args.fps = 10.0
     # Written so that NaN fails them too: it would make the player's clock spin.
     if not 0 < args.fps <= 1000:
         raise UsageError(f"--fps is a number of frames a second above 0 and up to 1000, not {args.fps:g}")
@@ -709,6 +740,12 @@ def cmd_play(args: argparse.Namespace) -> int:
         scale=args.scale,
         columns=args.columns,
     )
+
+
+def _cmd_pack(args: argparse.Namespace) -> int:
+    from ._recordings_cli import cmd_pack
+
+    return cmd_pack(args)
 
 
 # --- bench -------------------------------------------------------------------
@@ -779,7 +816,18 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, decoded in natural "
         "order (frame-2 before frame-10); - reads one frame from standard input",
     )
-    p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with FRAME)")
+    p.add_argument(
+        "--size",
+        type=parse_size,
+        metavar="WxH",
+        help="picture size, e.g. 1024x768 (required with FRAME, not with a recording)",
+    )
+    p.add_argument(
+        "--at",
+        type=float,
+        metavar="SECONDS",
+        help="with a recording (.qvr): the picture shown that many seconds in, written with -o",
+    )
     out = p.add_mutually_exclusive_group()
     out.add_argument(
         "-o",
@@ -841,10 +889,43 @@ def build_parser() -> argparse.ArgumentParser:
         description="Walks the records of a frame without decoding pixels: header, mode, records "
         "by block code, bits per macroblock, explicit positions, the end marker.",
     )
-    p.add_argument("frame", type=path_or_stream, metavar="FRAME", help="the frame file; - reads it from standard input")
-    p.add_argument("--size", type=parse_size, required=True, metavar="WxH", help="picture size, e.g. 1024x768")
+    p.add_argument(
+        "frame",
+        type=path_or_stream,
+        metavar="FRAME",
+        help="the frame file, - to read it from standard input, or a recording (.qvr): its duration, frames, sizes, "
+        "refused frames, metadata",
+    )
+    p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with a frame)")
     p.add_argument("--records", action="store_true", help="also list every record")
     p.set_defaults(run=cmd_info)
+
+    p = sub.add_parser(
+        "pack",
+        help="make a recording of frames",
+        description="Makes a recording (one .qvr file: each frame's bytes as they are, with its time and "
+        "size) of frames in natural order; frames the decoder refuses are kept and counted. "
+        "Recordings whose size changes come from the Python API (quorvel.Recording). "
+        "With --repair, makes a recording whose writer died one file again.",
+    )
+    p.add_argument(
+        "frames",
+        nargs="*",
+        type=Path,
+        metavar="FRAME",
+        help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files",
+    )
+    p.add_argument("-o", "--output", type=Path, metavar="RECORDING", help="the recording to write (never over a file)")
+    p.add_argument("--size", type=parse_size, metavar="WxH", help="the frames' picture size, e.g. 1024x768")
+    p.add_argument("--fps", type=float, metavar="N", help="the frames came N a second (default: 10), the first at 0 s")
+    p.add_argument(
+        "--times",
+        type=Path,
+        metavar="FILE",
+        help="the frames' times: one number of seconds a line, in the frames' order, never decreasing",
+    )
+    p.add_argument("--repair", type=Path, metavar="FILE", help="make a recording whose writer died one file again")
+    p.set_defaults(run=_cmd_pack)
 
     p = sub.add_parser(
         "play",
@@ -856,7 +937,9 @@ def build_parser() -> argparse.ArgumentParser:
         "closing the window) quits. A frame that fails is reported in one line and "
         "the picture stays as it was. With --scale the screen keeps a thumbnail; with "
         "--wall several captures play side by side, each onto a screen of its own "
-        "(a wall of consoles). Needs pygame-ce: pip install 'quorvel[play]'.",
+        "(a wall of consoles). A recording (.qvr) plays at its own pace (--speed), "
+        "its size from the file; there the arrow keys jump 10 s back and on. "
+        "Needs pygame-ce: pip install 'quorvel[play]'.",
     )
     p.add_argument(
         "frames",
@@ -864,14 +947,13 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         metavar="FRAME",
         help=f"a frame file, or a folder (a capture) standing for its *{FRAME_SUFFIX} files, played in natural "
-        "order (frame-2 before frame-10)",
+        "order (frame-2 before frame-10); or one recording (.qvr)",
     )
     p.add_argument(
         "--size",
         type=parse_size,
-        required=True,
         metavar="WxH",
-        help="the frames' picture size, e.g. 1024x768 (every capture's, with --wall)",
+        help="the frames' picture size, e.g. 1024x768 (every capture's, with --wall); not with a recording",
     )
     p.add_argument(
         "--scale",
@@ -894,7 +976,18 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="pictures a row for --wall (default: as near a square as the count allows)",
     )
-    p.add_argument("--fps", type=float, default=10.0, metavar="N", help="frames a second (default: %(default)g)")
+    p.add_argument("--fps", type=float, metavar="N", help="frames a second (default: 10); a recording keeps its own")
+    p.add_argument(
+        "--speed",
+        type=float,
+        default=1.0,
+        metavar="N",
+        help="a recording (.qvr): play it N times as fast as it was recorded (default: 1); idle "
+        "stretches longer than 3 s are cut to 3 s, and the arrow keys jump 10 s",
+    )
+    p.add_argument(
+        "--follow", action="store_true", help="a recording still being written: keep playing the frames that land"
+    )
     p.add_argument("--paused", action="store_true", help="start paused: the right arrow steps, space plays")
     p.add_argument(
         "--exit-after",

@@ -198,6 +198,7 @@ def run(outdir: Path, out: Callable[[str], object] = print) -> int:
     out(header)
     out("-" * len(header))
     screen, previous, frames = Screen(WIDTH, HEIGHT, MODE), None, []
+    encoded: list[bytes] = []
     for i, (what, scene) in enumerate(_sequence()):
         picture = scene.render()
         frame = encode(picture, MODE, previous=previous)
@@ -212,6 +213,7 @@ def run(outdir: Path, out: Callable[[str], object] = print) -> int:
         with atomic_output(outdir / f"frame-{i}.png") as file:
             state.save(file, format="PNG")
         frames.append(state)
+        encoded.append(frame.data)
         c = frame.counts
         dct = c.get("DCT", 0) + c.get("DCT_AT", 0)
         vq = [c.get(f"VQ_{k}", 0) + c.get(f"VQ_{k}_AT", 0) for k in (1, 2, 4)]
@@ -225,6 +227,15 @@ def run(outdir: Path, out: Callable[[str], object] = print) -> int:
         previous = picture
     with atomic_output(outdir / "sequence.png") as file:
         frames[0].save(file, format="PNG", save_all=True, append_images=frames[1:], duration=700, loop=0)
+    # The session as a recording too, a frame every 0.7 s as the animation shows them.
+    from ._recordings_cli import write_recording
+
+    write_recording(
+        outdir / "session.qvr",
+        ((data, WIDTH, HEIGHT, 0.7 * i) for i, data in enumerate(encoded)),
+        {"source": "quorvel demo"},
+        replace=True,
+    ).close()
     out("")
     photo, count, worst = key
     out(f"key frame: the photograph in the viewer comes back at {photo:.1f} dB; the {count} macroblocks of at")
@@ -234,5 +245,6 @@ def run(outdir: Path, out: Callable[[str], object] = print) -> int:
     out("that name their position; PSNR: the picture as shown (delta frames drawn over the one before)")
     out("against the rendered screen; apply: time of Screen.apply, which draws the frame onto the screen.")
     out(f"wrote {outdir}/frame-0..{len(frames) - 1}.frame, their PNGs and {outdir}/sequence.png (animated)")
+    out(f"      and the session as one recording, {outdir}/session.qvr")
     out(f"next: quorvel info {outdir}/frame-4.frame --size {WIDTH}x{HEIGHT}{_command_hint()}")
     return 0

@@ -61,6 +61,12 @@ class Playback:
     elapsed: float = 0.0  # seconds the last frame took to apply
     title: str = ""
     failure: str = ""  # why the last frame that failed did
+    # A recording's: each frame's time in seconds and picture size (a size change starts a new,
+    # black screen), and the screen at a time with the count of frames it holds (for jumps).
+    times: list[float] | None = None
+    sizes: list[tuple[int, int]] | None = None
+    seek: Callable[[float], tuple[Screen, int]] | None = None
+    t: float = 0.0  # where a recording is, in seconds: the last frame's time, or where a jump went
 
     @property
     def done(self) -> bool:
@@ -70,6 +76,10 @@ class Playback:
         """Applies the next frame: the rectangles it drew, or None when it failed (`failure`
         then says why, in one line)."""
         name, read = self.frames[self.shown]
+        if self.sizes is not None and self.sizes[self.shown] != (self.screen.width, self.screen.height):
+            self.screen = Screen(*self.sizes[self.shown], scale=self.screen.scale)
+        if self.times is not None:
+            self.t = self.times[self.shown]
         self.shown += 1
         where = f"frame {self.shown} of {len(self.frames)}"
         data = b""
@@ -85,6 +95,22 @@ class Playback:
             return None
         self.title = f"quorvel play: {where}, {len(data)} bytes, {elapsed * 1e3:.2f} ms ({name})"
         return rects
+
+    def gap(self, longest: float) -> float | None:
+        """Seconds from the frame just shown to the next by the recording's clock, an idle
+        stretch cut to `longest`; None without times (then frames come at a fixed rate)."""
+        if self.times is None or self.shown == 0 or self.done:
+            return None
+        return min(self.times[self.shown] - self.times[self.shown - 1], longest)
+
+    def jump(self, seconds: float) -> None:
+        """Shows the picture `seconds` later (earlier when negative) in the recording."""
+        if self.seek is None or not self.times:
+            return
+        target = min(max(self.t + seconds, 0.0), self.times[-1])
+        self.screen, self.shown = self.seek(target)
+        self.t = target
+        self.title = f"quorvel play: {target:.1f} s, frame {self.shown} of {len(self.frames)}"
 
     @property
     def size(self) -> tuple[int, int]:
@@ -236,10 +262,19 @@ def _open_window(width: int, height: int) -> pygame.Surface:
         raise PlayError(f"cannot open a {width}x{height} window{where}: {e}") from None
 
 
+# A recording's idle stretches longer than this are cut to it: nobody waits minutes for a change.
+LONGEST_GAP = 3.0
+JUMP_SECONDS = 10.0
+FOLLOW_POLL = 0.25  # seconds between looks for new frames
+
+
 def play(
     playback: Playback | Wall,
     *,
     fps: float = 10.0,
+    speed: float = 1.0,
+    refresh: Callable[[], bool] | None = None,
+    window_size: tuple[int, int] | None = None,
     paused: bool = False,
     exit_after: float | None = None,
     save_folder: Path = Path("."),
@@ -248,16 +283,40 @@ def play(
 ) -> int:
     """Plays `playback` (or a wall of them) in a window at `fps` frames a second until q, the
     window's close button, or `exit_after` seconds after the last frame. Exit status: 1 when a
-    frame failed, else 0."""
+    frame failed, else 0.
+
+    A recording (a playback with times) plays at its own pace times `speed`, idle stretches cut
+    to LONGEST_GAP, and the arrow keys jump JUMP_SECONDS. With `refresh` (following a recording
+    still being written) the last frame is not the end: refresh() adds the frames that landed
+    since and says whether more may come. `window_size`: the window's least size (a recording's
+    largest picture, so that a size change does not make a new window); a smaller picture is
+    shown at its top left, on grey."""
     check_toolkit()
     import pygame
 
     wall = playback if isinstance(playback, Wall) else Wall([playback])
     width, height = wall.size
+    if window_size is not None:
+        width, height = max(width, window_size[0]), max(height, window_size[1])
     window = _open_window(width, height)
     # Each Screen's pixels as an SDL surface, without a copy: apply draws straight into what
     # the surface shows, and only the rectangles apply returns are copied to the window.
     pictures = [pygame.image.frombuffer(memoryview(p.screen), p.size, "RGB") for p in wall.playbacks]
+    screens = [p.screen for p in wall.playbacks]
+    recording = wall.playbacks[0] if len(wall.playbacks) == 1 and wall.playbacks[0].times is not None else None
+
+    def new_screens() -> bool:
+        """After a size change or a jump: surfaces over the new screens, a window of the new size."""
+        nonlocal window, screens
+        if screens == [p.screen for p in wall.playbacks]:
+            return False
+        screens = [p.screen for p in wall.playbacks]
+        pictures[:] = [pygame.image.frombuffer(memoryview(p.screen), p.size, "RGB") for p in wall.playbacks]
+        (w, h), (shown_w, shown_h) = wall.size, window.get_size()
+        if w > shown_w or h > shown_h:
+            window = pygame.display.set_mode((max(w, shown_w), max(h, shown_h)))
+        repaint()
+        return True
 
     def repaint() -> None:
         window.fill(GAP_COLOUR)
@@ -275,11 +334,12 @@ def play(
         period = 1.0 / fps
         due = time.monotonic()
         quit_at = float("inf")  # set once the last frame is shown, with exit_after
+        next_look = 0.0  # when to look for new frames, following a recording
         while True:
             step = False
             now = time.monotonic()
             if wall.done:
-                wait = quit_at - now
+                wait = min(quit_at, next_look) - now if refresh is not None else quit_at - now
             else:
                 wait = float("inf") if paused else due - now
             # Sleep until a key or the window wants attention, or the next thing is due.
@@ -300,6 +360,13 @@ def play(
                         paused = not paused
                         due = time.monotonic()
                         pygame.display.set_caption(caption())
+                    elif event.key in (pygame.K_RIGHT, pygame.K_LEFT) and recording is not None:
+                        recording.jump(JUMP_SECONDS if event.key == pygame.K_RIGHT else -JUMP_SECONDS)
+                        wall.title = recording.title
+                        if not new_screens():
+                            repaint()
+                        pygame.display.set_caption(caption())
+                        due = time.monotonic()
                     elif event.key == pygame.K_RIGHT:
                         paused, step = True, True
                     elif event.key == pygame.K_s:
@@ -310,12 +377,23 @@ def play(
                         else:
                             out(f"saved {path} (the picture after frame {wall.steps})")
             now = time.monotonic()
+            if wall.done and refresh is not None and now >= next_look:
+                # Following: the frames that landed since, until the writer closes.
+                if not refresh():
+                    refresh = None
+                    if exit_after is not None:
+                        quit_at = now + exit_after
+                next_look = now + FOLLOW_POLL
+                if not wall.done:
+                    due = now
             if wall.done:
                 if now >= quit_at:
                     return 1 if wall.failed else 0
                 continue
             if step or (not paused and now >= due):
                 drawn, failures = wall.advance()
+                if new_screens():
+                    drawn = []  # a size change: the window was repainted whole
                 for failure in failures:
                     err(f"quorvel: {failure}")
                 rects = []
@@ -326,8 +404,9 @@ def play(
                 if rects:
                     pygame.display.update(rects)
                 pygame.display.set_caption(caption())
-                due = max(due + period, now)
-                if wall.done and exit_after is not None:
+                gap = recording.gap(LONGEST_GAP) if recording is not None else None
+                due = max(due + (period if gap is None else gap / speed), now)
+                if wall.done and exit_after is not None and refresh is None:
                     quit_at = time.monotonic() + exit_after
     finally:
         pygame.display.quit()
