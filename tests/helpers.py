@@ -126,3 +126,20 @@ def picture(width: int, height: int, seed: int = 3) -> np.ndarray:
     rgb[rng.random((height, width)) < 0.02] = (230, 230, 230)
     rgb[height // 3 : height // 3 + 3, :] = (20, 20, 20)
     return np.clip(rgb, 0, 255).astype(np.uint8)
+
+
+def require_extras(*needs):
+    """Skips the test, with the reason, when a module or program of an optional extra is
+    missing (a path is a program, a name a module); with QUORVEL_REQUIRE_EXTRAS=1 (set by CI
+    where the extras install) the same is a failure instead."""
+    import importlib.util
+    import os
+
+    import pytest
+
+    missing = [n for n in needs if not (os.path.exists(n) if "/" in n else importlib.util.find_spec(n))]
+    if missing:
+        reason = f"needs {', '.join(missing)} (optional extras: ./dev test installs them on x86-64)"
+        if os.environ.get("QUORVEL_REQUIRE_EXTRAS") == "1":
+            pytest.fail(f"QUORVEL_REQUIRE_EXTRAS=1: {reason}")
+        pytest.skip(reason)
