@@ -150,6 +150,17 @@ def test_screen_at_is_a_replay_from_the_start(rec_path, kw):
     assert early.to_bytes() == Screen(*A, **kw).to_bytes()
 
 
+def test_a_writer_behind_its_snapshot_thread_stops_snapshots_but_not_exactness(tmp_path, often, monkeypatch):
+    monkeypatch.setattr(recording_module, "MAX_BACKLOG", 0)  # behind as soon as one frame waits
+    path = tmp_path / "s.qvr"
+    with Recording.create(path) as rec:
+        for data, w, h, t in SESSION:
+            rec.append(data, w, h, t=t)
+    rec = Recording.open(path)
+    for t in sorted({t for *_, t in SESSION}):
+        assert rec.screen_at(t).to_bytes() == replay([f for f in SESSION if f[3] <= t]).to_bytes(), t
+
+
 def test_a_snapshot_that_does_not_fit_is_ignored_with_a_warning(rec_path):
     db = sqlite3.connect(rec_path)
     frame = db.execute("SELECT max(frame) FROM snapshots WHERE frame < 12").fetchone()[0]

@@ -33,7 +33,9 @@ DEFAULT_FPS = 10.0
 
 def is_recording(path: Path) -> bool:
     """Whether a FRAME argument names a recording: a .qvr name, or a file that is an SQLite database."""
-    if str(path) == "-":
+    from .cli import StandardStream
+
+    if isinstance(path, StandardStream):
         return False
     if path.suffix.lower() == SUFFIX and not path.is_dir():
         return True
@@ -214,7 +216,16 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    from .cli import Failure, Progress, UsageError, _picture_format, _write_picture, make_folder
+    from .cli import (
+        Failure,
+        Progress,
+        StandardStream,
+        UsageError,
+        _picture_format,
+        _refuse_terminal_output,
+        _write_picture,
+        make_folder,
+    )
 
     if len(args.frames) != 1:
         raise UsageError("a recording is decoded on its own: one recording, no other frames")
@@ -233,13 +244,18 @@ def cmd_decode(args: argparse.Namespace) -> int:
     try:
         if args.at is not None:
             output = args.output or Path(f"{path.stem}-{args.at:g}s.png")
-            picture_format = _picture_format(output)
+            to_stdout = isinstance(output, StandardStream)
+            if to_stdout:
+                _refuse_terminal_output()
+            picture_format = None if to_stdout else _picture_format(output)
             shown = rec.screen_at(args.at)
             if shown.width == 0 or shown.height == 0:
                 raise Failure(
                     f"{path}: the picture at {args.at:g} s is {shown.width}x{shown.height}: no picture to write"
                 )
             _write_picture(output, shown.to_bytes(), shown.width, shown.height, picture_format)
+            if to_stdout:  # standard output carries the picture alone
+                return 0
             refused = rec.failures(until=args.at)
             frames = rec._last_index(args.at) + 1
             print(

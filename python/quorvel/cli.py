@@ -900,8 +900,8 @@ def build_parser() -> argparse.ArgumentParser:
         "frame",
         type=path_or_stream,
         metavar="FRAME",
-        help="the frame file, - to read it from standard input, or a recording (.qvr): its duration, frames, sizes, "
-        "refused frames, metadata",
+        help="the frame file (- reads it from standard input), or a recording (.qvr): its duration, frames, "
+        "sizes, refused frames, metadata",
     )
     p.add_argument("--size", type=parse_size, metavar="WxH", help="picture size, e.g. 1024x768 (required with a frame)")
     p.add_argument("--records", action="store_true", help="also list every record")

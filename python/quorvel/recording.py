@@ -88,6 +88,7 @@ SNAPSHOT_MIN_SECONDS = 5.0
 SNAPSHOT_RATIO = 10
 SNAPSHOT_LEVEL = 6  # zlib's default: a 1920x1080 screen compresses 15 to 100 times, in about 0.1 s
 CHECKPOINT_SECONDS = 1.0
+MAX_BACKLOG = 256 << 20  # bytes of frames waiting for the snapshot thread, at most
 
 # The pixel formats whose bytes are the RGB picture's rearranged: (offsets of R, G, B in a pixel,
 # bytes a pixel, offset of the padding byte 255 or None). They come from an RGB snapshot; every
@@ -231,6 +232,7 @@ class Recording:
             _fsync_folder(path.parent)
         finally:
             tmp.unlink(missing_ok=True)
+            tmp.with_name(tmp.name + "-journal").unlink(missing_ok=True)
 
         db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         try:
@@ -350,7 +352,8 @@ class Recording:
 
     def append(self, data: Buffer, width: int, height: int, t: float | None = None) -> int:
         """Adds a frame (any bytes-like object, stored as it is) of `width` x `height` pixels at
-        `t` seconds since create (by default now, on a monotonic clock); times never decrease.
+        `t` seconds since create (by default now on a monotonic clock, or the last frame's time if
+        that is later); times never decrease.
         Returns the frame's index. The frame is in the file when append returns."""
         writer = self._writer
         if writer is None:
@@ -624,6 +627,8 @@ class _Writer:
         self._queue: queue.SimpleQueue[tuple[int, int, bytes, int, int] | None] = queue.SimpleQueue()
         self._ready: list[tuple[int, int, int, int, bytes]] = []
         self._lock = threading.Lock()
+        self._backlog = 0  # bytes of frames queued for the thread and not yet applied
+        self._skipping: tuple[int, int] | None = None  # the size whose frames the thread no longer gets
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="quorvel-recording-snapshots", daemon=True)
         self._checkpointer = threading.Thread(
@@ -633,8 +638,24 @@ class _Writer:
         self._checkpointer.start()
 
     def submit(self, index: int, t_ns: int, data: bytes, width: int, height: int) -> None:
-        if self._thread.is_alive():  # else no snapshots from here on, and no queue that grows
-            self._queue.put((index, t_ns, data, width, height))
+        if not self._thread.is_alive():  # no snapshots from here on, and no queue that grows
+            return
+        if self._skipping is not None:
+            if self._skipping == (width, height):
+                return
+            self._skipping = None  # a new size: the thread starts a new picture, snapshots resume
+        with self._lock:
+            behind = self._backlog > MAX_BACKLOG
+            if not behind:
+                self._backlog += len(data)
+        if behind:
+            # Frames come faster than the thread decodes them (a backlog appended at once):
+            # rather than hold them all in memory, no more snapshots until the size changes.
+            # Seeks there replay from the last snapshot, as exactly, only longer.
+            self._skipping = (width, height)
+            self._queue.put((index, t_ns, b"", -1, -1))
+            return
+        self._queue.put((index, t_ns, data, width, height))
 
     def finish(self) -> None:
         self._queue.put(None)
@@ -675,6 +696,11 @@ class _Writer:
         work, since_ns, last_size = 0, 0, 0
         while (item := self._queue.get()) is not None:
             index, t_ns, data, width, height = item
+            with self._lock:
+                self._backlog -= len(data)
+            if width < 0:  # the appending thread stopped sending this size's frames
+                screen = None
+                continue
             if (width, height) != size:
                 # A new size: a new, black picture, and nothing to replay before it.
                 size, screen, work, since_ns = (width, height), None, 0, t_ns
