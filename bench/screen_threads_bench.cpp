@@ -7,7 +7,7 @@
 // thread and one on two (threads=2: always, so a busy machine shows as it
 // is); per frame it prints the median wall ms of each, their ratio, and the
 // ratio of their CPU times. Last, the bound of two threads: the thread CPU time
-// of the stream half alone (the record loop and decode_dct / decode_vq into
+// of the stream half alone (the record loop and decode_dct_lists / decode_vq into
 // macroblocks that nothing draws) over that of a whole serial decode. To see what two free cores give on a machine that
 // others share, run it at a real-time priority (chrt -f 10 ...), which also
 // shows how far the figures are from the machine's state. First, the time a
@@ -33,10 +33,11 @@ namespace {
 struct StreamHalf final : ast2100::MacroblockSink {
   ast2100::SparseBlocks dct_out;
   ast2100::VqMacroblock vq_out;
-  void dct(const ast2100::MacroblockTarget& t, uint32_t pair, ast2100::StreamState& s) noexcept override {
-    ast2100::decode_dct(t, pair, s, dct_out);
+  void dct(const ast2100::FrameTarget& t, ast2100::MacroblockPosition, uint32_t pair,
+           ast2100::StreamState& s) noexcept override {
+    ast2100::decode_dct_lists(t, pair, s, dct_out);
   }
-  void vq(const ast2100::MacroblockTarget&, ast2100::StreamState& s) noexcept override {
+  void vq(const ast2100::FrameTarget&, ast2100::MacroblockPosition, ast2100::StreamState& s) noexcept override {
     ast2100::decode_vq(s, vq_out);
   }
 };

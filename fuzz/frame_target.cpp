@@ -426,9 +426,9 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
 
   // The frame alone, in this format and scale.
   ast2100::FrameDecoder decoder;
-  REQUIRE(ast2100::FrameDecoder::setup(codec_data, ready.width, ready.height, kMaxFrameBytes, decoder, format).ok(),
-          what);
-  decoder.scale = scale;
+  REQUIRE(
+      ast2100::FrameDecoder::setup(codec_data, ready.width, ready.height, kMaxFrameBytes, decoder, format, scale).ok(),
+      what);
   REQUIRE(decoder.frame_bytes() == width * height * n, what);
   ast2100::FrameDecoder fresh = decoder, scalar = decoder;
   std::vector<uint8_t> drawn(width * height, 0);

@@ -7,7 +7,8 @@
 // for with the interpreter's lock released, so the two locks cannot deadlock.
 //
 // The picture is exported read-only through the buffer protocol, shape
-// (height, width, pixel bytes) or (height, width) for grey, without copying. It never moves or changes size, so a view
+// (height, width, pixel bytes), (height, width) for grey, or one dimension of
+// bytes for the planar formats (planes() shapes each plane), without copying. It never moves or changes size, so a view
 // stays valid for as long as it lives (it keeps the screen alive). A view sees
 // the pixels as they are drawn: read it between frames, or use to_bytes(),
 // which copies under the screen's mutex.
@@ -23,8 +24,8 @@
 #include <span>
 #include <vector>
 
+#include "ast2100/picture.hpp"
 #include "ast2100/screen.hpp"
-#include "ast2100/thumbnail.hpp"
 #include "pyboundary.hpp"
 
 namespace {
@@ -47,7 +48,7 @@ struct FormatName {
 constexpr FormatName kFormatNames[] = {
     {"RGB", ast2100::PixelFormat::rgb},   {"BGR", ast2100::PixelFormat::bgr},   {"RGBX", ast2100::PixelFormat::rgbx},
     {"BGRX", ast2100::PixelFormat::bgrx}, {"XRGB", ast2100::PixelFormat::xrgb}, {"XBGR", ast2100::PixelFormat::xbgr},
-    {"GRAY", ast2100::PixelFormat::gray},
+    {"GRAY", ast2100::PixelFormat::gray}, {"I420", ast2100::PixelFormat::i420}, {"I444", ast2100::PixelFormat::i444},
 };
 
 const char* format_name(ast2100::PixelFormat format) {
@@ -135,7 +136,9 @@ bool convert_format(PyObject* obj, ast2100::PixelFormat& out) {
     }
   }
   PyErr_Format(PyExc_ValueError,
-               "pixel_format must be one of 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY', not %R", obj);
+               "pixel_format must be one of 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR', 'GRAY', 'I420' or 'I444', "
+               "not %R",
+               obj);
   return false;
 }
 
@@ -192,16 +195,17 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const auto max_bytes = static_cast<uint64_t>(PY_SSIZE_T_MAX);
   // The frames' full size must fit as well as the thumbnail's: the decoder
   // walks the full picture's macroblocks.
-  uint64_t bytes = 0;
-  if (!ast2100::Screen::byte_size(width, height, static_cast<uint64_t>(INT64_MAX), bytes, format)) {
+  const std::optional<uint64_t> drawn =
+      ast2100::drawn_picture_bytes(width, height, format, scale, static_cast<uint64_t>(INT64_MAX));
+  if (!drawn) {
     PyErr_Format(PyExc_OverflowError, "a screen of %llux%llu pixels is too large",
                  static_cast<unsigned long long>(width), static_cast<unsigned long long>(height));
     return nullptr;
   }
+  const uint64_t bytes = *drawn;  // no more than the full size
   const uint64_t picture_width = ast2100::ceil_div(width, scale);
   const uint64_t picture_height = ast2100::ceil_div(height, scale);
   const uint64_t pixel = ast2100::bytes_per_pixel(format);
-  bytes = picture_width * picture_height * pixel;  // no more than the full size
   if (bytes > max_bytes) return raise_no_memory(bytes);
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -211,14 +215,21 @@ PyObject* screen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   State& state = *std::construct_at(reinterpret_cast<State*>(screen->storage), width, height, mode, format, scale);
   state.screen.set_threads(threads);
   // (height, width, pixel bytes), or (height, width) for grey, in the
-  // thumbnail's pixels at a scale.
-  screen->ndim = pixel == 1 ? 2 : 3;
-  screen->shape[0] = static_cast<Py_ssize_t>(picture_height);
-  screen->shape[1] = static_cast<Py_ssize_t>(picture_width);
-  screen->shape[2] = static_cast<Py_ssize_t>(pixel);
-  screen->strides[0] = static_cast<Py_ssize_t>(picture_width * pixel);
-  screen->strides[1] = static_cast<Py_ssize_t>(pixel);
-  screen->strides[2] = 1;
+  // thumbnail's pixels at a scale; the planar formats' planes one after
+  // another, as bytes.
+  screen->ndim = ast2100::is_planar(format) ? 1 : pixel == 1 ? 2 : 3;
+  if (ast2100::is_planar(format)) {
+    screen->shape[0] = static_cast<Py_ssize_t>(bytes);
+    screen->strides[0] = 1;
+  }
+  if (!ast2100::is_planar(format)) {
+    screen->shape[0] = static_cast<Py_ssize_t>(picture_height);
+    screen->shape[1] = static_cast<Py_ssize_t>(picture_width);
+    screen->shape[2] = static_cast<Py_ssize_t>(pixel);
+    screen->strides[0] = static_cast<Py_ssize_t>(picture_width * pixel);
+    screen->strides[1] = static_cast<Py_ssize_t>(pixel);
+    screen->strides[2] = 1;
+  }
   // The picture and its journal, each `bytes` long, are the allocations that
   // can fail; the rest is a small fraction of them.
   if (!state.screen.allocate(max_bytes)) return raise_no_memory(bytes);
@@ -295,10 +306,11 @@ PyObject* screen_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return rect_list(changed);
 }
 
-// A copy of the picture as bytes, with the frame count that goes with it: both
-// taken under the screen's mutex, between frames.
-PyObject* copy_picture(State& state, uint64_t& frames) {
-  const std::span<const uint8_t> pixels = state.screen.pixels();
+// A copy of the picture as bytes (with `whole`, of the screen's state()), with
+// the frame count that goes with it: both taken under the screen's mutex,
+// between frames.
+PyObject* copy_picture(State& state, uint64_t& frames, bool whole = false) {
+  const std::span<const uint8_t> pixels = whole ? state.screen.state() : state.screen.pixels();
   Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels.size())));
   if (!result) return quorvel::name_no_memory(pixels.size());
   char* out = PyBytes_AsString(result.get());
@@ -321,7 +333,8 @@ PyObject* screen_to_bytes(PyObject* self, PyObject*) {
 // _restore(version, state): pixels change only through apply(), so there is
 // no public way to set them. State format 1 is the tuple
 //   (width, height, mode, pixels, frames_applied, settings)
-// where settings is a dict of the keyword arguments of Screen() beyond the
+// (pixels: the screen's state(), for I420 the picture followed by the I444
+// picture it is derived from), where settings is a dict of the keyword arguments of Screen() beyond the
 // first three, {"pixel_format": name, "scale": n, "threads": 1 or 2}, each
 // left out at its default (RGB, 1, None) so that older readers of the format
 // still take such a screen; a setting that Screen() gains is saved there, and
@@ -336,7 +349,7 @@ PyObject* screen_reduce(PyObject* self, PyObject*) {
   Ref restore(PyObject_GetAttrString(PyType_GetModule(Py_TYPE(self)), "_restore"));
   if (!restore) return nullptr;
   uint64_t frames = 0;
-  Ref picture(copy_picture(state, frames));
+  Ref picture(copy_picture(state, frames, true));
   if (!picture) return nullptr;
   Ref mode(screen.mode() == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(screen.mode()));
   Ref settings(PyDict_New());
@@ -400,7 +413,7 @@ PyObject* restore_screen(PyObject* module, PyObject* const* args, Py_ssize_t nar
   if (!screen.restore(pixels.bytes(), frames)) {
     PyErr_Format(PyExc_ValueError, "a %llux%llu Screen has %zu bytes of pixels, not %zu",
                  static_cast<unsigned long long>(screen.width()), static_cast<unsigned long long>(screen.height()),
-                 screen.pixels().size(), pixels.bytes().size());
+                 screen.state().size(), pixels.bytes().size());
     return nullptr;
   }
   return self.release();
@@ -444,6 +457,38 @@ PyObject* get_threads(PyObject* self, void*) { return threads_object(state_of(se
 
 PyObject* get_frames_applied(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).screen.frames_applied());
+}
+
+// The picture's planes as read-only 2-D memoryviews of the screen's own
+// buffer (slices of memoryview(self), so each keeps the screen alive): Y, Cb
+// and Cr for the planar formats, or the one view memoryview(self) gives.
+PyObject* screen_planes(PyObject* self, PyObject*) {
+  const ast2100::Screen& screen = state_of(self).screen;
+  Ref whole(PyMemoryView_FromObject(self));
+  if (!whole) return nullptr;
+  if (!ast2100::is_planar(screen.format())) return PyTuple_Pack(1, whole.get());
+  const uint64_t w = screen.picture_width(), h = screen.picture_height();
+  const bool half = screen.format() == ast2100::PixelFormat::i420;
+  const uint64_t cw = half ? ast2100::ceil_div(w, 2) : w, ch = half ? ast2100::ceil_div(h, 2) : h;
+  const uint64_t sizes[3][2] = {{h, w}, {ch, cw}, {ch, cw}};
+  Ref planes(PyTuple_New(3));
+  if (!planes) return nullptr;
+  uint64_t start = 0;  // all within the picture, whose size fits Py_ssize_t
+  for (Py_ssize_t p = 0; p < 3; ++p) {
+    const uint64_t end = start + sizes[p][0] * sizes[p][1];
+    Ref first(PyLong_FromUnsignedLongLong(start)), last(PyLong_FromUnsignedLongLong(end));
+    if (!first || !last) return nullptr;
+    Ref range(PySlice_New(first.get(), last.get(), nullptr));
+    if (!range) return nullptr;
+    Ref part(PyObject_GetItem(whole.get(), range.get()));
+    if (!part) return nullptr;
+    Ref plane(PyObject_CallMethod(part.get(), "cast", "s(KK)", "B", static_cast<unsigned long long>(sizes[p][0]),
+                                  static_cast<unsigned long long>(sizes[p][1])));
+    if (!plane) return nullptr;
+    if (PyTuple_SetItem(planes.get(), p, plane.release()) < 0) return nullptr;  // steals the plane
+    start = end;
+  }
+  return planes.release();
 }
 
 int screen_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -491,7 +536,16 @@ PyMethodDef g_methods[] = {
      "A copy of the picture in its pixel format: pixel size bytes a pixel (3 for\n"
      "RGB and BGR, 4 for the X formats, 1 for GRAY), rows top to bottom, no\n"
      "padding between rows; as many pixels as the buffer's shape (the\n"
-     "thumbnail's at a scale)."},
+     "thumbnail's at a scale). For 'I420' and 'I444' the Y plane, then Cb,\n"
+     "then Cr, each rows top to bottom with no padding (FFmpeg's yuv420p and\n"
+     "yuv444p): the same bytes as the buffer."},
+    {"planes", screen_planes, METH_NOARGS,
+     "planes($self, /)\n--\n\n"
+     "The picture's planes as read-only 2-D memoryviews of its own buffer, no\n"
+     "copy: for 'I420' and 'I444' a tuple (Y, Cb, Cr) of shapes (height, width)\n"
+     "and (ceil(height / 2), ceil(width / 2)) or (height, width), in the\n"
+     "thumbnail's pixels at a scale; for the other formats a tuple of the one\n"
+     "view memoryview(screen) gives."},
     {"__reduce__", screen_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "For pickle, copy.copy and copy.deepcopy: the size, mode, pixel format,\n"
@@ -506,7 +560,7 @@ PyGetSetDef g_getset[] = {
     {"scale", get_scale, nullptr, "1, or 2, 4 or 8 for a thumbnail: one pixel per scale x scale square.", nullptr},
     {"mode", get_mode, nullptr, "422 or 444: the only mode of frame accepted; None: either.", nullptr},
     {"pixel_format", get_pixel_format, nullptr,
-     "The picture's pixel format: 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY'.", nullptr},
+     "The picture's pixel format: 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR', 'GRAY', 'I420' or 'I444'.", nullptr},
     {"frames_applied", get_frames_applied, nullptr, "Frames drawn successfully so far.", nullptr},
     {"threads", get_threads, nullptr, "None (automatic), 1 or 2: the threads that draw a frame.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -525,10 +579,19 @@ PyType_Slot g_screen_slots[] = {
                        "(height, width, 4), the X byte always 255) or 'GRAY' (shape (height,\n"
                        "width): the luma term of the colour conversion alone). Every format\n"
                        "holds exactly the RGB picture's values, rearranged.\n\n"
+                       "'I420' and 'I444' hold the decoder's own Y, Cb and Cr samples before\n"
+                       "the colour conversion (black is Y 16, Cb and Cr 128), as three planes\n"
+                       "with no padding (FFmpeg's yuv420p and yuv444p), for video encoders:\n"
+                       "the buffer is then one-dimensional bytes and planes() gives each plane\n"
+                       "as a 2-D view. The conversion of 'I444' gives the RGB picture byte for\n"
+                       "byte; 'I420' chroma is the rounded mean of each 2x2 of 'I444' (of the\n"
+                       "samples that exist at an odd edge), exact for mode 422 frames.\n"
+                       "Rectangles stay in (luma) pixels.\n\n"
                        "With scale 2, 4 or 8 the picture is a thumbnail of ceil(width / scale)\n"
                        "x ceil(height / scale) pixels, each the mean of a scale x scale square\n"
                        "of the frames (width and height stay the frames' size; the buffer's\n"
-                       "shape is the thumbnail's). Much cheaper than a full picture: for a\n"
+                       "shape is the thumbnail's; in the planar formats the means of Y, Cb and\n"
+                       "Cr, which the other formats convert). Much cheaper than a full picture: for a\n"
                        "wall of consoles.\n\n"
                        "apply() releases the GIL; calls on one screen take turns. A view shows\n"
                        "the pixels as they are drawn, while to_bytes() waits for a running\n"

@@ -182,9 +182,11 @@ def luma_term(y):
 INITIAL_COLOURS = [0x008080, 0xFF8000, 0x808080, 0xC08000]
 
 
-def render(writer, width, height, gray=False):
+def render(writer, width, height, gray=False, samples=False):
     """The picture that decoding writer.to_bytes() at width x height must give
-    (gray: the grey levels of a GRAY picture, one byte a pixel)."""
+    (gray: the grey levels of a GRAY picture, one byte a pixel; samples: the
+    Y, Cb and Cr samples before the conversion, three bytes a pixel, 4:2:0
+    chroma repeated over its 2x2 pixels)."""
     n = 16 if writer.mode == 422 else 8
     mb_cols, mb_rows = -(-width // n), -(-height // n)
     tables = quant_tables(writer.mode)
@@ -205,7 +207,7 @@ def render(writer, width, height, gray=False):
                 cb, cr = (np.repeat(np.repeat(c, 2, 0), 2, 1) for c in (cb, cr))
             else:
                 y = ys[0]
-            pixels = luma_term(y) if gray else ycbcr_to_rgb(y, cb, cr)
+            pixels = np.stack([y, cb, cr], -1) if samples else luma_term(y) if gray else ycbcr_to_rgb(y, cb, cr)
         else:
             entries, codes = rec[0], rec[1]
             for k, (index, colour) in enumerate(entries):
@@ -215,7 +217,8 @@ def render(writer, width, height, gray=False):
             packed = np.array([colours[slots[c]] for c in (codes or [0] * 64)]).reshape(8, 8)
             if n == 16:  # one code per 2x2 group
                 packed = np.repeat(np.repeat(packed, 2, 0), 2, 1)
-            pixels = luma_term(packed >> 16) if gray else ycbcr_to_rgb(packed >> 16, (packed >> 8) & 255, packed & 255)
+            y, cb, cr = packed >> 16, (packed >> 8) & 255, packed & 255
+            pixels = np.stack([y, cb, cr], -1) if samples else luma_term(y) if gray else ycbcr_to_rgb(y, cb, cr)
         x0, y0 = n * col, n * row
         if x0 < width and y0 < height:
             dst = frame[y0 : y0 + n, x0 : x0 + n]

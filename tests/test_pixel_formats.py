@@ -139,7 +139,7 @@ def test_buffer_shape_black_start_and_copies(name, shape):
         (
             lambda: Screen(8, 8, pixel_format="rgb"),
             ValueError,
-            "pixel_format must be one of 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR' or 'GRAY', not 'rgb'",
+            "pixel_format must be one of 'RGB', 'BGR', 'RGBX', 'BGRX', 'XRGB', 'XBGR', 'GRAY', 'I420' or 'I444', not 'rgb'",
         ),
         (lambda: Screen(8, 8, pixel_format="RGBA"), ValueError, None),
         (lambda: Screen(8, 8, pixel_format="GREY"), ValueError, None),

@@ -1,7 +1,8 @@
 """Screen(scale=...): thumbnails, measured against the box filter of the full picture.
 
 A full-size Screen fed the same frames is the model: a thumbnail's VQ areas
-and flat DCT blocks must equal its box filter exactly, its DCT areas come close (means are taken
+and flat DCT blocks must equal the conversion of the box filter of its Y, Cb and Cr samples
+exactly, its DCT areas come close to its RGB box filter (means are taken
 before the colour conversion, which clamps), and it must draw where and only
 where the full picture draws, in thumbnail pixels.
 """
@@ -18,6 +19,7 @@ from helpers import FORMATS, failing_frames, picture, random_frame, rearranged, 
 from quorvel._picture import box_filter, desktop, psnr
 from quorvel._screen import Screen
 from quorvel.encode import encode_frame
+from reference import luma_term, ycbcr_to_rgb
 
 SCALES = [2, 4, 8]
 MODES = [444, 422]
@@ -70,13 +72,17 @@ def flat_frame(mode, width, height, rng, records=40):
 @pytest.mark.parametrize("scale", SCALES)
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("size", [(64, 48), (61, 45), (13, 9)], ids=lambda s: "%dx%d" % s)
-def test_vq_and_flat_areas_are_the_box_filter_exactly(mode, scale, size):
+def test_vq_and_flat_areas_are_the_box_filter_of_the_samples_exactly(mode, scale, size):
     rng = random.Random(seed_of(mode, scale, size))
     full, thumb = Screen(*size, mode), Screen(*size, mode, scale=scale)
+    samples = Screen(*size, mode, pixel_format="I444")
     assert np.asarray(thumb).shape == (-(-size[1] // scale), -(-size[0] // scale), 3)
     for _ in range(5):  # a key frame, then frames drawn over it
-        model, got = apply_both(full, thumb, flat_frame(mode, *size, rng))
-        assert np.array_equal(got, model)
+        data = flat_frame(mode, *size, rng)
+        _, got = apply_both(full, thumb, data)
+        samples.apply(data)
+        means = box_filter(np.stack([np.asarray(p) for p in samples.planes()], -1), scale)
+        assert np.array_equal(got, ycbcr_to_rgb(means[..., 0], means[..., 1], means[..., 2]))
 
 
 def pictures(width, height):
@@ -137,20 +143,21 @@ def test_failing_frame_leaves_the_thumbnail_as_it_was(mode, scale, case):
 @pytest.mark.parametrize("scale", SCALES)
 @pytest.mark.parametrize("name", FORMATS)
 def test_thumbnails_in_every_pixel_format(name, scale):
-    """Each colour format is the RGB thumbnail rearranged; GRAY's VQ and flat areas are the box
-    filter of the full-size GRAY picture exactly."""
+    """Each colour format is the RGB thumbnail rearranged; GRAY's VQ and flat areas are the luma
+    term of the box filter of the full-size Y samples exactly."""
     rng = random.Random(seed_of(name, scale))
     size = (61, 45)
     for mode in MODES:
         rgb, thumb = Screen(*size, mode, scale=scale), Screen(*size, mode, scale=scale, pixel_format=name)
-        full = Screen(*size, mode, pixel_format=name)
+        full = Screen(*size, mode, pixel_format="I444" if name == "GRAY" else name)
         frames = [flat_frame(mode, *size, rng) for _ in range(3)] + [encode_frame(picture(*size), mode)]
         for i, data in enumerate(frames):
             assert thumb.apply(data) == rgb.apply(data) == scaled(full.apply(data), scale)
             if name != "GRAY":
                 assert np.array_equal(np.asarray(thumb), rearranged(np.asarray(rgb), name))
             elif i < 3:
-                assert np.array_equal(np.asarray(thumb), box_filter(np.asarray(full), scale))
+                luma = np.asarray(full.planes()[0])
+                assert np.array_equal(np.asarray(thumb), luma_term(box_filter(luma, scale)))
 
 
 @pytest.mark.parametrize(

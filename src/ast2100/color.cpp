@@ -16,24 +16,16 @@ inline uint8_t clamp_sum(int32_t sum) noexcept {
   return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
 }
 
-// One pixel in format F: the channels at their places in the pixel, or the
-// luma term alone for grey. A template, so each format's loop has its own
-// stores with no switch per pixel.
+// One pixel in format F: converted, then placed; grey is the luma term alone.
 template <PixelFormat F>
 inline void put(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  const int32_t level = kColorLuts.y_level[y] + 256;
   if constexpr (F == PixelFormat::gray) {
-    *out = clamp_sum(kColorLuts.y_level[y] + 256);
+    place_rgb<F>(out, clamp_sum(level), 0, 0);
   } else {
-    // Byte positions of R and B; G is always between them.
-    constexpr bool reversed = F == PixelFormat::bgr || F == PixelFormat::bgrx || F == PixelFormat::xbgr;
-    constexpr size_t first = padding_index(F) == 0 ? 1 : 0;
-    constexpr size_t r = reversed ? first + 2 : first;
-    constexpr size_t b = reversed ? first : first + 2;
-    const int32_t level = kColorLuts.y_level[y] + 256;
-    out[r] = clamp_sum(level + kColorLuts.cr_to_r[cr]);
-    out[first + 1] = clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]);
-    out[b] = clamp_sum(level + kColorLuts.cb_to_b[cb]);
-    if constexpr (padding_index(F) >= 0) out[padding_index(F)] = 255;
+    place_rgb<F>(out, clamp_sum(level + kColorLuts.cr_to_r[cr]),
+                 clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]),
+                 clamp_sum(level + kColorLuts.cb_to_b[cb]));
   }
 }
 
@@ -64,12 +56,44 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
   }
 }
 
+// A macroblock's samples into the three planes of an i444 picture, no
+// conversion: luma rows copied from their blocks, each chroma sample of the
+// 16x16 mode repeated over its 2x2 pixels.
+void store_planar(const YuvMacroblock& staging, const MacroblockPixels& mb, uint64_t plane, bool subsampled) noexcept {
+  const MacroblockGeometry g = macroblock_geometry(subsampled);
+  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+    uint8_t* y = mb.origin + r * mb.stride;
+    uint8_t* cb = y + plane;
+    uint8_t* cr = cb + plane;
+    if (!subsampled) {
+      std::memcpy(y, staging.data() + 8 * r, mb.area.cols);
+      std::memcpy(cb, staging.data() + g.cb_at + 8 * r, mb.area.cols);
+      std::memcpy(cr, staging.data() + g.cr_at + 8 * r, mb.area.cols);
+      continue;
+    }
+    const uint8_t* quarters = staging.data() + 128 * (r >> 3) + 8 * (r & 7);  // the left quarter's row
+    const uint64_t left = mb.area.cols < 8 ? mb.area.cols : 8;
+    std::memcpy(y, quarters, left);
+    if (mb.area.cols > 8) std::memcpy(y + 8, quarters + 64, mb.area.cols - 8);
+    const uint8_t* chroma_cb = staging.data() + g.cb_at + 8 * (r >> 1);
+    const uint8_t* chroma_cr = staging.data() + g.cr_at + 8 * (r >> 1);
+    for (uint64_t c = 0; c < mb.area.cols; ++c) {
+      cb[c] = chroma_cb[c >> 1];
+      cr[c] = chroma_cr[c >> 1];
+    }
+  }
+}
+
 }  // namespace
 
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put<PixelFormat::rgb>(out, y, cb, cr); }
 
 void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
   with_format(format, [&](auto f) { put<f()>(out, y, cb, cr); });
+}
+
+void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
+  with_format(format, [&](auto f) { place_rgb<f()>(out, r, g, b); });
 }
 
 void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
@@ -80,9 +104,16 @@ void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
   for (size_t i = static_cast<size_t>(padding); i < pixels.size(); i += 4) pixels[i] = 255;
 }
 
+void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept {
+  if (pixels.empty()) return;
+  std::memset(pixels.data(), 16, luma_bytes);
+  std::memset(pixels.data() + luma_bytes, 128, pixels.size() - luma_bytes);
+}
+
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
+  if (is_planar(frame.format)) return store_planar(staging, mb, frame.plane_bytes(), subsampled);
   with_format(frame.format, [&](auto f) { store_macroblock<f()>(staging, mb, subsampled); });
 }
 

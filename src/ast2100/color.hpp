@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -50,6 +51,28 @@ static_assert(kColorLuts.cr_to_g[127] == 1 && kColorLuts.cb_to_g[127] == 0 && kC
 // 8x8 mode: Y at 0, Cb at 64, Cr at 128. Other bytes are not read.
 using YuvMacroblock = std::array<uint8_t, 768>;
 
+// Where a pixel format puts its channels: R, G and B at their places, and the
+// padding byte of 255; grey is its one level, given as r. Every scalar store of
+// a pixel, at full size and in thumbnails, goes through this. A template, so
+// each format's loop has its own stores with no switch per pixel.
+template <PixelFormat F>
+inline void place_rgb(uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
+  if constexpr (F == PixelFormat::gray) {
+    *out = r;
+  } else {
+    // Byte positions of R and B; G is always between them.
+    constexpr bool reversed = F == PixelFormat::bgr || F == PixelFormat::bgrx || F == PixelFormat::xbgr;
+    constexpr size_t first = padding_index(F) == 0 ? 1 : 0;
+    out[reversed ? first + 2 : first] = r;
+    out[first + 1] = g;
+    out[reversed ? first : first + 2] = b;
+    if constexpr (padding_index(F) >= 0) out[padding_index(F)] = 255;
+  }
+}
+
+// The same for a format known at run time.
+void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept;
+
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 
@@ -59,13 +82,33 @@ void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
 
 // Black in `format` (0, 0, 0 and a padding byte of 255, or grey 0) over the
-// whole of `pixels`, a whole number of pixels.
+// whole of `pixels`, a whole number of pixels of a packed format.
 void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept;
+
+// Black in a planar picture whose Y plane is its first luma_bytes bytes: Y 16
+// and Cb, Cr 128, which the conversion makes 0, 0, 0.
+void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept;
+
+// One pixel's samples stored at `out` in the frame's format: converted for a
+// packed format (as store_pixel_as), or for an i444 picture the samples
+// themselves in its three planes.
+inline void store_samples(const FrameView& frame, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  if (is_planar(frame.format)) {
+    const uint64_t plane = frame.plane_bytes();
+    out[0] = y;
+    out[plane] = cb;
+    out[2 * plane] = cr;
+    return;
+  }
+  store_pixel_as(frame.format, out, y, cb, cr);
+}
 
 // Converts the staging area and stores the macroblock at (mb_col, mb_row) of the
 // current mode, in the frame's pixel format. Pixels outside the picture (column
 // >= width or row >= height) are not stored. For grey only the Y bytes of the
-// staging area are read: the chroma bytes may be left unwritten.
+// staging area are read: the chroma bytes may be left unwritten. An i444
+// frame takes the samples as they are, each 4:2:0 chroma sample over its 2x2
+// pixels.
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept;
 

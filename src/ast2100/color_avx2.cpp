@@ -215,6 +215,9 @@ QUORVEL_AVX2 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col,
       return store_macroblock<PixelFormat::xbgr>(staging.data(), mb.origin, mb.stride, subsampled);
     case PixelFormat::gray:
       return store_macroblock<PixelFormat::gray>(staging.data(), mb.origin, mb.stride, subsampled);
+    case PixelFormat::i420:
+    case PixelFormat::i444:  // no conversion to vectorise: the scalar copies
+      return yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled);
   }
 }
 

@@ -1,5 +1,6 @@
-// One frame: the header, the per-call decoder state and the record loop, with
-// the two macroblock decoders it drives (DCT and VQ).
+// One frame: the header, the per-call decoder state and the record loop, which
+// reads each record's code and position and hands the macroblock on, to the
+// frame's drawing (macroblock.hpp) or to a sink that draws it later.
 //
 // A frame is a 4-byte header (bytes 2..3: mode 422 or 444, big-endian) and one
 // bit stream of records. Each record opens with a 4-bit block code: a DCT
@@ -15,18 +16,13 @@
 // nothing.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 
-#include "bitreader.hpp"
-#include "kernels.hpp"
+#include "macroblock.hpp"
 #include "picture.hpp"
-#include "quant.hpp"
 
 namespace ast2100 {
-
-struct SparseBlocks;
 
 enum class BlockCode : uint32_t {
   DCT = 0,
@@ -44,6 +40,8 @@ enum class BlockCode : uint32_t {
 
 inline constexpr uint32_t kMode422 = 422;  // 16x16 macroblocks, 4:2:0
 inline constexpr uint32_t kMode444 = 444;  // 8x8 macroblocks, 4:4:4
+// The header: bytes 0 and 1 are not interpreted, bytes 2 and 3 hold the mode.
+inline constexpr size_t kHeaderBytes = 4;
 
 // The outcome of a set-up or a decode. Failures of the format carry a fixed
 // message; capacity_overflow is an internal fault, not a format failure.
@@ -55,53 +53,19 @@ enum class Failure : uint8_t {
   bitstream_too_short,   // "codec_data too short for bitstream init"
   unknown_block_flag,    // "unknown block flag: N"
   block_limit,           // "exceeded block limit without FRAME_END marker"
+  invalid_scale,         // "invalid scale N": the caller's fault, not the frame's; decode_frame draws at scale 1
 };
 
 struct Status {
   Failure failure = Failure::none;
-  uint32_t value = 0;  // the mode or block code that a message names
+  uint32_t value = 0;  // the mode, block code or scale that a message names
 
   bool ok() const noexcept { return failure == Failure::none; }
-  bool internal_fault() const noexcept { return failure == Failure::capacity_overflow; }
+  bool internal_fault() const noexcept {
+    return failure == Failure::capacity_overflow || failure == Failure::invalid_scale;
+  }
   // Writes the message, NUL-terminated, into buf; returns its length.
   size_t message(std::span<char, 64> buf) const noexcept;
-};
-
-// Four packed YCbCr colours (Y in bits 23..16, Cb 15..8, Cr 7..0), the cache
-// index each pixel code paints with, and the pixel-code width of the current
-// VQ macroblock.
-struct VqColorCache {
-  std::array<uint32_t, 4> colors = {0x008080, 0xFF8000, 0x808080, 0xC08000};
-  std::array<uint32_t, 4> slots = {0, 1, 2, 3};
-  uint32_t index_bits = 0;
-};
-
-// What the stream carries from one macroblock to the next: the bit reader, the
-// DC predictors of the three components and the VQ colour cache. The
-// macroblock decoders update it.
-struct StreamState {
-  BitReader reader;
-  int32_t dc_y = 0;
-  int32_t dc_cb = 0;
-  int32_t dc_cr = 0;
-  VqColorCache cache;
-};
-
-// Where a macroblock is drawn and with what: the picture, the mode, the mode's
-// quantisation tables, the kernels, and the macroblock's position. The
-// macroblock decoders read it (and write the picture's pixels). With a scale
-// above 1 the picture is a thumbnail of the full_width x full_height picture
-// (see thumbnail.hpp); positions stay those of the full picture's macroblocks.
-struct MacroblockTarget {
-  FrameView frame;
-  bool subsampled = false;
-  const QuantTables* quant_tables = nullptr;
-  const Kernels* kernels = nullptr;
-  uint64_t mb_col = 0;
-  uint64_t mb_row = 0;
-  uint32_t scale = 1;
-  uint64_t full_width = 0;
-  uint64_t full_height = 0;
 };
 
 // Told about each macroblock just before it is drawn, with the part of the
@@ -117,12 +81,14 @@ class DrawObserver {
 
 // Takes each macroblock from the record loop once its code and position are
 // read: decodes it from the stream and draws it, now or later (in stream
-// order). Within a frame the target differs from call to call only in its
-// position. Without a sink the loop decodes and draws each macroblock itself.
+// order), with the frame's drawing. The target is the same for all of a
+// frame's macroblocks. Without a sink the loop decodes and draws each
+// macroblock itself.
 class MacroblockSink {
  public:
-  virtual void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept = 0;
-  virtual void vq(const MacroblockTarget& target, StreamState& stream) noexcept = 0;
+  virtual void dct(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
+                   StreamState& stream) noexcept = 0;
+  virtual void vq(const FrameTarget& target, MacroblockPosition at, StreamState& stream) noexcept = 0;
 
  protected:
   ~MacroblockSink() = default;
@@ -130,15 +96,20 @@ class MacroblockSink {
 
 class FrameDecoder {
  public:
-  // The set-up checks, in order: header length, mode, the picture's byte size
-  // in `format` against max_frame_bytes (at most 2^63 - 1), and the bit
-  // reader's 12 bytes.
+  // The set-up checks, in order: the scale (1, or 2, 4 or 8 to draw a
+  // thumbnail; any other is invalid_scale, an internal fault that
+  // decode_frame, which draws at scale 1, never meets), header length, mode,
+  // the byte size of the picture drawn in `format` against max_frame_bytes (at
+  // most 2^63 - 1; the full picture's must fit in 2^63 - 1 too), and the bit
+  // reader's 12 bytes. At a scale the macroblock grid and the block limit stay
+  // the full picture's; the picture run() draws into and the areas the
+  // observer hears are in thumbnail pixels.
   static Status setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height, uint64_t max_frame_bytes,
-                      FrameDecoder& out, PixelFormat format = PixelFormat::rgb) noexcept;
+                      FrameDecoder& out, PixelFormat format = PixelFormat::rgb, uint32_t scale = 1) noexcept;
 
-  // The picture's byte size (width * height, or the thumbnail's at a scale,
-  // times the format's pixel size), known to fit after a successful set-up.
-  uint64_t frame_bytes() const noexcept { return out_width() * out_height() * bytes_per_pixel(format); }
+  // The byte size of the picture drawn (see drawn_picture_bytes), known after
+  // a successful set-up.
+  uint64_t frame_bytes() const noexcept { return picture_bytes; }
   // The size of the picture drawn: the frame's, or its thumbnail's at a scale.
   uint64_t out_width() const noexcept { return ceil_div(width, scale); }
   uint64_t out_height() const noexcept { return ceil_div(height, scale); }
@@ -163,70 +134,28 @@ class FrameDecoder {
   uint64_t height = 0;
   bool subsampled = false;
   PixelFormat format = PixelFormat::rgb;  // of the picture run() draws on
+  uint32_t scale = 1;                     // of the picture run() draws on, as set up
+  uint64_t picture_bytes = 0;             // of the picture run() draws on
   uint64_t mb_cols = 0;
   uint64_t mb_rows = 0;
-  const QuantTables* quant_tables = nullptr;  // the mode's
-  const Kernels* kernels = nullptr;           // scalar or SIMD; the output is the same
-  DrawObserver* observer = nullptr;           // optional
-  MacroblockSink* sink = nullptr;             // optional
+  const Kernels* kernels = nullptr;  // scalar or SIMD; the output is the same
+  DrawObserver* observer = nullptr;  // optional
+  MacroblockSink* sink = nullptr;    // optional
   StreamState stream;
   uint64_t block_limit = 0;
-  // 1, or 2, 4 or 8 to draw a thumbnail (set after set-up): the macroblock grid
-  // and the block limit stay the full picture's; the picture run() draws into
-  // and the areas the observer hears are in thumbnail pixels.
-  uint32_t scale = 1;
+
+  // Where run() draws the frame's macroblocks into `frame`, and with what.
+  FrameTarget target(std::span<uint8_t> frame) const noexcept;
+  // Makes black the pixels of every macroblock from raster index `first` on.
+  void zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept;
 
  private:
+  // The record reader: hands each macroblock to `to` (a MacroblockSink, or
+  // anything with its two functions) until FRAME_END, an unknown code or the
+  // block limit.
+  template <class Sink>
+  Status read_records(const FrameTarget& target, Sink& to) noexcept;
   Status run_records(std::span<uint8_t> frame, bool fresh) noexcept;
-  void zero_from(std::span<uint8_t> frame, uint64_t first) const noexcept;
 };
-
-// A DCT macroblock as the stream codes it, entropy-decoded and dequantised for
-// the transform: 6 blocks (Y0..Y3, Cb, Cr) in the 16x16 mode, 3 (Y, Cb, Cr) in
-// the 8x8 mode, 64 coefficients each in natural (not zigzag) order. Only the
-// mode's blocks are written.
-struct DctMacroblock {
-  alignas(64) int32_t coefficients[6 * 64];
-};
-
-// A VQ macroblock as the stream codes it: the YCbCr colour (packed as in the
-// cache) that each pixel code paints with, the code width (0, 1 or 2 bits) and
-// the 64 pixel codes in raster order (all 0 for a one-colour macroblock).
-struct VqMacroblock {
-  std::array<uint32_t, 4> colors{};
-  uint32_t index_bits = 0;
-  std::array<uint8_t, 64> codes{};
-};
-
-// The two halves of each macroblock decoder. decode_* reads the stream (the
-// record's data after its code and position) and updates the stream state;
-// draw_* writes the macroblock's pixels at the target's position and reads
-// nothing but its argument and the target. Between the two a macroblock is
-// plain data, so the halves may run at different times or on different threads,
-// as long as each kind of half runs in stream order.
-void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream, DctMacroblock& out) noexcept;
-void draw_dct(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept;
-// The VQ record's colour header must have been read into stream.cache already.
-void decode_vq(StreamState& stream, VqMacroblock& out) noexcept;
-void draw_vq(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept;
-
-// The same halves with the macroblock's coefficients as lists in between (see
-// SparseBlocks in huffman.hpp), which are smaller to hand from one thread to
-// another and quicker to read from the stream; the drawing half expands them
-// into `scratch`, which must be all zero and is left so. The picture is the
-// one decode_dct and draw_dct draw. For the full-size picture only (scale 1).
-void decode_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream, SparseBlocks& out) noexcept;
-void draw_dct(const MacroblockTarget& target, const SparseBlocks& levels, DctMacroblock& scratch) noexcept;
-
-// One DCT macroblock at the target's position, with the quantisation pair whose
-// luminance slot is quant_pair (kPrimaryPair or kAlternativePair): decode_dct,
-// then draw_dct. Moves the reader on and updates the DC predictors.
-void decompress_dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept;
-
-// One VQ macroblock at the target's position: 64 pixel codes of
-// stream.cache.index_bits bits each (none for a one-colour macroblock), painted
-// from the cache. In the 16x16 mode each code paints a 2x2 group of pixels.
-// Moves the reader on.
-void vq_decompress(const MacroblockTarget& target, StreamState& stream) noexcept;
 
 }  // namespace ast2100

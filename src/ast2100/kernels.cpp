@@ -11,13 +11,21 @@ const Kernels& scalar_kernels() noexcept {
   return kScalar;
 }
 
-const Kernels* avx2_kernels() noexcept {
+bool cpu_has_avx2() noexcept {
 #if QUORVEL_HAVE_AVX2
-  static constexpr Kernels kAvx2 = {idct_transform_avx2, idct_blocks_avx2, yuv_to_rgb_avx2, "avx2"};
   // The answer cannot change while the process runs; computing it once is safe
   // from any thread (static initialisation is thread-safe).
   static const bool supported = __builtin_cpu_supports("avx2");
-  return supported ? &kAvx2 : nullptr;
+  return supported;
+#else
+  return false;
+#endif
+}
+
+const Kernels* avx2_kernels() noexcept {
+#if QUORVEL_HAVE_AVX2
+  static constexpr Kernels kAvx2 = {idct_transform_avx2, idct_blocks_avx2, yuv_to_rgb_avx2, "avx2"};
+  return cpu_has_avx2() ? &kAvx2 : nullptr;
 #else
   return nullptr;
 #endif

@@ -22,6 +22,10 @@ struct Kernels {
   const char* name;
 };
 
+// Whether this CPU runs AVX2 and the build has the AVX2 twins: asked once a
+// process, here alone.
+bool cpu_has_avx2() noexcept;
+
 const Kernels& scalar_kernels() noexcept;
 // The AVX2 kernels, or null where the CPU (or the build target) lacks AVX2.
 const Kernels* avx2_kernels() noexcept;

@@ -20,23 +20,37 @@ inline constexpr uint64_t kMaxPictureBytes = 0x7FFF'FFFF'FFFF'FFFFull;  // 2^63 
 // How a kept picture lays out its pixels in memory, byte by byte: the
 // decoder's own RGB, its reverse, four-byte pixels whose padding byte (X) is
 // always 255 (opaque where a toolkit reads it as alpha), or one grey level.
-enum class PixelFormat : uint8_t { rgb, bgr, rgbx, bgrx, xrgb, xbgr, gray };
+// Or planar: the decoder's own Y, Cb and Cr samples before any colour
+// conversion, as three planes one after another with no padding, a Y plane
+// of width x height bytes, then Cb, then Cr, each width x height (i444) or
+// ceil(width / 2) x ceil(height / 2) (i420, a chroma sample per 2x2 pixels).
+enum class PixelFormat : uint8_t { rgb, bgr, rgbx, bgrx, xrgb, xbgr, gray, i420, i444 };
 
+constexpr bool is_planar(PixelFormat format) noexcept {
+  return format == PixelFormat::i420 || format == PixelFormat::i444;
+}
+
+// Bytes per pixel of a packed format; for the planar ones, of the Y plane
+// (a pixel's bytes in each plane of i444), which is where a picture's stride
+// and a pixel's offset are measured.
 constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept {
   switch (format) {
     case PixelFormat::rgb:
     case PixelFormat::bgr:
       return 3;
     case PixelFormat::gray:
+    case PixelFormat::i420:
+    case PixelFormat::i444:
       return 1;
     default:
       return 4;
   }
 }
 
-// Calls f(std::integral_constant<PixelFormat, F>{}) for the format F that
-// `format` holds: code templated on the format, one instance per format, picked
-// once per call rather than per pixel.
+// Calls f(std::integral_constant<PixelFormat, F>{}) for the packed format F
+// that `format` holds: code templated on the format, one instance per format,
+// picked once per call rather than per pixel. Nothing for a planar format,
+// which its callers handle before.
 template <class Fn>
 void with_format(PixelFormat format, Fn&& f) {
   switch (format) {
@@ -54,8 +68,14 @@ void with_format(PixelFormat format, Fn&& f) {
       return f(std::integral_constant<PixelFormat, PixelFormat::xbgr>{});
     case PixelFormat::gray:
       return f(std::integral_constant<PixelFormat, PixelFormat::gray>{});
+    case PixelFormat::i420:
+    case PixelFormat::i444:
+      return;
   }
 }
+
+// The ceiling of size / n (n > 0), without the wrap of (size + n - 1).
+constexpr uint64_t ceil_div(uint64_t size, uint64_t n) noexcept { return size / n + (size % n != 0 ? 1 : 0); }
 
 // width * height * pixel_bytes, or nothing when that exceeds max_bytes or
 // 2^63 - 1 (or does not even fit in 64 bits).
@@ -85,26 +105,75 @@ constexpr int padding_index(PixelFormat format) noexcept {
   }
 }
 
-// The ceiling of size / n (n > 0), without the wrap of (size + n - 1).
-constexpr uint64_t ceil_div(uint64_t size, uint64_t n) noexcept { return size / n + (size % n != 0 ? 1 : 0); }
+// The macroblock of a mode. In the subsampled (4:2:0) mode it is 16x16 pixels:
+// four 8x8 luma blocks (top-left, top-right, bottom-left, bottom-right) and one
+// block each of Cb and Cr, a chroma sample per 2x2 pixels. Otherwise it is 8x8
+// pixels with one block of each component (4:4:4). The blocks come in that
+// order everywhere: in the stream, among a macroblock's coefficients and among
+// its staged samples, 64 entries a block.
+struct MacroblockGeometry {
+  unsigned size_shift;  // the side is 2^size_shift pixels
+  uint64_t size;        // 16 or 8
+  size_t luma_blocks;   // 4 or 1
+  size_t blocks;        // 6 or 3
+  size_t cb_at;         // where the Cb block starts: 256 or 64
+  size_t cr_at;         // and the Cr block: 320 or 128
+};
 
-// Macroblocks are 16x16 pixels in the subsampled (4:2:0) mode, 8x8 otherwise.
-constexpr uint64_t macroblock_size(bool subsampled) noexcept { return subsampled ? 16 : 8; }
+constexpr MacroblockGeometry macroblock_geometry(bool subsampled) noexcept {
+  const size_t luma = subsampled ? 4 : 1;
+  const unsigned shift = subsampled ? 4 : 3;
+  return {shift, uint64_t{1} << shift, luma, luma + 2, 64 * luma, 64 * luma + 64};
+}
 
-// The part of macroblock (mb_col, mb_row) of size x size pixels that lies inside
-// the picture: its top-left pixel and its clipped width and height. Empty when
-// the macroblock lies wholly outside. The position is tested against the picture
-// before any pixel coordinate is formed, so nothing can wrap.
+constexpr uint64_t macroblock_size(bool subsampled) noexcept { return macroblock_geometry(subsampled).size; }
+
+// The scales a picture can be drawn at: 1, or a thumbnail at 1/2, 1/4 or 1/8,
+// a power of two no larger than the smallest macroblock, so that every
+// macroblock covers whole squares of scale x scale pixels.
+constexpr bool valid_scale(uint64_t scale) noexcept { return scale == 1 || scale == 2 || scale == 4 || scale == 8; }
+
+// The byte size of a width x height picture in `format` (three planes for the
+// planar formats), or nothing when it exceeds max_bytes or 2^63 - 1.
+inline std::optional<uint64_t> format_picture_bytes(uint64_t width, uint64_t height, PixelFormat format,
+                                                    uint64_t max_bytes) noexcept {
+  if (format == PixelFormat::i444) return picture_bytes(width, height, max_bytes, 3);
+  if (format != PixelFormat::i420) return picture_bytes(width, height, max_bytes, bytes_per_pixel(format));
+  const std::optional<uint64_t> luma = picture_bytes(width, height, kMaxPictureBytes, 1);
+  if (!luma) return std::nullopt;
+  // Each chroma plane holds at most a quarter of the luma plane and a row and a column: no wrap.
+  const uint64_t bytes = *luma + 2 * (ceil_div(width, 2) * ceil_div(height, 2));
+  if (bytes < *luma || bytes > kMaxPictureBytes || bytes > max_bytes) return std::nullopt;
+  return bytes;
+}
+
+// The byte size of the picture that frames of width x height draw at 1/scale
+// (scale valid) in `format`: ceil(width / scale) x ceil(height / scale) pixels.
+// Nothing when it exceeds max_bytes, or when the frames' full-size picture in
+// that format would exceed 2^63 - 1 bytes (the decoder walks its macroblocks
+// whatever the scale).
+inline std::optional<uint64_t> drawn_picture_bytes(uint64_t width, uint64_t height, PixelFormat format, uint32_t scale,
+                                                   uint64_t max_bytes) noexcept {
+  if (!format_picture_bytes(width, height, format, kMaxPictureBytes)) return std::nullopt;
+  return format_picture_bytes(ceil_div(width, scale), ceil_div(height, scale), format, max_bytes);
+}
+
+// The part of a square of 2^shift pixels at square column `col` and row `row`
+// (a macroblock, or its part of a thumbnail) that lies inside the picture: its
+// top-left pixel and its clipped width and height. Empty when the square lies
+// wholly outside. The position is tested against the picture before any pixel
+// coordinate is formed, so nothing can wrap; shifts, not divisions, as this
+// runs for every macroblock.
 struct PixelArea {
   uint64_t x = 0, y = 0, cols = 0, rows = 0;
   bool empty() const noexcept { return cols == 0; }
 };
 
-inline PixelArea macroblock_area(uint64_t mb_col, uint64_t mb_row, uint64_t size, uint64_t width,
-                                 uint64_t height) noexcept {
-  if (width == 0 || height == 0 || mb_col > (width - 1) / size || mb_row > (height - 1) / size) return {};
-  const uint64_t x = size * mb_col;  // < width
-  const uint64_t y = size * mb_row;  // < height
+inline PixelArea macroblock_area(uint64_t col, uint64_t row, unsigned shift, uint64_t width, uint64_t height) noexcept {
+  if (width == 0 || height == 0 || col > (width - 1) >> shift || row > (height - 1) >> shift) return {};
+  const uint64_t size = uint64_t{1} << shift;
+  const uint64_t x = col << shift;  // < width
+  const uint64_t y = row << shift;  // < height
   return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
 }
 
@@ -126,6 +195,8 @@ struct MacroblockPixels {
 
 // Where a macroblock's pixels go: the picture (rows top to bottom, no padding,
 // so the stride is width times the format's pixel size), its size and format.
+// A planar picture drawn into is i444: a pixel's Cb and Cr lie plane_bytes()
+// and twice that after its Y.
 struct FrameView {
   std::span<uint8_t> pixels;
   uint64_t width;
@@ -134,11 +205,12 @@ struct FrameView {
 
   uint64_t pixel_bytes() const noexcept { return bytes_per_pixel(format); }
   uint64_t stride() const noexcept { return width * pixel_bytes(); }
+  uint64_t plane_bytes() const noexcept { return width * height; }
   uint8_t* origin(const PixelArea& area) const noexcept {
     return pixels.data() + area_offset(area, width, pixel_bytes());
   }
   MacroblockPixels macroblock(uint64_t mb_col, uint64_t mb_row, bool subsampled) const noexcept {
-    const PixelArea area = macroblock_area(mb_col, mb_row, macroblock_size(subsampled), width, height);
+    const PixelArea area = macroblock_area(mb_col, mb_row, macroblock_geometry(subsampled).size_shift, width, height);
     return {area, origin(area), stride()};
   }
 };

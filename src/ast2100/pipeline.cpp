@@ -110,28 +110,6 @@ bool spin_until(Ready ready, std::chrono::microseconds budget) noexcept {
   }
 }
 
-// The areas of a frame's macroblocks (as macroblock_area() gives them), with
-// the divisions made once a frame rather than once a macroblock.
-struct MacroblockAreas {
-  uint64_t size = 1, last_col = 0, last_row = 0, width = 0, height = 0;
-
-  MacroblockAreas() noexcept = default;
-  explicit MacroblockAreas(const MacroblockTarget& target) noexcept
-      : size(macroblock_size(target.subsampled) / target.scale),
-        width(target.frame.width),
-        height(target.frame.height) {
-    if (width == 0 || height == 0) return;
-    last_col = (width - 1) / size;
-    last_row = (height - 1) / size;
-  }
-  // Empty for a macroblock outside the picture.
-  PixelArea at(uint64_t mb_col, uint64_t mb_row) const noexcept {
-    if (width == 0 || height == 0 || mb_col > last_col || mb_row > last_row) return {};
-    const uint64_t x = size * mb_col, y = size * mb_row;
-    return {x, y, std::min(size, width - x), std::min(size, height - y)};
-  }
-};
-
 // The n coefficients as 16-bit values; false (with `out` undefined) when one
 // does not fit. v + 2^15 (wrapping) is below 2^16 exactly for v in int16_t's
 // range, so or-ing the sums finds any that does not.
@@ -181,7 +159,7 @@ QUORVEL_AVX2 void widen_avx2(const int16_t* in, size_t n, int32_t* out) noexcept
   }
 }
 
-const bool g_avx2 = __builtin_cpu_supports("avx2");
+const bool g_avx2 = cpu_has_avx2();
 #endif
 
 bool narrow(const int32_t* in, size_t n, int16_t* out) noexcept { return narrow_coefficients(in, n, out, true); }
@@ -189,7 +167,7 @@ bool narrow(const int32_t* in, size_t n, int16_t* out) noexcept { return narrow_
 void widen(const int16_t* in, size_t n, int32_t* out) noexcept { widen_coefficients(in, n, out, true); }
 
 // The coefficients a macroblock of the mode holds: 6 or 3 blocks of 64.
-constexpr size_t coefficients_of(bool subsampled) noexcept { return subsampled ? 6 * 64 : 3 * 64; }
+constexpr size_t coefficients_of(bool subsampled) noexcept { return 64 * macroblock_geometry(subsampled).blocks; }
 
 long current_pid() noexcept {
 #if defined(__unix__) || defined(__APPLE__)
@@ -350,21 +328,21 @@ void DrawPipeline::prefetch_slot(const Slot& slot, size_t bytes, bool write) noe
   for (const char* p = first; p < first + bytes; p += 64) prefetch_line(p, write);
 }
 
-void DrawPipeline::observe(DrawObserver* observer, const MacroblockTarget& target) noexcept {
+void DrawPipeline::observe(DrawObserver* observer, const FrameTarget& target, MacroblockPosition at) noexcept {
   if (observer == nullptr) return;
-  const PixelArea area = MacroblockAreas(target).at(target.mb_col, target.mb_row);
+  const PixelArea area = target.area(at);
   if (!area.empty()) observer->before_draw(area);
 }
 
-DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept {
+DrawPipeline::Slot* DrawPipeline::claim(const FrameTarget& target, MacroblockPosition at) noexcept {
   if (producer_.serial) {
-    observe(producer_.observer, target);
+    observe(producer_.observer, target, at);
     return nullptr;
   }
   if (producer_.filled - producer_.frame_start == producer_.give_up_after) {
     end_frame();
     producer_.serial = true;
-    observe(producer_.observer, target);
+    observe(producer_.observer, target, at);
     return nullptr;
   }
   if (producer_.filled - producer_.drawn_seen == kSlots) {
@@ -374,7 +352,7 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
       // the rest of the frame here.
       end_frame();
       producer_.serial = true;
-      observe(producer_.observer, target);
+      observe(producer_.observer, target, at);
       return nullptr;
     }
   }
@@ -389,8 +367,8 @@ DrawPipeline::Slot* DrawPipeline::claim(const MacroblockTarget& target) noexcept
   const uint32_t ahead = producer_.filled + kAhead;
   if (ahead - producer_.drawn_seen < kSlots) prefetch_slot(slots_[ahead % kSlots], producer_.last_bytes, true);
   Slot& slot = slots_[producer_.filled % kSlots];
-  slot.mb_col = target.mb_col;
-  slot.mb_row = target.mb_row;
+  slot.mb_col = at.col;
+  slot.mb_row = at.row;
   return &slot;
 }
 
@@ -398,16 +376,17 @@ void DrawPipeline::commit() noexcept {
   if (++producer_.filled % kBatch == 0) publish(false);
 }
 
-void DrawPipeline::dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept {
-  Slot* slot = claim(target);
-  if (slot == nullptr) return decompress_dct(target, quant_pair, stream);
-  if (target.scale == 1) {
+void DrawPipeline::dct(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
+                       StreamState& stream) noexcept {
+  Slot* slot = claim(target, at);
+  if (slot == nullptr) return target.drawing->decompress_dct(target, at, quant_pair, stream);
+  if (target.drawing->full_size) {
     slot->kind = Kind::sparse;
-    decode_dct(target, quant_pair, stream, slot->payload.sparse);
+    decode_dct_lists(target, quant_pair, stream, slot->payload.sparse);
   } else {
     // Decoded where only this thread writes, then handed over in as few
     // cache lines as the values allow.
-    decode_dct(target, quant_pair, stream, decoded_);
+    target.drawing->decode_dct(target, at, quant_pair, stream, decoded_);
     const size_t n = coefficients_of(target.subsampled);
     if (narrow(decoded_.coefficients, n, slot->payload.narrow)) {
       slot->kind = Kind::dct16;
@@ -420,9 +399,13 @@ void DrawPipeline::dct(const MacroblockTarget& target, uint32_t quant_pair, Stre
   commit();
 }
 
-void DrawPipeline::vq(const MacroblockTarget& target, StreamState& stream) noexcept {
-  Slot* slot = claim(target);
-  if (slot == nullptr) return vq_decompress(target, stream);
+void DrawPipeline::vq(const FrameTarget& target, MacroblockPosition at, StreamState& stream) noexcept {
+  Slot* slot = claim(target, at);
+  if (slot == nullptr) {
+    VqMacroblock macroblock;
+    decode_vq(stream, macroblock);
+    return target.drawing->draw_vq(target, at, macroblock);
+  }
   slot->kind = Kind::vq;
   decode_vq(stream, slot->payload.vq);
   commit();
@@ -436,9 +419,8 @@ void DrawPipeline::end_frame() noexcept {
 void DrawPipeline::work() noexcept {
   uint32_t drawn = 0;
   uint32_t filled = 0;
-  MacroblockTarget target{};
+  FrameTarget target{};
   DrawObserver* observer = nullptr;
-  MacroblockAreas areas;
   uint32_t woken = 0;       // the last value of wake_ acted on
   DctMacroblock widened;    // the worker's own, for thumbnails
   DctMacroblock scratch{};  // all zero between the sparse macroblocks
@@ -483,32 +465,30 @@ void DrawPipeline::work() noexcept {
     if (drawn != filled) {
       target = target_;
       observer = observer_;
-      areas = MacroblockAreas(target);
     }
     while (drawn != filled) {
       // The next slots, published already, on their way from the other core.
       if (filled - drawn > kAhead) prefetch_slot(slots_[(drawn + kAhead) % kSlots], last_bytes, false);
       const Slot& slot = slots_[drawn % kSlots];
-      target.mb_col = slot.mb_col;
-      target.mb_row = slot.mb_row;
+      const MacroblockPosition at = {slot.mb_col, slot.mb_row};
       if (observer != nullptr) {
-        const PixelArea area = areas.at(slot.mb_col, slot.mb_row);
+        const PixelArea area = target.area(at);
         if (!area.empty()) observer->before_draw(area);
       }
       switch (slot.kind) {
         case Kind::sparse:
-          draw_dct(target, slot.payload.sparse, scratch);
+          draw_dct_lists(target, at, slot.payload.sparse, scratch);
           break;
         case Kind::dct16:
           widen(slot.payload.narrow, coefficients_of(target.subsampled), widened.coefficients);
-          draw_dct(target, widened);
+          target.drawing->draw_dct(target, at, widened);
           break;
         case Kind::dct32:
           std::memcpy(widened.coefficients, slot.payload.wide, coefficients_of(target.subsampled) * sizeof(int32_t));
-          draw_dct(target, widened);
+          target.drawing->draw_dct(target, at, widened);
           break;
         case Kind::vq:
-          draw_vq(target, slot.payload.vq);
+          target.drawing->draw_vq(target, at, slot.payload.vq);
           break;
         case Kind::stop:
           return;

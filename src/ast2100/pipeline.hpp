@@ -1,8 +1,8 @@
 // Drawing a frame's macroblocks on a second thread.
 //
 // The record loop on the calling thread reads each macroblock from the stream
-// (decode_dct, decode_vq) into the next slot of a ring; one worker thread takes
-// the slots in the same order and draws them (draw_dct, draw_vq). Everything
+// (the frame's drawing's decode halves) into the next slot of a ring; one worker
+// thread takes the slots in the same order and draws them (its draw halves). Everything
 // that passes from one macroblock to the next (the position, the DC predictors,
 // the colour cache) belongs to the stream half, so a slot is all its drawing
 // needs and the picture is the one a single thread draws, byte for byte.
@@ -117,8 +117,9 @@ class DrawPipeline final : public MacroblockSink {
   // returns. give_up_after: for tests, the macroblocks after which the frame
   // goes on without the worker, as if it lagged.
   void begin_frame(bool may_give_up, DrawObserver* observer = nullptr, uint32_t give_up_after = UINT32_MAX) noexcept;
-  void dct(const MacroblockTarget& target, uint32_t quant_pair, StreamState& stream) noexcept override;
-  void vq(const MacroblockTarget& target, StreamState& stream) noexcept override;
+  void dct(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
+           StreamState& stream) noexcept override;
+  void vq(const FrameTarget& target, MacroblockPosition at, StreamState& stream) noexcept override;
   // After the record loop, whatever its outcome: returns once every macroblock
   // of the frame is drawn, so the picture may be read or undone.
   void end_frame() noexcept;
@@ -160,11 +161,11 @@ class DrawPipeline final : public MacroblockSink {
   DrawPipeline() noexcept = default;
   // The next slot to fill at the target's position, after waiting for room;
   // nullptr when the caller is to draw the macroblock itself.
-  Slot* claim(const MacroblockTarget& target) noexcept;
+  Slot* claim(const FrameTarget& target, MacroblockPosition at) noexcept;
   // Asks for the first `bytes` bytes of a slot, to be written or read.
   static void prefetch_slot(const Slot& slot, size_t bytes, bool write) noexcept;
-  // Tells the observer about the macroblock at the target's position.
-  static void observe(DrawObserver* observer, const MacroblockTarget& target) noexcept;
+  // Tells the observer about the macroblock at `at`.
+  static void observe(DrawObserver* observer, const FrameTarget& target, MacroblockPosition at) noexcept;
   void commit() noexcept;
   // Publishes the slots filled; wakes a sleeping worker when kWakeAt slots
   // wait, or at once when `now`.
@@ -199,7 +200,7 @@ class DrawPipeline final : public MacroblockSink {
   std::atomic<uint32_t> open_{0};  // a frame is in progress: the worker spins rather than sleeps
   // The frame's target and observer: written by the filler before the frame's
   // first slot is published, read by the worker.
-  alignas(64) MacroblockTarget target_{};
+  alignas(64) FrameTarget target_{};
   DrawObserver* observer_ = nullptr;
   Slot slots_[kSlots];
   // A POSIX thread rather than std::thread, whose start is newer than the

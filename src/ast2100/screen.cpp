@@ -12,7 +12,6 @@
 #endif
 
 #include "color.hpp"
-#include "thumbnail.hpp"
 
 namespace ast2100 {
 namespace {
@@ -129,19 +128,16 @@ Screen::~Screen() {
   if (pipeline_ && pipeline_->orphaned()) static_cast<void>(pipeline_.release());
 }
 
-bool Screen::byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
-                       PixelFormat format) noexcept {
-  const std::optional<uint64_t> size = picture_bytes(width, height, max_bytes, bytes_per_pixel(format));
-
-  if (size) bytes = *size;
-  return size.has_value();
-}
-
 bool Screen::allocate(uint64_t max_bytes) noexcept {
-  if (!valid_scale(scale_) || !byte_size(width_, height_, kMaxPictureBytes, full_bytes_, format_) ||
-      !byte_size(picture_width(), picture_height(), max_bytes, bytes_, format_)) {
-    return false;
-  }
+  if (!valid_scale(scale_)) return false;
+  const std::optional<uint64_t> bytes = drawn_picture_bytes(width_, height_, drawn_format(), scale_, max_bytes);
+  const std::optional<uint64_t> shown = drawn_picture_bytes(width_, height_, format_, scale_, max_bytes);
+  if (!bytes || !shown) return false;
+  bytes_ = *bytes;
+  shown_bytes_ = *shown;
+  // i420 keeps both pictures in one block, the 4:2:0 one first.
+  const uint64_t all_bytes = shown_bytes_ + derived_from_bytes();  // both below 2^63
+  if (all_bytes > max_bytes) return false;
   cells_x_ = ceil_div(width_, kCell);
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
@@ -149,12 +145,19 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
   // Black is all zero bytes, which calloc gives without touching a page, but
   // in the formats with a padding byte, where every pixel is written now.
   const bool padded = padding_index(format_) >= 0;
-  pixels_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, true));
+  pixels_.reset(padded ? allocate_lines(all_bytes) : allocate_array<uint8_t>(all_bytes, true));
   journal_.reset(padded ? allocate_lines(bytes_) : allocate_array<uint8_t>(bytes_, false));
   saved_.reset(allocate_array<Saved>(all_cells, false));
   touched_.reset(allocate_array<uint64_t>(all_cells / 64 + 1, true));
   if (!(pixels_ && journal_ && saved_ && touched_)) return false;
   if (padded) fill_black({pixels_.get(), bytes_}, format_);
+  // The planar formats' black is not zero: Y 16, then Cb and Cr 128 (the
+  // i420 picture's Y plane first, then the i444 one's after its chroma).
+  if (format_ == PixelFormat::i444) fill_black_planar({pixels_.get(), bytes_}, plane_bytes());
+  if (format_ == PixelFormat::i420) {
+    fill_black_planar({pixels_.get(), shown_bytes_}, plane_bytes());
+    fill_black_planar({drawn(), bytes_}, plane_bytes());
+  }
   return true;
 }
 
@@ -180,11 +183,13 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   const uint64_t pixel = bytes_per_pixel(format_);
   const uint64_t stride = picture_width() * pixel;
   const uint64_t row_bytes = area.cols * pixel;
-  const AreaCopy copy{journal_.get() + journal_used_, pixels_.get() + area_offset(area, picture_width(), pixel), stride,
-                      row_bytes, area.rows};
-  journal_used_ += row_bytes * area.rows;
-  // On two threads this runs on the worker, just before it draws there.
-  save_area(copy);
+  const uint8_t* from = drawn() + area_offset(area, picture_width(), pixel);
+  // On two threads this runs on the worker, just before it draws there. The
+  // planar formats save the area of each plane, one after another.
+  for (unsigned p = 0; p < planes(); ++p, from += plane_bytes()) {
+    save_area({journal_.get() + journal_used_, from, stride, row_bytes, area.rows});
+    journal_used_ += row_bytes * area.rows;
+  }
 }
 
 void Screen::finish(bool undo) noexcept {
@@ -200,18 +205,64 @@ void Screen::finish(bool undo) noexcept {
     touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
     const uint64_t row_bytes = area.cols * pixel;
-    copy_rows(pixels_.get() + area_offset(area, picture_width(), pixel), stride, journal_.get() + saved_[i].offset,
-              row_bytes, row_bytes, area.rows);
+    uint8_t* to = drawn() + area_offset(area, picture_width(), pixel);
+    const uint8_t* from = journal_.get() + saved_[i].offset;
+    for (unsigned p = 0; p < planes(); ++p, to += plane_bytes(), from += row_bytes * area.rows)
+      copy_rows(to, stride, from, row_bytes, row_bytes, area.rows);
   }
   saved_count_ = 0;
   journal_used_ = 0;
 }
 
 bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) noexcept {
-  if (!pixels_ || pixels.size() != bytes_) return false;
-  if (bytes_ != 0) std::memcpy(pixels_.get(), pixels.data(), bytes_);
+  const uint64_t whole = shown_bytes_ + derived_from_bytes();
+  if (!pixels_ || (pixels.size() != whole && pixels.size() != shown_bytes_)) return false;
+  if (!pixels.empty()) std::memcpy(pixels_.get(), pixels.data(), pixels.size());
+  if (pixels.size() != whole) {
+    // An i420 picture alone: the i444 one repeats each chroma sample over its 2x2.
+    const uint64_t w = picture_width(), h = picture_height(), cw = ceil_div(w, 2);
+    const uint8_t* shown = pixels_.get();
+    uint8_t* to = drawn();
+    if (plane_bytes() != 0) std::memcpy(to, shown, plane_bytes());
+    for (unsigned p = 1; p < 3; ++p) {
+      const uint8_t* chroma = shown + plane_bytes() + (p - 1) * cw * ceil_div(h, 2);
+      for (uint64_t y = 0; y < h; ++y) {
+        for (uint64_t x = 0; x < w; ++x) to[p * plane_bytes() + y * w + x] = chroma[(y / 2) * cw + x / 2];
+      }
+    }
+  }
   frames_applied_.store(frames_applied, std::memory_order_relaxed);
   return true;
+}
+
+void Screen::derive_420(std::span<const Rect> rects) noexcept {
+  const uint64_t w = picture_width(), h = picture_height(), cw = ceil_div(w, 2), ch = ceil_div(h, 2);
+  const uint8_t* from = drawn();
+  uint8_t* to = pixels_.get();
+  for (const Rect& r : rects) {
+    for (uint64_t y = r.y; y < r.y + r.h; ++y) std::memcpy(to + y * w + r.x, from + y * w + r.x, r.w);
+    // The chroma samples the rectangle touches; one with an odd edge covers a
+    // pixel beside it, whose full-resolution chroma is there to read.
+    const uint64_t x0 = r.x / 2, x1 = ceil_div(r.x + r.w, 2), y0 = r.y / 2, y1 = ceil_div(r.y + r.h, 2);
+    for (uint64_t p = 1; p < 3; ++p) {
+      const uint8_t* plane = from + p * w * h;
+      uint8_t* out = to + w * h + (p - 1) * cw * ch;
+      for (uint64_t v = y0; v < y1; ++v) {
+        const uint8_t* top = plane + 2 * v * w;
+        // At the bottom edge of an odd height the row below does not exist.
+        const uint8_t* bottom = 2 * v + 1 < h ? top + w : nullptr;
+        for (uint64_t u = x0; u < x1; ++u) {
+          const uint64_t x = 2 * u;
+          const bool right = x + 1 < w;
+          uint32_t sum = top[x] + (right ? top[x + 1] : 0u);
+          uint32_t n = right ? 2 : 1;
+          if (bottom != nullptr) sum += bottom[x] + (right ? bottom[x + 1] : 0u), n *= 2;
+          // The rounded mean, halves up: (sum + n / 2) / n for the 1, 2 or 4 samples there are.
+          out[v * cw + u] = static_cast<uint8_t>((sum + n / 2) / n);
+        }
+      }
+    }
+  }
 }
 
 DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_data_size, bool& timed) noexcept {
@@ -220,7 +271,7 @@ DrawPipeline* Screen::pipeline_for(const FrameDecoder& decoder, size_t codec_dat
   if (pipeline_ && pipeline_->orphaned()) static_cast<void>(pipeline_.release());
   if (threads_ == Threads::automatic) {
     // The set-up has checked that the data holds the header and more.
-    const uint64_t bits = (static_cast<uint64_t>(codec_data_size) - 4) * 8;
+    const uint64_t bits = (static_cast<uint64_t>(codec_data_size) - kHeaderBytes) * 8;
     const uint64_t all = decoder.mb_cols * decoder.mb_rows;
     const uint64_t estimate = all < bits / kMinRecordBits ? all : bits / kMinRecordBits;
     if (estimate < kMinThreadedMacroblocks || available_cpus() < 2) return nullptr;
@@ -254,12 +305,11 @@ void Screen::learn(bool threaded, bool lagged, uint64_t nanoseconds, size_t code
 
 ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>& changed) noexcept {
   FrameDecoder decoder;
-  const Status setup = FrameDecoder::setup(codec_data, width_, height_, full_bytes_, decoder, format_);
+  const Status setup = FrameDecoder::setup(codec_data, width_, height_, bytes_, decoder, drawn_format(), scale_);
   if (!setup.ok()) return {ApplyResult::Kind::frame_failed, setup};
   const uint32_t frame_mode = decoder.subsampled ? kMode422 : kMode444;
   if (mode_ != 0 && frame_mode != mode_) return {ApplyResult::Kind::wrong_mode, {}, frame_mode};
 
-  decoder.scale = scale_;
   bool timed = false;
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {
@@ -270,7 +320,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
     decoder.observer = this;
   }
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-  const Status status = decoder.run({pixels_.get(), bytes_});
+  const Status status = decoder.run({drawn(), bytes_});
   // Every queued macroblock is drawn before the picture is kept or undone.
   if (pipeline != nullptr) pipeline->end_frame();
   if (timed && status.ok()) {
@@ -296,6 +346,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
     return {ApplyResult::Kind::no_memory, {}};
   }
   finish(false);
+  if (format_ == PixelFormat::i420) derive_420(std::span<const Rect>(changed).subspan(before));
   frames_applied_.fetch_add(1, std::memory_order_relaxed);
   return {};
 }

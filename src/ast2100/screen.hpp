@@ -15,6 +15,14 @@
 // ceil(width / scale) x ceil(height / scale) pixels; width and height stay the
 // frames' size, and the journal and the rectangles are in thumbnail pixels.
 //
+// In the planar formats the picture holds the decoder's samples, Y 16 and Cb,
+// Cr 128 where nothing was drawn. An i420 screen draws an i444 picture (the
+// one its journal keeps) and derives its 4:2:0 picture from it after each
+// frame, over the rectangles drawn: each chroma sample the rounded mean of the
+// 2x2 it covers (of what exists at an edge). So a 4:2:0 sample is exact in the
+// 16x16 mode, and where a macroblock covers fewer than 2x2 thumbnail pixels
+// (the 8x8 mode at 1/8) the full-resolution chroma is kept for the next frame.
+//
 // All memory is taken by allocate(); apply() allocates only the caller's list
 // of rectangles, and the first frame drawn on two threads starts the screen's
 // worker thread (with its ring), which lives until the screen is destroyed. A
@@ -84,11 +92,6 @@ class Screen final : private DrawObserver {
   Screen& operator=(const Screen&) = delete;
   ~Screen();
 
-  // The picture's byte size (width * height * the format's pixel size), or
-  // false when it does not fit in max_bytes (at most 2^63 - 1).
-  static bool byte_size(uint64_t width, uint64_t height, uint64_t max_bytes, uint64_t& bytes,
-                        PixelFormat format = PixelFormat::rgb) noexcept;
-
   // Takes the memory: the picture, black, and a journal of the same size, whose
   // pages are only touched as frames use them. False when the picture's size
   // does not fit in max_bytes (or the frames' full size not in 2^63 - 1) or
@@ -105,9 +108,15 @@ class Screen final : private DrawObserver {
   // Puts back a picture and a frame count saved from a screen of the same size
   // (a checkpoint, or a copy). False, with nothing changed, when `pixels` is not
   // exactly the picture's size or the memory was not taken. Between frames only.
+  // An i420 screen takes its state() (exact) or its pixels() (the full-resolution
+  // chroma then repeats each 4:2:0 sample).
   bool restore(std::span<const uint8_t> pixels, uint64_t frames_applied) noexcept;
 
-  std::span<const uint8_t> pixels() const noexcept { return {pixels_.get(), bytes_}; }
+  // The picture in the screen's format.
+  std::span<const uint8_t> pixels() const noexcept { return {pixels_.get(), shown_bytes_}; }
+  // What restore() needs to carry on exactly: the picture, and for i420 the
+  // i444 picture it is derived from after it.
+  std::span<const uint8_t> state() const noexcept { return {pixels_.get(), shown_bytes_ + derived_from_bytes()}; }
   uint64_t width() const noexcept { return width_; }
   uint64_t height() const noexcept { return height_; }
   uint32_t mode() const noexcept { return mode_; }
@@ -141,6 +150,16 @@ class Screen final : private DrawObserver {
     return (area.y * scale_ / kCellSize) * cells_x_ + area.x * scale_ / kCellSize;
   }
   static constexpr uint64_t kCellSize = macroblock_size(false);
+  // The format frames are drawn in: i444 for an i420 screen.
+  PixelFormat drawn_format() const noexcept { return format_ == PixelFormat::i420 ? PixelFormat::i444 : format_; }
+  // The picture frames are drawn on and the journal keeps, bytes_ long.
+  uint8_t* drawn() const noexcept { return pixels_.get() + (format_ == PixelFormat::i420 ? shown_bytes_ : 0); }
+  uint64_t derived_from_bytes() const noexcept { return format_ == PixelFormat::i420 ? bytes_ : 0; }
+  // The planes a pixel of the drawn picture has bytes in, and their distance.
+  unsigned planes() const noexcept { return is_planar(format_) ? 3 : 1; }
+  uint64_t plane_bytes() const noexcept { return picture_width() * picture_height(); }
+  // i420: the 4:2:0 picture over `rects` (picture pixels) from the i444 one.
+  void derive_420(std::span<const Rect> rects) noexcept;
   // Puts every saved area back (undo = true) or keeps the new pixels; either
   // way clears the marks and empties the journal.
   void finish(bool undo) noexcept;
@@ -154,9 +173,9 @@ class Screen final : private DrawObserver {
   uint32_t mode_;
   PixelFormat format_;
   uint32_t scale_;
-  uint64_t bytes_ = 0;       // the picture's
-  uint64_t full_bytes_ = 0;  // the frames' at full size, in the picture's format
-  uint64_t cells_x_ = 0;     // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
+  uint64_t bytes_ = 0;        // the drawn picture's
+  uint64_t shown_bytes_ = 0;  // the picture's in the screen's format (bytes_ but for i420)
+  uint64_t cells_x_ = 0;      // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
   std::unique_ptr<uint8_t[], Free> journal_;
   std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame

@@ -2,11 +2,11 @@
 #include "thumbnail.hpp"
 
 #include <array>
-#include <bit>
 #include <cstring>
 
 #include "clamp.hpp"
 #include "color.hpp"
+#include "huffman.hpp"
 
 namespace ast2100 {
 namespace {
@@ -20,21 +20,9 @@ struct Squares {
   PixelArea thumb;
 };
 
-// macroblock_area for a size of 2^shift, without a division: this runs for
-// every macroblock, whose drawing at 1/8 is a few stores.
-inline PixelArea area_of(uint64_t col, uint64_t row, unsigned shift, uint64_t width, uint64_t height) noexcept {
-  if (width == 0 || height == 0 || col > (width - 1) >> shift || row > (height - 1) >> shift) return {};
-  const uint64_t size = uint64_t{1} << shift;
-  const uint64_t x = col << shift;  // < width
-  const uint64_t y = row << shift;  // < height
-  return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
-}
-
-Squares squares_of(const MacroblockTarget& target) noexcept {
-  const unsigned size_shift = target.subsampled ? 4 : 3;
-  const auto scale_shift = static_cast<unsigned>(std::countr_zero(target.scale));
-  return {area_of(target.mb_col, target.mb_row, size_shift, target.full_width, target.full_height),
-          area_of(target.mb_col, target.mb_row, size_shift - scale_shift, target.frame.width, target.frame.height)};
+Squares squares_of(const FrameTarget& target, MacroblockPosition at) noexcept {
+  return {macroblock_area(at.col, at.row, target.geometry.size_shift, target.full_width, target.full_height),
+          target.area(at)};
 }
 
 // Calls f(out, r0, r1, c0, c1) for each thumbnail pixel of a macroblock: its
@@ -54,51 +42,6 @@ void for_each_square(const FrameView& frame, const Squares& sq, uint64_t scale, 
   }
 }
 
-// Stores a pixel given as R, G, B in a format that is not grey.
-inline void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
-  switch (format) {
-    case PixelFormat::rgb:
-      out[0] = r, out[1] = g, out[2] = b;
-      break;
-    case PixelFormat::bgr:
-      out[0] = b, out[1] = g, out[2] = r;
-      break;
-    case PixelFormat::rgbx:
-      out[0] = r, out[1] = g, out[2] = b, out[3] = 255;
-      break;
-    case PixelFormat::bgrx:
-      out[0] = b, out[1] = g, out[2] = r, out[3] = 255;
-      break;
-    case PixelFormat::xrgb:
-      out[0] = 255, out[1] = r, out[2] = g, out[3] = b;
-      break;
-    case PixelFormat::xbgr:
-      out[0] = 255, out[1] = b, out[2] = g, out[3] = r;
-      break;
-    case PixelFormat::gray:
-      out[0] = r;  // callers pass the grey level as r
-      break;
-  }
-}
-
-// Converts one sample triple and stores it in `format`: what store_pixel_as
-// does, inline, since a thumbnail converts each of its pixels on its own
-// rather than a macroblock at a time.
-inline void convert_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
-  const int32_t level = kColorLuts.y_level[y] + 256;
-  // Sums below 0 (blue can reach -21) are black, as the clamp table's start.
-  auto clamp = [](int32_t sum) {
-    const int32_t i = sum <= 0 ? 0 : (sum >= 1407 ? 1407 : sum);
-    return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
-  };
-  if (format == PixelFormat::gray) {
-    *out = clamp(level);
-    return;
-  }
-  store_rgb_as(format, out, clamp(level + kColorLuts.cr_to_r[cr]),
-               clamp(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]), clamp(level + kColorLuts.cb_to_b[cb]));
-}
-
 // The rounded mean of `count` values that sum to `sum` (halves up).
 constexpr uint8_t mean(uint32_t sum, uint32_t count) noexcept {
   return static_cast<uint8_t>((sum + count / 2) / count);
@@ -106,72 +49,91 @@ constexpr uint8_t mean(uint32_t sum, uint32_t count) noexcept {
 
 // The means of the four 4x4 quarters of a block (top-left, top-right,
 // bottom-left, bottom-right) straight from its dequantised coefficients, as
-// samples. Over half a block the basis functions of even frequency (but the
-// DC) sum to zero, and those of odd frequency k contribute g(k) times their
-// coefficient on one half and -g(k) on the other, where g(k) is the mean of
-// cos((2x + 1) k pi / 16) over x = 0..3 divided by cos(k pi / 16) (which undoes
-// the transform's prescale). The transform leaves 8 times the sample, before
-// the level shift. 25 coefficients and no transform; single precision is
-// ample for a mean that is rounded to 8 bits, and keeps any input finite.
-constexpr float kG1 = 0.65328148f, kG3 = -0.27059805f;
-constexpr std::array<float, 8> kHalfMean = {0, kG1, 0, kG3, 0, -kG3, 0, -kG1};
+// samples, with no transform. Over half a block the basis functions of even
+// frequency (but the DC) sum to zero, and those of odd frequency k contribute
+// g(k) times their coefficient on one half and -g(k) on the other, where g(k)
+// is the mean of cos((2x + 1) k pi / 16) over x = 0..3 divided by
+// cos(k pi / 16) (which undoes the transform's prescale): g(1) = -g(7) =
+// sqrt(2 + sqrt 2) / sqrt 8 and g(3) = -g(5) = -sqrt(2 - sqrt 2) / sqrt 8. A
+// quarter's mean is then the DC term, plus or minus the odd terms of the first
+// row weighted by g(l) (left or right), plus or minus those of the first column
+// weighted by g(k) (top or bottom), plus or minus the other odd terms weighted
+// by g(k) g(l) (their signs' product): 25 coefficients, in which the products
+// g(k) g(l) take three values, (2 + sqrt 2) / 8, -sqrt 2 / 8 and (2 - sqrt 2) / 8.
+//
+// Integers only, so that every compiler and CPU gives the same bytes (a
+// compiler may fuse a float multiply and add, or not, and move a rounding).
+// The weights are fixed-point with kMeanBits fraction bits, each rounded to the
+// nearest; the sums are exact in 64 bits: a coefficient is below 2^31, and no
+// weighted sum of one quarter exceeds 2^59 whatever the coefficients. The
+// transform leaves 8 times the sample before the level shift, and rounds its
+// samples down from eighths, 7/16 of a level below the exact value on
+// average, so the mean of a quarter of them is the exact mean less 7/16
+// rounded to the nearest: with y eight times the exact mean, the result is
+// floor((y + 1/2) / 8), one arithmetic shift of the fixed-point sum plus a half
+// (halves up), and then the transform's own clamp (values beyond the sample
+// range wrap as there). A flat block's quarters are so its samples exactly.
+constexpr int kMeanBits = 24;
+constexpr int64_t kMeanOne = int64_t{1} << kMeanBits;
+constexpr int64_t kG1 = 10960245;    // g(1) = 0.65328148...
+constexpr int64_t kG3 = -4539882;    // g(3) = -0.27059805...
+constexpr int64_t kG1G1 = 7160125;   // g(1) g(1) = (2 + sqrt 2) / 8 = 0.42677670...
+constexpr int64_t kG1G3 = -2965821;  // g(1) g(3) = -sqrt 2 / 8 = -0.17677670...
+constexpr int64_t kG3G3 = 1228483;   // g(3) g(3) = (2 - sqrt 2) / 8 = 0.07322330...
+// Each product of weights is the rounded product of the rounded weights, to
+// within a unit: the constants agree with one another.
+constexpr bool near_product(int64_t p, int64_t a, int64_t b) {
+  const int64_t exact = a * b / kMeanOne;
+  return p - exact <= 1 && exact - p <= 1;
+}
+static_assert(near_product(kG1G1, kG1, kG1) && near_product(kG1G3, kG1, kG3) && near_product(kG3G3, kG3, kG3));
 
-// The full picture's samples are rounded down from eighths (the transform's
-// final shift), 7/16 of a level below the exact value on average, so the mean
-// of a quarter of them is the exact mean less 7/16 rounded to the nearest:
-// floor((y + 1/2) / 8) for y eight times the exact mean. The clamp is the
-// transform's own (values beyond the sample range wrap as there), so a flat
-// block's quarters are its samples exactly.
-inline uint8_t sample_of(float eight_times) noexcept {
-  float v = eight_times + 0.5f;
-  v = v < -1073741824.0f ? -1073741824.0f : (v > 1073741824.0f ? 1073741824.0f : v);  // 2^30: converts safely
-  // The floor, without a library call: truncation, one down for negative fractions.
-  auto s = static_cast<int32_t>(v);
-  if (static_cast<float>(s) > v) --s;
-  return clamp_idct(s);
+}  // namespace
+
+std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
+  auto at = [d](size_t k, size_t l) { return int64_t{d[8 * k + l]}; };
+  // A row's (or column's) odd terms pair up as differences: g(7) = -g(1), g(5) = -g(3).
+  auto odd_row = [&](size_t k) { return std::array<int64_t, 2>{at(k, 1) - at(k, 7), at(k, 3) - at(k, 5)}; };
+  const int64_t dc = at(0, 0) * kMeanOne;
+  const std::array<int64_t, 2> first_row = odd_row(0);
+  const int64_t horizontal = kG1 * first_row[0] + kG3 * first_row[1];
+  const int64_t vertical = kG1 * (at(1, 0) - at(7, 0)) + kG3 * (at(3, 0) - at(5, 0));
+  const std::array<int64_t, 2> r1 = odd_row(1), r3 = odd_row(3), r5 = odd_row(5), r7 = odd_row(7);
+  const int64_t both = kG1G1 * (r1[0] - r7[0]) + kG1G3 * (r1[1] - r7[1] + r3[0] - r5[0]) + kG3G3 * (r3[1] - r5[1]);
+  // floor((y + 1/2) / 8) for the quarter's y: plus half a unit of y, then
+  // the shift by kMeanBits (to eighths, rounded as said above) that clamp_idct
+  // follows with its own shift by 3. The value fits 35 bits; clamp_idct reads
+  // bits 3..12 of it, which the conversion to 32 bits keeps.
+  auto sample = [](int64_t y) { return clamp_idct(static_cast<int32_t>((y + kMeanOne / 2) >> kMeanBits)); };
+  return {sample(dc + horizontal + vertical + both), sample(dc - horizontal + vertical - both),
+          sample(dc + horizontal - vertical - both), sample(dc - horizontal - vertical + both)};
 }
 
-inline std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
-  // Per column, the DC row and the odd rows' sum: the top half's mean is their
-  // sum, the bottom half's their difference.
-  float even[8], odd[8] = {};
-  for (size_t l = 0; l < 8; ++l) even[l] = static_cast<float>(d[l]);
-  for (size_t k = 1; k < 8; k += 2) {
-    for (size_t l = 0; l < 8; ++l) odd[l] += kHalfMean[k] * static_cast<float>(d[8 * k + l]);
-  }
-  auto row = [&](float t0, float t1, float t3, float t5, float t7, uint8_t* out) {
-    const float o = kG1 * (t1 - t7) + kG3 * (t3 - t5);
-    out[0] = sample_of(t0 + o);
-    out[1] = sample_of(t0 - o);
-  };
-  std::array<uint8_t, 4> out;
-  row(even[0] + odd[0], even[1] + odd[1], even[3] + odd[3], even[5] + odd[5], even[7] + odd[7], out.data());
-  row(even[0] - odd[0], even[1] - odd[1], even[3] - odd[3], even[5] - odd[5], even[7] - odd[7], out.data() + 2);
-  return out;
-}
+namespace {
 
 // 1/8 of a whole macroblock: each 8x8 luma block is one pixel of its DC level.
 // In the 8x8 mode the chroma blocks cover the same pixels and give their DC
 // levels too. In the 16x16 mode a pixel covers a quarter of each chroma block,
 // whose mean is not the DC term (the odd terms do not cancel over a half):
 // quarter_means gives it.
-void draw_dc(const MacroblockTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
+void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
   uint8_t* origin = frame.origin(thumb);
   if (!target.subsampled) {
-    convert_as(frame.format, origin, clamp_idct(c[0]), clamp_idct(c[64]), clamp_idct(c[128]));
+    store_samples(frame, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
+                  clamp_idct(c[target.geometry.cr_at]));
     return;
   }
   const bool gray = frame.format == PixelFormat::gray;
   std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
   if (!gray) {
-    cb = quarter_means(c + 256);
-    cr = quarter_means(c + 320);
+    cb = quarter_means(c + target.geometry.cb_at);
+    cr = quarter_means(c + target.geometry.cr_at);
   }
   const uint64_t bpp = frame.pixel_bytes();
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
   for (uint64_t q = 0; q < 4; ++q) {
-    convert_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
+    store_samples(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
   }
 }
 
@@ -197,14 +159,17 @@ inline void box_means(const uint8_t* block, uint8_t* out) noexcept {
 // converted. In the 16x16 mode a square covers (S / 2)^2 chroma samples, each
 // standing for the same number of pixels, so their mean is the pixels' mean.
 template <unsigned S>
-void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, const YuvMacroblock& staging,
+void draw_whole(const FrameTarget& target, const int32_t* coefficients, const YuvMacroblock& staging,
                 const PixelArea& thumb) noexcept {
+  // The source's layout, and that of the means: an 8x8-mode macroblock.
+  constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_geometry(false);
   const FrameView& frame = target.frame;
   const bool gray = frame.format == PixelFormat::gray;
   alignas(64) YuvMacroblock means;
   unsigned side = 8 / S;
   if (!target.subsampled) {
-    for (unsigned b = 0; b < (gray ? 1u : 3u); ++b) box_means<S>(staging.data() + 64 * b, means.data() + 64 * b);
+    for (size_t b = 0; b < (gray ? k8.luma_blocks : k8.blocks); ++b)
+      box_means<S>(staging.data() + 64 * b, means.data() + 64 * b);
   } else {
     side = 16 / S;
     constexpr unsigned n = 8 / S;
@@ -220,19 +185,28 @@ void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, con
     }
     if (!gray) {
       if constexpr (S == 2) {
-        std::memcpy(means.data() + 64, staging.data() + 256, 128);  // one chroma sample a square
+        std::memcpy(means.data() + k8.cb_at, staging.data() + k16.cb_at, 128);  // one chroma sample a square
       } else {
-        box_means<S / 2>(staging.data() + 256, means.data() + 64);
-        box_means<S / 2>(staging.data() + 320, means.data() + 128);
+        box_means<S / 2>(staging.data() + k16.cb_at, means.data() + k8.cb_at);
+        box_means<S / 2>(staging.data() + k16.cr_at, means.data() + k8.cr_at);
       }
     }
   }
-  if (gray) std::memset(means.data() + 64, 128, 128);
+  if (gray) std::memset(means.data() + k8.cb_at, 128, 128);
 
   // The kernels convert a macroblock with vector instructions, in any format;
   // where the thumbnail's macroblock is not 8x8, through a scratch picture.
   if (side == 8) {
     target.kernels->yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
+    return;
+  }
+  if (is_planar(frame.format)) {  // the samples themselves: nothing to convert
+    uint8_t* origin = frame.origin(thumb);
+    for (unsigned v = 0; v < side; ++v) {
+      for (unsigned u = 0; u < side; ++u)
+        store_samples(frame, origin + v * frame.stride() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
+                      means[k8.cr_at + 8 * v + u]);
+    }
     return;
   }
   const uint64_t bpp = frame.pixel_bytes();
@@ -244,27 +218,33 @@ void draw_whole(const MacroblockTarget& target, const int32_t* coefficients, con
 }
 
 // 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
-void draw_quarters(const MacroblockTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
+void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
   const bool gray = frame.format == PixelFormat::gray;
   const std::array<uint8_t, 4> y = quarter_means(c);
   std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
   if (!gray) {
-    cb = quarter_means(c + 64);
-    cr = quarter_means(c + 128);
+    cb = quarter_means(c + target.geometry.cb_at);
+    cr = quarter_means(c + target.geometry.cr_at);
   }
   uint8_t* origin = frame.origin(thumb);
   const uint64_t bpp = frame.pixel_bytes();
   for (uint64_t q = 0; q < 4; ++q) {
-    convert_as(frame.format, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
+    store_samples(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
   }
 }
 
-}  // namespace
+// The coefficients draw_dct_scaled reads of the macroblock at `at`, of its
+// luma blocks and of its chroma blocks: the decoder need not dequantise or
+// store the others.
+struct ThumbnailNeeds {
+  Kept luma;
+  Kept chroma;
+};
 
-ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
-  const Squares sq = squares_of(target);
-  const uint64_t size = macroblock_size(target.subsampled);
+ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at) noexcept {
+  const Squares sq = squares_of(target, at);
+  const uint64_t size = target.geometry.size;
   const bool whole = sq.full.cols == size && sq.full.rows == size;
   // Grey reads no chroma at all, but the blocks are decoded all the same.
   const bool gray = target.frame.format == PixelFormat::gray;
@@ -277,10 +257,24 @@ ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept {
   return needs;
 }
 
-void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept {
-  const Squares sq = squares_of(target);
+void decode_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair, StreamState& stream,
+                       DctMacroblock& out) noexcept {
+  // Only the mode's blocks, zeroed: the decoder writes the coded entries it keeps.
+  std::memset(out.coefficients, 0, sizeof(int32_t) * 64 * target.geometry.blocks);
+  std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
+  const ThumbnailNeeds needs = thumbnail_needs(target, at);
+  decode_macroblock_kept(stream.reader, target.quant_tables->slot[quant_pair],
+                         target.quant_tables->slot[quant_pair + 1], target.geometry.luma_blocks, predictors,
+                         out.coefficients, needs.luma, needs.chroma);
+  stream.dc_y = predictors[0];
+  stream.dc_cb = predictors[1];
+  stream.dc_cr = predictors[2];
+}
+
+void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const DctMacroblock& macroblock) noexcept {
+  const Squares sq = squares_of(target, at);
   if (sq.full.empty()) return;
-  const uint64_t size = macroblock_size(target.subsampled);
+  const uint64_t size = target.geometry.size;
   const uint64_t scale = target.scale;
   const FrameView& frame = target.frame;
   const bool whole = sq.full.cols == size && sq.full.rows == size;
@@ -289,17 +283,19 @@ void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macrob
 
   // The blocks transformed as for the full picture; grey needs the luma alone.
   const bool gray = frame.format == PixelFormat::gray;
-  const size_t luma_blocks = target.subsampled ? 4 : 1;
+  const size_t luma_blocks = target.geometry.luma_blocks;
   alignas(64) YuvMacroblock staging;
   if (whole && scale == 4) {  // 16x16 mode: the chroma blocks alone need the transform
-    if (!gray) target.kernels->idct_blocks(macroblock.coefficients + 256, 2, staging.data() + 256);
+    if (!gray)
+      target.kernels->idct_blocks(macroblock.coefficients + target.geometry.cb_at, 2,
+                                  staging.data() + target.geometry.cb_at);
     return draw_whole<4>(target, macroblock.coefficients, staging, sq.thumb);
   }
-  target.kernels->idct_blocks(macroblock.coefficients, gray ? luma_blocks : luma_blocks + 2, staging.data());
+  target.kernels->idct_blocks(macroblock.coefficients, gray ? luma_blocks : target.geometry.blocks, staging.data());
   if (whole) return draw_whole<2>(target, macroblock.coefficients, staging, sq.thumb);
   // A macroblock on the right or bottom edge: squares of any size.
-  const size_t cb_at = 64 * luma_blocks;
-  const size_t cr_at = cb_at + 64;
+  const size_t cb_at = target.geometry.cb_at;
+  const size_t cr_at = target.geometry.cr_at;
 
   for_each_square(frame, sq, scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
     uint32_t y = 0, cb = 0, cr = 0;
@@ -318,38 +314,29 @@ void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macrob
       }
     }
     const auto n = static_cast<uint32_t>((r1 - r0) * (c1 - c0));
-    convert_as(frame.format, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
+    store_samples(frame, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
   });
 }
 
-void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept {
-  const Squares sq = squares_of(target);
+void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
+  const Squares sq = squares_of(target, at);
   if (sq.full.empty()) return;
   const FrameView& frame = target.frame;
-  const bool gray = frame.format == PixelFormat::gray;
-  // Each colour converted once: its RGB, or its grey level in the first byte.
+  // The cache holds Y in bits 16..23, Cb in 8..15, Cr in 0..7.
   const uint32_t colors = 1u << macroblock.index_bits;
-  std::array<std::array<uint8_t, 3>, 4> rgb{};
-  for (uint32_t k = 0; k < colors; ++k) {
-    const uint32_t c = macroblock.colors[k];
-    const auto y = static_cast<uint8_t>(c >> 16), cb = static_cast<uint8_t>(c >> 8), cr = static_cast<uint8_t>(c);
-    if (gray) {
-      store_pixel_as(PixelFormat::gray, rgb[k].data(), y, cb, cr);
-    } else {
-      store_pixel(rgb[k].data(), y, cb, cr);
-    }
-  }
+  auto sample = [&](uint32_t k, unsigned channel) { return (macroblock.colors[k] >> (16 - 8 * channel)) & 0xFF; };
 
   if (colors == 1) {  // every square is the one colour
-    uint8_t pixel[4];
-    store_rgb_as(frame.format, pixel, rgb[0][0], rgb[0][1], rgb[0][2]);
-    const uint64_t bpp = frame.pixel_bytes();
+    const auto y = static_cast<uint8_t>(sample(0, 0)), cb = static_cast<uint8_t>(sample(0, 1)),
+               cr = static_cast<uint8_t>(sample(0, 2));
     for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
       uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-      for (uint64_t u = 0; u < sq.thumb.cols; ++u) std::memcpy(out + u * bpp, pixel, bpp);
+      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples(frame, out + u * frame.pixel_bytes(), y, cb, cr);
     }
     return;
   }
+  // As for DCT squares: the means of the samples its pixels take, then one
+  // conversion (none for the planar formats).
   const uint32_t shift = target.subsampled ? 1 : 0;  // in the 16x16 mode each code paints 2x2 pixels
   for_each_square(frame, sq, target.scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
     std::array<uint32_t, 4> count{};
@@ -359,13 +346,25 @@ void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblo
     }
     const uint32_t n = count[0] + count[1] + count[2] + count[3];
     std::array<uint8_t, 3> channel{};
-    for (size_t ch = 0; ch < (gray ? 1 : 3); ++ch) {
+    for (unsigned ch = 0; ch < 3; ++ch) {
       uint32_t sum = 0;
-      for (uint32_t k = 0; k < colors; ++k) sum += count[k] * rgb[k][ch];
+      for (uint32_t k = 0; k < colors; ++k) sum += count[k] * sample(k, ch);
       channel[ch] = mean(sum, n);
     }
-    store_rgb_as(frame.format, out, channel[0], channel[1], channel[2]);
+    store_samples(frame, out, channel[0], channel[1], channel[2]);
   });
 }
+
+void decompress_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
+                           StreamState& stream) noexcept {
+  DctMacroblock macroblock;
+  decode_dct_scaled(target, at, quant_pair, stream, macroblock);
+  draw_dct_scaled(target, at, macroblock);
+}
+
+}  // namespace
+
+const MacroblockDrawing kThumbnailDrawing = {decode_dct_scaled, draw_dct_scaled, decompress_dct_scaled, draw_vq_scaled,
+                                             false};
 
 }  // namespace ast2100

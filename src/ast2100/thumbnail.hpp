@@ -10,37 +10,30 @@
 // quarter means follow from its DC and odd-frequency coefficients, again with
 // no transform (and so do the 4:2:0 chroma quarters at 1/8). At 1/2 the blocks
 // are transformed as for the full picture and their samples averaged. Either
-// way the means are taken before one colour conversion per thumbnail pixel. A
-// VQ macroblock's square is the rounded mean of the RGB colours its pixels
-// paint: exactly the box filter of the full picture. Squares on an edge of the
+// way the means are taken before one colour conversion per thumbnail pixel,
+// and so are a VQ macroblock's: a square is the conversion of the rounded means
+// of the Y, Cb and Cr its pixels take (so a thumbnail in the planar formats
+// holds the means, and converting it gives the RGB thumbnail byte for byte;
+// a square of one colour is the box filter exactly). Squares on an edge of the
 // picture average only the pixels inside it (a clipped macroblock is
 // transformed and averaged pixel by pixel).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
-#include "frame.hpp"
-#include "huffman.hpp"
+#include "macroblock.hpp"
 
 namespace ast2100 {
 
-// The scales a thumbnail can have: a power of two no larger than the smallest
-// macroblock, so every macroblock covers whole squares.
-constexpr bool valid_scale(uint64_t scale) noexcept { return scale == 1 || scale == 2 || scale == 4 || scale == 8; }
+// The drawing of a thumbnail at the scale of its target (2, 4 or 8): the
+// picture drawn is ceil(full_width / scale) x ceil(full_height / scale), and
+// positions stay those of the full picture's macroblocks.
+extern const MacroblockDrawing kThumbnailDrawing;
 
-// The DCT and VQ macroblock at the target's position, drawn into a thumbnail:
-// target.frame is the thumbnail (ceil(width / scale) x ceil(height / scale)),
-// target.width and target.height the full picture's size.
-// The coefficients draw_dct_scaled reads of the macroblock at the target's
-// position, for its luma blocks and its chroma blocks: the decoder need not
-// dequantise or store the others.
-struct ThumbnailNeeds {
-  Kept luma;
-  Kept chroma;
-};
-ThumbnailNeeds thumbnail_needs(const MacroblockTarget& target) noexcept;
-
-void draw_dct_scaled(const MacroblockTarget& target, const DctMacroblock& macroblock) noexcept;
-void draw_vq_scaled(const MacroblockTarget& target, const VqMacroblock& macroblock) noexcept;
+// The means of the four 4x4 quarters of a block (top-left, top-right,
+// bottom-left, bottom-right) as samples, from its 64 dequantised coefficients
+// (as decode_block_dequantised stores them) with no transform, in integers.
+std::array<uint8_t, 4> quarter_means(const int32_t* dequantised) noexcept;
 
 }  // namespace ast2100

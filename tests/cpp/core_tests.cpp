@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <random>
@@ -802,6 +803,22 @@ static void test_formats() {
   CHECK(FrameDecoder::setup(header, 10, 10, 100, d, PixelFormat::gray).ok() && d.frame_bytes() == 100);
   CHECK(!FrameDecoder::setup(header, 10, 10, 299, d).ok());
   CHECK(!FrameDecoder::setup(header, 10, 10, 399, d, PixelFormat::xbgr).ok());
+  // At a scale it counts the thumbnail's bytes, but the full picture must fit
+  // in 63 bits; a scale other than 1, 2, 4 or 8 is refused first, as the
+  // caller's fault, and named.
+  CHECK(FrameDecoder::setup(header, 10, 10, 75, d, PixelFormat::rgb, 2).ok() && d.frame_bytes() == 75);
+  CHECK(FrameDecoder::setup(header, 17, 9, 18, d, PixelFormat::rgb, 8).ok() && d.frame_bytes() == 18 &&
+        d.target({}).area({3, 0}).empty() && d.target({}).area({2, 1}).cols == 1);
+  CHECK(!FrameDecoder::setup(header, 10, 10, 74, d, PixelFormat::rgb, 2).ok());
+  CHECK(FrameDecoder::setup(header, uint64_t{1} << 32, uint64_t{1} << 31, UINT64_MAX, d, PixelFormat::rgb, 8).failure ==
+        Failure::capacity_overflow);
+  for (const uint32_t scale : {0u, 3u, 16u, 4096u}) {
+    const Status s = FrameDecoder::setup({}, 10, 10, 1000, d, PixelFormat::rgb, scale);
+    std::array<char, 64> text{};
+    s.message(text);
+    CHECK(s.failure == Failure::invalid_scale && s.internal_fault() &&
+          std::string(text.data()) == "invalid scale " + std::to_string(scale));
+  }
 }
 
 // Whole frames through the SIMD kernels equal the scalar decode.
@@ -1083,6 +1100,51 @@ static void test_idct_16bit() {
 #endif
 }
 
+// A block's quarter means, as thumbnails take them at 1/4 from the
+// coefficients alone, against the box means of the samples the full picture
+// draws: exactly its samples for a flat block of any level (DC alone, wrapping
+// as the transform's clamp does), and within a level for blocks of a few low
+// frequencies whose samples all lie inside 1..254 (a wrong weight or sign is
+// tens of levels off). Coefficients at the ends of the 32-bit range run too, for
+// the sanitizers.
+static void test_quarter_means() {
+  std::mt19937 rng(23);
+  const QuantTable& steps = kQuantTables444.slot[kPrimaryPair];
+  uint64_t compared = 0;
+  sweep("quarter means", 6000, [&](uint64_t n) {
+    std::array<int32_t, 64> d{};
+    const uint64_t kind = n % 3;
+    if (kind == 0) {
+      d[0] = static_cast<int32_t>(rng());
+    } else if (kind == 1) {
+      d[0] = dequantise(static_cast<int32_t>(rng() % 121) - 60, steps[0]);
+      for (int i = 0; i < 6; ++i) {
+        const size_t p = kZigzag[1 + rng() % 20];
+        d[p] = dequantise(static_cast<int32_t>(rng() % 41) - 20, steps[p]);
+      }
+    } else {
+      for (int32_t& c : d)
+        c = rng() % 2 ? INT32_MIN + static_cast<int32_t>(rng() % 4) : INT32_MAX - static_cast<int32_t>(rng() % 4);
+    }
+    const std::array<uint8_t, 4> got = quarter_means(d.data());
+    if (kind == 2) return true;
+    std::array<uint8_t, 64> samples{};
+    idct_dequantised(d.data(), samples.data());
+    if (kind == 0) return SAME(got, (std::array<uint8_t, 4>{samples[0], samples[0], samples[0], samples[0]}));
+    if (std::any_of(samples.begin(), samples.end(), [](uint8_t v) { return v == 0 || v == 255; })) return true;
+    ++compared;
+    for (size_t q = 0; q < 4; ++q) {
+      uint32_t sum = 0;
+      for (size_t r = 0; r < 4; ++r)
+        for (size_t c = 0; c < 4; ++c) sum += samples[8 * (4 * (q >> 1) + r) + 4 * (q & 1) + c];
+      const int box = static_cast<int>((sum + 8) / 16);
+      if (!SAME(std::abs(box - got[q]) <= 1, true)) return false;
+    }
+    return true;
+  });
+  CHECK(compared > 1000);  // most blocks of a few low frequencies stay inside the range
+}
+
 // Thumbnails in every pixel format: a macroblock drawn at a scale in a
 // colour format is the RGB thumbnail's pixels rearranged (padding 255); a
 // one-colour VQ macroblock in grey is its grey level; every format writes only
@@ -1106,22 +1168,14 @@ static void test_thumbnail_formats() {
     for (auto& c : vqm.colors) c = rng() & 0xFFFFFF;
     for (auto& c : vqm.codes) c = static_cast<uint8_t>(rng() % (1u << vqm.index_bits));
     const uint64_t col = rng() % ceil_div(w, size), row = rng() % ceil_div(h, size);
-    const PixelArea area = macroblock_area(col, row, size / scale, tw, th);
+    const PixelArea area = macroblock_area(col, row, static_cast<unsigned>(std::countr_zero(size / scale)), tw, th);
     auto draw = [&](PixelFormat format, const Kernels& k) {
       std::vector<uint8_t> px(tw * th * bytes_per_pixel(format), 0xEE);
-      const MacroblockTarget t{.frame = {px, tw, th, format},
-                               .subsampled = sub,
-                               .quant_tables = nullptr,
-                               .kernels = &k,
-                               .mb_col = col,
-                               .mb_row = row,
-                               .scale = scale,
-                               .full_width = w,
-                               .full_height = h};
+      const FrameTarget t = frame_target(px, format, w, h, sub, scale, k);
       if (vq) {
-        draw_vq(t, vqm);
+        t.drawing->draw_vq(t, {col, row}, vqm);
       } else {
-        draw_dct(t, dct);
+        t.drawing->draw_dct(t, {col, row}, dct);
       }
       return px;
     };
@@ -1186,6 +1240,7 @@ int main() {
   test_fresh_pictures();
   test_formats();
   test_thumbnail_formats();
+  test_quarter_means();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
 }
