@@ -28,7 +28,7 @@ from typing import Any
 
 import numpy as np
 
-from . import export as export_module
+from . import _export as export_module
 from ._png import encode_png
 from ._screen import Screen
 from .encode import _decoded_rgb
@@ -54,7 +54,7 @@ class _Timed:
     def planes(self) -> Any:
         begin = time.thread_time()
         try:
-            return self._screen.planes()  # type: ignore[attr-defined]
+            return self._screen.planes()
         finally:
             _Timed.apply_cpu += time.thread_time() - begin
 

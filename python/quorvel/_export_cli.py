@@ -14,7 +14,7 @@ from pathlib import Path
 def cmd_export(args: argparse.Namespace) -> int:
     from ._recordings_cli import _plural, _refused_line, is_recording
     from .cli import Failure, Progress, UsageError, _frames
-    from .export import VIDEO_HINT, check_options, export
+    from ._export import VIDEO_HINT, check_options, export
     from .recording import RecordingError
 
     if args.output is None:

@@ -1,6 +1,6 @@
 """A session as a standard video (MP4, MKV, WebM) through FFmpeg, by way of PyAV (`quorvel[video]`).
 
-    from quorvel.export import export
+    from quorvel import export
     summary = export("session.qvr", "session.mp4")             # H.264, 4:2:0, browsers play it
     export("session.qvr", "exact.mkv", lossless=True, chroma="444")
 
@@ -333,7 +333,7 @@ def _encode(
     av = _import_av()
     four_two_zero = chroma == "420"
     pix_fmt = "yuv420p" if four_two_zero else "yuv444p"
-    screen_format = "I420" if four_two_zero else "I444"
+    screen_format: Literal["I420", "I444"] = "I420" if four_two_zero else "I444"
 
     def shrink(n: int) -> int:
         return -(-n // scale)
@@ -372,7 +372,7 @@ def _encode(
             def emit(pts: int, duration: int = 0) -> None:
                 nonlocal written, last_pts
                 assert screen is not None
-                picture = canvas.frame(screen.planes())  # type: ignore[attr-defined]
+                picture = canvas.frame(screen.planes())
                 picture.pts, picture.time_base = pts, time_base
                 if duration:
                     picture.duration = duration
@@ -395,7 +395,7 @@ def _encode(
                     emit(pending)
                     pending = None
                 if screen is None or (screen.width, screen.height) != (w, h):
-                    screen = Screen(w, h, pixel_format=screen_format, scale=scale)  # type: ignore[arg-type]
+                    screen = Screen(w, h, pixel_format=screen_format, scale=scale)
                     changed = True  # a new size: a new, black picture
                 else:
                     changed = False
