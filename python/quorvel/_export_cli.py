@@ -8,6 +8,7 @@ quorvel export FRAME... | DIR -o s.mp4 --size WxH --fps N [...]
 from __future__ import annotations
 
 import argparse
+import os
 from pathlib import Path
 
 
@@ -37,9 +38,11 @@ def cmd_export(args: argparse.Namespace) -> int:
             raise UsageError("frames carry neither their size nor their times: --size WxH and --fps N are needed")
         source = _frames(args.inputs)
     try:
-        import av  # noqa: F401
+        import av
     except ImportError:
         raise Failure(f"export needs PyAV: {VIDEO_HINT}") from None
+    # SVT-AV1 prints its configuration and warnings to stderr unless told otherwise: errors only.
+    os.environ.setdefault("SVT_LOG", "1")
 
     bar: list[Progress] = []  # made at the first call, which tells the count
 
@@ -63,6 +66,9 @@ def cmd_export(args: argparse.Namespace) -> int:
             fps=args.fps,
             progress=show,
         )
+    except av.FFmpegError as e:
+        # FFmpeg's own failures (some of them are also ValueError or OSError): the output's.
+        raise Failure(f"cannot write {args.output}: {e}") from None
     except ValueError as e:
         # A recording that cannot be read is a failure; options that do not fit it are usage.
         if isinstance(e, RecordingError):
