@@ -112,20 +112,30 @@ def test_ffprobe_reads_the_default_mp4(session, tmp_path, capsys):
     assert interval == Fraction(1, 10)
     duration = float(info["format"]["duration"])
     assert 3.0 <= duration <= 3.0 + interval + 1e-6
+    # PyAV's demuxer, the second reader: the same stream, and a picture at each change.
+    import av
+
+    with av.open(str(out)) as container:
+        (video,) = container.streams.video
+        assert (video.codec_context.name, video.codec_context.pix_fmt) == ("h264", "yuv420p")
+        times = [round(float(f.time), 3) for f in container.decode(video)]
+    assert times == [0.0, 0.4, 1.2, 1.9, 2.6, 3.0]
 
 
 # --- lossless is exact -------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("chroma, start", [("420", None), ("444", None), ("420", 1.0)])
-def test_lossless_h264_gives_back_the_planar_screen(session, tmp_path, chroma, start):
+@pytest.mark.parametrize(
+    "chroma, start, scale", [("420", None, 1), ("444", None, 1), ("420", 1.0, 1), ("420", None, 8)]
+)
+def test_lossless_h264_gives_back_the_planar_screen(session, tmp_path, chroma, start, scale):
     require_extras("av")
     import av
     from quorvel import export
 
     out = tmp_path / "s.mkv"
     options = {} if start is None else {"start": start}
-    summary = export(session, out, lossless=True, chroma=chroma, **options)
+    summary = export(session, out, lossless=True, chroma=chroma, scale=scale, **options)
     begin = start or 0.0
     rec = Recording.open(session)
     fmt = "I420" if chroma == "420" else "I444"
@@ -133,10 +143,13 @@ def test_lossless_h264_gives_back_the_planar_screen(session, tmp_path, chroma, s
     with av.open(str(out)) as container:
         (stream,) = container.streams.video
         assert stream.codec_context.name == "h264"
+        # The largest width by the largest height, even in 4:2:0 (at 1/8: 13x8, 98x61 shrunk).
+        canvas = {1: (98, 62), 8: (14, 8)}[scale] if chroma == "420" else (98, 61)
+        assert (stream.width, stream.height) == canvas
         for frame in container.decode(stream):
             t = round(float(frame.time), 3)
             times.append(t)
-            want = rec.screen_at(begin + t, pixel_format=fmt).planes()
+            want = rec.screen_at(begin + t, pixel_format=fmt, scale=scale).planes()
             for plane, expected, black in zip(_planes(frame, chroma), want, (16, 128, 128)):
                 h, w = np.asarray(expected).shape
                 assert np.array_equal(plane[:h, :w], np.asarray(expected)), (t, plane.shape)
