@@ -540,6 +540,7 @@ def test_pack_info_and_decode_a_recording(tmp_path):
         (["pack", "cap", "-o", "s.qvr", "--size", "64x48", "--times", "back.txt"], 2, "line 3: 0.5 goes back"),
         (["pack", "cap", "-o", "s.qvr"], 2, "--size WIDTHxHEIGHT is required"),
         (["pack", "cap", "-o", "old.qvr", "--size", "64x48"], 1, "pack never writes over a file"),
+        (["pack", "cap", "-o", "nodir/s.qvr", "--size", "64x48"], 1, "cannot write nodir/s.qvr: No such file"),
         (["pack", "cap", "-o", "s.qvr", "--size", "64x48", "--fps", "0"], 2, "--fps is a number"),
         (["decode", "old.qvr", "--size", "64x48", "--at", "1"], 2, "carries its size"),
         (["decode", "old.qvr"], 2, "--at SECONDS -o OUT.png"),

@@ -218,6 +218,7 @@ def test_time_from_the_clock(tmp_path):
         (lambda rec: rec.append("text", *A, t=9), TypeError, "not 'str'"),
         (lambda rec: rec.screen_at(-0.5), ValueError, "t is a number of seconds"),
         (lambda rec: Recording.create(rec.path), FileExistsError, "never written over"),
+        (lambda rec: Recording.create(rec.path.parent / "no" / "s.qvr"), FileNotFoundError, "No such file"),
     ],
 )
 def test_bad_calls(tmp_path, call, error, message):

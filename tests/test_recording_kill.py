@@ -17,12 +17,16 @@ np = pytest.importorskip("numpy")
 from quorvel.encode import encode_frame  # noqa: E402
 
 CHILD = r"""
-import pickle, sys, time
+import os, pickle, sys, time
 from quorvel import recording
 from quorvel.recording import Recording
 
 # Snapshots after nearly every frame, so that kills land while they are stored.
 recording.SNAPSHOT_WORK, recording.SNAPSHOT_MIN_SECONDS, recording.SNAPSHOT_RATIO = 1, 0.0, 0
+# create syncs its temporary file and the folder: each sync 20 ms slower, so that on any machine
+# the kills aimed at create land inside it.
+sync = os.fsync
+os.fsync = lambda fd: (time.sleep(0.02), sync(fd))[1]
 frames = pickle.load(open(sys.argv[2], "rb"))
 out = sys.stdout
 out.write("creating\n"); out.flush()
@@ -58,7 +62,7 @@ def session_frames():
 
 
 # (what the kill waits for, the longest random delay after it in seconds, runs)
-KILLS = [("creating", 0.1, 18), ("snapshot", 0.004, 18), ("created", 0.8, 24)]
+KILLS = [("creating", 0.06, 18), ("snapshot", 0.004, 18), ("created", 0.8, 24)]
 
 
 def test_kill_the_writer_at_random_moments(tmp_path):

@@ -18,7 +18,9 @@ import argparse
 import math
 import os
 import secrets
+import sys
 import time
+import warnings
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any
@@ -46,8 +48,20 @@ def is_recording(path: Path) -> bool:
         return False
 
 
+def _one_line_warnings() -> None:
+    """A recording's warnings (a snapshot that does not fit its frames) as the command's own
+    one-line warnings on stderr, not Python's two lines with a file name."""
+
+    def show(message: Warning | str, category: type[Warning], *args: object, **kw: object) -> None:
+        print(f"quorvel: warning: {message}", file=sys.stderr)
+
+    warnings.showwarning = show
+
+
 def _open(path: Path) -> Recording:
     from .cli import Failure
+
+    _one_line_warnings()
 
     try:
         return Recording.open(path)

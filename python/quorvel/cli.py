@@ -892,7 +892,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser(
         "info",
-        help="say what a frame holds",
+        help="say what a frame or a recording holds",
         description="Walks the records of a frame without decoding pixels: header, mode, records "
         "by block code, bits per macroblock, explicit positions, the end marker.",
     )

@@ -206,6 +206,9 @@ class Recording:
         # place, so that a kill during create leaves no file or a whole empty recording, and a
         # file that appeared meanwhile is not written over.
         tmp = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}.tmp")
+        # Made here first, so that a missing or read-only folder is the OSError that says so.
+        with open(tmp, "xb"):
+            pass
         try:
             db = sqlite3.connect(tmp, isolation_level=None)
             try:
