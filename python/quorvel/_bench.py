@@ -210,7 +210,7 @@ def small_frames(rounds: int) -> list[str]:
     return lines
 
 
-PIXEL_FORMATS: tuple[_PixelFormat, ...] = ("RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY")
+PIXEL_FORMATS: tuple[_PixelFormat, ...] = ("RGB", "BGR", "RGBX", "BGRX", "XRGB", "XBGR", "GRAY", "I420", "I444")
 
 
 def screen_formats(rounds: int) -> list[str]:
@@ -460,6 +460,43 @@ def thumbnails(pairs: list[RealPair], rounds: int) -> list[str]:
     return lines
 
 
+def planar_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
+    """Screen.apply on one thread in I420 and I444 beside RGB, whole frames of the real set at
+    least 1024 wide, each applied over and over. The formats of a frame are raced round by
+    round on the calling thread's CPU time; each frame's ratio is of the medians, and the last
+    lines give their geometric mean over the frames and the worst frame."""
+    from ._screen import Screen
+
+    formats: tuple[_PixelFormat, ...] = ("RGB", "I420", "I444")
+    lines = ["| picture | mode | RGB ms | I420 ms | I444 ms | I420 / RGB | I444 / RGB |", "|---|---|---|---|---|---|---|"]
+    ratios: dict[str, list[tuple[float, str]]] = {name: [] for name in formats[1:]}
+    for p in pairs:
+        if p.width < 1024:
+            continue
+        screens = {name: Screen(p.width, p.height, pixel_format=name, threads=1) for name in formats}
+        timings = race(
+            {name: functools.partial(s.apply, p.frame) for name, s in screens.items()}, rounds, warmup, time.thread_time
+        )
+        base = timings[0].median
+        row = [f"{t.median * 1e3:.2f}" for t in timings]
+        for t in timings[1:]:
+            ratios[t.name].append((t.median / base, f"{p.name} {p.mode}"))
+        lines.append(
+            f"| {p.name} | {p.mode} | {' | '.join(row)} | "
+            + " | ".join(f"{t.median / base:.3f}" for t in timings[1:])
+            + " |"
+        )
+    for name, values in ratios.items():
+        if not values:
+            continue
+        mean = math.exp(sum(math.log(r) for r, _ in values) / len(values))
+        worst = max(values)
+        lines.append(
+            f"\n{name} / RGB over {len(values)} frames: geometric mean {mean:.3f}, worst {worst[0]:.3f} ({worst[1]})"
+        )
+    return lines
+
+
 def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
     """Screen.apply on one thread, on two and automatically, against simplejpeg-fast.
 
@@ -588,6 +625,9 @@ def main(argv: list[str] | None = None) -> int:
         "--only-formats", action="store_true", help="only Screen.apply in every pixel format, beside RGB"
     )
     parser.add_argument(
+        "--only-planar", action="store_true", help="with --real: only the planar formats beside RGB on the real frames"
+    )
+    parser.add_argument(
         "--only-screen", action="store_true", help="with --real: only the Screen.apply section (implies --only-real)"
     )
     parser.add_argument(
@@ -620,6 +660,10 @@ def main(argv: list[str] | None = None) -> int:
         print()
         print("\n".join(screen_formats(args.rounds)))
         return 0
+    if args.real is not None and args.only_planar:
+        print()
+        print("\n".join(planar_formats(load_real(args.real), args.rounds)))
+        return 0
     if args.real is not None:
         pairs = load_real(args.real)
         if not args.only_screen:
@@ -637,6 +681,10 @@ def main(argv: list[str] | None = None) -> int:
         )
         print()
         print("\n".join(screen_frames(pairs, args.rounds)))
+        print()
+        print("Real frames at least 1024 wide: Screen.apply on one thread in the planar formats, beside RGB")
+        print()
+        print("\n".join(planar_formats(pairs, args.rounds)))
         if not args.only_screen:
             print()
             print("Thumbnails: Screen(scale=N) on the same frames")

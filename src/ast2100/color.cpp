@@ -56,35 +56,106 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
   }
 }
 
-// A macroblock's samples into the three planes of an i444 picture, no
-// conversion: luma rows copied from their blocks, each chroma sample of the
-// 16x16 mode repeated over its 2x2 pixels.
-void store_planar(const YuvMacroblock& staging, const MacroblockPixels& mb, uint64_t plane, bool subsampled) noexcept {
-  const MacroblockGeometry g = macroblock_geometry(subsampled);
+// A macroblock's luma rows into the Y plane, copied from its blocks (in the
+// 16x16 mode the left and right quarters' rows side by side). Whole rows are
+// copies of a constant size.
+void store_luma(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept {
+  const uint64_t cols = mb.area.cols;
   for (uint64_t r = 0; r < mb.area.rows; ++r) {
     uint8_t* y = mb.origin + r * mb.stride;
-    uint8_t* cb = y + plane;
-    uint8_t* cr = cb + plane;
+    const uint8_t* row = subsampled ? staging + 128 * (r >> 3) + 8 * (r & 7) : staging + 8 * r;
+    if (cols >= 8) {
+      std::memcpy(y, row, 8);
+      if (cols == 16) {
+        std::memcpy(y + 8, row + 64, 8);
+      } else if (cols > 8) {
+        std::memcpy(y + 8, row + 64, cols - 8);
+      }
+    } else {
+      std::memcpy(y, row, cols);
+    }
+  }
+}
+
+// The chroma blocks (8x8 each) of a macroblock into the Cb and Cr planes of
+// an i444 picture, each 4:2:0 sample repeated over its 2x2 pixels.
+void store_chroma_444(const uint8_t* cb, const uint8_t* cr, const MacroblockPixels& mb, uint64_t plane,
+                      bool subsampled) noexcept {
+  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+    uint8_t* out = mb.origin + r * mb.stride + plane;
     if (!subsampled) {
-      std::memcpy(y, staging.data() + 8 * r, mb.area.cols);
-      std::memcpy(cb, staging.data() + g.cb_at + 8 * r, mb.area.cols);
-      std::memcpy(cr, staging.data() + g.cr_at + 8 * r, mb.area.cols);
+      std::memcpy(out, cb + 8 * r, mb.area.cols < 8 ? mb.area.cols : 8);
+      std::memcpy(out + plane, cr + 8 * r, mb.area.cols < 8 ? mb.area.cols : 8);
       continue;
     }
-    const uint8_t* quarters = staging.data() + 128 * (r >> 3) + 8 * (r & 7);  // the left quarter's row
-    const uint64_t left = mb.area.cols < 8 ? mb.area.cols : 8;
-    std::memcpy(y, quarters, left);
-    if (mb.area.cols > 8) std::memcpy(y + 8, quarters + 64, mb.area.cols - 8);
-    const uint8_t* chroma_cb = staging.data() + g.cb_at + 8 * (r >> 1);
-    const uint8_t* chroma_cr = staging.data() + g.cr_at + 8 * (r >> 1);
-    for (uint64_t c = 0; c < mb.area.cols; ++c) {
-      cb[c] = chroma_cb[c >> 1];
-      cr[c] = chroma_cr[c >> 1];
+    // A row of 16 built whole (a loop the compiler vectorises), then stored.
+    uint8_t wide[2][16];
+    for (unsigned c = 0; c < 16; ++c) {
+      wide[0][c] = cb[8 * (r >> 1) + c / 2];
+      wide[1][c] = cr[8 * (r >> 1) + c / 2];
+    }
+    if (mb.area.cols == 16) {
+      std::memcpy(out, wide[0], 16);
+      std::memcpy(out + plane, wide[1], 16);
+    } else {
+      std::memcpy(out, wide[0], mb.area.cols);
+      std::memcpy(out + plane, wide[1], mb.area.cols);
     }
   }
 }
 
 }  // namespace
+
+void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& frame, const PixelArea& area,
+                      bool subsampled) noexcept {
+  // The macroblock's corner is a multiple of 8: its chroma starts at half of it
+  // and covers ceil(cols / 2) x ceil(rows / 2) samples of its own.
+  const uint64_t cw = frame.chroma_width();
+  uint8_t* out_cb = frame.pixels.data() + frame.plane_bytes() + (area.y / 2) * cw + area.x / 2;
+  uint8_t* out_cr = out_cb + frame.chroma_plane_bytes();
+  const uint64_t cols = ceil_div(area.cols, 2), rows = ceil_div(area.rows, 2);
+  if (subsampled) {  // the samples as they are
+    for (uint64_t v = 0; v < rows; ++v) {
+      if (cols == 8) {
+        std::memcpy(out_cb + v * cw, cb + 8 * v, 8);
+        std::memcpy(out_cr + v * cw, cr + 8 * v, 8);
+      } else {
+        std::memcpy(out_cb + v * cw, cb + 8 * v, cols);
+        std::memcpy(out_cr + v * cw, cr + 8 * v, cols);
+      }
+    }
+    return;
+  }
+  // The rounded mean of each 2x2 (halves up), of the samples inside the
+  // picture where a clipped macroblock has an odd width or height.
+  if (area.cols == 8 && area.rows == 8) {
+    for (uint64_t v = 0; v < 4; ++v) {
+      for (uint64_t u = 0; u < 4; ++u) {
+        const size_t at = 16 * v + 2 * u;
+        out_cb[v * cw + u] = static_cast<uint8_t>((cb[at] + cb[at + 1] + cb[at + 8] + cb[at + 9] + 2u) >> 2);
+        out_cr[v * cw + u] = static_cast<uint8_t>((cr[at] + cr[at + 1] + cr[at + 8] + cr[at + 9] + 2u) >> 2);
+      }
+    }
+    return;
+  }
+  for (uint64_t v = 0; v < rows; ++v) {
+    for (uint64_t u = 0; u < cols; ++u) {
+      uint32_t sum_cb = 0, sum_cr = 0, n = 0;
+      for (uint64_t r = 2 * v; r < 2 * v + 2 && r < area.rows; ++r) {
+        for (uint64_t c = 2 * u; c < 2 * u + 2 && c < area.cols; ++c, ++n) {
+          sum_cb += cb[8 * r + c];
+          sum_cr += cr[8 * r + c];
+        }
+      }
+      out_cb[v * cw + u] = static_cast<uint8_t>((sum_cb + n / 2) / n);
+      out_cr[v * cw + u] = static_cast<uint8_t>((sum_cr + n / 2) / n);
+    }
+  }
+}
+
+void store_luma_plane(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept {
+  store_luma(staging, mb, subsampled);
+}
 
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put<PixelFormat::rgb>(out, y, cb, cr); }
 
@@ -113,7 +184,15 @@ void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept 
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
-  if (is_planar(frame.format)) return store_planar(staging, mb, frame.plane_bytes(), subsampled);
+  if (is_planar(frame.format)) {
+    if (mb.area.empty()) return;
+    const MacroblockGeometry g = macroblock_geometry(subsampled);
+    store_luma(staging.data(), mb, subsampled);
+    if (frame.format == PixelFormat::i444) {
+      return store_chroma_444(staging.data() + g.cb_at, staging.data() + g.cr_at, mb, frame.plane_bytes(), subsampled);
+    }
+    return store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
+  }
   with_format(frame.format, [&](auto f) { store_macroblock<f()>(staging, mb, subsampled); });
 }
 

@@ -89,6 +89,16 @@ void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept;
 // and Cb, Cr 128, which the conversion makes 0, 0, 0.
 void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept;
 
+// A macroblock's chroma, an 8x8 block each of Cb and Cr (raster order), into
+// an i420 frame at the macroblock's (clipped) area: as they are in the 16x16
+// mode, in the 8x8 mode each 2x2 averaged (the rounded mean, halves up, of
+// those inside the picture).
+void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& frame, const PixelArea& area,
+                      bool subsampled) noexcept;
+
+// A macroblock's luma samples (its staging area's Y blocks) into the Y plane.
+void store_luma_plane(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept;
+
 // One pixel's samples stored at `out` in the frame's format: converted for a
 // packed format (as store_pixel_as), or for an i444 picture the samples
 // themselves in its three planes.

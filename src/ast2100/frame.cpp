@@ -77,7 +77,9 @@ size_t Status::message(std::span<char, 64> buf) const noexcept {
 
 Status FrameDecoder::setup(std::span<const uint8_t> codec_data, uint64_t width, uint64_t height,
                            uint64_t max_frame_bytes, FrameDecoder& out, PixelFormat format, uint32_t scale) noexcept {
-  if (!valid_scale(scale)) return {Failure::invalid_scale, scale};
+  // A thumbnail's macroblock may cover part of a 4:2:0 chroma sample: i420
+  // thumbnails are derived from an i444 one (screen.hpp), never drawn.
+  if (!valid_scale(scale) || (format == PixelFormat::i420 && scale != 1)) return {Failure::invalid_scale, scale};
   if (codec_data.size() < kHeaderBytes) return {Failure::codec_data_too_short};
   // Bytes 0 and 1 of the header are not interpreted.
   const uint32_t mode = static_cast<uint32_t>(codec_data[2]) << 8 | codec_data[3];

@@ -97,7 +97,7 @@ class MacroblockSink {
 class FrameDecoder {
  public:
   // The set-up checks, in order: the scale (1, or 2, 4 or 8 to draw a
-  // thumbnail; any other is invalid_scale, an internal fault that
+  // thumbnail, in any format but i420; any other is invalid_scale, an internal fault that
   // decode_frame, which draws at scale 1, never meets), header length, mode,
   // the byte size of the picture drawn in `format` against max_frame_bytes (at
   // most 2^63 - 1; the full picture's must fit in 2^63 - 1 too), and the bit
@@ -119,7 +119,7 @@ class FrameDecoder {
   // `frame` held: pass a zero-filled picture for a frame of its own.
   Status run(std::span<uint8_t> frame) noexcept;
 
-  // The same on a picture whose bytes are not yet defined: on success every
+  // The same on a picture (of a packed format) whose bytes are not yet defined: on success every
   // pixel that no macroblock drew is black (zero, padding bytes 255), as if `frame` had been zero-filled,
   // but a frame that draws its macroblocks in raster order writes each byte
   // once. On failure the contents are undefined.

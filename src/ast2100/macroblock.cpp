@@ -93,12 +93,30 @@ void paint_vq(const MacroblockPixels& mb, const std::array<std::array<uint8_t, 4
   }
 }
 
-// The same into an i444 picture: each plane painted with its own sample of
-// the colours, as one-byte pixels.
+// The same into a planar picture: in i444 each plane painted with its own
+// sample of the colours, as one-byte pixels.
 void paint_vq_planar(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
   MacroblockPixels mb = target.frame.macroblock(at.col, at.row, target.subsampled);
   if (mb.area.empty()) return;
   const uint64_t plane = target.frame.plane_bytes();
+  if (target.frame.format == PixelFormat::i420) {
+    // The Y plane painted, the chroma as a DCT macroblock's 8x8 blocks would be.
+    std::array<std::array<uint8_t, 4>, 4> luma{};
+    std::array<uint8_t, 4> cb{}, cr{};
+    for (uint32_t k = 0; k < (1u << macroblock.index_bits); ++k) {
+      luma[k][0] = static_cast<uint8_t>(macroblock.colors[k] >> 16);
+      cb[k] = static_cast<uint8_t>(macroblock.colors[k] >> 8);
+      cr[k] = static_cast<uint8_t>(macroblock.colors[k]);
+    }
+    paint_vq<1>(mb, luma, macroblock, target.subsampled ? 1 : 0);
+    alignas(16) std::array<uint8_t, 64> block_cb, block_cr;
+    for (size_t i = 0; i < 64; ++i) {
+      const uint8_t code = macroblock.index_bits == 0 ? 0 : macroblock.codes[i];
+      block_cb[i] = cb[code];
+      block_cr[i] = cr[code];
+    }
+    return store_chroma_420(block_cb.data(), block_cr.data(), target.frame, mb.area, target.subsampled);
+  }
   for (unsigned p = 0; p < 3; ++p, mb.origin += plane) {
     std::array<std::array<uint8_t, 4>, 4> samples{};
     // The cache holds Y in bits 16..23, Cb in 8..15, Cr in 0..7.

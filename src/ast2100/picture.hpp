@@ -195,8 +195,9 @@ struct MacroblockPixels {
 
 // Where a macroblock's pixels go: the picture (rows top to bottom, no padding,
 // so the stride is width times the format's pixel size), its size and format.
-// A planar picture drawn into is i444: a pixel's Cb and Cr lie plane_bytes()
-// and twice that after its Y.
+// In an i444 picture a pixel's Cb and Cr lie plane_bytes() and twice that
+// after its Y; an i420 picture (drawn at full size only) has its chroma planes
+// after the Y plane, chroma_width() samples a row.
 struct FrameView {
   std::span<uint8_t> pixels;
   uint64_t width;
@@ -206,6 +207,9 @@ struct FrameView {
   uint64_t pixel_bytes() const noexcept { return bytes_per_pixel(format); }
   uint64_t stride() const noexcept { return width * pixel_bytes(); }
   uint64_t plane_bytes() const noexcept { return width * height; }
+  // i420: the chroma planes' width and size.
+  uint64_t chroma_width() const noexcept { return ceil_div(width, 2); }
+  uint64_t chroma_plane_bytes() const noexcept { return chroma_width() * ceil_div(height, 2); }
   uint8_t* origin(const PixelArea& area) const noexcept {
     return pixels.data() + area_offset(area, width, pixel_bytes());
   }

@@ -154,10 +154,8 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
   // The planar formats' black is not zero: Y 16, then Cb and Cr 128 (the
   // i420 picture's Y plane first, then the i444 one's after its chroma).
   if (format_ == PixelFormat::i444) fill_black_planar({pixels_.get(), bytes_}, plane_bytes());
-  if (format_ == PixelFormat::i420) {
-    fill_black_planar({pixels_.get(), shown_bytes_}, plane_bytes());
-    fill_black_planar({drawn(), bytes_}, plane_bytes());
-  }
+  if (format_ == PixelFormat::i420) fill_black_planar({pixels_.get(), shown_bytes_}, plane_bytes());
+  if (derives()) fill_black_planar({drawn(), bytes_}, plane_bytes());
   return true;
 }
 
@@ -180,35 +178,54 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   // Each macroblock is saved once a frame and macroblocks do not overlap, so
   // the journal never holds more than the picture.
   saved_[saved_count_++] = {area, journal_used_};
-  const uint64_t pixel = bytes_per_pixel(format_);
-  const uint64_t stride = picture_width() * pixel;
-  const uint64_t row_bytes = area.cols * pixel;
-  const uint8_t* from = drawn() + area_offset(area, picture_width(), pixel);
   // On two threads this runs on the worker, just before it draws there. The
-  // planar formats save the area of each plane, one after another.
-  for (unsigned p = 0; p < planes(); ++p, from += plane_bytes()) {
-    save_area({journal_.get() + journal_used_, from, stride, row_bytes, area.rows});
-    journal_used_ += row_bytes * area.rows;
+  // planar formats save the area's part of each plane, one after another,
+  // with ordinary stores: streaming some of a plane's rows and not the next
+  // plane's, into the same cache lines, stalls every store that follows
+  // (a third more time for a whole frame).
+  if (planes() == 1) {
+    const PlanePart part = plane_part(0, area);
+    save_area({journal_.get() + journal_used_, drawn() + part.offset, part.stride, part.row_bytes, part.rows});
+    journal_used_ += part.row_bytes * part.rows;
+    return;
   }
+  for (unsigned p = 0; p < planes(); ++p) {
+    const PlanePart part = plane_part(p, area);
+    copy_rows(journal_.get() + journal_used_, part.row_bytes, drawn() + part.offset, part.stride, part.row_bytes,
+              part.rows);
+    journal_used_ += part.row_bytes * part.rows;
+  }
+}
+
+Screen::PlanePart Screen::plane_part(unsigned p, const PixelArea& area) const noexcept {
+  const uint64_t w = picture_width();
+  if (p == 0 || drawn_format() != PixelFormat::i420) {
+    const uint64_t pixel = bytes_per_pixel(format_);
+    return {p * plane_bytes() + area_offset(area, w, pixel), area.cols * pixel, area.rows, w * pixel};
+  }
+  // A full-size macroblock's corner is a multiple of 8: its chroma is its own,
+  // half its size rounded up.
+  const uint64_t cw = ceil_div(w, 2);
+  const uint64_t plane = plane_bytes() + (p - 1) * cw * ceil_div(picture_height(), 2);
+  return {plane + (area.y / 2) * cw + area.x / 2, ceil_div(area.cols, 2), ceil_div(area.rows, 2), cw};
 }
 
 void Screen::finish(bool undo) noexcept {
 #if defined(__SSE2__)
   _mm_sfence();  // the journal's streaming stores are done before it is read or reused
 #endif
-  const uint64_t pixel = bytes_per_pixel(format_);
-  const uint64_t stride = picture_width() * pixel;
   for (uint64_t i = 0; i < saved_count_; ++i) {
     const PixelArea& area = saved_[i].area;
     // Every mark set in this frame belongs to a saved area, so clearing whole
     // words clears them all.
     touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
-    const uint64_t row_bytes = area.cols * pixel;
-    uint8_t* to = drawn() + area_offset(area, picture_width(), pixel);
     const uint8_t* from = journal_.get() + saved_[i].offset;
-    for (unsigned p = 0; p < planes(); ++p, to += plane_bytes(), from += row_bytes * area.rows)
-      copy_rows(to, stride, from, row_bytes, row_bytes, area.rows);
+    for (unsigned p = 0; p < planes(); ++p) {
+      const PlanePart part = plane_part(p, area);
+      copy_rows(drawn() + part.offset, part.stride, from, part.row_bytes, part.row_bytes, part.rows);
+      from += part.row_bytes * part.rows;
+    }
   }
   saved_count_ = 0;
   journal_used_ = 0;
@@ -218,7 +235,7 @@ bool Screen::restore(std::span<const uint8_t> pixels, uint64_t frames_applied) n
   const uint64_t whole = shown_bytes_ + derived_from_bytes();
   if (!pixels_ || (pixels.size() != whole && pixels.size() != shown_bytes_)) return false;
   if (!pixels.empty()) std::memcpy(pixels_.get(), pixels.data(), pixels.size());
-  if (pixels.size() != whole) {
+  if (pixels.size() != whole && derives()) {
     // An i420 picture alone: the i444 one repeats each chroma sample over its 2x2.
     const uint64_t w = picture_width(), h = picture_height(), cw = ceil_div(w, 2);
     const uint8_t* shown = pixels_.get();
@@ -346,7 +363,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
     return {ApplyResult::Kind::no_memory, {}};
   }
   finish(false);
-  if (format_ == PixelFormat::i420) derive_420(std::span<const Rect>(changed).subspan(before));
+  if (derives()) derive_420(std::span<const Rect>(changed).subspan(before));
   frames_applied_.fetch_add(1, std::memory_order_relaxed);
   return {};
 }

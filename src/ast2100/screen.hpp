@@ -16,12 +16,14 @@
 // frames' size, and the journal and the rectangles are in thumbnail pixels.
 //
 // In the planar formats the picture holds the decoder's samples, Y 16 and Cb,
-// Cr 128 where nothing was drawn. An i420 screen draws an i444 picture (the
-// one its journal keeps) and derives its 4:2:0 picture from it after each
-// frame, over the rectangles drawn: each chroma sample the rounded mean of the
-// 2x2 it covers (of what exists at an edge). So a 4:2:0 sample is exact in the
-// 16x16 mode, and where a macroblock covers fewer than 2x2 thumbnail pixels
-// (the 8x8 mode at 1/8) the full-resolution chroma is kept for the next frame.
+// Cr 128 where nothing was drawn. In i420 each chroma sample is the rounded
+// mean of the 2x2 it covers (of what exists at an edge): exact in the 16x16
+// mode. At full size frames draw it directly, as a macroblock's chroma is its
+// own. A thumbnail draws an i444 picture (the one its journal keeps) and
+// derives the 4:2:0 picture from it after each frame, over the rectangles
+// drawn: where a macroblock covers fewer than 2x2 thumbnail pixels (the 8x8
+// mode at 1/8) a chroma sample mixes macroblocks, and the full-resolution
+// chroma is kept for the frames that draw its neighbours.
 //
 // All memory is taken by allocate(); apply() allocates only the caller's list
 // of rectangles, and the first frame drawn on two threads starts the screen's
@@ -150,14 +152,21 @@ class Screen final : private DrawObserver {
     return (area.y * scale_ / kCellSize) * cells_x_ + area.x * scale_ / kCellSize;
   }
   static constexpr uint64_t kCellSize = macroblock_size(false);
-  // The format frames are drawn in: i444 for an i420 screen.
-  PixelFormat drawn_format() const noexcept { return format_ == PixelFormat::i420 ? PixelFormat::i444 : format_; }
+  // Whether this is an i420 thumbnail, which draws an i444 picture and derives its own.
+  bool derives() const noexcept { return format_ == PixelFormat::i420 && scale_ != 1; }
+  // The format frames are drawn in.
+  PixelFormat drawn_format() const noexcept { return derives() ? PixelFormat::i444 : format_; }
   // The picture frames are drawn on and the journal keeps, bytes_ long.
-  uint8_t* drawn() const noexcept { return pixels_.get() + (format_ == PixelFormat::i420 ? shown_bytes_ : 0); }
-  uint64_t derived_from_bytes() const noexcept { return format_ == PixelFormat::i420 ? bytes_ : 0; }
-  // The planes a pixel of the drawn picture has bytes in, and their distance.
+  uint8_t* drawn() const noexcept { return pixels_.get() + (derives() ? shown_bytes_ : 0); }
+  uint64_t derived_from_bytes() const noexcept { return derives() ? bytes_ : 0; }
+  // The planes of the drawn picture, and where an area's part of plane p lies
+  // in it: the offset of its first byte, its row bytes and rows, and the plane's stride.
   unsigned planes() const noexcept { return is_planar(format_) ? 3 : 1; }
   uint64_t plane_bytes() const noexcept { return picture_width() * picture_height(); }
+  struct PlanePart {
+    uint64_t offset, row_bytes, rows, stride;
+  };
+  PlanePart plane_part(unsigned p, const PixelArea& area) const noexcept;
   // i420: the 4:2:0 picture over `rects` (picture pixels) from the i444 one.
   void derive_420(std::span<const Rect> rects) noexcept;
   // Puts every saved area back (undo = true) or keeps the new pixels; either
