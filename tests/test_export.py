@@ -57,7 +57,7 @@ def session(tmp_path_factory):
         (["-o", "v.mp4", "--lossless", "--crf", "20"], "--crf sets a lossy codec's quality: not with --lossless"),
         (["-o", "v.mkv", "--codec", "ffv1", "--crf", "20"], "ffv1 is lossless, it takes none (h264, vp9, av1 do)"),
         (["-o", "v.mp4", "--crf", "52"], "--crf for h264 is 0 to 51, not 52"),
-        (["-o", "v.mp4", "--start", "3", "--end", "2"], "--end (2 s) comes after --start (3 s)"),
+        (["-o", "v.mp4", "--start", "3", "--end", "2"], "--end (2 s) is not after --start (3 s)"),
         (["-o", "v.mp4", "--start", "5"], "--start (5 s) is at or past the end (3 s)"),
         (["-o", "v.mp4", "--size", "10x10"], "carries its size and times: no --size, no --fps"),
         ([], "export needs -o OUT.mp4"),

@@ -287,7 +287,7 @@ def export(
     if end is not None and not (math.isfinite(end) and end > 0):
         raise ValueError(f"--end is a time in seconds above 0, not {end:g}")
     if start is not None and end is not None and end <= start:
-        raise ValueError(f"--end ({end:g} s) comes after --start ({start:g} s)")
+        raise ValueError(f"--end ({end:g} s) is not after --start ({start:g} s)")
     start_ns = round((start or 0) * 1e9)
     end_ns = None if end is None else round(end * 1e9)
 

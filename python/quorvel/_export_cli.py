@@ -75,6 +75,9 @@ def cmd_export(args: argparse.Namespace) -> int:
             raise Failure(str(e)) from None
         raise UsageError(str(e)) from None
     except OSError as e:
+        # A frame file that cannot be read names itself; the rest is the output's.
+        if e.filename is not None and not isinstance(source, Path) and Path(e.filename) in source:
+            raise Failure(f"cannot read frame {e.filename}: {e.strerror or e}") from None
         raise Failure(f"cannot write {args.output}: {e.strerror or e}") from None
     finally:
         if bar:
