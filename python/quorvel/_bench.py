@@ -468,7 +468,10 @@ def planar_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[
     from ._screen import Screen
 
     formats: tuple[_PixelFormat, ...] = ("RGB", "I420", "I444")
-    lines = ["| picture | mode | RGB ms | I420 ms | I444 ms | I420 / RGB | I444 / RGB |", "|---|---|---|---|---|---|---|"]
+    lines = [
+        "| picture | mode | RGB ms | I420 ms | I444 ms | I420 / RGB | I444 / RGB |",
+        "|---|---|---|---|---|---|---|",
+    ]
     ratios: dict[str, list[tuple[float, str]]] = {name: [] for name in formats[1:]}
     for p in pairs:
         if p.width < 1024:

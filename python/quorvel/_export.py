@@ -63,8 +63,8 @@ Chroma = Literal["420", "444"]
 @dataclass(frozen=True, slots=True)
 class ExportSummary:
     """What export wrote: pictures encoded (frames_written), frames the decoder refused (each a
-    lost delta, the picture held), the video's duration in seconds, the file's size in bytes,
-    and the codec, pixel format and canvas size."""
+    lost delta, the picture held), frames from --start on (frames_read), the video's duration in
+    seconds, the file's size in bytes, and the codec, pixel format and canvas size."""
 
     path: Path
     frames_written: int
@@ -348,7 +348,7 @@ def _encode(
     first = src.ticks(start_ns)
     end = src.ticks(src.end_ns) - first
 
-    written = refused = read = 0
+    written = refused = read = done = 0
     with atomic_path(out_path) as temporary:
         # An MP4's index at its start, so that a browser plays it before it has it all.
         options = {"movflags": "+faststart"} if muxer == "mp4" else {}
@@ -386,9 +386,11 @@ def _encode(
             pending: int | None = None  # a changed picture's time, sent when a later frame comes
             for t_ns, w, h, data in src.frames():
                 if progress is not None:
-                    progress(read, src.count)
-                read += 1
+                    progress(done, src.count)
+                done += 1
                 pts = src.ticks(t_ns) - first
+                if pts >= 0:
+                    read += 1  # a frame from --start on
                 if screen is not None and last_pts < 0 and pending is None and pts > 0:
                     pending = 0  # the screen as it is at --start, shown from 0
                 if pending is not None and pts > pending:

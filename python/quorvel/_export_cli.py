@@ -15,7 +15,7 @@ from pathlib import Path
 def cmd_export(args: argparse.Namespace) -> int:
     from ._recordings_cli import _plural, _refused_line, is_recording
     from .cli import Failure, Progress, UsageError, _frames
-    from ._export import VIDEO_HINT, check_options, export
+    from ._export import DEFAULT_CRF, VIDEO_HINT, check_options, export
     from .recording import RecordingError
 
     if args.output is None:
@@ -82,7 +82,11 @@ def cmd_export(args: argparse.Namespace) -> int:
     finally:
         if bar:
             bar[0].close()
-    mode = "lossless" if args.lossless or codec == "ffv1" else f"crf {args.crf if args.crf is not None else 'default'}"
+    mode = (
+        "lossless"
+        if args.lossless or codec == "ffv1"
+        else f"crf {DEFAULT_CRF[codec] if args.crf is None else args.crf}"
+    )
     print(
         f"exported  {_plural(summary.frames_read, 'frame')} as {_plural(summary.frames_written, 'picture')} "
         f"over {summary.duration:.3f} s: {codec} {summary.pix_fmt} ({mode}), {summary.width}x{summary.height}, "
