@@ -727,7 +727,7 @@ def export_section() -> int:
         return 0
     from . import _export_bench
 
-    print("Export: the default video (H.264 4:2:0, veryfast, CRF 23) of the demo session and the hour")
+    print("Export: the default video (H.264 4:2:0, veryfast, CRF 22) of the demo session and the hour")
     print()
     return _export_bench.main([])
 

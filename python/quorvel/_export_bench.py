@@ -1,5 +1,5 @@
 """`quorvel export` measured: quality, speed and size of the default video (H.264 4:2:0, x264's
-`veryfast` at CRF 23, MP4) on the demo session and on the synthetic 1920x1080 session of the
+`veryfast` at CRF 22, MP4) on the demo session and on the synthetic 1920x1080 session of the
 recordings benchmark (quorvel._recording_bench; the whole hour by default).
 
 - PSNR of every decoded picture against the RGB screen at its time. The decoded Y, Cb and Cr go
