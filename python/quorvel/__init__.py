@@ -12,6 +12,8 @@ codes an RGB picture as a frame; `inspect_frame(data, width, height)`
 (quorvel.records, standard library only) says what a frame holds.
 `Recording` (quorvel.recording, standard library only) keeps a console session
 in one file: each frame with its time and size, seekable with screen_at(t).
+With PyAV (the `video` extra): `export(recording, "s.mp4", **options)` writes a
+recording as a video (MP4, MKV, WebM) from the decoder's own Y, Cb and Cr samples.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -39,13 +41,25 @@ if TYPE_CHECKING:
     # For type checkers; at run time __getattr__ finds them on first use.
     from .encode import encode_frame as encode_frame
     from .recording import Recording as Recording
+    from ._export import ExportSummary as ExportSummary
+    from ._export import export as export
     from .recording import RecordingError as RecordingError
     from ._scan import scan as scan
     from .records import inspect_frame as inspect_frame
 
     __version__: str
 
-__all__ = ["decode_frame", "decoder_version", "Screen", "PanicException", "Recording", "RecordingError", "scan"]
+__all__ = [
+    "decode_frame",
+    "decoder_version",
+    "Screen",
+    "PanicException",
+    "Recording",
+    "RecordingError",
+    "scan",
+    "export",
+    "ExportSummary",
+]
 
 
 def _version() -> str:
@@ -79,6 +93,12 @@ def __getattr__(name: str) -> Any:
         from ._scan import scan
 
         return scan
+    if name in ("export", "ExportSummary"):
+        # PyAV and numpy load when a video is first written.
+        from . import _export
+
+        value = globals()[name] = getattr(_export, name)
+        return value
     if name == "inspect_frame":
         from .records import inspect_frame
 

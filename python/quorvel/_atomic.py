@@ -21,7 +21,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import BinaryIO
 
-__all__ = ["atomic_output"]
+__all__ = ["atomic_output", "atomic_path"]
 
 
 def _create_temporary(folder: str, name: str) -> tuple[int, str]:
@@ -101,6 +101,44 @@ def atomic_output(path: str | os.PathLike[str], *, exclusive: bool = False) -> I
             os.unlink(temporary)
         else:
             os.replace(temporary, target)
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+@contextmanager
+def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
+    """atomic_output for a writer that wants a file name, not a file object (FFmpeg opens and
+    writes its output itself): gives the path of a new empty temporary file beside `path`, named
+    as atomic_output names its own. When the block ends without an exception the file is synced
+    and renamed over `path` (keeping the permission bits of a file it replaces); on an exception
+    it is removed and the exception goes on. The writer must have closed the file by then.
+    """
+    target = os.path.realpath(os.fspath(path))
+    if os.path.isdir(target):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+    folder, name = os.path.split(target)
+    fd, temporary = _create_temporary(folder, name)
+    try:
+        try:
+            earlier = os.stat(target)
+        except FileNotFoundError:
+            pass
+        else:
+            os.fchmod(fd, stat.S_IMODE(earlier.st_mode))
+        os.close(fd)
+        fd = -1
+        yield temporary
+        fd = os.open(temporary, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        os.fsync(fd)
+        os.close(fd)
+        fd = -1
+        os.replace(temporary, target)
     except BaseException:
         if fd >= 0:
             os.close(fd)

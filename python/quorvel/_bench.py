@@ -639,6 +639,12 @@ def main(argv: list[str] | None = None) -> int:
         help="only the recordings section: a one-hour 1920x1080 recording, its appends and seeks "
         "(also run alone: python -m quorvel._recording_bench)",
     )
+    parser.add_argument(
+        "--export",
+        action="store_true",
+        help="only the export section: quality, speed and size of the default video (also run alone: "
+        "python -m quorvel._export_bench)",
+    )
     args = parser.parse_args(argv)
     import simplejpeg
 
@@ -650,6 +656,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.recording:
         print()
         return recording_section()
+    if args.export:
+        print()
+        return export_section()
     if args.only_formats:
         print()
         print("\n".join(screen_formats(args.rounds)))
@@ -695,6 +704,8 @@ def main(argv: list[str] | None = None) -> int:
         print("\n".join(screen_formats(args.rounds)))
         print()
         recording_section()
+        print()
+        export_section()
     print()
     print(machine())
     return 0
@@ -706,6 +717,19 @@ def recording_section() -> int:
     print("Recordings: a one-hour 1920x1080 session at 10 frames a second")
     print()
     return _recording_bench.main([])
+
+
+def export_section() -> int:
+    try:
+        import av  # noqa: F401
+    except ImportError:
+        print("Export: skipped, it needs PyAV (pip install '.[video]')")
+        return 0
+    from . import _export_bench
+
+    print("Export: the default video (H.264 4:2:0, veryfast, CRF 22) of the demo session and the hour")
+    print()
+    return _export_bench.main([])
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
     quorvel pack FRAME... | DIR -o s.qvr --size WxH [--fps N | --times FILE]    frames into a recording
     quorvel pack --repair s.qvr
     quorvel decode s.qvr --at SECONDS -o OUT.png | --outdir DIR; info s.qvr; play s.qvr [--speed N] [--follow]
+    quorvel export s.qvr | FRAME... | DIR -o OUT.mp4|.mkv|.webm [--codec C] [--lossless | --crf N] [...]
     quorvel play FRAME... | DIR --size WxH [--scale N] [--fps N] [--paused] [--exit-after SECONDS]
     quorvel play --wall CAPTURE CAPTURE... --size WxH [--scale N] [--columns N] [...]
     quorvel scan RECORDING... | DIR... --outdir OUT [--every S] [--jobs N | --scheduler ADDR] [--classify M:F]
@@ -832,6 +833,12 @@ def _every(text: str) -> float:
     return value
 
 
+def _cmd_export(args: argparse.Namespace) -> int:
+    from ._export_cli import cmd_export
+
+    return cmd_export(args)
+
+
 def _cmd_pack(args: argparse.Namespace) -> int:
     from ._recordings_cli import cmd_pack
 
@@ -1016,6 +1023,56 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--repair", type=Path, metavar="FILE", help="make a recording whose writer died one file again")
     p.set_defaults(run=_cmd_pack)
+
+    p = sub.add_parser(
+        "export",
+        help="write a recording or frames as a video (MP4, MKV, WebM)",
+        description="Writes a recording (.qvr), or frames in natural order, as a standard video through "
+        "FFmpeg: the container follows the suffix (.mp4: h264, vp9, av1; .mkv: those and ffv1; "
+        ".webm: vp9, av1). The decoder's own Y, Cb and Cr samples go to the encoder with no RGB on "
+        "the way, tagged BT.601 (smpte170m) limited range; each frame's time is its picture's time, "
+        "and a frame that changes nothing adds no picture. A recording whose size changes is drawn "
+        "on a canvas of its largest width by its largest height (even, for 4:2:0), each picture at "
+        "the top left and black around it. The default (H.264 4:2:0, .mp4) plays in browsers; "
+        "lossless and 4:4:4 H.264 do not. Needs PyAV: pip install 'quorvel[video]'.",
+    )
+    p.add_argument(
+        "inputs",
+        nargs="+",
+        type=Path,
+        metavar="INPUT",
+        help=f"one recording (.qvr), or frame files, or a folder (a capture) standing for its *{FRAME_SUFFIX} files",
+    )
+    p.add_argument("-o", "--output", type=Path, metavar="OUT", help="the video to write: .mp4, .mkv or .webm")
+    p.add_argument(
+        "--codec",
+        choices=("h264", "vp9", "av1", "ffv1"),
+        metavar="CODEC",
+        help="h264, vp9, av1 or ffv1 (default: h264; vp9 for .webm)",
+    )
+    p.add_argument(
+        "--chroma",
+        choices=("420", "444"),
+        default="420",
+        help="444 keeps every chroma sample (h264, vp9, ffv1; default: 420, the decoder's own in mode 422)",
+    )
+    p.add_argument(
+        "--lossless", action="store_true", help="every sample kept: h264 at qp 0, vp9's lossless mode, or ffv1"
+    )
+    p.add_argument("--crf", type=int, metavar="N", help="a lossy codec's quality, lower is better (h264: 23)")
+    p.add_argument("--start", type=float, metavar="T", help="begin T seconds in: the screen as it was then, from 0")
+    p.add_argument("--end", type=float, metavar="T", help="end T seconds in (default: the last frame's time)")
+    p.add_argument(
+        "--scale",
+        type=int,
+        choices=(1, 2, 4, 8),
+        default=1,
+        metavar="N",
+        help="a thumbnail video at 1/N, N = 2, 4 or 8",
+    )
+    p.add_argument("--size", type=parse_size, metavar="WxH", help="frames' picture size (frames only)")
+    p.add_argument("--fps", type=float, metavar="N", help="frames a second, the first at 0 s (frames only)")
+    p.set_defaults(run=_cmd_export)
 
     p = sub.add_parser(
         "play",
