@@ -14,11 +14,10 @@ import random
 import numpy as np
 import pytest
 
-from helpers import drawn_cells, failing_frames, random_frame, seed_of
+from helpers import drawn_cells, failing_frames, flat_frame, random_frame, seed_of
 from quorvel._picture import box_filter
 from quorvel._screen import Screen
 from reference import luma_term, render, ycbcr_to_rgb
-from test_thumbnail import flat_frame
 
 PLANAR = ["I420", "I444"]
 SCALES = [1, 2, 4, 8]

@@ -14,8 +14,7 @@ import random
 import numpy as np
 import pytest
 
-from framewriter import FrameWriter
-from helpers import FORMATS, failing_frames, picture, random_frame, rearranged, seed_of
+from helpers import FORMATS, failing_frames, flat_frame, picture, random_frame, rearranged, seed_of
 from quorvel._picture import box_filter, desktop, psnr
 from quorvel._screen import Screen
 from quorvel.encode import encode_frame
@@ -45,28 +44,6 @@ def apply_both(full, thumb, data):
         outside[y : y + h, x : x + w] = False
     assert np.array_equal(after[outside], before[outside])
     return box_filter(np.asarray(full), thumb.scale), after
-
-
-def flat_frame(mode, width, height, rng, records=40):
-    """VQ records, and DCT records whose blocks have a DC term alone (each block flat)."""
-    n = 16 if mode == 422 else 8
-    fw = FrameWriter(mode)
-    for _ in range(records):
-        at = None if rng.random() < 0.6 else (rng.randrange(-(-width // n) + 1), rng.randrange(-(-height // n) + 1))
-        if rng.random() < 0.3:
-            fw.dct(
-                [[rng.randint(-400, 400)] + [0] * 63 for _ in range(6 if mode == 422 else 3)],
-                alt=rng.random() < 0.5,
-                at=at,
-            )
-            continue
-        k = rng.choice([1, 2, 4])
-        fw.vq(
-            [(rng.randrange(4), rng.choice([None, rng.randrange(1 << 24)])) for _ in range(k)],
-            [rng.randrange(k) for _ in range(64)] if k > 1 else (),
-            at=at,
-        )
-    return fw.end().to_bytes()
 
 
 @pytest.mark.parametrize("scale", SCALES)
