@@ -60,25 +60,25 @@ class ScanUsageError(ValueError):
 # --- one recording, in a worker ---------------------------------------------------
 
 
-def load_classifier(spec: str, search_path: str | None = None) -> Classifier:
+def load_classifier(name: str, search_path: str | None = None) -> Classifier:
     """The function that MODULE:FUNCTION names (FUNCTION may be dotted). `search_path` (the
     caller's current folder) is where a module beside the user is found, as `python -m` does."""
-    module_name, colon, attribute = spec.partition(":")
+    module_name, colon, attribute = name.partition(":")
     if not colon or not module_name or not attribute:
-        raise ScanUsageError(f"--classify takes MODULE:FUNCTION, not {spec!r}")
+        raise ScanUsageError(f"--classify takes MODULE:FUNCTION, not {name!r}")
     if search_path is not None and search_path not in sys.path:
         sys.path.append(search_path)
     try:
         target: object = importlib.import_module(module_name)
     except Exception as e:  # an import runs the user's code: anything may come out of it
-        raise ScanUsageError(f"--classify {spec}: cannot import {module_name}: {type(e).__name__}: {e}") from None
+        raise ScanUsageError(f"--classify {name}: cannot import {module_name}: {type(e).__name__}: {e}") from None
     for part in attribute.split("."):
         try:
             target = getattr(target, part)
         except AttributeError:
-            raise ScanUsageError(f"--classify {spec}: {module_name} has no {attribute}") from None
+            raise ScanUsageError(f"--classify {name}: {module_name} has no {attribute}") from None
     if not callable(target):
-        raise ScanUsageError(f"--classify {spec}: {attribute} is not a function")
+        raise ScanUsageError(f"--classify {name}: {attribute} is not a function")
     return target
 
 

@@ -69,7 +69,7 @@ struct Fnv {
 // sequence is the same on every CPU, and the writer uses it undistributed.
 std::vector<Input> writer_frames() {
   std::vector<Input> out;
-  std::mt19937 rng(2100);
+  std::mt19937 rng(2024);
   for (int i = 0; i < 24; ++i) {
     const bool sub = i % 2 == 1, key = i % 3 != 2;
     const uint64_t w = 1 + rng() % 480, h = 1 + rng() % 320, n = sub ? 16 : 8;
