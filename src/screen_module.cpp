@@ -218,12 +218,12 @@ PyObject* screen_new_impl(PyTypeObject* type, const ScreenArgs& args) {
   // (height, width, pixel bytes), or (height, width) for grey, in the
   // thumbnail's pixels at a scale; the planar formats' planes one after
   // another, as bytes.
-  screen->ndim = ast2100::is_planar(format) ? 1 : pixel == 1 ? 2 : 3;
-  if (ast2100::is_planar(format)) {
+  const bool planar = ast2100::is_planar(args.format);
+  screen->ndim = planar ? 1 : pixel == 1 ? 2 : 3;
+  if (planar) {
     screen->shape[0] = static_cast<Py_ssize_t>(bytes);
     screen->strides[0] = 1;
-  }
-  if (!ast2100::is_planar(format)) {
+  } else {
     screen->shape[0] = static_cast<Py_ssize_t>(picture_height);
     screen->shape[1] = static_cast<Py_ssize_t>(picture_width);
     screen->shape[2] = static_cast<Py_ssize_t>(pixel);
