@@ -56,6 +56,32 @@ class _Output(io.BufferedWriter):
         raise io.UnsupportedOperation("atomic_output's file takes its data through write()")
 
 
+def _temporary_for(path: str | os.PathLike[str]) -> tuple[str, int, str]:
+    """The file `path` names (links followed), and a new temporary file beside it, open for
+    writing, with the permission bits open() would keep when it overwrites a file there."""
+    target = os.path.realpath(os.fspath(path))
+    if os.path.isdir(target):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+    folder, name = os.path.split(target)
+    fd, temporary = _create_temporary(folder, name)
+    try:
+        earlier = os.stat(target)
+    except FileNotFoundError:
+        pass
+    except BaseException:
+        os.close(fd)
+        os.unlink(temporary)
+        raise
+    else:
+        try:
+            os.fchmod(fd, stat.S_IMODE(earlier.st_mode))
+        except BaseException:
+            os.close(fd)
+            os.unlink(temporary)
+            raise
+    return target, fd, temporary
+
+
 @contextmanager
 def atomic_output(path: str | os.PathLike[str], *, exclusive: bool = False) -> Iterator[BinaryIO]:
     """Opens `path` for writing, all or nothing: a binary file whose contents replace `path` when
@@ -76,19 +102,8 @@ def atomic_output(path: str | os.PathLike[str], *, exclusive: bool = False) -> I
     replaced and the link stays. The folder itself is not synced: after a crash it may still hold
     the earlier file, but never a cut one.
     """
-    target = os.path.realpath(os.fspath(path))
-    if os.path.isdir(target):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
-    folder, name = os.path.split(target)
-    fd, temporary = _create_temporary(folder, name)
+    target, fd, temporary = _temporary_for(path)
     try:
-        try:
-            earlier = os.stat(target)
-        except FileNotFoundError:
-            pass
-        else:
-            # What open() keeps when it overwrites a file: its permission bits.
-            os.fchmod(fd, stat.S_IMODE(earlier.st_mode))
         raw = io.FileIO(fd, "wb")
         fd = -1  # the file object owns the descriptor now, and closes it
         with _Output(raw) as file:
@@ -119,18 +134,8 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
     and renamed over `path` (keeping the permission bits of a file it replaces); on an exception
     it is removed and the exception goes on. The writer must have closed the file by then.
     """
-    target = os.path.realpath(os.fspath(path))
-    if os.path.isdir(target):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
-    folder, name = os.path.split(target)
-    fd, temporary = _create_temporary(folder, name)
+    target, fd, temporary = _temporary_for(path)
     try:
-        try:
-            earlier = os.stat(target)
-        except FileNotFoundError:
-            pass
-        else:
-            os.fchmod(fd, stat.S_IMODE(earlier.st_mode))
         os.close(fd)
         fd = -1
         yield temporary
