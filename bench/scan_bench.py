@@ -6,8 +6,9 @@ cluster of two worker processes on this machine, run side by side in interleaved
 The recordings (build/scan-bench/, made once and kept) are copies of one 1920x1080 session of
 desktop key frames, long enough that one takes at least a second to scan on one core; the
 first line says how long it takes. Each run scans all of them again (force) into a fresh
-folder. The cluster is started once, before the rounds, and its start is not timed. The load
-average is printed before each run: on a busy machine two workers cannot reach twice one.
+folder. The cluster is started before each of its runs and closed after it, untimed: an idle
+cluster's heartbeats would otherwise take CPU from the local runs beside it. The load average is
+printed before each run: on a busy machine two workers cannot reach twice one.
 """
 
 from __future__ import annotations
@@ -31,20 +32,23 @@ FRAMES = 160  # at about 6.5 ms of CPU each (both screens) and the PNGs: over a 
 
 
 def make_recordings(folder: Path, count: int) -> list[Path]:
+    """The recordings a run scans: folder/hostNN/session.qvr for NN below count, copies of the
+    first (made once). A run scans the whole folder, so copies beyond count are removed."""
     paths = [folder / f"host{n:02}" / "session.qvr" for n in range(count)]
-    if all(p.exists() for p in paths):
-        return paths
-    shutil.rmtree(folder, ignore_errors=True)
-    folder.mkdir(parents=True)
-    frames = [encode_frame(desktop(WIDTH, HEIGHT, seed), 422) for seed in (7, 8, 9)]
+    for host in folder.glob("host*"):
+        if host / "session.qvr" not in paths[1:] and host != paths[0].parent:
+            shutil.rmtree(host)
     first = paths[0]
-    first.parent.mkdir()
-    with Recording.create(first, metadata={"source": "bench"}) as rec:
-        for i in range(FRAMES):
-            rec.append(frames[i % len(frames)], WIDTH, HEIGHT, t=i * 0.1)
+    if not first.exists():
+        first.parent.mkdir(parents=True, exist_ok=True)
+        frames = [encode_frame(desktop(WIDTH, HEIGHT, seed), 422) for seed in (7, 8, 9)]
+        with Recording.create(first, metadata={"source": "bench"}) as rec:
+            for i in range(FRAMES):
+                rec.append(frames[i % len(frames)], WIDTH, HEIGHT, t=i * 0.1)
     for p in paths[1:]:
-        p.parent.mkdir()
-        shutil.copyfile(first, p)
+        if not p.exists():
+            p.parent.mkdir(exist_ok=True)
+            shutil.copyfile(first, p)
     return paths
 
 
@@ -70,27 +74,30 @@ def main(argv: list[str] | None = None) -> int:
         f"{paths[0].stat().st_size / 1e6:.1f} MB each; one takes {one:.2f} s of CPU to scan "
         f"({result['decode_cpu_seconds']:.2f} s decoding)"
     )
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0")
-    client = Client(cluster)
     runs: dict[str, list[float]] = {"1 local worker": [], "2 local workers": [], "cluster, 2 workers": []}
-    try:
-        for r in range(args.rounds):
-            for name in runs:
-                with tempfile.TemporaryDirectory(dir=args.folder.parent) as out:
+    for r in range(args.rounds):
+        for name, rates in runs.items():
+            with tempfile.TemporaryDirectory(dir=args.folder.parent) as out:
+                if name.startswith("cluster"):
+                    with (
+                        LocalCluster(
+                            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+                        ) as cluster,
+                        Client(cluster) as client,
+                    ):
+                        before = load()
+                        start = time.perf_counter()
+                        entries = scan([args.folder], out, client=client, force=True)
+                        elapsed = time.perf_counter() - start
+                else:
                     before = load()
                     start = time.perf_counter()
-                    if name.startswith("cluster"):
-                        entries = scan([args.folder], out, client=client, force=True)
-                    else:
-                        entries = scan([args.folder], out, jobs=int(name[0]), force=True)
+                    entries = scan([args.folder], out, jobs=int(name[0]), force=True)
                     elapsed = time.perf_counter() - start
-                assert len(entries) == len(paths) and not any("error" in e for e in entries)
-                runs[name].append(len(paths) / elapsed)
-                print(f"round {r + 1}  {name:<20} {len(paths) / elapsed:6.2f} recordings/s  (load before: {before})")
-                sys.stdout.flush()
-    finally:
-        client.close()
-        cluster.close()
+            assert len(entries) == len(paths) and not any("error" in e for e in entries)
+            rates.append(len(paths) / elapsed)
+            print(f"round {r + 1}  {name:<20} {len(paths) / elapsed:6.2f} recordings/s  (load before: {before})")
+            sys.stdout.flush()
     print()
     base = statistics.median(runs["1 local worker"])
     for name, rates in runs.items():
