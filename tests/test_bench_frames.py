@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from helpers import picture
+from helpers import picture, require_extras
 from quorvel import decode_frame
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
@@ -82,7 +82,7 @@ def test_a_scan_cut_short_is_refused(keep):
 
 @pytest.mark.parametrize("name", sorted(rf.MOSAICS))
 def test_mosaic_layout_fits_the_shipped_photographs(name):
-    pytest.importorskip("skimage")
+    require_extras("skimage")
     mosaic = rf.photo_mosaic(name)  # raises if a crop leaves its photograph or the tiles leave a gap
     assert mosaic.shape == (rf.PHOTO_HEIGHT, rf.PHOTO_WIDTH, 3)
     assert len(np.unique(mosaic.reshape(-1, 3)[::97], axis=0)) > 1000  # photographs, not a fill
