@@ -9,7 +9,7 @@ import pytest
 
 from helpers import picture
 from quorvel import Screen, decode_frame
-from quorvel._bench_baseline import Worker
+from quorvel._bench_baseline import Frame, Results, Worker, cases, tables
 from quorvel.encode import encode_frame
 
 SCRIPT = Path(__file__).resolve().parent.parent / "bench" / "bench_worker.py"
@@ -66,3 +66,27 @@ def test_a_baseline_path_without_quorvel_is_refused(tmp_path):
     # The worker would fall back on this interpreter's quorvel and race a build against itself.
     with pytest.raises(RuntimeError, match="imported another quorvel"):
         Worker(SCRIPT, tmp_path)
+
+
+def test_tables_from_known_times():
+    """The summary's arithmetic on times set by hand, and a case the baseline lacks printed as
+    n/a rather than ending a long run in a traceback."""
+    frames = [Frame(label, 1920, 1072, 444, "f", "j") for label in ("a 444", "b 444")]
+    results = Results(frames)
+    for f, slow in zip(frames, (1.0, 3.0), strict=True):
+        for case in cases(f):
+            results.seconds[(f.label, case, "current")] = [2.0, 2.0, 2.0]
+            results.seconds[(f.label, case, "baseline")] = [2.0, 2.0, 2.0]
+        results.seconds[(f.label, "decode_frame", "current")] = [1.0, 1.0 * slow, 1.0 * slow]  # b: 3 times slower
+        results.seconds[(f.label, "decode_frame", "baseline")] = [1.0, 1.0, 1.0]
+        results.seconds[(f.label, "apply BGRX", "current")] = [slow, slow, slow]  # BGRX / RGB: 0.5 and 1.5
+        results.errors[(f.label, "apply 1/2", "baseline")] = "TypeError: 'scale' is an invalid keyword argument"
+        results.digests[(f.label, "apply", "current")] = "x"
+        results.digests[(f.label, "apply", "baseline")] = "x" if f.label == "a 444" else "y"
+    text = "\n".join(tables(results, "REV"))
+    assert "geometric mean 1.732, worst 3.000 (b 444): MORE than 2% slower" in text  # sqrt(1 * 3)
+    assert "median 1.732, from 1.000 to 1.732 over 3 rounds" in text
+    assert "| BGRX / RGB | 0.866 | 1.500 (b 444) | 1.000 | 1.000 (a 444) |" in text
+    assert "| 1/2: thumbnail / full-size apply | 1.000 | 1.000 (a 444) | n/a | n/a |" in text
+    assert "n/a: apply 1/2 on a 444, baseline build: TypeError" in text
+    assert text.endswith("different in apply")
