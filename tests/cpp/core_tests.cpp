@@ -601,7 +601,7 @@ std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t ro
 std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
                            PixelFormat f = PixelFormat::rgb) {
   std::vector<uint8_t> px(bytes_per_pixel(f) * w * h, 0xEE);  // exact size: ASan sees any stray write
-  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h, f}, sub);
+  g_kernels->yuv_to_rgb_for(f)(s, col, row, FrameView{px, w, h, f}, sub);
   return px;
 }
 }  // namespace
@@ -724,7 +724,7 @@ static void test_all_colours() {
       m[p] = static_cast<uint8_t>(c >> 16), m[64 + p] = static_cast<uint8_t>(c >> 8),
       m[128 + p] = static_cast<uint8_t>(c);
     }
-    g_kernels->yuv_to_rgb(m, 0, 0, FrameView{px, 8, 8}, false);
+    g_kernels->yuv_to_rgb_for(PixelFormat::rgb)(m, 0, 0, FrameView{px, 8, 8}, false);
     for (uint32_t p = 0; p < 64; ++p) {
       const Rgb want = ref_rgb(m[p], m[64 + p], m[128 + p]);
       if (!SAME((Rgb{px[3 * p], px[3 * p + 1], px[3 * p + 2]}), want)) return false;
