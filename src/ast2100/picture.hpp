@@ -30,6 +30,7 @@ inline constexpr uint64_t kMaxPictureBytes = 0x7FFF'FFFF'FFFF'FFFFull;  // 2^63 
 enum class PixelFormat : uint8_t { rgb, bgr, rgbx, bgrx, xrgb, xbgr, gray, i420, i444 };
 
 inline constexpr size_t kPixelFormats = 9;  // the enumerators above, 0..8
+static_assert(static_cast<size_t>(PixelFormat::i444) + 1 == kPixelFormats);
 
 // How one pixel of a format lies in memory, the single description that every
 // store derives from (the scalar stores, the AVX2 shuffles, black, the byte
