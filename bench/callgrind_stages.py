@@ -24,14 +24,30 @@ from pathlib import Path
 
 ROUNDS = 4  # decode_bench then decodes ROUNDS + 1 times
 
-# Functions of the decoder core by stage; whatever else a decode runs (the
+# Functions of the decoder core by stage, by their names without namespace,
+# template arguments or parameters (the colour conversion is a template per
+# pixel format, in an anonymous namespace); whatever else a decode runs (the
 # record loop, the tables of the set-up, memset) is the rest.
 STAGES = {
-    "decode_block": "entropy decoding (decode_block)",
-    "idct_transform": "inverse DCT",
-    "yuv_to_rgb": "colour conversion and store",
+    "decode_macroblock_dequantised": "entropy decoding (decode_macroblock_dequantised)",
+    "idct_blocks": "inverse DCT (idct_blocks)",
+    "idct_blocks_avx2": "inverse DCT (idct_blocks)",
+    "yuv_to_rgb": "colour conversion and store (yuv_to_rgb)",
+    "yuv_to_rgb_avx2": "colour conversion and store (yuv_to_rgb)",
     "decompress_dct": "per-macroblock work in decompress_dct (zeroing, staging, calls)",
+    "decode_dct": "per-macroblock work in decompress_dct (zeroing, staging, calls)",
+    "draw_dct": "per-macroblock work in decompress_dct (zeroing, staging, calls)",
+    "decode_vq": "VQ macroblocks (decode_vq, draw_vq)",
+    "draw_vq": "VQ macroblocks (decode_vq, draw_vq)",
 }
+
+
+def function_name(where: str) -> str:
+    """The bare name of a core function as callgrind_annotate prints it, e.g.
+    `void ast2100::(anonymous namespace)::yuv_to_rgb_avx2<(ast2100::PixelFormat)0>(...)`
+    gives yuv_to_rgb_avx2; empty for what is not the core's."""
+    m = re.search(r"ast2100::(?:\(anonymous namespace\)::)?(\w+)", where)
+    return m.group(1) if m else ""
 
 
 def counts(out_file: Path, inclusive: bool) -> dict[str, int]:
@@ -100,9 +116,8 @@ def profile(bench: str, directory: Path, name: str) -> None:
     decodes = ROUNDS + 1
     stages = dict.fromkeys(STAGES.values(), 0)
     for function, n in selfs["frame"].items():
-        for key, label in STAGES.items():
-            if f"ast2100::{key}" in function:
-                stages[label] += n
+        if (label := STAGES.get(function_name(function))) is not None:
+            stages[label] += n
     frame_total = totals["frame"]
     stages["records, set-up and the rest"] = frame_total - sum(stages.values())
     blocks = entry["blocks"]

@@ -500,6 +500,49 @@ def planar_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[
     return lines
 
 
+def padded_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
+    """Screen.apply on one thread in the four-byte formats (RGBX, BGRX, XRGB, XBGR) beside RGB,
+    whole frames of the real set at least 1024 wide, each applied over and over. The formats of a
+    frame are raced round by round on the process's CPU time; each frame's ratio is of the
+    medians, and the last lines give, per format, the geometric mean over the frames and the worst
+    frame (the goal: at most 1.05 times RGB)."""
+    from ._screen import Screen
+
+    formats: tuple[_PixelFormat, ...] = ("RGB", "RGBX", "BGRX", "XRGB", "XBGR")
+    lines = [
+        "| picture | mode | RGB ms | " + " | ".join(f"{f} / RGB" for f in formats[1:]) + " |",
+        "|---|---|---|" + "---|" * (len(formats) - 1),
+    ]
+    ratios: dict[str, list[tuple[float, str]]] = {name: [] for name in formats[1:]}
+    for p in pairs:
+        if p.width < 1024:
+            continue
+        screens = {name: Screen(p.width, p.height, pixel_format=name, threads=1) for name in formats}
+        timings = race(
+            {name: functools.partial(s.apply, p.frame) for name, s in screens.items()},
+            rounds,
+            warmup,
+            time.process_time,
+        )
+        base = timings[0].median
+        for t in timings[1:]:
+            ratios[t.name].append((t.median / base, f"{p.name} {p.mode}"))
+        lines.append(
+            f"| {p.name} | {p.mode} | {base * 1e3:.2f} | "
+            + " | ".join(f"{t.median / base:.3f}" for t in timings[1:])
+            + " |"
+        )
+    lines.append("")
+    for name, values in ratios.items():
+        if values:
+            worst = max(values)
+            lines.append(
+                f"{name} / RGB over {len(values)} frames: geometric mean {geometric_mean([r for r, _ in values]):.3f}, "
+                f"worst {worst[0]:.3f} ({worst[1]})"
+            )
+    return lines
+
+
 def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
     """Screen.apply on one thread, on two and automatically, against simplejpeg-fast.
 
@@ -631,6 +674,11 @@ def main(argv: list[str] | None = None) -> int:
         "--only-planar", action="store_true", help="with --real: only the planar formats beside RGB on the real frames"
     )
     parser.add_argument(
+        "--only-padded",
+        action="store_true",
+        help="with --real: only the four-byte formats beside RGB on the real frames",
+    )
+    parser.add_argument(
         "--only-screen", action="store_true", help="with --real: only the Screen.apply section (implies --only-real)"
     )
     parser.add_argument(
@@ -667,6 +715,12 @@ def main(argv: list[str] | None = None) -> int:
         print()
         print("\n".join(planar_formats(load_real(args.real), args.rounds)))
         return 0
+    if args.real is not None and args.only_padded:
+        print()
+        print("\n".join(padded_formats(load_real(args.real), args.rounds)))
+        print()
+        print(machine())
+        return 0
     if args.real is not None:
         pairs = load_real(args.real)
         if not args.only_screen:
@@ -688,6 +742,10 @@ def main(argv: list[str] | None = None) -> int:
         print("Real frames at least 1024 wide: Screen.apply on one thread in the planar formats, beside RGB")
         print()
         print("\n".join(planar_formats(pairs, args.rounds)))
+        print()
+        print("Real frames at least 1024 wide: Screen.apply on one thread in the four-byte formats, beside RGB")
+        print()
+        print("\n".join(padded_formats(pairs, args.rounds)))
         if not args.only_screen:
             print()
             print("Thumbnails: Screen(scale=N) on the same frames")

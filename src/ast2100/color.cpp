@@ -16,26 +16,6 @@ namespace {
 // Where the staged chroma blocks start in each mode.
 constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_geometry(false);
 
-inline uint8_t clamp_sum(int32_t sum) noexcept {
-  // With 8-bit samples every sum lies in -277..534; the clamp to the table keeps
-  // the lookup in bounds whatever the tables hold.
-  const int32_t i = sum <= 0 ? 0 : (sum >= 1407 ? 1407 : sum);
-  return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
-}
-
-// One pixel in format F: converted, then placed; grey is the luma term alone.
-template <PixelFormat F>
-inline void put(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
-  const int32_t level = kColorLuts.y_level[y] + 256;
-  if constexpr (F == PixelFormat::gray) {
-    place_rgb<F>(out, clamp_sum(level), 0, 0);
-  } else {
-    place_rgb<F>(out, clamp_sum(level + kColorLuts.cr_to_r[cr]),
-                 clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]),
-                 clamp_sum(level + kColorLuts.cb_to_b[cb]));
-  }
-}
-
 template <PixelFormat F>
 void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, bool subsampled) noexcept {
   constexpr uint64_t size = bytes_per_pixel(F);
@@ -47,16 +27,16 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
         const size_t chroma = 8 * (r >> 1) + (c >> 1);
         const uint8_t y = staging[64 * quarter + 8 * (r & 7) + (c & 7)];
         if constexpr (F == PixelFormat::gray) {
-          put<F>(out, y, 0, 0);
+          convert_pixel<F>(out, y, 0, 0);
         } else {
-          put<F>(out, y, staging[k16.cb_at + chroma], staging[k16.cr_at + chroma]);
+          convert_pixel<F>(out, y, staging[k16.cb_at + chroma], staging[k16.cr_at + chroma]);
         }
       } else {
         const size_t p = 8 * r + c;
         if constexpr (F == PixelFormat::gray) {
-          put<F>(out, staging[p], 0, 0);
+          convert_pixel<F>(out, staging[p], 0, 0);
         } else {
-          put<F>(out, staging[p], staging[k8.cb_at + p], staging[k8.cr_at + p]);
+          convert_pixel<F>(out, staging[p], staging[k8.cb_at + p], staging[k8.cr_at + p]);
         }
       }
     }
@@ -214,14 +194,12 @@ void store_luma_plane(const uint8_t* staging, const MacroblockPixels& mb, bool s
   store_luma(staging, mb, subsampled);
 }
 
-void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept { put<PixelFormat::rgb>(out, y, cb, cr); }
-
-void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
-  with_format(format, [&](auto f) { put<f()>(out, y, cb, cr); });
+void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  convert_pixel<PixelFormat::rgb>(out, y, cb, cr);
 }
 
-void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
-  with_format(format, [&](auto f) { place_rgb<f()>(out, r, g, b); });
+void store_pixel_as(PixelFormat format, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  with_format(format, [&](auto f) { convert_pixel<f()>(out, y, cb, cr); });
 }
 
 void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
@@ -238,19 +216,28 @@ void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept 
   std::memset(pixels.data() + luma_bytes, 128, pixels.size() - luma_bytes);
 }
 
+namespace {
+
+template <PixelFormat F>
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
-  if (is_planar(frame.format)) {
+  if constexpr (is_planar(F)) {
     if (mb.area.empty()) return;
     const MacroblockGeometry g = macroblock_geometry(subsampled);
     store_luma(staging.data(), mb, subsampled);
-    if (frame.format == PixelFormat::i444) {
-      return store_chroma_444(staging.data() + g.cb_at, staging.data() + g.cr_at, mb, frame.plane_bytes(), subsampled);
+    if constexpr (F == PixelFormat::i444) {
+      store_chroma_444(staging.data() + g.cb_at, staging.data() + g.cr_at, mb, frame.plane_bytes(), subsampled);
+    } else {
+      store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
     }
-    return store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
+  } else {
+    store_macroblock<F>(staging, mb, subsampled);
   }
-  with_format(frame.format, [&](auto f) { store_macroblock<f()>(staging, mb, subsampled); });
 }
+
+}  // namespace
+
+constinit const FormatTable<YuvToRgb> kScalarYuvToRgb = per_format([](auto f) -> YuvToRgb { return &yuv_to_rgb<f()>; });
 
 }  // namespace ast2100

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 
+#include "clamp.hpp"
 #include "picture.hpp"
 
 namespace ast2100 {
@@ -51,27 +52,47 @@ static_assert(kColorLuts.cr_to_g[127] == 1 && kColorLuts.cb_to_g[127] == 0 && kC
 // 8x8 mode: Y at 0, Cb at 64, Cr at 128. Other bytes are not read.
 using YuvMacroblock = std::array<uint8_t, 768>;
 
-// Where a pixel format puts its channels: R, G and B at their places, and the
-// padding byte of 255; grey is its one level, given as r. Every scalar store of
-// a pixel, at full size and in thumbnails, goes through this. A template, so
-// each format's loop has its own stores with no switch per pixel.
+// One pixel stored in colour format F from its converted channels, each at
+// the byte its layout gives (pixel_layout), with the padding byte of 255; in
+// grey, the one level, given as r. Every scalar store of a converted pixel, at
+// full size and in thumbnails, goes through this. A template, so each format's
+// loop has its own stores with no switch per pixel.
 template <PixelFormat F>
 inline void place_rgb(uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept {
-  if constexpr (F == PixelFormat::gray) {
-    *out = r;
+  constexpr PixelLayout layout = pixel_layout(F);
+  static_assert(layout.kind != PixelLayout::Kind::planar, "the planar formats store samples, not colours");
+  if constexpr (layout.kind == PixelLayout::Kind::gray) {
+    out[0] = r;
   } else {
-    // Byte positions of R and B; G is always between them.
-    constexpr bool reversed = F == PixelFormat::bgr || F == PixelFormat::bgrx || F == PixelFormat::xbgr;
-    constexpr size_t first = padding_index(F) == 0 ? 1 : 0;
-    out[reversed ? first + 2 : first] = r;
-    out[first + 1] = g;
-    out[reversed ? first : first + 2] = b;
-    if constexpr (padding_index(F) >= 0) out[padding_index(F)] = 255;
+    out[layout.r] = r;
+    out[layout.g] = g;
+    out[layout.b] = b;
+    if constexpr (layout.padding >= 0) out[layout.padding] = 255;
   }
 }
 
-// The same for a format known at run time.
-void store_rgb_as(PixelFormat format, uint8_t* out, uint8_t r, uint8_t g, uint8_t b) noexcept;
+namespace detail {
+inline uint8_t clamp_sum(int32_t sum) noexcept {
+  // With 8-bit samples every sum lies in -277..534; the clamp to the table keeps
+  // the lookup in bounds whatever the tables hold.
+  const int32_t i = sum <= 0 ? 0 : (sum >= 1407 ? 1407 : sum);
+  return static_cast<uint8_t>(kClampTable[static_cast<size_t>(i)]);
+}
+}  // namespace detail
+
+// One pixel converted and stored in colour format F; grey is the luma term
+// alone (cb and cr are not used).
+template <PixelFormat F>
+inline void convert_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
+  const int32_t level = kColorLuts.y_level[y] + 256;
+  if constexpr (pixel_layout(F).kind == PixelLayout::Kind::gray) {
+    place_rgb<F>(out, detail::clamp_sum(level), 0, 0);
+  } else {
+    place_rgb<F>(out, detail::clamp_sum(level + kColorLuts.cr_to_r[cr]),
+                 detail::clamp_sum(level + kColorLuts.cb_to_g[cb] + kColorLuts.cr_to_g[cr]),
+                 detail::clamp_sum(level + kColorLuts.cb_to_b[cb]));
+  }
+}
 
 // Converts one sample triple and stores it as 3 bytes of RGB at out.
 void store_pixel(uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept;
@@ -99,27 +120,32 @@ void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& fra
 // A macroblock's luma samples (its staging area's Y blocks) into the Y plane.
 void store_luma_plane(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept;
 
-// One pixel's samples stored at `out` in the frame's format: converted for a
-// packed format (as store_pixel_as), or for an i444 picture the samples
+// One pixel's samples stored at `out` in format F, the frame's: converted for
+// a packed format (as convert_pixel), or for an i444 picture the samples
 // themselves in its three planes.
+template <PixelFormat F>
 inline void store_samples(const FrameView& frame, uint8_t* out, uint8_t y, uint8_t cb, uint8_t cr) noexcept {
-  if (is_planar(frame.format)) {
+  if constexpr (is_planar(F)) {
     const uint64_t plane = frame.plane_bytes();
     out[0] = y;
     out[plane] = cb;
     out[2 * plane] = cr;
-    return;
+  } else {
+    convert_pixel<F>(out, y, cb, cr);
   }
-  store_pixel_as(frame.format, out, y, cb, cr);
 }
 
 // Converts the staging area and stores the macroblock at (mb_col, mb_row) of the
-// current mode, in the frame's pixel format. Pixels outside the picture (column
-// >= width or row >= height) are not stored. For grey only the Y bytes of the
-// staging area are read: the chroma bytes may be left unwritten. An i444
-// frame takes the samples as they are, each 4:2:0 chroma sample over its 2x2
-// pixels.
-void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                bool subsampled) noexcept;
+// current mode, in the pixel format the function is chosen for, which must be
+// the frame's: one function per format, picked once per frame (Kernels). Pixels
+// outside the picture (column >= width or row >= height) are not stored. For
+// grey only the Y bytes of the staging area are read: the chroma bytes may be
+// left unwritten. An i444 frame takes the samples as they are, each 4:2:0
+// chroma sample over its 2x2 pixels.
+using YuvToRgb = void (*)(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
+                          bool subsampled) noexcept;
+
+// The scalar conversion and store, one per pixel format.
+extern const FormatTable<YuvToRgb> kScalarYuvToRgb;
 
 }  // namespace ast2100

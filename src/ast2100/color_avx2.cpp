@@ -10,10 +10,13 @@
 // unsigned saturation is the clamp to 0..255. The constants below are the
 // colour tables' constants split that way; a test compares every entry.
 //
-// The three planes are then interleaved into the format's byte order: pshufb
-// for three-byte pixels, two rounds of unpacking (with a plane of 255 for the
-// padding) for four-byte pixels, which store 64 bytes per sixteen pixels. Grey
-// is the luma term alone, one byte a pixel.
+// The three planes are then interleaved into the format's byte order, which
+// comes from its pixel_layout() like the scalar stores': pshufb with masks
+// computed from the layout for three-byte pixels, two rounds of unpacking of
+// the planes in the layout's byte order (with a plane of 255 for the padding)
+// for four-byte pixels, which store 64 bytes per sixteen pixels. Grey is the
+// luma term alone, one byte a pixel. Each format has its own function, picked
+// once per frame from kAvx2YuvToRgb.
 #include "simd_avx2.hpp"
 
 #if QUORVEL_HAVE_AVX2
@@ -23,6 +26,7 @@
 #include <array>
 
 #include "color.hpp"
+#include "kernels.hpp"
 
 namespace ast2100 {
 namespace {
@@ -52,23 +56,37 @@ QUORVEL_AVX2 inline __m128i to_bytes(__m256i v) {
   return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
 }
 
-// pshufb masks that place byte p of one colour plane at 3p + channel of the
-// 48-byte RGB run (0x80 leaves a zero for the other planes to fill).
-constexpr std::array<std::array<std::array<uint8_t, 16>, 3>, 3> kInterleave = [] {
-  std::array<std::array<std::array<uint8_t, 16>, 3>, 3> m{};
+// The pshufb masks of a three-byte format: mask [ch][j] places byte p of
+// channel ch's plane (R, G, B) at byte 3p + (the channel's byte in a pixel) of
+// the 48-byte run, in its 16-byte part j; 0x80 leaves a zero for the other
+// planes to fill. The scalar store puts the same channel at the same byte.
+using InterleaveMasks = std::array<std::array<std::array<uint8_t, 16>, 3>, 3>;
+
+constexpr InterleaveMasks interleave_masks(const PixelLayout& layout) {
+  InterleaveMasks m{};
+  const int at[3] = {layout.r, layout.g, layout.b};
   for (int ch = 0; ch < 3; ++ch) {
     for (int j = 0; j < 3; ++j) {
       for (int t = 0; t < 16; ++t) {
         const int i = 16 * j + t;
-        m[ch][j][t] = static_cast<uint8_t>(i % 3 == ch ? i / 3 : 0x80);
+        m[ch][j][t] = static_cast<uint8_t>(i % 3 == at[ch] ? i / 3 : 0x80);
       }
     }
   }
   return m;
-}();
+}
 
-QUORVEL_AVX2 inline __m128i mask(int ch, int j) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave[ch][j].data()));
+template <PixelFormat F>
+inline constexpr InterleaveMasks kInterleave = interleave_masks(pixel_layout(F));
+
+// The channel (0 R, 1 G, 2 B, 3 the padding) at each byte of a four-byte pixel.
+constexpr std::array<int, 4> channel_at_byte(const PixelLayout& layout) {
+  std::array<int, 4> order{};
+  order[layout.r] = 0;
+  order[layout.g] = 1;
+  order[layout.b] = 2;
+  order[layout.padding] = 3;
+  return order;
 }
 
 // The three channels of sixteen pixels, one byte each.
@@ -96,12 +114,18 @@ QUORVEL_AVX2 inline Planes convert16(__m128i y8, __m128i cb8, __m128i cr8) {
           to_bytes(_mm256_add_epi16(level, cb_b))};
 }
 
-// Sixteen three-byte pixels as 48 bytes in out[0..2], first..third the planes
-// in memory order.
-QUORVEL_AVX2 inline void interleave3(__m128i first, __m128i second, __m128i third, __m128i out[4]) {
+template <PixelFormat F>
+QUORVEL_AVX2 inline __m128i interleave_mask(int ch, int j) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave<F>[ch][j].data()));
+}
+
+// Sixteen three-byte pixels of format F as 48 bytes in out[0..2].
+template <PixelFormat F>
+QUORVEL_AVX2 inline void interleave3(const Planes& p, __m128i out[4]) {
   for (int j = 0; j < 3; ++j) {
-    out[j] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, mask(0, j)), _mm_shuffle_epi8(second, mask(1, j))),
-                          _mm_shuffle_epi8(third, mask(2, j)));
+    out[j] = _mm_or_si128(
+        _mm_or_si128(_mm_shuffle_epi8(p.r, interleave_mask<F>(0, j)), _mm_shuffle_epi8(p.g, interleave_mask<F>(1, j))),
+        _mm_shuffle_epi8(p.b, interleave_mask<F>(2, j)));
   }
 }
 
@@ -120,17 +144,16 @@ QUORVEL_AVX2 inline void interleave4(__m128i p0, __m128i p1, __m128i p2, __m128i
 // out[0..3]. For grey the chroma is not read.
 template <PixelFormat F>
 QUORVEL_AVX2 inline void pixels16(__m128i y8, __m128i cb8, __m128i cr8, __m128i out[4]) {
-  if constexpr (F == PixelFormat::gray) {
+  constexpr PixelLayout layout = pixel_layout(F);
+  if constexpr (layout.kind == PixelLayout::Kind::gray) {
     out[0] = gray16(y8);
+  } else if constexpr (layout.bytes == 3) {
+    interleave3<F>(convert16(y8, cb8, cr8), out);
   } else {
     const Planes p = convert16(y8, cb8, cr8);
-    const __m128i x = _mm_set1_epi8(static_cast<char>(0xFF));
-    if constexpr (F == PixelFormat::rgb) interleave3(p.r, p.g, p.b, out);
-    if constexpr (F == PixelFormat::bgr) interleave3(p.b, p.g, p.r, out);
-    if constexpr (F == PixelFormat::rgbx) interleave4(p.r, p.g, p.b, x, out);
-    if constexpr (F == PixelFormat::bgrx) interleave4(p.b, p.g, p.r, x, out);
-    if constexpr (F == PixelFormat::xrgb) interleave4(x, p.r, p.g, p.b, out);
-    if constexpr (F == PixelFormat::xbgr) interleave4(x, p.b, p.g, p.r, out);
+    const __m128i planes[4] = {p.r, p.g, p.b, _mm_set1_epi8(static_cast<char>(0xFF))};
+    constexpr std::array<int, 4> order = channel_at_byte(layout);
+    interleave4(planes[order[0]], planes[order[1]], planes[order[2]], planes[order[3]], out);
   }
 }
 
@@ -190,39 +213,29 @@ QUORVEL_AVX2 inline void store_macroblock(const uint8_t* s, uint8_t* origin, uin
   }
 }
 
-}  // namespace
-
+template <PixelFormat F>
 QUORVEL_AVX2 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row,
                                   const FrameView& frame, bool subsampled) noexcept {
   const uint64_t n = macroblock_size(subsampled);
   const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
   if (mb.area.cols != n || mb.area.rows != n) {  // clipped or outside: the scalar code does the edges
-    yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled);
+    kScalarYuvToRgb[static_cast<size_t>(F)](staging, mb_col, mb_row, frame, subsampled);
     return;
   }
-  // A switch of its own rather than with_format(): its lambda would be a call
-  // per macroblock that the compiler does not inline across the AVX2 target
-  // (4% of a whole 8x8-mode frame).
-  switch (frame.format) {
-    case PixelFormat::rgb:
-      return store_macroblock<PixelFormat::rgb>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::bgr:
-      return store_macroblock<PixelFormat::bgr>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::rgbx:
-      return store_macroblock<PixelFormat::rgbx>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::bgrx:
-      return store_macroblock<PixelFormat::bgrx>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::xrgb:
-      return store_macroblock<PixelFormat::xrgb>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::xbgr:
-      return store_macroblock<PixelFormat::xbgr>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::gray:
-      return store_macroblock<PixelFormat::gray>(staging.data(), mb.origin, mb.stride, subsampled);
-    case PixelFormat::i420:
-    case PixelFormat::i444:  // no conversion to vectorise: the scalar copies
-      return yuv_to_rgb(staging, mb_col, mb_row, frame, subsampled);
-  }
+  store_macroblock<F>(staging.data(), mb.origin, mb.stride, subsampled);
 }
+
+}  // namespace
+
+// Null for the planar formats, which have no conversion to vectorise: the
+// kernels take the scalar copies for them.
+constinit const FormatTable<YuvToRgb> kAvx2YuvToRgb = per_format([](auto f) -> YuvToRgb {
+  if constexpr (is_planar(f())) {
+    return nullptr;
+  } else {
+    return &yuv_to_rgb_avx2<f()>;
+  }
+});
 
 }  // namespace ast2100
 

@@ -17,9 +17,12 @@ struct Kernels {
                size_t output_offset) noexcept;
   // The blocks of one macroblock, dequantised already (see idct_blocks).
   void (*idct_blocks)(const int32_t* dequantised, size_t count, uint8_t* output) noexcept;
-  void (*yuv_to_rgb)(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                     bool subsampled) noexcept;
+  // The colour conversion and store of a macroblock, one function per pixel
+  // format: a frame's drawing takes its format's once (yuv_to_rgb_for).
+  FormatTable<YuvToRgb> yuv_to_rgb;
   const char* name;
+
+  YuvToRgb yuv_to_rgb_for(PixelFormat format) const noexcept { return yuv_to_rgb[static_cast<size_t>(format)]; }
 };
 
 // Whether this CPU runs AVX2 and the build has the AVX2 twins: asked once a
@@ -39,7 +42,7 @@ void idct_blocks_avx2(const int32_t* dequantised, size_t count, uint8_t* output)
 // the 16-bit transform, and that transform alone (exact only where it is taken).
 bool idct_fits_16bit_avx2(const int32_t* dequantised) noexcept;
 void idct_16bit_avx2(const int32_t* dequantised, uint8_t* out) noexcept;
-void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
-                     bool subsampled) noexcept;
+// The AVX2 conversions of the colour formats; null for the planar ones.
+extern const FormatTable<YuvToRgb> kAvx2YuvToRgb;
 
 }  // namespace ast2100

@@ -38,23 +38,25 @@ void decode_dct(const FrameTarget& target, MacroblockPosition, uint32_t quant_pa
   stream.dc_cr = predictors[2];
 }
 
+template <PixelFormat F>
 void draw_dct(const FrameTarget& target, MacroblockPosition at, const DctMacroblock& macroblock) noexcept {
-  // Every byte that yuv_to_rgb reads is written by the transform: one call for
-  // all the macroblock's blocks, in the staging layout's order. Grey reads the
-  // luma blocks alone, which come first: the chroma blocks, decoded to keep the
-  // stream and the predictors in step, need no transform.
-  const size_t blocks = target.frame.format == PixelFormat::gray ? target.geometry.luma_blocks : target.geometry.blocks;
+  // Every byte that the conversion reads is written by the transform: one call
+  // for all the macroblock's blocks, in the staging layout's order. Grey reads
+  // the luma blocks alone, which come first: the chroma blocks, decoded to keep
+  // the stream and the predictors in step, need no transform.
+  constexpr bool gray = pixel_layout(F).kind == PixelLayout::Kind::gray;
+  const size_t blocks = gray ? target.geometry.luma_blocks : target.geometry.blocks;
   alignas(64) YuvMacroblock staging;
-  const Kernels& kernels = *target.kernels;
-  kernels.idct_blocks(macroblock.coefficients, blocks, staging.data());
-  kernels.yuv_to_rgb(staging, at.col, at.row, target.frame, target.subsampled);
+  target.kernels->idct_blocks(macroblock.coefficients, blocks, staging.data());
+  target.yuv_to_rgb(staging, at.col, at.row, target.frame, target.subsampled);
 }
 
+template <PixelFormat F>
 void decompress_dct(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
                     StreamState& stream) noexcept {
   DctMacroblock macroblock;
   decode_dct(target, at, quant_pair, stream, macroblock);
-  draw_dct(target, at, macroblock);
+  draw_dct<F>(target, at, macroblock);
 }
 
 // A VQ macroblock's pixels, each a copy of one of the converted colours (P
@@ -95,15 +97,16 @@ void paint_vq(const MacroblockPixels& mb, const std::array<std::array<uint8_t, 4
 
 // The same into a planar picture: in i444 each plane painted with its own
 // sample of the colours, as one-byte pixels.
+template <PixelFormat F>
 void paint_vq_planar(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
   MacroblockPixels mb = target.frame.macroblock(at.col, at.row, target.subsampled);
   if (mb.area.empty()) return;
   const uint64_t plane = target.frame.plane_bytes();
-  if (target.frame.format == PixelFormat::i420) {
+  if constexpr (F == PixelFormat::i420) {
     // The Y plane painted, the chroma as a DCT macroblock's 8x8 blocks would be.
     std::array<std::array<uint8_t, 4>, 4> luma{};
     std::array<uint8_t, 4> cb{}, cr{};
-    for (uint32_t k = 0; k < (1u << macroblock.index_bits); ++k) {
+    for (uint32_t k = 0; k < 4; ++k) {
       luma[k][0] = static_cast<uint8_t>(macroblock.colors[k] >> 16);
       cb[k] = static_cast<uint8_t>(macroblock.colors[k] >> 8);
       cr[k] = static_cast<uint8_t>(macroblock.colors[k]);
@@ -115,50 +118,48 @@ void paint_vq_planar(const FrameTarget& target, MacroblockPosition at, const VqM
       block_cb[i] = cb[code];
       block_cr[i] = cr[code];
     }
-    return store_chroma_420(block_cb.data(), block_cr.data(), target.frame, mb.area, target.subsampled);
-  }
-  for (unsigned p = 0; p < 3; ++p, mb.origin += plane) {
-    std::array<std::array<uint8_t, 4>, 4> samples{};
-    // The cache holds Y in bits 16..23, Cb in 8..15, Cr in 0..7.
-    for (uint32_t k = 0; k < (1u << macroblock.index_bits); ++k)
-      samples[k][0] = static_cast<uint8_t>(macroblock.colors[k] >> (16 - 8 * p));
-    paint_vq<1>(mb, samples, macroblock, target.subsampled ? 1 : 0);
+    store_chroma_420(block_cb.data(), block_cr.data(), target.frame, mb.area, target.subsampled);
+  } else {
+    for (unsigned p = 0; p < 3; ++p, mb.origin += plane) {
+      std::array<std::array<uint8_t, 4>, 4> samples{};
+      // The cache holds Y in bits 16..23, Cb in 8..15, Cr in 0..7.
+      for (uint32_t k = 0; k < 4; ++k) samples[k][0] = static_cast<uint8_t>(macroblock.colors[k] >> (16 - 8 * p));
+      paint_vq<1>(mb, samples, macroblock, target.subsampled ? 1 : 0);
+    }
   }
 }
 
+template <PixelFormat F>
 void draw_vq(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
-  // Every pixel of the macroblock has one of at most four colours, so each is
-  // converted once and the pixels are copies of it: the same bytes as
-  // converting the filled staging area pixel by pixel.
-  const PixelFormat format = target.frame.format;
-  std::array<std::array<uint8_t, 4>, 4> colors{};  // a pixel and any spare bytes, for 4-byte stores
-  if (is_planar(format)) return paint_vq_planar(target, at, macroblock);
-  for (uint32_t k = 0; k < (1u << macroblock.index_bits); ++k) {
-    const uint32_t c = macroblock.colors[k];
-    store_pixel_as(format, colors[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
-                   static_cast<uint8_t>(c));
-  }
-
-  // Only the pixels inside the picture.
-  const MacroblockPixels mb = target.frame.macroblock(at.col, at.row, target.subsampled);
-  if (mb.area.empty()) return;
-  const uint32_t shift = target.subsampled ? 1 : 0;
-  switch (bytes_per_pixel(format)) {
-    case 1:
-      return paint_vq<1>(mb, colors, macroblock, shift);
-    case 3:
-      return paint_vq<3>(mb, colors, macroblock, shift);
-    default:
-      return paint_vq<4>(mb, colors, macroblock, shift);
+  if constexpr (is_planar(F)) {
+    paint_vq_planar<F>(target, at, macroblock);
+  } else {
+    // Every pixel of the macroblock has one of at most four colours, so each is
+    // converted once and the pixels are copies of it: the same bytes as
+    // converting the filled staging area pixel by pixel. All four are
+    // converted, used or not: a fixed count, which the compiler unrolls.
+    std::array<std::array<uint8_t, 4>, 4> colors{};  // a pixel and any spare bytes, for 4-byte stores
+    for (uint32_t k = 0; k < 4; ++k) {
+      const uint32_t c = macroblock.colors[k];
+      convert_pixel<F>(colors[k].data(), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                       static_cast<uint8_t>(c));
+    }
+    // Only the pixels inside the picture.
+    const MacroblockPixels mb = target.frame.macroblock(at.col, at.row, target.subsampled);
+    if (mb.area.empty()) return;
+    paint_vq<bytes_per_pixel(F)>(mb, colors, macroblock, target.subsampled ? 1 : 0);
   }
 }
 
-constexpr MacroblockDrawing kFullSize = {decode_dct, draw_dct, decompress_dct, draw_vq, true};
+// The full-size drawing of each pixel format.
+constexpr FormatTable<MacroblockDrawing> kFullSize = per_format([](auto f) {
+  return MacroblockDrawing{decode_dct, draw_dct<f()>, decompress_dct<f()>, draw_vq<f()>, true};
+});
 
 }  // namespace
 
-const MacroblockDrawing& macroblock_drawing(uint32_t scale) noexcept {
-  return scale == 1 ? kFullSize : kThumbnailDrawing;
+const MacroblockDrawing& macroblock_drawing(uint32_t scale, PixelFormat format) noexcept {
+  return scale == 1 ? kFullSize[static_cast<size_t>(format)] : thumbnail_drawing(format);
 }
 
 FrameTarget frame_target(std::span<uint8_t> pixels, PixelFormat format, uint64_t width, uint64_t height,
@@ -172,7 +173,8 @@ FrameTarget frame_target(std::span<uint8_t> pixels, PixelFormat format, uint64_t
           .geometry = geometry,
           .quant_tables = subsampled ? &kQuantTables422 : &kQuantTables444,
           .kernels = &kernels,
-          .drawing = &macroblock_drawing(scale),
+          .yuv_to_rgb = kernels.yuv_to_rgb_for(format),
+          .drawing = &macroblock_drawing(scale, format),
           .scale = scale,
           .area_shift = geometry.size_shift - scale_shift,
           .full_width = width,
@@ -195,7 +197,7 @@ void draw_dct_lists(const FrameTarget& target, MacroblockPosition at, const Spar
                     DctMacroblock& scratch) noexcept {
   const size_t luma_blocks = target.geometry.luma_blocks;
   expand_sparse(levels, *target.quant_tables, luma_blocks, scratch.coefficients);
-  draw_dct(target, at, scratch);
+  target.drawing->draw_dct(target, at, scratch);
   clear_sparse(levels, luma_blocks, scratch.coefficients);
 }
 

@@ -67,13 +67,16 @@ struct MacroblockDrawing;
 // Where a frame's macroblocks are drawn and with what, the same for all of
 // them: the picture (the frame's, or its thumbnail of
 // ceil(full_width / scale) x ceil(full_height / scale) pixels), the mode's
-// geometry and quantisation tables, the kernels and the drawing.
+// geometry and quantisation tables, the kernels, and what is chosen from the
+// scale, the format and the kernels once per frame: the drawing and the
+// kernels' colour conversion of the picture's format.
 struct FrameTarget {
   FrameView frame;
   bool subsampled = false;
   MacroblockGeometry geometry = macroblock_geometry(false);
   const QuantTables* quant_tables = nullptr;
   const Kernels* kernels = nullptr;
+  YuvToRgb yuv_to_rgb = nullptr;  // the kernels' conversion into frame.format
   const MacroblockDrawing* drawing = nullptr;
   uint32_t scale = 1;
   unsigned area_shift = 3;  // a macroblock's side in the picture drawn is 2^area_shift pixels
@@ -86,7 +89,9 @@ struct FrameTarget {
   }
 };
 
-// How a frame's macroblocks are drawn, chosen once per frame. Each kind of
+// How a frame's macroblocks are drawn, chosen once per frame: one drawing per
+// scale (full size or thumbnail) and pixel format, each specialised for its
+// format, so no macroblock asks which format it draws. Each kind of
 // macroblock decoder has two halves. decode_* reads the stream (the record's
 // data after its code and position) and updates the stream state; draw_*
 // writes the macroblock's pixels at its position and reads nothing but its
@@ -110,8 +115,8 @@ struct MacroblockDrawing {
   bool full_size;
 };
 
-// The drawing of a picture at 1/scale (valid_scale(scale)).
-const MacroblockDrawing& macroblock_drawing(uint32_t scale) noexcept;
+// The drawing of a picture at 1/scale (valid_scale(scale)) in `format`.
+const MacroblockDrawing& macroblock_drawing(uint32_t scale, PixelFormat format) noexcept;
 
 // The target of frames of width x height in the mode (subsampled or not), drawn
 // at 1/scale (valid_scale(scale)) with `kernels` into `pixels`, the picture

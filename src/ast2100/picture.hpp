@@ -8,10 +8,13 @@
 // signed 64-bit values can hold it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 namespace ast2100 {
 
@@ -26,25 +29,87 @@ inline constexpr uint64_t kMaxPictureBytes = 0x7FFF'FFFF'FFFF'FFFFull;  // 2^63 
 // ceil(width / 2) x ceil(height / 2) (i420, a chroma sample per 2x2 pixels).
 enum class PixelFormat : uint8_t { rgb, bgr, rgbx, bgrx, xrgb, xbgr, gray, i420, i444 };
 
-constexpr bool is_planar(PixelFormat format) noexcept {
-  return format == PixelFormat::i420 || format == PixelFormat::i444;
+inline constexpr size_t kPixelFormats = 9;  // the enumerators above, 0..8
+static_assert(static_cast<size_t>(PixelFormat::i444) + 1 == kPixelFormats);
+
+// How one pixel of a format lies in memory, the single description that every
+// store derives from (the scalar stores, the AVX2 shuffles, black, the byte
+// sizes). A packed colour format converts to R, G and B and puts each at its
+// byte, with a padding byte of 255 in the four-byte formats; grey stores one
+// level (the luma term); the planar formats store the samples unconverted,
+// one byte a pixel in each plane.
+struct PixelLayout {
+  enum class Kind : uint8_t { color, gray, planar };
+  Kind kind;
+  uint8_t bytes;   // a pixel's bytes: of the Y plane for the planar formats
+  int8_t r, g, b;  // the byte of each channel in a colour pixel; -1 elsewhere
+  int8_t padding;  // the byte that is always 255, or -1
+};
+
+constexpr PixelLayout pixel_layout(PixelFormat format) noexcept {
+  using K = PixelLayout::Kind;
+  switch (format) {
+    case PixelFormat::rgb:
+      return {K::color, 3, 0, 1, 2, -1};
+    case PixelFormat::bgr:
+      return {K::color, 3, 2, 1, 0, -1};
+    case PixelFormat::rgbx:
+      return {K::color, 4, 0, 1, 2, 3};
+    case PixelFormat::bgrx:
+      return {K::color, 4, 2, 1, 0, 3};
+    case PixelFormat::xrgb:
+      return {K::color, 4, 1, 2, 3, 0};
+    case PixelFormat::xbgr:
+      return {K::color, 4, 3, 2, 1, 0};
+    case PixelFormat::gray:
+      return {K::gray, 1, -1, -1, -1, -1};
+    case PixelFormat::i420:
+    case PixelFormat::i444:
+      break;
+  }
+  return {K::planar, 1, -1, -1, -1, -1};
 }
+
+// Every byte of a colour pixel is R, G, B or the padding, each once.
+constexpr bool covers_each_byte_once(const PixelLayout& l) noexcept {
+  for (int byte = 0; byte < l.bytes; ++byte) {
+    const int n = (l.r == byte) + (l.g == byte) + (l.b == byte) + (l.padding == byte);
+    if (n != 1) return false;
+  }
+  return true;
+}
+static_assert([] {
+  for (size_t f = 0; f < kPixelFormats; ++f) {
+    const PixelLayout l = pixel_layout(static_cast<PixelFormat>(f));
+    if (l.kind == PixelLayout::Kind::color && !covers_each_byte_once(l)) return false;
+  }
+  return true;
+}());
+
+constexpr bool is_planar(PixelFormat format) noexcept { return pixel_layout(format).kind == PixelLayout::Kind::planar; }
 
 // Bytes per pixel of a packed format; for the planar ones, of the Y plane
 // (a pixel's bytes in each plane of i444), which is where a picture's stride
 // and a pixel's offset are measured.
-constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept {
-  switch (format) {
-    case PixelFormat::rgb:
-    case PixelFormat::bgr:
-      return 3;
-    case PixelFormat::gray:
-    case PixelFormat::i420:
-    case PixelFormat::i444:
-      return 1;
-    default:
-      return 4;
+constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept { return pixel_layout(format).bytes; }
+
+// Where the padding byte of a four-byte pixel lies (0 or 3), or -1 for the
+// formats without one.
+constexpr int padding_index(PixelFormat format) noexcept { return pixel_layout(format).padding; }
+
+// A table with one entry per pixel format, indexed by it; per_format(make)
+// fills it with make(std::integral_constant<PixelFormat, F>{}) for each F, so
+// that code templated on the format is picked from it once (per frame, say).
+template <class T>
+using FormatTable = std::array<T, kPixelFormats>;
+
+template <class Make>
+constexpr auto per_format(Make make) {
+  return [&]<size_t... F>(std::index_sequence<F...>) {
+    return FormatTable<decltype(make(std::integral_constant<PixelFormat, PixelFormat::rgb>{}))>{
+        make(std::integral_constant<PixelFormat, static_cast<PixelFormat>(F)>{})...};
   }
+  (std::make_index_sequence<kPixelFormats>{});
 }
 
 // Calls f(std::integral_constant<PixelFormat, F>{}) for the packed format F
@@ -88,21 +153,6 @@ inline std::optional<uint64_t> picture_bytes(uint64_t width, uint64_t height, ui
     return std::nullopt;
   }
   return bytes;
-}
-
-// Where the padding byte of a four-byte pixel lies (0 or 3), or -1 for the
-// formats without one.
-constexpr int padding_index(PixelFormat format) noexcept {
-  switch (format) {
-    case PixelFormat::rgbx:
-    case PixelFormat::bgrx:
-      return 3;
-    case PixelFormat::xrgb:
-    case PixelFormat::xbgr:
-      return 0;
-    default:
-      return -1;
-  }
 }
 
 // The macroblock of a mode. In the subsampled (4:2:0) mode it is 16x16 pixels:

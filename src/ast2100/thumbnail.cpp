@@ -116,15 +116,16 @@ namespace {
 // levels too. In the 16x16 mode a pixel covers a quarter of each chroma block,
 // whose mean is not the DC term (the odd terms do not cancel over a half):
 // quarter_means gives it.
+template <PixelFormat F>
 void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
   uint8_t* origin = frame.origin(thumb);
   if (!target.subsampled) {
-    store_samples(frame, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
-                  clamp_idct(c[target.geometry.cr_at]));
+    store_samples<F>(frame, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
+                     clamp_idct(c[target.geometry.cr_at]));
     return;
   }
-  const bool gray = frame.format == PixelFormat::gray;
+  constexpr bool gray = F == PixelFormat::gray;
   std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
   if (!gray) {
     cb = quarter_means(c + target.geometry.cb_at);
@@ -133,7 +134,7 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
   const uint64_t bpp = frame.pixel_bytes();
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
   for (uint64_t q = 0; q < 4; ++q) {
-    store_samples(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
+    store_samples<F>(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
   }
 }
 
@@ -158,13 +159,13 @@ inline void box_means(const uint8_t* block, uint8_t* out) noexcept {
 // side x side pixels are the thumbnail's (side = 16 / S or 8 / S), then
 // converted. In the 16x16 mode a square covers (S / 2)^2 chroma samples, each
 // standing for the same number of pixels, so their mean is the pixels' mean.
-template <unsigned S>
+template <unsigned S, PixelFormat F>
 void draw_whole(const FrameTarget& target, const int32_t* coefficients, const YuvMacroblock& staging,
                 const PixelArea& thumb) noexcept {
   // The source's layout, and that of the means: an 8x8-mode macroblock.
   constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_geometry(false);
   const FrameView& frame = target.frame;
-  const bool gray = frame.format == PixelFormat::gray;
+  constexpr bool gray = F == PixelFormat::gray;
   alignas(64) YuvMacroblock means;
   unsigned side = 8 / S;
   if (!target.subsampled) {
@@ -197,30 +198,31 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
   // The kernels convert a macroblock with vector instructions, in any format;
   // where the thumbnail's macroblock is not 8x8, through a scratch picture.
   if (side == 8) {
-    target.kernels->yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
+    target.yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
     return;
   }
-  if (is_planar(frame.format)) {  // the samples themselves: nothing to convert
+  if constexpr (is_planar(F)) {  // the samples themselves: nothing to convert
     uint8_t* origin = frame.origin(thumb);
     for (unsigned v = 0; v < side; ++v) {
       for (unsigned u = 0; u < side; ++u)
-        store_samples(frame, origin + v * frame.stride() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
-                      means[k8.cr_at + 8 * v + u]);
+        store_samples<F>(frame, origin + v * frame.stride() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
+                         means[k8.cr_at + 8 * v + u]);
     }
     return;
   }
   const uint64_t bpp = frame.pixel_bytes();
   alignas(64) std::array<uint8_t, 64 * 4> scratch;
-  target.kernels->yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
+  target.yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
   uint8_t* origin = frame.origin(thumb);
   for (unsigned v = 0; v < side; ++v)
     std::memcpy(origin + v * frame.stride(), scratch.data() + 8 * bpp * v, bpp * side);
 }
 
 // 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
+template <PixelFormat F>
 void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
-  const bool gray = frame.format == PixelFormat::gray;
+  constexpr bool gray = F == PixelFormat::gray;
   const std::array<uint8_t, 4> y = quarter_means(c);
   std::array<uint8_t, 4> cb = {128, 128, 128, 128}, cr = cb;
   if (!gray) {
@@ -230,7 +232,7 @@ void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea&
   uint8_t* origin = frame.origin(thumb);
   const uint64_t bpp = frame.pixel_bytes();
   for (uint64_t q = 0; q < 4; ++q) {
-    store_samples(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
+    store_samples<F>(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
   }
 }
 
@@ -271,6 +273,7 @@ void decode_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_
   stream.dc_cr = predictors[2];
 }
 
+template <PixelFormat F>
 void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const DctMacroblock& macroblock) noexcept {
   const Squares sq = squares_of(target, at);
   if (sq.full.empty()) return;
@@ -278,21 +281,21 @@ void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const Dct
   const uint64_t scale = target.scale;
   const FrameView& frame = target.frame;
   const bool whole = sq.full.cols == size && sq.full.rows == size;
-  if (whole && scale == 8) return draw_dc(target, macroblock.coefficients, sq.thumb);
-  if (whole && scale == 4 && !target.subsampled) return draw_quarters(target, macroblock.coefficients, sq.thumb);
+  if (whole && scale == 8) return draw_dc<F>(target, macroblock.coefficients, sq.thumb);
+  if (whole && scale == 4 && !target.subsampled) return draw_quarters<F>(target, macroblock.coefficients, sq.thumb);
 
   // The blocks transformed as for the full picture; grey needs the luma alone.
-  const bool gray = frame.format == PixelFormat::gray;
+  constexpr bool gray = F == PixelFormat::gray;
   const size_t luma_blocks = target.geometry.luma_blocks;
   alignas(64) YuvMacroblock staging;
   if (whole && scale == 4) {  // 16x16 mode: the chroma blocks alone need the transform
     if (!gray)
       target.kernels->idct_blocks(macroblock.coefficients + target.geometry.cb_at, 2,
                                   staging.data() + target.geometry.cb_at);
-    return draw_whole<4>(target, macroblock.coefficients, staging, sq.thumb);
+    return draw_whole<4, F>(target, macroblock.coefficients, staging, sq.thumb);
   }
   target.kernels->idct_blocks(macroblock.coefficients, gray ? luma_blocks : target.geometry.blocks, staging.data());
-  if (whole) return draw_whole<2>(target, macroblock.coefficients, staging, sq.thumb);
+  if (whole) return draw_whole<2, F>(target, macroblock.coefficients, staging, sq.thumb);
   // A macroblock on the right or bottom edge: squares of any size.
   const size_t cb_at = target.geometry.cb_at;
   const size_t cr_at = target.geometry.cr_at;
@@ -314,10 +317,11 @@ void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const Dct
       }
     }
     const auto n = static_cast<uint32_t>((r1 - r0) * (c1 - c0));
-    store_samples(frame, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
+    store_samples<F>(frame, out, mean(y, n), gray ? 128 : mean(cb, n), gray ? 128 : mean(cr, n));
   });
 }
 
+template <PixelFormat F>
 void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMacroblock& macroblock) noexcept {
   const Squares sq = squares_of(target, at);
   if (sq.full.empty()) return;
@@ -331,7 +335,7 @@ void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMa
                cr = static_cast<uint8_t>(sample(0, 2));
     for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
       uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples(frame, out + u * frame.pixel_bytes(), y, cb, cr);
+      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples<F>(frame, out + u * frame.pixel_bytes(), y, cb, cr);
     }
     return;
   }
@@ -351,20 +355,28 @@ void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMa
       for (uint32_t k = 0; k < colors; ++k) sum += count[k] * sample(k, ch);
       channel[ch] = mean(sum, n);
     }
-    store_samples(frame, out, channel[0], channel[1], channel[2]);
+    store_samples<F>(frame, out, channel[0], channel[1], channel[2]);
   });
 }
 
+template <PixelFormat F>
 void decompress_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair,
                            StreamState& stream) noexcept {
   DctMacroblock macroblock;
   decode_dct_scaled(target, at, quant_pair, stream, macroblock);
-  draw_dct_scaled(target, at, macroblock);
+  draw_dct_scaled<F>(target, at, macroblock);
 }
+
+// The thumbnail drawing of each pixel format (set-up refuses i420 at a scale).
+constexpr FormatTable<MacroblockDrawing> kThumbnailDrawings = per_format([](auto f) {
+  return MacroblockDrawing{decode_dct_scaled, draw_dct_scaled<f()>, decompress_dct_scaled<f()>, draw_vq_scaled<f()>,
+                           false};
+});
 
 }  // namespace
 
-const MacroblockDrawing kThumbnailDrawing = {decode_dct_scaled, draw_dct_scaled, decompress_dct_scaled, draw_vq_scaled,
-                                             false};
+const MacroblockDrawing& thumbnail_drawing(PixelFormat format) noexcept {
+  return kThumbnailDrawings[static_cast<size_t>(format)];
+}
 
 }  // namespace ast2100

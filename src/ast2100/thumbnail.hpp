@@ -26,10 +26,10 @@
 
 namespace ast2100 {
 
-// The drawing of a thumbnail at the scale of its target (2, 4 or 8): the
-// picture drawn is ceil(full_width / scale) x ceil(full_height / scale), and
-// positions stay those of the full picture's macroblocks.
-extern const MacroblockDrawing kThumbnailDrawing;
+// The drawing of a thumbnail in `format` at the scale of its target (2, 4 or
+// 8): the picture drawn is ceil(full_width / scale) x ceil(full_height /
+// scale), and positions stay those of the full picture's macroblocks.
+const MacroblockDrawing& thumbnail_drawing(PixelFormat format) noexcept;
 
 // The means of the four 4x4 quarters of a block (top-left, top-right,
 // bottom-left, bottom-right) as samples, from its 64 dequantised coefficients

@@ -601,7 +601,7 @@ std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t ro
 std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
                            PixelFormat f = PixelFormat::rgb) {
   std::vector<uint8_t> px(bytes_per_pixel(f) * w * h, 0xEE);  // exact size: ASan sees any stray write
-  g_kernels->yuv_to_rgb(s, col, row, FrameView{px, w, h, f}, sub);
+  g_kernels->yuv_to_rgb_for(f)(s, col, row, FrameView{px, w, h, f}, sub);
   return px;
 }
 }  // namespace
@@ -724,7 +724,7 @@ static void test_all_colours() {
       m[p] = static_cast<uint8_t>(c >> 16), m[64 + p] = static_cast<uint8_t>(c >> 8),
       m[128 + p] = static_cast<uint8_t>(c);
     }
-    g_kernels->yuv_to_rgb(m, 0, 0, FrameView{px, 8, 8}, false);
+    g_kernels->yuv_to_rgb_for(PixelFormat::rgb)(m, 0, 0, FrameView{px, 8, 8}, false);
     for (uint32_t p = 0; p < 64; ++p) {
       const Rgb want = ref_rgb(m[p], m[64 + p], m[128 + p]);
       if (!SAME((Rgb{px[3 * p], px[3 * p + 1], px[3 * p + 2]}), want)) return false;
@@ -771,6 +771,21 @@ static void test_fresh_pictures() {
 // fresh picture. Grey equals both kernels and the fresh picture; its values
 // are checked against an independent model by the Python tests.
 static void test_formats() {
+  // The one description of each layout, that every store derives from, against
+  // the model's: R, G, B and the padding at their bytes, the pixel's size.
+  for (const auto& [f, layout] : kLayouts) {
+    g_ctx = layout;
+    const PixelLayout l = pixel_layout(f);
+    const std::string model = layout;
+    auto at = [&](char c) { return model.find(c) == std::string::npos ? -1 : static_cast<int>(model.find(c)); };
+    CHECK_EQ(bytes_per_pixel(f), model.size());
+    CHECK_EQ(padding_index(f), at('X'));
+    CHECK(!is_planar(f) && (l.kind == PixelLayout::Kind::gray) == (model == "Y"));
+    if (l.kind == PixelLayout::Kind::color)
+      CHECK((std::array{int{l.r}, int{l.g}, int{l.b}}) == (std::array{at('R'), at('G'), at('B')}));
+  }
+  g_ctx.clear();
+  CHECK(is_planar(PixelFormat::i420) && is_planar(PixelFormat::i444) && bytes_per_pixel(PixelFormat::i444) == 1);
   std::mt19937 rng(77);
   sweep("frame in every format", 7 * 60, [&](uint64_t n) {
     const auto [f, layout] = kLayouts[n % std::size(kLayouts)];
@@ -1148,7 +1163,8 @@ static void test_quarter_means() {
 // Thumbnails in every pixel format: a macroblock drawn at a scale in a
 // colour format is the RGB thumbnail's pixels rearranged (padding 255); a
 // one-colour VQ macroblock in grey is its grey level; every format writes only
-// the macroblock's squares; the SIMD kernels draw what the scalar ones draw.
+// the macroblock's squares; in every format the SIMD kernels draw what the
+// scalar ones draw.
 static void test_thumbnail_formats() {
   constexpr PixelFormat kFormats[] = {PixelFormat::rgb,  PixelFormat::bgr,  PixelFormat::rgbx, PixelFormat::bgrx,
                                       PixelFormat::xrgb, PixelFormat::xbgr, PixelFormat::gray};
@@ -1170,7 +1186,7 @@ static void test_thumbnail_formats() {
     const uint64_t col = rng() % ceil_div(w, size), row = rng() % ceil_div(h, size);
     const PixelArea area = macroblock_area(col, row, static_cast<unsigned>(std::countr_zero(size / scale)), tw, th);
     auto draw = [&](PixelFormat format, const Kernels& k) {
-      std::vector<uint8_t> px(tw * th * bytes_per_pixel(format), 0xEE);
+      std::vector<uint8_t> px(*format_picture_bytes(tw, th, format, UINT64_MAX), 0xEE);
       const FrameTarget t = frame_target(px, format, w, h, sub, scale, k);
       if (vq) {
         t.drawing->draw_vq(t, {col, row}, vqm);
@@ -1179,11 +1195,15 @@ static void test_thumbnail_formats() {
       }
       return px;
     };
-    const auto rgb = draw(PixelFormat::rgb, scalar_kernels());
-    if (const Kernels* simd = avx2_kernels(); simd != nullptr && !SAME(draw(PixelFormat::rgb, *simd) == rgb, true))
+    // Each format's thumbnail (i444's too, which holds the means) has its own
+    // drawing and conversion, chosen per frame: the SIMD ones draw its bytes.
+    const Kernels* simd = avx2_kernels();
+    if (simd != nullptr && !SAME(draw(PixelFormat::i444, *simd) == draw(PixelFormat::i444, scalar_kernels()), true))
       return false;
+    const auto rgb = draw(PixelFormat::rgb, scalar_kernels());
     for (size_t f = 0; f < 7; ++f) {
       const auto px = draw(kFormats[f], scalar_kernels());
+      if (simd != nullptr && !SAME(draw(kFormats[f], *simd) == px, true)) return false;
       const uint64_t bpp = bytes_per_pixel(kFormats[f]);
       for (uint64_t y = 0; y < th; ++y) {
         for (uint64_t x = 0; x < tw; ++x) {
