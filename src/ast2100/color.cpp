@@ -244,6 +244,18 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
   if (is_planar(frame.format)) {
     if (mb.area.empty()) return;
     const MacroblockGeometry g = macroblock_geometry(subsampled);
+    if (!subsampled && frame.format == PixelFormat::i444 && mb.area.cols == 8 && mb.area.rows == 8) {
+      // A whole 8x8 macroblock, the bulk of such a frame: each block's rows
+      // copied to its plane with copies of a fixed size.
+      const uint64_t plane = frame.plane_bytes();
+      for (uint64_t r = 0; r < 8; ++r) {
+        uint8_t* out = mb.origin + r * mb.stride;
+        std::memcpy(out, staging.data() + 8 * r, 8);
+        std::memcpy(out + plane, staging.data() + g.cb_at + 8 * r, 8);
+        std::memcpy(out + 2 * plane, staging.data() + g.cr_at + 8 * r, 8);
+      }
+      return;
+    }
     store_luma(staging.data(), mb, subsampled);
     if (frame.format == PixelFormat::i444) {
       return store_chroma_444(staging.data() + g.cb_at, staging.data() + g.cr_at, mb, frame.plane_bytes(), subsampled);
