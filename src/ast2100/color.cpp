@@ -244,17 +244,21 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
   if (is_planar(frame.format)) {
     if (mb.area.empty()) return;
     const MacroblockGeometry g = macroblock_geometry(subsampled);
-    if (!subsampled && frame.format == PixelFormat::i444 && mb.area.cols == 8 && mb.area.rows == 8) {
+    if (!subsampled && mb.area.cols == 8 && mb.area.rows == 8) {
       // A whole 8x8 macroblock, the bulk of such a frame: each block's rows
-      // copied to its plane with copies of a fixed size.
+      // copied to its plane with copies of a fixed size (i420 averages its
+      // chroma as below).
       const uint64_t plane = frame.plane_bytes();
+      const bool i444 = frame.format == PixelFormat::i444;
       for (uint64_t r = 0; r < 8; ++r) {
         uint8_t* out = mb.origin + r * mb.stride;
         std::memcpy(out, staging.data() + 8 * r, 8);
+        if (!i444) continue;
         std::memcpy(out + plane, staging.data() + g.cb_at + 8 * r, 8);
         std::memcpy(out + 2 * plane, staging.data() + g.cr_at + 8 * r, 8);
       }
-      return;
+      if (i444) return;
+      return store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
     }
     store_luma(staging.data(), mb, subsampled);
     if (frame.format == PixelFormat::i444) {
