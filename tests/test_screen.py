@@ -19,7 +19,7 @@ import pytest
 from PIL import Image
 
 from framewriter import FrameWriter
-from helpers import drawn_cells, failing_frames, random_frame, seed_of
+from helpers import FORMATS, drawn_cells, failing_frames, random_frame, seed_of
 import quorvel
 from quorvel._ast2100 import decode_frame
 from quorvel._screen import Screen
@@ -125,6 +125,27 @@ def test_failing_frame_leaves_the_picture_as_it_was(mode, case):
     # Nothing of the failed frame lingers in the next one.
     fw, positions = random_frame(mode, 60, 44, rng)
     apply_and_check(screen, fw.to_bytes(), mode, positions)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("name", FORMATS + ["I420", "I444"])
+def test_failing_frames_of_both_modes_leave_every_format_as_it_was(name, threads):
+    """A screen that takes both modes journals each frame by its own macroblock size, whole
+    macroblocks with copies of a fixed size and the clipped ones at the edges otherwise: a frame
+    of either mode that draws the whole picture and then fails, after frames of the other, puts
+    back every byte, and the frames after it draw as on a screen that never saw it."""
+    width, height = 61, 45  # whole 8x8 and 16x16 macroblocks, and clipped ones on two edges
+    rng = random.Random(seed_of(name, threads))
+    screen = Screen(width, height, pixel_format=name, threads=threads)
+    twin = Screen(width, height, pixel_format=name, threads=1)
+    for mode in (444, 422, 422, 444):
+        data = random_frame(mode, width, height, rng, records=rng.choice([20, 200]))[0].to_bytes()
+        assert screen.apply(data) == twin.apply(data)
+        before = screen.to_bytes()
+        with pytest.raises(ValueError, match="exceeded block limit"):
+            screen.apply(failing_frames(866 - mode)["block limit"])
+        assert screen.to_bytes() == before == twin.to_bytes()
+    assert screen.frames_applied == 4
 
 
 @pytest.mark.parametrize(

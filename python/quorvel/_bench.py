@@ -543,6 +543,40 @@ def padded_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[
     return lines
 
 
+def screen_against_decode(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
+    """Screen.apply on one thread (RGB, each whole frame applied over the one before it, so
+    journalled whole) beside decode_frame of the same frame, on the real frames at least 1024
+    wide, both modes. The two are raced round by round on the calling thread's CPU time; each
+    frame's ratio is of the medians, and the last line gives their geometric mean over the
+    frames and the worst frame."""
+    from ._screen import Screen
+
+    lines = [
+        "| picture | mode | decode_frame ms | Screen.apply ms | apply / decode_frame |",
+        "|---|---|---|---|---|",
+    ]
+    ratios: list[tuple[float, str]] = []
+    for p in pairs:
+        if p.width < 1024:
+            continue
+        screen = Screen(p.width, p.height, threads=1)
+        contenders: dict[str, Callable[[], object]] = {
+            "decode_frame": functools.partial(decode_frame, p.frame, p.width, p.height),
+            "apply": functools.partial(screen.apply, p.frame),
+        }
+        decode, apply = race(contenders, rounds, warmup, time.thread_time)
+        ratio = apply.median / decode.median
+        ratios.append((ratio, f"{p.name} {p.mode}"))
+        lines.append(f"| {p.name} | {p.mode} | {decode.median * 1e3:.2f} | {apply.median * 1e3:.2f} | {ratio:.3f} |")
+    if ratios:
+        worst = max(ratios)
+        lines.append(
+            f"\nScreen.apply / decode_frame over {len(ratios)} frames: geometric mean "
+            f"{geometric_mean([r for r, _ in ratios]):.3f}, worst {worst[0]:.3f} ({worst[1]})"
+        )
+    return lines
+
+
 def screen_frames(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
     """Screen.apply on one thread, on two and automatically, against simplejpeg-fast.
 
@@ -731,6 +765,10 @@ def main(argv: list[str] | None = None) -> int:
             )
             print()
             print("\n".join(real_frames(pairs, args.rounds)))
+        print()
+        print("Real frames at least 1024 wide: Screen.apply on one thread beside decode_frame (CPU time)")
+        print()
+        print("\n".join(screen_against_decode(pairs, args.rounds)))
         print()
         print(
             "Real photographs and screen captures: Screen.apply on one thread, on two and automatically, vs "

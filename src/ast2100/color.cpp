@@ -225,6 +225,22 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
   if constexpr (is_planar(F)) {
     if (mb.area.empty()) return;
     const MacroblockGeometry g = macroblock_geometry(subsampled);
+    if (!subsampled && mb.area.cols == 8 && mb.area.rows == 8) {
+      // A whole 8x8 macroblock, the bulk of such a frame: each block's rows
+      // copied to its plane with copies of a fixed size (i420 averages its
+      // chroma as below).
+      const uint64_t plane = frame.plane_bytes();
+      const bool i444 = frame.format == PixelFormat::i444;
+      for (uint64_t r = 0; r < 8; ++r) {
+        uint8_t* out = mb.origin + r * mb.stride;
+        std::memcpy(out, staging.data() + 8 * r, 8);
+        if (!i444) continue;
+        std::memcpy(out + plane, staging.data() + g.cb_at + 8 * r, 8);
+        std::memcpy(out + 2 * plane, staging.data() + g.cr_at + 8 * r, 8);
+      }
+      if (i444) return;
+      return store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
+    }
     store_luma(staging.data(), mb, subsampled);
     if constexpr (F == PixelFormat::i444) {
       store_chroma_444(staging.data() + g.cb_at, staging.data() + g.cr_at, mb, frame.plane_bytes(), subsampled);

@@ -175,6 +175,17 @@ class Screen final : private DrawObserver {
   }
   static void save_plane_part(const AreaCopy& copy) noexcept;
   bool stream_frame_ = false;  // this frame's planar journal streams (16x16 macroblocks)
+  // Journals a whole full-size macroblock of this frame, whose sizes and
+  // format the function is compiled for: chosen once a frame (nullptr for a
+  // thumbnail, whose areas take the general copies).
+  using SaveWhole = void (Screen::*)(const PixelArea& area) noexcept;
+  SaveWhole save_whole_ = nullptr;
+  uint64_t whole_size_ = 0;  // of this frame's macroblocks
+  SaveWhole whole_saver(bool subsampled) const noexcept;
+  template <uint64_t N, uint64_t PixelBytes>
+  void save_whole_packed(const PixelArea& area) noexcept;
+  template <uint64_t N>
+  void save_whole_planar(const PixelArea& area) noexcept;
   PlanePart plane_part(unsigned p, const PixelArea& area) const noexcept {
     if (p == 0 || !chroma_420_) {
       const uint64_t pixel = bytes_per_pixel(format_);
@@ -208,6 +219,7 @@ class Screen final : private DrawObserver {
   std::unique_ptr<uint8_t[], Free> journal_;
   std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame
   std::unique_ptr<uint64_t[], Free> touched_;  // bit per cell: saved in this frame
+  uint64_t touched_words_ = 0;
   uint64_t saved_count_ = 0;
   uint64_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
