@@ -460,6 +460,97 @@ def thumbnails(pairs: list[RealPair], rounds: int) -> list[str]:
     return lines
 
 
+def thumbnail_floors(binary: Path, directory: Path, pairs: list[RealPair], rounds: int) -> dict[str, list[float]]:
+    """Each scale's floor per frame, from bench/thumbnail_cpu_bench.cpp (built with -DQUORVEL_BENCH=ON):
+    the record walk the scale needs with nothing drawn, as a share of a full-size apply on one
+    thread, keyed by "name mode". The walk has no Python entry point: the C++ benchmark times it."""
+    args = [str(binary), str(rounds)]
+    for p in pairs:
+        args += [str(directory / f"{p.name}-{p.mode}.frame"), str(p.width), str(p.height)]
+    out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
+    floors: dict[str, list[float]] = {}
+    for line in out.splitlines():
+        # "DIR/NAME-MODE.frame full T ms | 1/2 floor F thumb T | 1/4 ... | 1/8 ..."
+        if " | 1/2 floor " not in line:
+            continue
+        stem = Path(line.split(" ", 1)[0]).stem
+        name, mode = stem.rsplit("-", 1)
+        floors[f"{name} {mode}"] = [float(part.split()[2]) for part in line.split(" | ")[1:]]
+    return floors
+
+
+def thumbnails_vs_jpeg(
+    pairs: list[RealPair], rounds: int, floors: dict[str, list[float]], warmup: int = 3
+) -> list[str]:
+    """Thumbnails on one thread against libjpeg-turbo's scaled decode, frames of the real set at
+    least 1024 wide. Per frame and scale: the floor (the walk alone, from the C++ benchmark, when
+    built), Screen(scale=s).apply of the whole frame / a full-size apply, simplejpeg's decode to
+    at least w // s x h // s / its own full-size decode (fastdct, fastupsample), and the
+    thumbnail's CPU time / simplejpeg's scaled one. All eight raced in interleaved rounds on the
+    calling thread's CPU time (medians); then the geometric means over the frames and the worst."""
+    import simplejpeg
+
+    from ._screen import Screen
+
+    scales = SCALES[1:]
+    header = "| picture | mode | " + " | ".join(
+        f"1/{s} floor | 1/{s} / full | sj 1/{s} / sj full | 1/{s} / sj 1/{s}" for s in scales
+    )
+    lines = [header + " |", "|---|---|" + "---|" * (4 * len(scales))]
+    columns: dict[tuple[int, int], list[tuple[float, str]]] = {}  # (scale, column) -> (value, frame)
+    for p in pairs:
+        if p.width < 1024:
+            continue
+        screens = {s: Screen(p.width, p.height, p.mode, scale=s, threads=1) for s in SCALES}
+        contenders: dict[str, Callable[[], object]] = {}
+        for s in SCALES:
+            contenders[f"q{s}"] = functools.partial(screens[s].apply, p.frame)
+            contenders[f"j{s}"] = functools.partial(
+                simplejpeg.decode_jpeg,
+                p.jpeg,
+                fastdct=True,
+                fastupsample=True,
+                min_width=p.width // s,
+                min_height=p.height // s,
+            )
+        med = {t.name: t.median for t in race(contenders, rounds, warmup, time.thread_time)}
+        key = f"{p.name} {p.mode}"
+        row = []
+        for i, s in enumerate(scales):
+            values = [
+                floors[key][i] if key in floors else math.nan,
+                med[f"q{s}"] / med["q1"],
+                med[f"j{s}"] / med["j1"],
+                med[f"q{s}"] / med[f"j{s}"],
+            ]
+            for c, v in enumerate(values):
+                columns.setdefault((s, c), []).append((v, key))
+            row += [f"{v:.3f}" for v in values]
+        lines.append(f"| {p.name} | {p.mode} | " + " | ".join(row) + " |")
+    if not columns:
+        return lines
+    names = ("floor / full", "thumbnail / full", "simplejpeg scaled / its full", "thumbnail / simplejpeg scaled")
+    goals = {2: 0.7, 4: 0.55, 8: 0.4}
+    lines += [
+        "",
+        "Geometric means over the frames (worst frame), one thread, CPU time; goal: thumbnail / full:",
+        "",
+        "| scale | goal | " + " | ".join(names) + " |",
+        "|---|---|" + "---|" * len(names),
+    ]
+    for s in scales:
+        cells = []
+        for c in range(len(names)):
+            present = [(v, f) for v, f in columns[(s, c)] if not math.isnan(v)]
+            if not present:
+                cells.append("n/a (build thumbnail_cpu_bench)")
+                continue
+            worst = max(present)
+            cells.append(f"{geometric_mean([v for v, _ in present]):.3f} ({worst[0]:.3f} {worst[1]})")
+        lines.append(f"| 1/{s} | {goals[s]} | " + " | ".join(cells) + " |")
+    return lines
+
+
 def planar_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
     """Screen.apply on one thread in I420 and I444 beside RGB, whole frames of the real set at
     least 1024 wide, each applied over and over. The formats of a frame are raced round by
@@ -702,6 +793,19 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--only-real", action="store_true", help="skip the synthetic sections")
     parser.add_argument(
+        "--only-thumbnails",
+        action="store_true",
+        help="with --real: only the thumbnails against a full-size apply and simplejpeg's scaled decode",
+    )
+    parser.add_argument(
+        "--thumbnail-bench",
+        type=Path,
+        metavar="BINARY",
+        default=Path("build/bench/thumbnail_cpu_bench"),
+        help="the C++ benchmark that times each thumbnail scale's floor (default: %(default)s, "
+        "built by cmake -DQUORVEL_BENCH=ON; without it the floors are left out)",
+    )
+    parser.add_argument(
         "--only-formats", action="store_true", help="only Screen.apply in every pixel format, beside RGB"
     )
     parser.add_argument(
@@ -755,6 +859,10 @@ def main(argv: list[str] | None = None) -> int:
         print()
         print(machine())
         return 0
+    if args.real is not None and args.only_thumbnails:
+        print()
+        print("\n".join(thumbnail_section(args.real, args.thumbnail_bench, args.rounds)))
+        return 0
     if args.real is not None:
         pairs = load_real(args.real)
         if not args.only_screen:
@@ -789,6 +897,8 @@ def main(argv: list[str] | None = None) -> int:
             print("Thumbnails: Screen(scale=N) on the same frames")
             print()
             print("\n".join(thumbnails(pairs, args.rounds)))
+            print()
+            print("\n".join(thumbnail_section(args.real, args.thumbnail_bench, args.rounds)))
     if not (args.only_real or args.only_screen):
         print()
         print("\n".join(full_frames(args.rounds)))
@@ -805,6 +915,19 @@ def main(argv: list[str] | None = None) -> int:
     print()
     print(machine())
     return 0
+
+
+def thumbnail_section(directory: Path, binary: Path, rounds: int) -> list[str]:
+    """The thumbnails beside their floors and beside simplejpeg's scaled decode (thumbnails_vs_jpeg)."""
+    pairs = [p for p in load_real(directory) if p.width >= 1024]
+    floors = thumbnail_floors(binary, directory, pairs, rounds) if binary.exists() else {}
+    head = [
+        "Thumbnails on one thread: each scale's floor (its record walk with nothing drawn) and "
+        "Screen(scale=N).apply against a full-size apply; simplejpeg.decode_jpeg(jpeg, fastdct=True, "
+        "fastupsample=True, min_width=w // N, min_height=h // N) against its own full size",
+        "",
+    ]
+    return head + thumbnails_vs_jpeg(pairs, rounds, floors)
 
 
 def recording_section() -> int:
