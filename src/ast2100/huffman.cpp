@@ -208,26 +208,32 @@ struct StoreSparse {
 // matter, and several symbols can go in one lookup: entry p, for the next
 // kSkipBits stream bits p, sums up the symbols that p holds whole (code and
 // magnitude) from its start, up to and including an end of block:
-//   bits 0..3   bits they take; 0 when p does not hold even the first
-//   bits 4..10  positions they advance: run + 1 for a coefficient (a stored
-//               zero for sixteen zeros), not counting an end of block
+//   bits 0..3   bits they take
+//   bits 4..10  reach: the positions they need left in the block. A
+//               coefficient takes run + 1 (sixteen zeros count as a stored
+//               zero), and an end of block one more, which must still be
+//               inside the block. kNoReach when p does not hold even the
+//               first symbol, so that one comparison rejects the entry.
 //   bit 11      the last of them is an end of block
 // A symbol takes 3 to 6 bits on average, photographs the most, so a lookup
-// often takes two or three.
+// often takes three or four. 14 bits keep both tables (32 KiB each) in the
+// second-level cache and most of a block's lookups in the first.
 struct SkipEntry {
   uint16_t packed;
+  static constexpr uint32_t kNoReach = 127;
   constexpr uint32_t bits() const { return packed & 15u; }
-  constexpr uint32_t advance() const { return (packed >> 4) & 127u; }
+  constexpr uint32_t reach() const { return (packed >> 4) & 127u; }
   constexpr bool end_of_block() const { return (packed >> 11) & 1u; }
 };
-constexpr uint32_t kSkipBits = 12;
+constexpr uint32_t kSkipBits = 14;
+static_assert(kSkipBits <= 15, "a skip entry counts its bits in four");
 using SkipTable = std::array<SkipEntry, 1u << kSkipBits>;
 
 constexpr SkipTable build_skip_table(const HuffTable& ac) {
   SkipTable t{};
   constexpr uint32_t kMask = (1u << kSkipBits) - 1;
   for (uint32_t p = 0; p <= kMask; ++p) {
-    uint32_t used = 0, advance = 0, eob = 0;
+    uint32_t used = 0, reach = 0, eob = 0;
     while (used < kSkipBits) {
       // The bits after those taken, moved to the top; beyond p they read as
       // zeros, so a symbol counts only if it ends within p.
@@ -236,25 +242,41 @@ constexpr SkipTable build_skip_table(const HuffTable& ac) {
       if (e.run() == HuffTable::kEndOfBlockRun) {
         if (e.code_len() == 0 || used + e.code_len() > kSkipBits) break;
         used += e.code_len();
+        reach += 1;
         eob = 1;
         break;
       }
       if (e.total() == 0 || used + e.total() > kSkipBits) break;
+      // No more than a block's worth: the reach must fit its field, and
+      // more would never be taken.
+      if (reach + e.run() + 1 > 63) break;
       used += e.total();
-      advance += e.run() + 1;
+      reach += e.run() + 1;
     }
-    t[p] = {static_cast<uint16_t>(eob << 11 | advance << 4 | used)};
+    if (used == 0) reach = SkipEntry::kNoReach;
+    t[p] = {static_cast<uint16_t>(eob << 11 | reach << 4 | used)};
   }
   return t;
 }
 
 constexpr SkipTable kLumaSkip = build_skip_table(kHuffmanTables.luma_ac);
 constexpr SkipTable kChromaSkip = build_skip_table(kHuffmanTables.chroma_ac);
-// Luminance AC: "00 1" twice, then "1010" (end of block): ten bits, two
-// positions; "1010 ..." is an end of block at once; twelve 1 bits hold nothing.
-static_assert(kLumaSkip[0b001001101011u << (kSkipBits - 12)].packed == (1u << 11 | 2u << 4 | 10u));
-static_assert(kLumaSkip[0b101000000000u << (kSkipBits - 12)].packed == (1u << 11 | 4u));
-static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == 0);
+// Luminance AC: "00 1" twice, then "1010" (end of block): ten bits, reaching
+// three positions; "1010 ..." is an end of block at once; fourteen 1 bits
+// hold nothing.
+static_assert(kLumaSkip[0b001001101011u << (kSkipBits - 12)].packed == (1u << 11 | 3u << 4 | 10u));
+static_assert(kLumaSkip[0b101000000000u << (kSkipBits - 12)].packed == (1u << 11 | 1u << 4 | 4u));
+static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == (SkipEntry::kNoReach << 4));
+// Sixteen zeros (11111111001 and 1111111010) have codes beyond the fast
+// lookups, which skip_ac relies on: there, a symbol of size 0 ends the block.
+static_assert([] {
+  for (const HuffTable* t : {&kHuffmanTables.luma_ac, &kHuffmanTables.chroma_ac}) {
+    for (const uint16_t e : t->fast) {
+      if (e != 0 && (e & 0xFFu) == 0xF0) return false;
+    }
+  }
+  return true;
+}());
 
 // The DC value alone, dequantised as StoreDequantised stores it, when a
 // thumbnail reads nothing but the block's DC term: the walk then skips the AC
@@ -272,27 +294,45 @@ struct StoreDcOnly {
 
 // The AC symbols of a block skipped with `skip`, from coefficient 1: whole
 // symbols several a lookup while they stay inside the block, else one symbol
-// as the walk takes it.
+// as the walk takes it, its code and magnitude bits dropped at once.
 [[gnu::always_inline]] inline void skip_ac(BitReader& reader, const HuffTable& ac_table,
                                            const SkipTable& skip) noexcept {
-  uint32_t k = 1;
+  uint32_t left = 63;  // positions of the block not yet passed: 64 - k
   for (;;) {
     const SkipEntry e = skip[reader.peek(kSkipBits)];
-    // Whole symbols that stay inside the block: their coefficients land at
-    // k .. k + advance - 1 <= 63; an end of block needs k < 64 after them.
-    if (e.bits() != 0 && k + e.advance() + e.end_of_block() <= 64) {
+    if (e.reach() <= left) {
       reader.consume_bits(e.bits());
-      k += e.advance();
-      if (e.end_of_block() || k >= 64) return;
+      left -= e.reach();
+      if (e.end_of_block() || left == 0) return;
       continue;
     }
-    uint32_t size = 0;
-    if (!slow_ac_symbol(reader, ac_table, k, size)) return;
-    if (size != 0) {
-      reader.consume_bits(size);
-      ++k;
+    // One symbol: a long code, a large magnitude, or the block's last
+    // positions, which the entry would overrun.
+    const uint16_t f = ac_table.fast[reader.peek(HuffTable::kFastBits)];
+    if (f == 0) {  // a code longer than the fast lookup, or bits that begin none
+      uint32_t k = 64 - left, size = 0;
+      if (!slow_ac_symbol(reader, ac_table, k, size)) return;
+      if (size != 0) {
+        reader.consume_bits(size);
+        ++k;
+      }
+      if (k >= 64) return;
+      left = 64 - k;
+      continue;
     }
-    if (k >= 64) return;
+    const uint32_t rs = f & 0xFFu, len = f >> 8u, size = rs & 15u;
+    if (size == 0) {  // end of block: sixteen zeros have a code longer than the fast lookup
+      reader.consume_bits(len);
+      return;
+    }
+    const uint32_t run = rs >> 4;
+    if (run >= left) {  // the coefficient past the block: magnitude bits unread
+      reader.consume_bits(len);
+      return;
+    }
+    reader.consume_bits(len + size);
+    left -= run + 1;
+    if (left == 0) return;
   }
 }
 
@@ -480,6 +520,20 @@ void clear_sparse(const SparseBlocks& in, size_t luma_blocks, int32_t* coefficie
   for (uint32_t i = 0; i < count; ++i) coefficients[SparseBlocks::index(entries[i])] = 0;
 }
 
+namespace {
+
+// A DC-only block, out of line: inlined beside the decoding of whole blocks,
+// the skipping loop costs that loop its registers (the reader's fields went
+// back to memory there, for a tenth more instructions at 1/2).
+[[gnu::noinline]] int32_t decode_block_dc_only(BitReader& reader, const HuffTable& dc_table, const HuffTable& ac_table,
+                                               int32_t predictor, int64_t step, const SkipTable& skip,
+                                               int32_t* block) noexcept {
+  StoreDcOnly store{block, step, &skip};
+  return decode_block_with(reader, dc_table, ac_table, predictor, store);
+}
+
+}  // namespace
+
 void decode_macroblock_kept(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
                             size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,
                             Kept chroma) noexcept {
@@ -489,8 +543,8 @@ void decode_macroblock_kept(BitReader& stream, const QuantTable& luma_table, con
         const QuantTable& steps = component.chroma ? chroma_table : luma_table;
         int32_t* block = coefficients + 64 * b;
         if ((component.chroma ? chroma : luma) == Kept::dc) {
-          StoreDcOnly store{block, steps[0], component.chroma ? &kChromaSkip : &kLumaSkip};
-          return decode_block_with(reader, component.dc, component.ac, predictor, store);
+          return decode_block_dc_only(reader, component.dc, component.ac, predictor, steps[0],
+                                      component.chroma ? kChromaSkip : kLumaSkip, block);
         }
         StoreDequantised store{block, steps.data()};
         return decode_block_with(reader, component.dc, component.ac, predictor, store);

@@ -284,7 +284,7 @@ enum class Kept : uint8_t { dc, all };
 // the reader and the predictors end exactly where the full decoder leaves
 // them, and the blocks that `luma` and `chroma` keep whole are stored as it
 // stores them. Of a DC-only block only entry 0 is written: the rest of it is
-// left as the caller set it (zeroed), and its AC symbols are skipped several
+// left as the caller set it, and its AC symbols are skipped several
 // at a time rather than decoded one by one.
 void decode_macroblock_kept(BitReader& reader, const QuantTable& luma_table, const QuantTable& chroma_table,
                             size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,

@@ -261,13 +261,18 @@ ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at)
 
 void decode_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_t quant_pair, StreamState& stream,
                        DctMacroblock& out) noexcept {
-  // Only the mode's blocks, zeroed: the decoder writes the coded entries it keeps.
-  std::memset(out.coefficients, 0, sizeof(int32_t) * 64 * target.geometry.blocks);
-  std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
+  // The blocks kept whole, zeroed: the decoder writes the coded entries it
+  // keeps. Of a DC-only block the decoder writes entry 0 and the drawing reads
+  // nothing else, so the rest may hold anything. The luma blocks come first.
   const ThumbnailNeeds needs = thumbnail_needs(target, at);
+  const size_t luma_blocks = target.geometry.luma_blocks;
+  const size_t first = needs.luma == Kept::all ? 0 : luma_blocks;
+  const size_t end = needs.chroma == Kept::all ? luma_blocks + 2 : luma_blocks;
+  if (first < end) std::memset(out.coefficients + 64 * first, 0, sizeof(int32_t) * 64 * (end - first));
+  std::array<int32_t, 3> predictors = {stream.dc_y, stream.dc_cb, stream.dc_cr};
   decode_macroblock_kept(stream.reader, target.quant_tables->slot[quant_pair],
-                         target.quant_tables->slot[quant_pair + 1], target.geometry.luma_blocks, predictors,
-                         out.coefficients, needs.luma, needs.chroma);
+                         target.quant_tables->slot[quant_pair + 1], luma_blocks, predictors, out.coefficients,
+                         needs.luma, needs.chroma);
   stream.dc_y = predictors[0];
   stream.dc_cb = predictors[1];
   stream.dc_cr = predictors[2];

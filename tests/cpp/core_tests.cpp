@@ -1032,6 +1032,85 @@ static void test_decode_macroblock_kept() {
   });
 }
 
+// The ends of a block that the skipping of DC-only blocks must stop at
+// exactly, in every kind of block and macroblock, after DC differences of
+// every size (so that the 32-bit refills fall at every place): several symbols
+// a lookup that would run over the last positions, a coefficient at 63 with no
+// end of block, sixteen zeros up to 63, a run past the block whose magnitude
+// stays unread, magnitudes and codes too long for one lookup. The thumbnail's
+// decoder must leave the reader at the bit where the written macroblock ends,
+// with the predictors and the DC terms of the full decoder.
+static void test_skip_block_ends() {
+  const records::Codes& codes = records::codes();
+  // Runs above 15 do not exist: kZeros16 is the sixteen zeros symbol, kEnd the
+  // end of block, kPast the code of the symbol given as the level (a run and
+  // a size) without its magnitude bits, which a decoder past the block must
+  // not read.
+  enum : uint32_t { kZeros16 = 100, kEnd, kPast };
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint32_t, int32_t>> ac;  // (run, level), kZeros16 or kEnd
+  };
+  auto ones = [](uint32_t n, uint32_t run = 0) { return std::vector<std::pair<uint32_t, int32_t>>(n, {run, 1}); };
+  std::vector<Case> cases = {
+      {"empty", {{kEnd, 0}}},
+      {"63 ones, no end of block", ones(63)},
+      {"62 ones, end of block", ones(62)},
+      {"sixteen zeros up to 63", {}},
+      {"a run past the block", {}},
+      {"a short run past the block", {}},
+      {"long magnitudes", {}},
+      {"runs of 15 with 10-bit levels", {}},
+      {"pairs of runs of 1 up to 63", ones(31, 1)},
+  };
+  cases[0].ac = {{kEnd, 0}};
+  cases[2].ac.push_back({kEnd, 0});
+  cases[3].ac = {{kZeros16, 0}, {kZeros16, 0}, {14, -3}, {kZeros16, 0}};  // k = 47, then 48..63
+  cases[4].ac = ones(60);
+  cases[4].ac.push_back({kPast, 0xFA});  // from k = 61, lands past 63
+  cases[5].ac = ones(60);
+  cases[5].ac.push_back({kPast, 0x31});  // the same with a short code
+  for (uint32_t k = 0; k < 20; ++k) cases[6].ac.push_back({k % 3, (k % 2 ? 1 : -1) * static_cast<int32_t>(1000 - k)});
+  cases[6].ac.push_back({kEnd, 0});
+  cases[7].ac = {{15, 1023}, {15, -1023}, {15, 512}, {13, -1}, {0, 1}};  // at 16, 32, 48, 62 and 63
+  cases[8].ac.push_back({0, 1});                                         // 31 pairs reach 62, one more: 63
+  std::mt19937 rng(29);
+  sweep("skipped block ends", cases.size() * 12 * 2, [&](uint64_t n) {
+    const Case& c = cases[n % cases.size()];
+    const auto dc_size = static_cast<uint32_t>(n / cases.size() % 12);
+    const bool sub = n / (cases.size() * 12) % 2;
+    const size_t luma_blocks = sub ? 4 : 1;
+    Bits bits;
+    for (size_t b = 0; b < luma_blocks + 2; ++b) {
+      const bool chroma = b >= luma_blocks;
+      const records::HuffCode& ac = chroma ? codes.chroma_ac : codes.luma_ac;
+      bits.sym(chroma ? codes.chroma_dc : codes.luma_dc, static_cast<uint8_t>(dc_size));
+      bits.put(dc_size == 0 ? 0u : (1u << (dc_size - 1)) + static_cast<uint32_t>(b), static_cast<int>(dc_size));
+      for (const auto& [run, level] : c.ac) {
+        if (run == kEnd) bits.sym(ac, 0x00);
+        else if (run == kZeros16) bits.sym(ac, 0xF0);
+        else if (run == kPast) bits.sym(ac, static_cast<uint8_t>(level));
+        else bits.level(ac, run, level);
+      }
+    }
+    const size_t end = bits.size();
+    for (int w = 0; w < 4; ++w) bits.put(static_cast<uint32_t>(rng()), 32);  // what follows the macroblock
+    BitReader full = bits.reader(), kept = full;
+    std::array<int32_t, 3> pf = {5, -5, 0}, pk = pf;
+    std::array<int32_t, 384> fc{}, kc{};
+    decode_macroblock_dequantised(full, kQuantTables444.slot[0], kQuantTables444.slot[1], luma_blocks, pf, fc.data());
+    decode_macroblock_kept(kept, kQuantTables444.slot[0], kQuantTables444.slot[1], luma_blocks, pk, kc.data(), Kept::dc,
+                           Kept::dc);
+    if (!SAME(full.window(), bits.window_at(end)) || !SAME(kept.window(), full.window()) ||
+        !SAME(kept.pos(), full.pos()) || !SAME(pk, pf))
+      return false;
+    for (size_t b = 0; b < luma_blocks + 2; ++b) {
+      if (!SAME(kc[64 * b], fc[64 * b])) return false;
+    }
+    return true;
+  });
+}
+
 namespace {
 // Dequantised input is the reference transform's input with a step of 1.0.
 const QuantTable kUnitSteps = [] {
@@ -1243,6 +1322,7 @@ int main() {
   test_decode_block();
   test_decode_block_dequantised();
   test_decode_macroblock_kept();
+  test_skip_block_ends();
   test_quant();
   test_picture();
   for (const Kernels* k : {&scalar_kernels(), avx2_kernels()}) {
