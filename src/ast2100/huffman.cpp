@@ -537,6 +537,9 @@ namespace {
 void decode_macroblock_kept(BitReader& stream, const QuantTable& luma_table, const QuantTable& chroma_table,
                             size_t luma_blocks, std::array<int32_t, 3>& predictors, int32_t* coefficients, Kept luma,
                             Kept chroma) noexcept {
+  // Every block whole (1/2 and 1/4, edges, grey aside): the full decoder itself.
+  if (luma == Kept::all && chroma == Kept::all)
+    return decode_macroblock_dequantised(stream, luma_table, chroma_table, luma_blocks, predictors, coefficients);
   walk_macroblock(
       stream, luma_blocks, predictors,
       [&](size_t b, BitReader & reader, const auto& component, int32_t predictor) __attribute__((always_inline)) {

@@ -245,9 +245,10 @@ struct ThumbnailNeeds {
 };
 
 ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at) noexcept {
-  const Squares sq = squares_of(target, at);
-  const uint64_t size = target.geometry.size;
-  const bool whole = sq.full.cols == size && sq.full.rows == size;
+  // Whole: inside the full picture on both sides (positions reach 255, so the
+  // sums stay small). Cheaper than the macroblock's squares, for every macroblock.
+  const unsigned shift = target.geometry.size_shift;
+  const bool whole = (at.col + 1) << shift <= target.full_width && (at.row + 1) << shift <= target.full_height;
   // Grey reads no chroma at all, but the blocks are decoded all the same.
   const bool gray = target.frame.format == PixelFormat::gray;
   ThumbnailNeeds needs{Kept::all, gray ? Kept::dc : Kept::all};
