@@ -41,7 +41,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from ._bench import geometric_mean, load_real, machine
+from ._bench import geometric_mean, load_real, machine, thumbnail_floors
 
 SCALES = (2, 4, 8)
 FORMATS = ("RGBX", "BGRX", "XRGB", "XBGR", "I420", "I444")
@@ -334,6 +334,14 @@ def main(argv: list[str] | None = None) -> int:
         "--real", type=Path, default=Path("build/real-frames"), help="the real set (bench/real_frames.py)"
     )
     parser.add_argument("--repo", type=Path, default=Path("."), help="the repository (default: the current directory)")
+    parser.add_argument(
+        "--floors",
+        type=Path,
+        default=Path("build/bench/thumbnail_cpu_bench"),
+        metavar="BINARY",
+        help="the C++ benchmark whose walks give each scale's floor, for the current tree "
+        "(default build/bench/thumbnail_cpu_bench, which ./dev bench builds; skipped when missing)",
+    )
     args = parser.parse_args(argv)
 
     repo = args.repo.resolve()
@@ -368,9 +376,29 @@ def main(argv: list[str] | None = None) -> int:
         for w in workers.values():
             w.close()
     print("\n".join(tables(results, rev)))
+    if args.floors.exists():
+        print()
+        print("\n".join(floor_table(args.floors, args.real, args.rounds)))
     print()
     print(machine())
     return 0
+
+
+def floor_table(binary: Path, directory: Path, rounds: int) -> list[str]:
+    """Each scale's floor for the current tree: the record walk that scale needs, nothing drawn,
+    as a share of a full-size apply on one thread (the C++ benchmark times it; the walk has no
+    Python entry point), geometric mean over the frames at least 1024 wide and the highest."""
+    pairs = [p for p in load_real(directory) if p.width >= 1024]
+    floors = thumbnail_floors(binary, directory, pairs, rounds)
+    lines = ["Floors (current tree): the walk alone / a full-size apply", "", "| scale | geometric mean | highest |"]
+    lines.append("|---|---|---|")
+    for i, s in enumerate(SCALES):
+        values = {frame: v[i] for frame, v in floors.items()}
+        if values:
+            worst = max(values, key=values.__getitem__)
+            mean = geometric_mean(list(values.values()))
+            lines.append(f"| 1/{s} | {mean:.3f} | {values[worst]:.3f} ({worst}) |")
+    return lines
 
 
 if __name__ == "__main__":
