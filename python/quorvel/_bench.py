@@ -551,87 +551,59 @@ def thumbnails_vs_jpeg(
     return lines
 
 
-def planar_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
-    """Screen.apply on one thread in I420 and I444 beside RGB, whole frames of the real set at
-    least 1024 wide, each applied over and over. The formats of a frame are raced round by
+def mean_and_worst(label: str, values: list[tuple[float, str]]) -> str:
+    """A table's last line: the geometric mean of its ratios over the frames, and the worst."""
+    worst = max(values)
+    return (
+        f"{label} over {len(values)} frames: geometric mean {geometric_mean([r for r, _ in values]):.3f}, "
+        f"worst {worst[0]:.3f} ({worst[1]})"
+    )
+
+
+def formats_beside_rgb(
+    pairs: list[RealPair], rounds: int, formats: tuple[_PixelFormat, ...], warmup: int = 3
+) -> list[str]:
+    """Screen.apply on one thread in each of `formats` beside RGB, whole frames of the real set
+    at least 1024 wide, each applied over and over. The formats of a frame are raced round by
     round on the calling thread's CPU time; each frame's ratio is of the medians, and the last
-    lines give their geometric mean over the frames and the worst frame."""
+    lines give, per format, the geometric mean over the frames and the worst frame."""
     from ._screen import Screen
 
-    formats: tuple[_PixelFormat, ...] = ("RGB", "I420", "I444")
+    named: tuple[_PixelFormat, ...] = ("RGB", *formats)
     lines = [
-        "| picture | mode | RGB ms | I420 ms | I444 ms | I420 / RGB | I444 / RGB |",
-        "|---|---|---|---|---|---|---|",
+        "| picture | mode | "
+        + " | ".join(f"{f} ms" for f in named)
+        + " | "
+        + " | ".join(f"{f} / RGB" for f in formats)
+        + " |",
+        "|---|---|" + "---|" * (2 * len(named) - 1),
     ]
-    ratios: dict[str, list[tuple[float, str]]] = {name: [] for name in formats[1:]}
+    ratios: dict[str, list[tuple[float, str]]] = {name: [] for name in formats}
     for p in pairs:
         if p.width < 1024:
             continue
-        screens = {name: Screen(p.width, p.height, pixel_format=name, threads=1) for name in formats}
+        screens = {name: Screen(p.width, p.height, pixel_format=name, threads=1) for name in named}
         timings = race(
             {name: functools.partial(s.apply, p.frame) for name, s in screens.items()}, rounds, warmup, time.thread_time
         )
         base = timings[0].median
-        row = [f"{t.median * 1e3:.2f}" for t in timings]
         for t in timings[1:]:
             ratios[t.name].append((t.median / base, f"{p.name} {p.mode}"))
         lines.append(
-            f"| {p.name} | {p.mode} | {' | '.join(row)} | "
-            + " | ".join(f"{t.median / base:.3f}" for t in timings[1:])
-            + " |"
-        )
-    for name, values in ratios.items():
-        if not values:
-            continue
-        mean = math.exp(sum(math.log(r) for r, _ in values) / len(values))
-        worst = max(values)
-        lines.append(
-            f"\n{name} / RGB over {len(values)} frames: geometric mean {mean:.3f}, worst {worst[0]:.3f} ({worst[1]})"
-        )
-    return lines
-
-
-def padded_formats(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
-    """Screen.apply on one thread in the four-byte formats (RGBX, BGRX, XRGB, XBGR) beside RGB,
-    whole frames of the real set at least 1024 wide, each applied over and over. The formats of a
-    frame are raced round by round on the process's CPU time; each frame's ratio is of the
-    medians, and the last lines give, per format, the geometric mean over the frames and the worst
-    frame (the goal: at most 1.05 times RGB)."""
-    from ._screen import Screen
-
-    formats: tuple[_PixelFormat, ...] = ("RGB", "RGBX", "BGRX", "XRGB", "XBGR")
-    lines = [
-        "| picture | mode | RGB ms | " + " | ".join(f"{f} / RGB" for f in formats[1:]) + " |",
-        "|---|---|---|" + "---|" * (len(formats) - 1),
-    ]
-    ratios: dict[str, list[tuple[float, str]]] = {name: [] for name in formats[1:]}
-    for p in pairs:
-        if p.width < 1024:
-            continue
-        screens = {name: Screen(p.width, p.height, pixel_format=name, threads=1) for name in formats}
-        timings = race(
-            {name: functools.partial(s.apply, p.frame) for name, s in screens.items()},
-            rounds,
-            warmup,
-            time.process_time,
-        )
-        base = timings[0].median
-        for t in timings[1:]:
-            ratios[t.name].append((t.median / base, f"{p.name} {p.mode}"))
-        lines.append(
-            f"| {p.name} | {p.mode} | {base * 1e3:.2f} | "
+            f"| {p.name} | {p.mode} | "
+            + " | ".join(f"{t.median * 1e3:.2f}" for t in timings)
+            + " | "
             + " | ".join(f"{t.median / base:.3f}" for t in timings[1:])
             + " |"
         )
     lines.append("")
-    for name, values in ratios.items():
-        if values:
-            worst = max(values)
-            lines.append(
-                f"{name} / RGB over {len(values)} frames: geometric mean {geometric_mean([r for r, _ in values]):.3f}, "
-                f"worst {worst[0]:.3f} ({worst[1]})"
-            )
+    lines += [mean_and_worst(f"{name} / RGB", values) for name, values in ratios.items() if values]
     return lines
+
+
+# The planar formats (no colour conversion) and the four-byte ones (the goal: at most 1.05 times RGB).
+PLANAR: tuple[_PixelFormat, ...] = ("I420", "I444")
+PADDED: tuple[_PixelFormat, ...] = ("RGBX", "BGRX", "XRGB", "XBGR")
 
 
 def screen_against_decode(pairs: list[RealPair], rounds: int, warmup: int = 3) -> list[str]:
@@ -660,11 +632,7 @@ def screen_against_decode(pairs: list[RealPair], rounds: int, warmup: int = 3) -
         ratios.append((ratio, f"{p.name} {p.mode}"))
         lines.append(f"| {p.name} | {p.mode} | {decode.median * 1e3:.2f} | {apply.median * 1e3:.2f} | {ratio:.3f} |")
     if ratios:
-        worst = max(ratios)
-        lines.append(
-            f"\nScreen.apply / decode_frame over {len(ratios)} frames: geometric mean "
-            f"{geometric_mean([r for r, _ in ratios]):.3f}, worst {worst[0]:.3f} ({worst[1]})"
-        )
+        lines += ["", mean_and_worst("Screen.apply / decode_frame", ratios)]
     return lines
 
 
@@ -851,11 +819,11 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     if args.real is not None and args.only_planar:
         print()
-        print("\n".join(planar_formats(load_real(args.real), args.rounds)))
+        print("\n".join(formats_beside_rgb(load_real(args.real), args.rounds, PLANAR)))
         return 0
     if args.real is not None and args.only_padded:
         print()
-        print("\n".join(padded_formats(load_real(args.real), args.rounds)))
+        print("\n".join(formats_beside_rgb(load_real(args.real), args.rounds, PADDED)))
         print()
         print(machine())
         return 0
@@ -887,11 +855,11 @@ def main(argv: list[str] | None = None) -> int:
         print()
         print("Real frames at least 1024 wide: Screen.apply on one thread in the planar formats, beside RGB")
         print()
-        print("\n".join(planar_formats(pairs, args.rounds)))
+        print("\n".join(formats_beside_rgb(pairs, args.rounds, PLANAR)))
         print()
         print("Real frames at least 1024 wide: Screen.apply on one thread in the four-byte formats, beside RGB")
         print()
-        print("\n".join(padded_formats(pairs, args.rounds)))
+        print("\n".join(formats_beside_rgb(pairs, args.rounds, PADDED)))
         if not args.only_screen:
             print()
             print("Thumbnails: Screen(scale=N) on the same frames")
