@@ -578,28 +578,6 @@ void check_refusing_screen(std::span<const uint8_t> codec_data, uint64_t width, 
           "a screen took a frame the set-up refuses");
 }
 
-// Puts FRAME_END where the decoder would read its first block code from the
-// zero bits past the data, so that the frame ends there instead of running on
-// as DCT macroblocks to the block limit. The data's short last word is padded
-// to a whole one first: its missing high bytes read as zero either way. Frames
-// that the set-up refuses are left alone.
-void end_after_data(std::vector<uint8_t>& codec_data) {
-  if (codec_data.size() < 12) return;
-  const uint32_t mode = codec_data[2] * 256u + codec_data[3];
-  if (mode != ast2100::kMode422 && mode != ast2100::kMode444) return;
-  const std::span<const uint8_t> stream(codec_data.data() + 4, codec_data.size() - 4);
-  const size_t at = records::first_code_after_data(stream, mode == ast2100::kMode422);
-  if (at == SIZE_MAX) return;
-  codec_data.resize(4 + (at + 4 + 31) / 32 * 4);
-  for (unsigned i = 0; i < 4; ++i) {
-    const size_t bit = at + i;
-    if ((records::kFrameEnd >> (3 - i)) & 1) {
-      const unsigned shift = 31 - static_cast<unsigned>(bit % 32);  // bits of a word are read from bit 31 down
-      codec_data[4 + bit / 32 * 4 + shift / 8] |= static_cast<uint8_t>(1u << (shift % 8));
-    }
-  }
-}
-
 // all_checks: false for a frame that may run on to the block limit: decoding
 // it once is what it is for, the other checks see the same records anyway in
 // the inputs that end where their data ends.
@@ -760,7 +738,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // kept for inputs that ask for it twice, by the control bits and by the
   // header's first byte (which the decoder never reads).
   const bool as_given = (control >> 6) == 3 && !codec_data.empty() && codec_data[0] == 0xFF;
-  if (!as_given) end_after_data(codec_data);
+  if (!as_given) records::end_after_data(codec_data);
   const uint8_t options = codec_data.size() >= 2 ? codec_data[1] : 0;
   if ((options & kOptionBlocks) != 0) check_blocks(codec_data);
   check_frame(codec_data, width, height, (control & 8) != 0, !as_given, options);

@@ -449,4 +449,27 @@ inline size_t first_code_after_data(std::span<const uint8_t> stream, bool subsam
   return in.pos();
 }
 
+// Puts FRAME_END where the decoder would read its first block code from the
+// zero bits past the data, so that the frame ends there instead of running on
+// as DCT macroblocks to the block limit. codec_data is a whole frame: the
+// 4-byte header (mode 422 or 444 in bytes 2..3, big-endian), then the stream.
+// The data's short last word is padded to a whole one first: its missing high
+// bytes read as zero either way. Other modes are left alone.
+inline void end_after_data(std::vector<uint8_t>& codec_data) {
+  if (codec_data.size() < 12) return;
+  const uint32_t mode = codec_data[2] * 256u + codec_data[3];
+  if (mode != 422 && mode != 444) return;
+  const std::span<const uint8_t> stream(codec_data.data() + 4, codec_data.size() - 4);
+  const size_t at = first_code_after_data(stream, mode == 422);
+  if (at == SIZE_MAX) return;
+  codec_data.resize(4 + (at + 4 + 31) / 32 * 4);
+  for (unsigned i = 0; i < 4; ++i) {
+    const size_t bit = at + i;
+    if ((kFrameEnd >> (3 - i)) & 1) {
+      const unsigned shift = 31 - static_cast<unsigned>(bit % 32);  // bits of a word are read from bit 31 down
+      codec_data[4 + bit / 32 * 4 + shift / 8] |= static_cast<uint8_t>(1u << (shift % 8));
+    }
+  }
+}
+
 }  // namespace records

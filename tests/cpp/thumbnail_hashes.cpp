@@ -144,26 +144,6 @@ uint64_t read_le(const uint8_t* p, size_t n) {
   return v;
 }
 
-// FRAME_END where the decoder would read its first block code from the zero
-// bits past the data (as the fuzz target does for most inputs), so that no
-// input runs on to the block limit.
-void end_after_data(std::vector<uint8_t>& codec_data) {
-  if (codec_data.size() < 12) return;
-  const uint32_t mode = codec_data[2] * 256u + codec_data[3];
-  if (mode != ast2100::kMode422 && mode != ast2100::kMode444) return;
-  const std::span<const uint8_t> stream(codec_data.data() + 4, codec_data.size() - 4);
-  const size_t at = records::first_code_after_data(stream, mode == ast2100::kMode422);
-  if (at == SIZE_MAX) return;
-  codec_data.resize(4 + (at + 4 + 31) / 32 * 4);
-  for (unsigned i = 0; i < 4; ++i) {
-    const size_t bit = at + i;
-    if ((records::kFrameEnd >> (3 - i)) & 1) {
-      const unsigned shift = 31 - static_cast<unsigned>(bit % 32);  // bits of a word are read from bit 31 down
-      codec_data[4 + bit / 32 * 4 + shift / 8] |= static_cast<uint8_t>(1u << (shift % 8));
-    }
-  }
-}
-
 // The fuzz corpus read by the fuzz target's layout (fuzz/frame_target.cpp): a
 // control byte (bits 0..1 the mode: 444, 422, or the header's own; bit 2
 // 64-bit sizes), the width and height, then codec_data. Files in name order.
@@ -201,7 +181,7 @@ bool corpus_frames(const std::string& dir, std::vector<Input>& out) {
       input.codec_data[2] = static_cast<uint8_t>(mode >> 8);
       input.codec_data[3] = static_cast<uint8_t>(mode);
     }
-    end_after_data(input.codec_data);
+    records::end_after_data(input.codec_data);
     out.push_back(std::move(input));
   }
   return true;
