@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "clamp.hpp"
 #include "color.hpp"
 #include "huffman.hpp"
@@ -109,6 +113,38 @@ std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
           sample(dc + horizontal - vertical - both), sample(dc - horizontal - vertical + both)};
 }
 
+void box_means_2x2(const uint8_t* block, uint8_t* out) noexcept {
+  // Two rows of means at a time, from four rows of samples.
+  for (unsigned v = 0; v < 4; v += 2) {
+    const uint8_t* in = block + 16 * v;
+#if defined(__SSE2__)
+    // Each 16 bytes hold two rows. The even and odd bytes as 16-bit lanes,
+    // added: the pairs' sums, four of the upper row then four of the lower.
+    // The two rows' halves added: the four squares' sums of one row of means,
+    // for two of them at once, then rounded and narrowed as `mean` does.
+    const __m128i low_bytes = _mm_set1_epi16(0x00FF);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
+    const __m128i pairs_a = _mm_add_epi16(_mm_and_si128(a, low_bytes), _mm_srli_epi16(a, 8));
+    const __m128i pairs_b = _mm_add_epi16(_mm_and_si128(b, low_bytes), _mm_srli_epi16(b, 8));
+    const __m128i sums = _mm_add_epi16(_mm_unpacklo_epi64(pairs_a, pairs_b), _mm_unpackhi_epi64(pairs_a, pairs_b));
+    const __m128i means = _mm_srli_epi16(_mm_add_epi16(sums, _mm_set1_epi16(2)), 2);
+    alignas(8) uint8_t packed[8];
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(packed), _mm_packus_epi16(means, means));
+    std::memcpy(out + 8 * v, packed, 4);
+    std::memcpy(out + 8 * (v + 1), packed + 4, 4);
+#else
+    for (unsigned w = 0; w < 2; ++w) {
+      const uint8_t* top = in + 16 * w;
+      for (unsigned u = 0; u < 4; ++u) {
+        const uint32_t sum = uint32_t{top[2 * u]} + top[2 * u + 1] + top[8 + 2 * u] + top[8 + 2 * u + 1];
+        out[8 * (v + w) + u] = mean(sum, 4);
+      }
+    }
+#endif
+  }
+}
+
 namespace {
 
 // 1/8 of a whole macroblock: each 8x8 luma block is one pixel of its DC level.
@@ -142,14 +178,18 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
 // 8 / S at `out` (stride 8).
 template <unsigned S>
 inline void box_means(const uint8_t* block, uint8_t* out) noexcept {
-  constexpr unsigned n = 8 / S;
-  for (unsigned v = 0; v < n; ++v) {
-    for (unsigned u = 0; u < n; ++u) {
-      uint32_t sum = 0;
-      for (unsigned r = 0; r < S; ++r) {
-        for (unsigned c = 0; c < S; ++c) sum += block[8 * (S * v + r) + S * u + c];
+  if constexpr (S == 2) {
+    box_means_2x2(block, out);
+  } else {
+    constexpr unsigned n = 8 / S;
+    for (unsigned v = 0; v < n; ++v) {
+      for (unsigned u = 0; u < n; ++u) {
+        uint32_t sum = 0;
+        for (unsigned r = 0; r < S; ++r) {
+          for (unsigned c = 0; c < S; ++c) sum += block[8 * (S * v + r) + S * u + c];
+        }
+        out[8 * v + u] = mean(sum, S * S);
       }
-      out[8 * v + u] = mean(sum, S * S);
     }
   }
 }
@@ -193,7 +233,6 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
       }
     }
   }
-  if (gray) std::memset(means.data() + k8.cb_at, 128, 128);
 
   // The kernels convert a macroblock with vector instructions, in any format;
   // where the thumbnail's macroblock is not 8x8, through a scratch picture.
@@ -210,7 +249,7 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
     }
     return;
   }
-  const uint64_t bpp = frame.pixel_bytes();
+  constexpr uint64_t bpp = bytes_per_pixel(F);
   alignas(64) std::array<uint8_t, 64 * 4> scratch;
   target.yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
   uint8_t* origin = frame.origin(thumb);
