@@ -234,8 +234,9 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
     }
   }
 
-  // The kernels convert a macroblock with vector instructions, in any format;
-  // where the thumbnail's macroblock is not 8x8, through a scratch picture.
+  // The kernels convert a macroblock with vector instructions, in any format:
+  // a whole one where the thumbnail's macroblock is 8x8, its 4x4 corner where
+  // it is 4x4.
   if (side == 8) {
     target.yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
     return;
@@ -247,14 +248,9 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
         store_samples<F>(frame, origin + v * frame.stride() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
                          means[k8.cr_at + 8 * v + u]);
     }
-    return;
+  } else {
+    target.kernels->quarter_to_rgb[static_cast<size_t>(F)](means, frame.origin(thumb), frame.stride());
   }
-  constexpr uint64_t bpp = bytes_per_pixel(F);
-  alignas(64) std::array<uint8_t, 64 * 4> scratch;
-  target.yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
-  uint8_t* origin = frame.origin(thumb);
-  for (unsigned v = 0; v < side; ++v)
-    std::memcpy(origin + v * frame.stride(), scratch.data() + 8 * bpp * v, bpp * side);
 }
 
 // 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
