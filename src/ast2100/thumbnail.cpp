@@ -155,7 +155,7 @@ namespace {
 template <PixelFormat F>
 void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
-  uint8_t* origin = frame.origin(thumb);
+  uint8_t* origin = frame.origin_as<F>(thumb);
   if (!target.subsampled) {
     store_samples<F>(frame, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
                      clamp_idct(c[target.geometry.cr_at]));
@@ -167,10 +167,11 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
     cb = quarter_means(c + target.geometry.cb_at);
     cr = quarter_means(c + target.geometry.cr_at);
   }
-  const uint64_t bpp = frame.pixel_bytes();
+  constexpr uint64_t bpp = bytes_per_pixel(F);
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
   for (uint64_t q = 0; q < 4; ++q) {
-    store_samples<F>(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
+    store_samples<F>(frame, origin + (q >> 1) * frame.stride_as<F>() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q],
+                     cr[q]);
   }
 }
 
@@ -242,14 +243,14 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
     return;
   }
   if constexpr (is_planar(F)) {  // the samples themselves: nothing to convert
-    uint8_t* origin = frame.origin(thumb);
+    uint8_t* origin = frame.origin_as<F>(thumb);
     for (unsigned v = 0; v < side; ++v) {
       for (unsigned u = 0; u < side; ++u)
-        store_samples<F>(frame, origin + v * frame.stride() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
+        store_samples<F>(frame, origin + v * frame.stride_as<F>() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
                          means[k8.cr_at + 8 * v + u]);
     }
   } else {
-    target.kernels->quarter_to_rgb[static_cast<size_t>(F)](means, frame.origin(thumb), frame.stride());
+    target.kernels->quarter_to_rgb[static_cast<size_t>(F)](means, frame.origin_as<F>(thumb), frame.stride_as<F>());
   }
 }
 
@@ -264,10 +265,10 @@ void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea&
     cb = quarter_means(c + target.geometry.cb_at);
     cr = quarter_means(c + target.geometry.cr_at);
   }
-  uint8_t* origin = frame.origin(thumb);
-  const uint64_t bpp = frame.pixel_bytes();
+  uint8_t* origin = frame.origin_as<F>(thumb);
+  constexpr uint64_t bpp = bytes_per_pixel(F);
   for (uint64_t q = 0; q < 4; ++q) {
-    store_samples<F>(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
+    store_samples<F>(frame, origin + (q >> 1) * frame.stride_as<F>() + (q & 1) * bpp, y[q], cb[q], cr[q]);
   }
 }
 
@@ -279,11 +280,16 @@ struct ThumbnailNeeds {
   Kept chroma;
 };
 
-ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at) noexcept {
-  // Whole: inside the full picture on both sides (positions reach 255, so the
-  // sums stay small). Cheaper than the macroblock's squares, for every macroblock.
+// Whether the macroblock at `at` lies inside the full picture on both sides
+// (positions reach 255, so the sums stay small). Cheaper than the macroblock's
+// squares, for every macroblock.
+bool is_whole(const FrameTarget& target, MacroblockPosition at) noexcept {
   const unsigned shift = target.geometry.size_shift;
-  const bool whole = (at.col + 1) << shift <= target.full_width && (at.row + 1) << shift <= target.full_height;
+  return (at.col + 1) << shift <= target.full_width && (at.row + 1) << shift <= target.full_height;
+}
+
+ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at) noexcept {
+  const bool whole = is_whole(target, at);
   // Grey reads no chroma at all, but the blocks are decoded all the same.
   const bool gray = target.frame.format == PixelFormat::gray;
   ThumbnailNeeds needs{Kept::all, gray ? Kept::dc : Kept::all};
@@ -316,12 +322,18 @@ void decode_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_
 
 template <PixelFormat F>
 void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const DctMacroblock& macroblock) noexcept {
-  const Squares sq = squares_of(target, at);
-  if (sq.full.empty()) return;
-  const uint64_t size = target.geometry.size;
+  // A whole macroblock's thumbnail square is whole too; the full picture's
+  // part of an edge one is asked for only there.
+  const bool whole = is_whole(target, at);
+  Squares sq{};
+  if (whole) {
+    sq.thumb = target.area(at);
+  } else {
+    sq = squares_of(target, at);
+    if (sq.full.empty()) return;
+  }
   const uint64_t scale = target.scale;
   const FrameView& frame = target.frame;
-  const bool whole = sq.full.cols == size && sq.full.rows == size;
   if (whole && scale == 8) return draw_dc<F>(target, macroblock.coefficients, sq.thumb);
   if (whole && scale == 4 && !target.subsampled) return draw_quarters<F>(target, macroblock.coefficients, sq.thumb);
 
@@ -375,8 +387,8 @@ void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMa
     const auto y = static_cast<uint8_t>(sample(0, 0)), cb = static_cast<uint8_t>(sample(0, 1)),
                cr = static_cast<uint8_t>(sample(0, 2));
     for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
-      uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples<F>(frame, out + u * frame.pixel_bytes(), y, cb, cr);
+      uint8_t* out = frame.origin_as<F>(sq.thumb) + v * frame.stride_as<F>();
+      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples<F>(frame, out + u * bytes_per_pixel(F), y, cb, cr);
     }
     return;
   }
