@@ -237,7 +237,7 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
 
   // The kernels convert a macroblock with vector instructions, in any format:
   // a whole one where the thumbnail's macroblock is 8x8, its 4x4 corner where
-  // it is 4x4.
+  // it is 4x4 (the only other side here: the 8x8 mode's 1/4 is draw_quarters).
   if (side == 8) {
     target.yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
     return;
