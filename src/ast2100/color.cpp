@@ -256,4 +256,30 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
 
 constinit const FormatTable<YuvToRgb> kScalarYuvToRgb = per_format([](auto f) -> YuvToRgb { return &yuv_to_rgb<f()>; });
 
+namespace {
+template <PixelFormat F>
+void quarter_to_rgb(const YuvMacroblock& staging, uint8_t* out, uint64_t stride) noexcept {
+  constexpr uint64_t size = bytes_per_pixel(F);
+  for (size_t r = 0; r < 4; ++r) {
+    uint8_t* pixel = out + r * stride;
+    for (size_t c = 0; c < 4; ++c, pixel += size) {
+      const size_t at = 8 * r + c;
+      if constexpr (F == PixelFormat::gray) {
+        convert_pixel<F>(pixel, staging[at], 0, 0);
+      } else {
+        convert_pixel<F>(pixel, staging[at], staging[k8.cb_at + at], staging[k8.cr_at + at]);
+      }
+    }
+  }
+}
+}  // namespace
+
+constinit const FormatTable<QuarterToRgb> kScalarQuarterToRgb = per_format([](auto f) -> QuarterToRgb {
+  if constexpr (is_planar(f())) {
+    return nullptr;
+  } else {
+    return &quarter_to_rgb<f()>;
+  }
+});
+
 }  // namespace ast2100

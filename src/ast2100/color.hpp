@@ -148,4 +148,14 @@ using YuvToRgb = void (*)(const YuvMacroblock& staging, uint64_t mb_col, uint64_
 // The scalar conversion and store, one per pixel format.
 extern const FormatTable<YuvToRgb> kScalarYuvToRgb;
 
+// Converts the top-left 4x4 pixels of an 8x8-mode staging area and stores them
+// at `out`, rows `stride` bytes apart, in the pixel format the function is
+// chosen for: a thumbnail's macroblock of 4x4 pixels, whose means are laid out
+// as the corner of a macroblock. Grey reads the Y bytes alone. Null for the
+// planar formats, whose thumbnails store the samples themselves.
+using QuarterToRgb = void (*)(const YuvMacroblock& staging, uint8_t* out, uint64_t stride) noexcept;
+
+// The scalar conversion of a corner, one per pixel format.
+extern const FormatTable<QuarterToRgb> kScalarQuarterToRgb;
+
 }  // namespace ast2100

@@ -24,6 +24,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <cstring>
 
 #include "color.hpp"
 #include "kernels.hpp"
@@ -225,7 +226,41 @@ QUORVEL_AVX2 void yuv_to_rgb_avx2(const YuvMacroblock& staging, uint64_t mb_col,
   store_macroblock<F>(staging.data(), mb.origin, mb.stride, subsampled);
 }
 
+// The first four bytes of four rows 8 apart (rows of a staging block) as
+// sixteen lanes: each pair of rows loaded at once, its two first dwords kept.
+QUORVEL_AVX2 inline __m128i corner4x4(const uint8_t* p) {
+  const __m128i upper = _mm_shuffle_epi32(load16(p), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m128i lower = _mm_shuffle_epi32(load16(p + 16), _MM_SHUFFLE(3, 1, 2, 0));
+  return _mm_unpacklo_epi64(upper, lower);
+}
+
+// The 4x4 corner of an 8x8-mode staging area as sixteen pixels of format F in
+// one conversion, then stored row by row (4, 12 or 16 bytes each).
+template <PixelFormat F>
+QUORVEL_AVX2 void quarter_to_rgb_avx2(const YuvMacroblock& staging, uint8_t* out, uint64_t stride) noexcept {
+  constexpr uint64_t size = bytes_per_pixel(F);
+  const uint8_t* s = staging.data();
+  const __m128i y = corner4x4(s);
+  __m128i px[4];
+  if constexpr (F == PixelFormat::gray) {
+    pixels16<F>(y, y, y, px);
+  } else {
+    pixels16<F>(y, corner4x4(s + k8.cb_at), corner4x4(s + k8.cr_at), px);
+  }
+  alignas(16) uint8_t bytes[64];
+  for (uint64_t k = 0; k < size; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(bytes + 16 * k), px[k]);
+  for (uint64_t r = 0; r < 4; ++r) std::memcpy(out + r * stride, bytes + 4 * size * r, 4 * size);
+}
+
 }  // namespace
+
+constinit const FormatTable<QuarterToRgb> kAvx2QuarterToRgb = per_format([](auto f) -> QuarterToRgb {
+  if constexpr (is_planar(f())) {
+    return nullptr;
+  } else {
+    return &quarter_to_rgb_avx2<f()>;
+  }
+});
 
 // Null for the planar formats, which have no conversion to vectorise: the
 // kernels take the scalar copies for them.

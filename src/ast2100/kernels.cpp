@@ -8,7 +8,7 @@ namespace ast2100 {
 
 const Kernels& scalar_kernels() noexcept {
   // The tables are constant-initialised: ready before any call.
-  static const Kernels kScalar = {idct_transform, idct_blocks, kScalarYuvToRgb, "scalar"};
+  static const Kernels kScalar = {idct_transform, idct_blocks, kScalarYuvToRgb, kScalarQuarterToRgb, "scalar"};
   return kScalar;
 }
 
@@ -26,7 +26,7 @@ bool cpu_has_avx2() noexcept {
 const Kernels* avx2_kernels() noexcept {
 #if QUORVEL_HAVE_AVX2
   static const Kernels kAvx2 = [] {
-    Kernels k = {idct_transform_avx2, idct_blocks_avx2, kAvx2YuvToRgb, "avx2"};
+    Kernels k = {idct_transform_avx2, idct_blocks_avx2, kAvx2YuvToRgb, kAvx2QuarterToRgb, "avx2"};
     // The planar formats' samples are copied, not converted: the scalar copies.
     for (size_t f = 0; f < kPixelFormats; ++f) {
       if (k.yuv_to_rgb[f] == nullptr) k.yuv_to_rgb[f] = kScalarYuvToRgb[f];

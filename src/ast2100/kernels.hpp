@@ -20,6 +20,9 @@ struct Kernels {
   // The colour conversion and store of a macroblock, one function per pixel
   // format: a frame's drawing takes its format's once (yuv_to_rgb_for).
   FormatTable<YuvToRgb> yuv_to_rgb;
+  // The conversion of a thumbnail macroblock of 4x4 pixels (null for the
+  // planar formats).
+  FormatTable<QuarterToRgb> quarter_to_rgb;
   const char* name;
 
   YuvToRgb yuv_to_rgb_for(PixelFormat format) const noexcept { return yuv_to_rgb[static_cast<size_t>(format)]; }
@@ -44,5 +47,6 @@ bool idct_fits_16bit_avx2(const int32_t* dequantised) noexcept;
 void idct_16bit_avx2(const int32_t* dequantised, uint8_t* out) noexcept;
 // The AVX2 conversions of the colour formats; null for the planar ones.
 extern const FormatTable<YuvToRgb> kAvx2YuvToRgb;
+extern const FormatTable<QuarterToRgb> kAvx2QuarterToRgb;
 
 }  // namespace ast2100

@@ -263,6 +263,16 @@ struct FrameView {
   uint8_t* origin(const PixelArea& area) const noexcept {
     return pixels.data() + area_offset(area, width, pixel_bytes());
   }
+  // The same for a frame known to be in format F, with its pixel size a
+  // constant: for the drawings compiled per format.
+  template <PixelFormat F>
+  uint64_t stride_as() const noexcept {
+    return width * bytes_per_pixel(F);
+  }
+  template <PixelFormat F>
+  uint8_t* origin_as(const PixelArea& area) const noexcept {
+    return pixels.data() + area_offset(area, width, bytes_per_pixel(F));
+  }
   MacroblockPixels macroblock(uint64_t mb_col, uint64_t mb_row, bool subsampled) const noexcept {
     const PixelArea area = macroblock_area(mb_col, mb_row, macroblock_geometry(subsampled).size_shift, width, height);
     return {area, origin(area), stride()};

@@ -320,20 +320,39 @@ void Screen::save_whole_planar(const PixelArea& area) noexcept {
   journal_used_ = static_cast<uint64_t>(to - journal_.get());
 }
 
-Screen::SaveWhole Screen::whole_saver(bool subsampled) const noexcept {
-  if (scale_ != 1) return nullptr;
-  const bool big = subsampled;
-  switch (format_) {
+template <uint64_t N>
+Screen::SaveWhole Screen::whole_saver_of() const noexcept {
+  switch (drawn_format()) {
     case PixelFormat::i420:
     case PixelFormat::i444:
-      return big ? &Screen::save_whole_planar<16> : &Screen::save_whole_planar<8>;
+      return &Screen::save_whole_planar<N>;
     case PixelFormat::gray:
-      return big ? &Screen::save_whole_packed<16, 1> : &Screen::save_whole_packed<8, 1>;
+      return &Screen::save_whole_packed<N, 1>;
     case PixelFormat::rgb:
     case PixelFormat::bgr:
-      return big ? &Screen::save_whole_packed<16, 3> : &Screen::save_whole_packed<8, 3>;
+      return &Screen::save_whole_packed<N, 3>;
     default:
-      return big ? &Screen::save_whole_packed<16, 4> : &Screen::save_whole_packed<8, 4>;
+      return &Screen::save_whole_packed<N, 4>;
+  }
+}
+
+Screen::SaveWhole Screen::whole_saver(bool subsampled) const noexcept {
+  // A thumbnail's macroblocks are small (at 1/8, one or four pixels), so the
+  // general copies' set-up would cost more than the copy: they take theirs
+  // too. The drawn format's, as an i420 thumbnail journals its i444 picture.
+  switch (macroblock_size(subsampled) / scale_) {
+    case 16:
+      return whole_saver_of<16>();
+    case 8:
+      return whole_saver_of<8>();
+    case 4:
+      return whole_saver_of<4>();
+    case 2:
+      return whole_saver_of<2>();
+    case 1:
+      return whole_saver_of<1>();
+    default:
+      return nullptr;
   }
 }
 
@@ -490,7 +509,7 @@ ApplyResult Screen::apply(std::span<const uint8_t> codec_data, std::vector<Rect>
 
   stream_frame_ = decoder.subsampled;
   save_whole_ = whole_saver(decoder.subsampled);
-  whole_size_ = macroblock_size(decoder.subsampled);
+  whole_size_ = macroblock_size(decoder.subsampled) / scale_;
   bool timed = false;
   DrawPipeline* pipeline = pipeline_for(decoder, codec_data.size(), timed);
   if (pipeline != nullptr) {

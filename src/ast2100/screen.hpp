@@ -175,13 +175,16 @@ class Screen final : private DrawObserver {
   }
   static void save_plane_part(const AreaCopy& copy) noexcept;
   bool stream_frame_ = false;  // this frame's planar journal streams (16x16 macroblocks)
-  // Journals a whole full-size macroblock of this frame, whose sizes and
-  // format the function is compiled for: chosen once a frame (nullptr for a
-  // thumbnail, whose areas take the general copies).
+  // Journals a whole macroblock of this frame (whole_size_ pixels a side in
+  // the picture drawn, at full size or in a thumbnail), whose sizes and
+  // format the function is compiled for: chosen once a frame. Clipped
+  // macroblocks take the general copies. The entry's bytes are the same.
   using SaveWhole = void (Screen::*)(const PixelArea& area) noexcept;
   SaveWhole save_whole_ = nullptr;
-  uint64_t whole_size_ = 0;  // of this frame's macroblocks
+  uint64_t whole_size_ = 0;  // of this frame's macroblocks, in the picture drawn
   SaveWhole whole_saver(bool subsampled) const noexcept;
+  template <uint64_t N>
+  SaveWhole whole_saver_of() const noexcept;
   template <uint64_t N, uint64_t PixelBytes>
   void save_whole_packed(const PixelArea& area) noexcept;
   template <uint64_t N>

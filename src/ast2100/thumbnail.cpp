@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "clamp.hpp"
 #include "color.hpp"
 #include "huffman.hpp"
@@ -109,6 +113,38 @@ std::array<uint8_t, 4> quarter_means(const int32_t* d) noexcept {
           sample(dc + horizontal - vertical - both), sample(dc - horizontal - vertical + both)};
 }
 
+void box_means_2x2(const uint8_t* block, uint8_t* out) noexcept {
+  // Two rows of means at a time, from four rows of samples.
+  for (unsigned v = 0; v < 4; v += 2) {
+    const uint8_t* in = block + 16 * v;
+#if defined(__SSE2__)
+    // Each 16 bytes hold two rows. The even and odd bytes as 16-bit lanes,
+    // added: the pairs' sums, four of the upper row then four of the lower.
+    // The two rows' halves added: the four squares' sums of one row of means,
+    // for two of them at once, then rounded and narrowed as `mean` does.
+    const __m128i low_bytes = _mm_set1_epi16(0x00FF);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
+    const __m128i pairs_a = _mm_add_epi16(_mm_and_si128(a, low_bytes), _mm_srli_epi16(a, 8));
+    const __m128i pairs_b = _mm_add_epi16(_mm_and_si128(b, low_bytes), _mm_srli_epi16(b, 8));
+    const __m128i sums = _mm_add_epi16(_mm_unpacklo_epi64(pairs_a, pairs_b), _mm_unpackhi_epi64(pairs_a, pairs_b));
+    const __m128i means = _mm_srli_epi16(_mm_add_epi16(sums, _mm_set1_epi16(2)), 2);
+    alignas(8) uint8_t packed[8];
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(packed), _mm_packus_epi16(means, means));
+    std::memcpy(out + 8 * v, packed, 4);
+    std::memcpy(out + 8 * (v + 1), packed + 4, 4);
+#else
+    for (unsigned w = 0; w < 2; ++w) {
+      const uint8_t* top = in + 16 * w;
+      for (unsigned u = 0; u < 4; ++u) {
+        const uint32_t sum = uint32_t{top[2 * u]} + top[2 * u + 1] + top[8 + 2 * u] + top[8 + 2 * u + 1];
+        out[8 * (v + w) + u] = mean(sum, 4);
+      }
+    }
+#endif
+  }
+}
+
 namespace {
 
 // 1/8 of a whole macroblock: each 8x8 luma block is one pixel of its DC level.
@@ -119,7 +155,7 @@ namespace {
 template <PixelFormat F>
 void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb) noexcept {
   const FrameView& frame = target.frame;
-  uint8_t* origin = frame.origin(thumb);
+  uint8_t* origin = frame.origin_as<F>(thumb);
   if (!target.subsampled) {
     store_samples<F>(frame, origin, clamp_idct(c[0]), clamp_idct(c[target.geometry.cb_at]),
                      clamp_idct(c[target.geometry.cr_at]));
@@ -131,10 +167,11 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
     cb = quarter_means(c + target.geometry.cb_at);
     cr = quarter_means(c + target.geometry.cr_at);
   }
-  const uint64_t bpp = frame.pixel_bytes();
+  constexpr uint64_t bpp = bytes_per_pixel(F);
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
   for (uint64_t q = 0; q < 4; ++q) {
-    store_samples<F>(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q], cr[q]);
+    store_samples<F>(frame, origin + (q >> 1) * frame.stride_as<F>() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q],
+                     cr[q]);
   }
 }
 
@@ -142,14 +179,18 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
 // 8 / S at `out` (stride 8).
 template <unsigned S>
 inline void box_means(const uint8_t* block, uint8_t* out) noexcept {
-  constexpr unsigned n = 8 / S;
-  for (unsigned v = 0; v < n; ++v) {
-    for (unsigned u = 0; u < n; ++u) {
-      uint32_t sum = 0;
-      for (unsigned r = 0; r < S; ++r) {
-        for (unsigned c = 0; c < S; ++c) sum += block[8 * (S * v + r) + S * u + c];
+  if constexpr (S == 2) {
+    box_means_2x2(block, out);
+  } else {
+    constexpr unsigned n = 8 / S;
+    for (unsigned v = 0; v < n; ++v) {
+      for (unsigned u = 0; u < n; ++u) {
+        uint32_t sum = 0;
+        for (unsigned r = 0; r < S; ++r) {
+          for (unsigned c = 0; c < S; ++c) sum += block[8 * (S * v + r) + S * u + c];
+        }
+        out[8 * v + u] = mean(sum, S * S);
       }
-      out[8 * v + u] = mean(sum, S * S);
     }
   }
 }
@@ -193,29 +234,24 @@ void draw_whole(const FrameTarget& target, const int32_t* coefficients, const Yu
       }
     }
   }
-  if (gray) std::memset(means.data() + k8.cb_at, 128, 128);
 
-  // The kernels convert a macroblock with vector instructions, in any format;
-  // where the thumbnail's macroblock is not 8x8, through a scratch picture.
+  // The kernels convert a macroblock with vector instructions, in any format:
+  // a whole one where the thumbnail's macroblock is 8x8, its 4x4 corner where
+  // it is 4x4 (the only other side here: the 8x8 mode's 1/4 is draw_quarters).
   if (side == 8) {
     target.yuv_to_rgb(means, thumb.x / 8, thumb.y / 8, frame, false);
     return;
   }
   if constexpr (is_planar(F)) {  // the samples themselves: nothing to convert
-    uint8_t* origin = frame.origin(thumb);
+    uint8_t* origin = frame.origin_as<F>(thumb);
     for (unsigned v = 0; v < side; ++v) {
       for (unsigned u = 0; u < side; ++u)
-        store_samples<F>(frame, origin + v * frame.stride() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
+        store_samples<F>(frame, origin + v * frame.stride_as<F>() + u, means[8 * v + u], means[k8.cb_at + 8 * v + u],
                          means[k8.cr_at + 8 * v + u]);
     }
-    return;
+  } else {
+    target.kernels->quarter_to_rgb[static_cast<size_t>(F)](means, frame.origin_as<F>(thumb), frame.stride_as<F>());
   }
-  const uint64_t bpp = frame.pixel_bytes();
-  alignas(64) std::array<uint8_t, 64 * 4> scratch;
-  target.yuv_to_rgb(means, 0, 0, FrameView{scratch, 8, 8, frame.format}, false);
-  uint8_t* origin = frame.origin(thumb);
-  for (unsigned v = 0; v < side; ++v)
-    std::memcpy(origin + v * frame.stride(), scratch.data() + 8 * bpp * v, bpp * side);
 }
 
 // 1/4 of a whole 8x8 macroblock: each block's quarter means, four pixels.
@@ -229,10 +265,10 @@ void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea&
     cb = quarter_means(c + target.geometry.cb_at);
     cr = quarter_means(c + target.geometry.cr_at);
   }
-  uint8_t* origin = frame.origin(thumb);
-  const uint64_t bpp = frame.pixel_bytes();
+  uint8_t* origin = frame.origin_as<F>(thumb);
+  constexpr uint64_t bpp = bytes_per_pixel(F);
   for (uint64_t q = 0; q < 4; ++q) {
-    store_samples<F>(frame, origin + (q >> 1) * frame.stride() + (q & 1) * bpp, y[q], cb[q], cr[q]);
+    store_samples<F>(frame, origin + (q >> 1) * frame.stride_as<F>() + (q & 1) * bpp, y[q], cb[q], cr[q]);
   }
 }
 
@@ -244,11 +280,16 @@ struct ThumbnailNeeds {
   Kept chroma;
 };
 
-ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at) noexcept {
-  // Whole: inside the full picture on both sides (positions reach 255, so the
-  // sums stay small). Cheaper than the macroblock's squares, for every macroblock.
+// Whether the macroblock at `at` lies inside the full picture on both sides
+// (positions reach 255, so the sums stay small). Cheaper than the macroblock's
+// squares, for every macroblock.
+bool is_whole(const FrameTarget& target, MacroblockPosition at) noexcept {
   const unsigned shift = target.geometry.size_shift;
-  const bool whole = (at.col + 1) << shift <= target.full_width && (at.row + 1) << shift <= target.full_height;
+  return (at.col + 1) << shift <= target.full_width && (at.row + 1) << shift <= target.full_height;
+}
+
+ThumbnailNeeds thumbnail_needs(const FrameTarget& target, MacroblockPosition at) noexcept {
+  const bool whole = is_whole(target, at);
   // Grey reads no chroma at all, but the blocks are decoded all the same.
   const bool gray = target.frame.format == PixelFormat::gray;
   ThumbnailNeeds needs{Kept::all, gray ? Kept::dc : Kept::all};
@@ -281,12 +322,18 @@ void decode_dct_scaled(const FrameTarget& target, MacroblockPosition at, uint32_
 
 template <PixelFormat F>
 void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const DctMacroblock& macroblock) noexcept {
-  const Squares sq = squares_of(target, at);
-  if (sq.full.empty()) return;
-  const uint64_t size = target.geometry.size;
+  // A whole macroblock's thumbnail square is whole too; the full picture's
+  // part of an edge one is asked for only there.
+  const bool whole = is_whole(target, at);
+  Squares sq{};
+  if (whole) {
+    sq.thumb = target.area(at);
+  } else {
+    sq = squares_of(target, at);
+    if (sq.full.empty()) return;
+  }
   const uint64_t scale = target.scale;
   const FrameView& frame = target.frame;
-  const bool whole = sq.full.cols == size && sq.full.rows == size;
   if (whole && scale == 8) return draw_dc<F>(target, macroblock.coefficients, sq.thumb);
   if (whole && scale == 4 && !target.subsampled) return draw_quarters<F>(target, macroblock.coefficients, sq.thumb);
 
@@ -340,8 +387,8 @@ void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMa
     const auto y = static_cast<uint8_t>(sample(0, 0)), cb = static_cast<uint8_t>(sample(0, 1)),
                cr = static_cast<uint8_t>(sample(0, 2));
     for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
-      uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples<F>(frame, out + u * frame.pixel_bytes(), y, cb, cr);
+      uint8_t* out = frame.origin_as<F>(sq.thumb) + v * frame.stride_as<F>();
+      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples<F>(frame, out + u * bytes_per_pixel(F), y, cb, cr);
     }
     return;
   }

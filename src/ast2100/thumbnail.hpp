@@ -36,4 +36,8 @@ const MacroblockDrawing& thumbnail_drawing(PixelFormat format) noexcept;
 // (as decode_block_dequantised stores them) with no transform, in integers.
 std::array<uint8_t, 4> quarter_means(const int32_t* dequantised) noexcept;
 
+// The rounded means (halves up) of the 16 squares of 2x2 samples of an 8x8
+// block (raster order), as four rows of four at `out` with a stride of 8.
+void box_means_2x2(const uint8_t* block, uint8_t* out) noexcept;
+
 }  // namespace ast2100

@@ -1194,6 +1194,36 @@ static void test_idct_16bit() {
 #endif
 }
 
+// The 2x2 box means of a block that thumbnails take at 1/2, against sums
+// taken here sample by sample: random blocks, blocks of one level from 0 to
+// 255 (the largest sums, which must not wrap in 16 bits), and squares whose
+// sums end in 2 (halves, which round up). The bytes outside the 4x4 means
+// written must be left alone.
+static void test_box_means_2x2() {
+  std::mt19937 rng(29);
+  sweep("2x2 box means", 600, [&](uint64_t n) {
+    std::array<uint8_t, 64> block{};
+    for (size_t i = 0; i < 64; ++i) {
+      if (n < 256) block[i] = static_cast<uint8_t>(n);
+      else if (n < 300) block[i] = static_cast<uint8_t>(i % 2 ? 255 : rng() % 128 * 2 + ((i >> 3) % 2 ? 1 : 0));
+      else block[i] = static_cast<uint8_t>(rng());
+    }
+    std::array<uint8_t, 32> got;
+    got.fill(0xA5);
+    box_means_2x2(block.data(), got.data());
+    std::array<uint8_t, 32> want;
+    want.fill(0xA5);
+    for (size_t v = 0; v < 4; ++v) {
+      for (size_t u = 0; u < 4; ++u) {
+        const uint32_t sum =
+            block[16 * v + 2 * u] + block[16 * v + 2 * u + 1] + block[16 * v + 8 + 2 * u] + block[16 * v + 9 + 2 * u];
+        want[8 * v + u] = static_cast<uint8_t>((sum + 2) / 4);
+      }
+    }
+    return SAME(got, want);
+  });
+}
+
 // A block's quarter means, as thumbnails take them at 1/4 from the
 // coefficients alone, against the box means of the samples the full picture
 // draws: exactly its samples for a flat block of any level (DC alone, wrapping
@@ -1341,6 +1371,7 @@ int main() {
   test_formats();
   test_thumbnail_formats();
   test_quarter_means();
+  test_box_means_2x2();
   std::cout << g_passed << " passed, " << g_failed << " failed\n";
   return g_failed == 0 ? 0 : 1;
 }
