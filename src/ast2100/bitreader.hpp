@@ -45,12 +45,35 @@ class BitReader {
   void consume_bits(uint32_t n) noexcept {
     buffer_ <<= n;
     count_ -= n;
-    if (count_ <= 32) {
-      // 1 to 32 free bits at the bottom of the buffer: the next word goes right
-      // behind the valid ones.
-      buffer_ |= static_cast<uint64_t>(load_word()) << (32 - count_);
-      count_ += 32;
-    }
+    refill();
+  }
+
+  // consume_bits(n & 15) for an n whose bits 4 and 5 are clear, as a packed
+  // table entry with its bit count lowest: the shift takes n as it is (its
+  // count is taken modulo 64), so nothing stands between the load of the
+  // entry and the drop, which is what the next lookup waits for.
+  void consume_low_bits(uint32_t n) noexcept {
+    buffer_ <<= (n & 63u);
+    count_ -= n & 15u;
+    refill();
+  }
+
+  // True when a whole word is left to load: consume_low_bits_steady may then
+  // be used for the next drop.
+  bool word_ahead() const noexcept { return len_ - pos_ >= 4; }
+
+  // consume_low_bits with no branch on the load, when word_ahead(): the word
+  // is read every time and kept (and pos_ moved) only when the drop leaves 32
+  // or fewer bits, which a branch would guess wrong at irregular intervals,
+  // as variable-length codes make them. A drop of at most 15 bits leaves 18
+  // or more, so the shift that puts the word behind them is 0..14.
+  void consume_low_bits_steady(uint32_t n) noexcept {
+    buffer_ <<= (n & 63u);
+    count_ -= n & 15u;
+    const uint32_t load = count_ <= 32 ? ~0u : 0u;
+    buffer_ |= static_cast<uint64_t>(word_at(pos_) & load) << ((32u - count_) & 31u);
+    count_ += load & 32u;
+    pos_ += load & 4u;
   }
 
   // Reads s bits (1..15) as a JPEG magnitude (T.81 RECEIVE and EXTEND): a value
@@ -69,6 +92,16 @@ class BitReader {
   int32_t reserve_bits() const noexcept { return static_cast<int32_t>(count_) - 32; }
 
  private:
+  // After a drop: a word is loaded when 32 or fewer bits are left.
+  void refill() noexcept {
+    if (count_ <= 32) {
+      // 1 to 32 free bits at the bottom of the buffer: the next word goes right
+      // behind the valid ones.
+      buffer_ |= static_cast<uint64_t>(load_word()) << (32 - count_);
+      count_ += 32;
+    }
+  }
+
   // Entry k is -(2^k - 1): the offset that turns a k-bit magnitude whose first
   // bit is 0 into its negative value.
   static constexpr std::array<int32_t, 16> kExtendOffset = [] {
@@ -81,15 +114,21 @@ class BitReader {
   // and do not advance pos_.
   uint32_t load_word() noexcept {
     if (len_ - pos_ >= 4) {
-      uint8_t b[4];
-      std::memcpy(b, data_ + pos_, 4);
+      const uint32_t w = word_at(pos_);
       pos_ += 4;
-      return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-             static_cast<uint32_t>(b[3]) << 24;
+      return w;
     }
     uint32_t w = 0;
     for (uint32_t i = 0; pos_ < len_; ++i, ++pos_) w |= static_cast<uint32_t>(data_[pos_]) << (8 * i);
     return w;
+  }
+
+  // The four bytes at `at` (all inside the data), little-endian.
+  uint32_t word_at(uint64_t at) const noexcept {
+    uint8_t b[4];
+    std::memcpy(b, data_ + at, 4);
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+           static_cast<uint32_t>(b[3]) << 24;
   }
 
   const uint8_t* data_ = nullptr;

@@ -208,13 +208,17 @@ struct StoreSparse {
 // matter, and several symbols can go in one lookup: entry p, for the next
 // kSkipBits stream bits p, sums up the symbols that p holds whole (code and
 // magnitude) from its start, up to and including an end of block:
-//   bits 0..3   bits they take
-//   bits 4..10  reach: the positions they need left in the block. A
+//   bits 0..3   bits they take; bits 4 and 5 are clear, so that the whole
+//               entry is the count of the shift that drops them (a 64-bit
+//               shift takes its count modulo 64): no extraction stands
+//               between the lookup and the next one on the loop's chain
+//   bit 6       the last of them is an end of block
+//   bits 9..15  reach: the positions they need left in the block. A
 //               coefficient takes run + 1 (sixteen zeros count as a stored
 //               zero), and an end of block one more, which must still be
 //               inside the block. kNoReach when p does not hold even the
-//               first symbol, so that one comparison rejects the entry.
-//   bit 11      the last of them is an end of block
+//               first symbol, so that one comparison rejects the entry. At
+//               the top, one shift extracts it.
 // A symbol takes 3 to 6 bits on average, photographs the most, so a lookup
 // often takes several. The two tables take 32 KiB each: on the real frames
 // 12 to 15 bits ran alike in CPU time, and 14 took 6% fewer instructions
@@ -222,9 +226,14 @@ struct StoreSparse {
 struct SkipEntry {
   uint16_t packed;
   static constexpr uint32_t kNoReach = 127;
+  static constexpr SkipEntry make(uint32_t bits, uint32_t reach, uint32_t end_of_block) {
+    return {static_cast<uint16_t>(reach << 9 | end_of_block << 6 | bits)};
+  }
+  // The shift count that drops the bits: bits() with the clear bits 4 and 5.
+  constexpr uint32_t shift() const { return packed; }
   constexpr uint32_t bits() const { return packed & 15u; }
-  constexpr uint32_t reach() const { return (packed >> 4) & 127u; }
-  constexpr bool end_of_block() const { return (packed >> 11) & 1u; }
+  constexpr uint32_t reach() const { return packed >> 9; }
+  constexpr bool end_of_block() const { return (packed >> 6) & 1u; }
 };
 constexpr uint32_t kSkipBits = 14;
 static_assert(kSkipBits <= 15, "a skip entry counts its bits in four");
@@ -255,7 +264,7 @@ constexpr SkipTable build_skip_table(const HuffTable& ac) {
       reach += e.run() + 1;
     }
     if (used == 0) reach = SkipEntry::kNoReach;
-    t[p] = {static_cast<uint16_t>(eob << 11 | reach << 4 | used)};
+    t[p] = SkipEntry::make(used, reach, eob);
   }
   return t;
 }
@@ -265,9 +274,9 @@ constexpr SkipTable kChromaSkip = build_skip_table(kHuffmanTables.chroma_ac);
 // Luminance AC: "00 1" twice, then "1010" (end of block): ten bits, reaching
 // three positions; "1010 ..." is an end of block at once; fourteen 1 bits
 // hold nothing.
-static_assert(kLumaSkip[0b001001101011u << (kSkipBits - 12)].packed == (1u << 11 | 3u << 4 | 10u));
-static_assert(kLumaSkip[0b101000000000u << (kSkipBits - 12)].packed == (1u << 11 | 1u << 4 | 4u));
-static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == (SkipEntry::kNoReach << 4));
+static_assert(kLumaSkip[0b001001101011u << (kSkipBits - 12)].packed == SkipEntry::make(10, 3, 1).packed);
+static_assert(kLumaSkip[0b101000000000u << (kSkipBits - 12)].packed == SkipEntry::make(4, 1, 1).packed);
+static_assert(kLumaSkip[(1u << kSkipBits) - 1].packed == SkipEntry::make(0, SkipEntry::kNoReach, 0).packed);
 // Sixteen zeros (11111111001 and 1111111010) have codes beyond the fast
 // lookups, which skip_ac relies on: there, a symbol of size 0 ends the block.
 static_assert([] {
@@ -302,7 +311,11 @@ struct StoreDcOnly {
   for (;;) {
     const SkipEntry e = skip[reader.peek(kSkipBits)];
     if (e.reach() <= left) {
-      reader.consume_bits(e.bits());
+      if (reader.word_ahead()) {
+        reader.consume_low_bits_steady(e.shift());
+      } else {
+        reader.consume_low_bits(e.shift());
+      }
       left -= e.reach();
       if (e.end_of_block() || left == 0) return;
       continue;
