@@ -1109,7 +1109,8 @@ def build_parser() -> argparse.ArgumentParser:
         default=1,
         metavar="N",
         help="show a thumbnail at 1/N of the size, N = 1, 2, 4 or 8: each pixel the mean of an "
-        "N x N square, decoded for much less than the full picture (default: 1)",
+        "N x N square; a frame takes about 0.87, 0.77 or 0.56 of the full size's CPU time at 1/2, 1/4 "
+        "or 1/8 (the stream is decoded whole) (default: 1)",
     )
     p.add_argument(
         "--wall",
