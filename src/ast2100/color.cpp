@@ -144,26 +144,31 @@ void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& fra
   // picture where a clipped macroblock has an odd width or height.
   if (area.cols == 8 && area.rows == 8) {
 #if defined(__SSE2__)
-    // Two rows of Cb and the same of Cr, summed as 16-bit lanes (Cb's eight
-    // columns, then Cr's), neighbouring columns summed by a multiply-add
-    // with ones, then (sum + 2) >> 2 as below.
-    const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi16(1), two = _mm_set1_epi32(2);
-    for (uint64_t v = 0; v < 4; ++v) {
-      auto two_rows = [&](size_t at) {
-        return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + at)),
-                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + at)));
-      };
-      const __m128i top = two_rows(16 * v), bottom = two_rows(16 * v + 8);
-      const __m128i sum_cb = _mm_add_epi16(_mm_unpacklo_epi8(top, zero), _mm_unpacklo_epi8(bottom, zero));
-      const __m128i sum_cr = _mm_add_epi16(_mm_unpackhi_epi8(top, zero), _mm_unpackhi_epi8(bottom, zero));
-      const __m128i mean_cb = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(sum_cb, ones), two), 2);
-      const __m128i mean_cr = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(sum_cr, ones), two), 2);
-      const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(mean_cb, mean_cr), zero);  // 4 Cb, then 4 Cr
-      const auto low = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
-      const auto high = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 4)));
-      std::memcpy(out_cb + v * cw, &low, 4);
-      std::memcpy(out_cr + v * cw, &high, 4);
-    }
+    // A block's rows 2v and 2v + 1 lie side by side in one 16-byte load. As
+    // 16-bit lanes, its bytes masked are the even columns and shifted the odd
+    // ones: their sum is each row's four pair sums, and the second row's
+    // four added to the first's are row v's 2x2 sums. Then (sum + 2) >> 2,
+    // as below, all sixteen of a block at once.
+    const __m128i low_bytes = _mm_set1_epi16(0x00ff), two = _mm_set1_epi16(2);
+    auto means = [&](const uint8_t* block) {
+      __m128i sums[4];
+      for (size_t v = 0; v < 4; ++v) {
+        const __m128i two_rows = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * v));
+        const __m128i pairs = _mm_add_epi16(_mm_and_si128(two_rows, low_bytes), _mm_srli_epi16(two_rows, 8));
+        sums[v] = _mm_add_epi16(pairs, _mm_srli_si128(pairs, 8));  // in lanes 0..3
+      }
+      const __m128i top = _mm_add_epi16(_mm_unpacklo_epi64(sums[0], sums[1]), two);
+      const __m128i bottom = _mm_add_epi16(_mm_unpacklo_epi64(sums[2], sums[3]), two);
+      return _mm_packus_epi16(_mm_srli_epi16(top, 2), _mm_srli_epi16(bottom, 2));  // 4 rows of 4
+    };
+    auto store = [&](uint8_t* out, __m128i samples) {
+      for (uint64_t v = 0; v < 4; ++v, samples = _mm_srli_si128(samples, 4)) {
+        const auto row = static_cast<uint32_t>(_mm_cvtsi128_si32(samples));
+        std::memcpy(out + v * cw, &row, 4);
+      }
+    };
+    store(out_cb, means(cb));
+    store(out_cr, means(cr));
     return;
 #endif
     for (uint64_t v = 0; v < 4; ++v) {
@@ -230,15 +235,15 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
       // copied to its plane with copies of a fixed size (i420 averages its
       // chroma as below).
       const uint64_t plane = frame.plane_bytes();
-      const bool i444 = frame.format == PixelFormat::i444;
+      constexpr bool i444 = F == PixelFormat::i444;
       for (uint64_t r = 0; r < 8; ++r) {
         uint8_t* out = mb.origin + r * mb.stride;
         std::memcpy(out, staging.data() + 8 * r, 8);
-        if (!i444) continue;
+        if constexpr (!i444) continue;
         std::memcpy(out + plane, staging.data() + g.cb_at + 8 * r, 8);
         std::memcpy(out + 2 * plane, staging.data() + g.cr_at + 8 * r, 8);
       }
-      if (i444) return;
+      if constexpr (i444) return;
       return store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
     }
     store_luma(staging.data(), mb, subsampled);
