@@ -5,9 +5,14 @@
 //
 //   screen_path_bench ROUNDS [--only NAME] FRAME WIDTH HEIGHT [FRAME WIDTH HEIGHT ...]
 //
-// NAME (decode, rgb, i420 or i444) runs that contender alone, for a profiler.
+// NAME (decode, undrawn, rgb, i420 or i444) runs that contender alone, for a
+// profiler. "undrawn" is the same one-off decode with its DCT macroblocks'
+// colour conversion and store left out: decode less undrawn is what drawing
+// RGB pixels costs, and an RGB screen less that is the floor of any format
+// that stores its samples (the floor below, as a fraction of the RGB screen).
 // Prints per frame the median CPU time of each contender in ms and the ratios
-// screen / decode and planar / RGB, then their geometric means and worst frame.
+// screen / decode, planar / RGB and floor / RGB, then their geometric means
+// and worst frame, in all and per mode.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -21,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "ast2100/kernels.hpp"
 #include "ast2100/screen.hpp"
 
 namespace {
@@ -40,10 +46,48 @@ struct Contender {
   ast2100::PixelFormat format;  // of the screen; decode has none
 };
 constexpr Contender kContenders[] = {{"decode", ast2100::PixelFormat::rgb},
+                                     {"undrawn", ast2100::PixelFormat::rgb},
                                      {"rgb", ast2100::PixelFormat::rgb},
                                      {"i420", ast2100::PixelFormat::i420},
                                      {"i444", ast2100::PixelFormat::i444}};
 constexpr size_t kCount = std::size(kContenders);
+
+// A one-off decode whose DCT macroblocks are left undrawn: the kernels this
+// CPU runs, with RGB's conversion and store a no-op. VQ macroblocks are still
+// drawn (the real set has few), so the floor is, if anything, a little high.
+const ast2100::Kernels& undrawn_kernels() {
+  static const ast2100::Kernels kernels = [] {
+    ast2100::Kernels k = ast2100::best_kernels();
+    k.yuv_to_rgb[static_cast<size_t>(ast2100::PixelFormat::rgb)] = [](const ast2100::YuvMacroblock&, uint64_t, uint64_t,
+                                                                      const ast2100::FrameView&, bool) noexcept {};
+    return k;
+  }();
+  return kernels;
+}
+
+// Geometric means and the worst of a set of ratios, in all and per mode.
+struct Ratios {
+  const char* name;
+  std::vector<double> logs[2];  // per mode: 0 for 444, 1 for 422
+  double worst = 0;
+  std::string worst_at;
+
+  void add(double ratio, bool subsampled, const char* frame) {
+    logs[subsampled ? 1 : 0].push_back(std::log(ratio));
+    if (ratio > worst) worst = ratio, worst_at = frame;
+  }
+  void print() const {
+    auto mean = [](const std::vector<double>& l) {
+      double sum = 0;
+      for (double x : l) sum += x;
+      return l.empty() ? 0.0 : std::exp(sum / static_cast<double>(l.size()));
+    };
+    std::vector<double> all = logs[0];
+    all.insert(all.end(), logs[1].begin(), logs[1].end());
+    std::printf("%-20s geometric mean %.3f (mode 444 %.3f, mode 422 %.3f), worst %.3f (%s)\n", name, mean(all),
+                mean(logs[0]), mean(logs[1]), worst, worst_at.c_str());
+  }
+};
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,9 +99,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int rounds = std::max(1, std::atoi(argv[1]));
-  std::vector<double> logs[3];  // rgb / decode, i420 / rgb, i444 / rgb
-  double worst[3] = {0, 0, 0};
-  std::string worst_at[3];
+  Ratios ratios[4] = {{"screen rgb / decode", {}, 0, {}},
+                      {"i420 / rgb", {}, 0, {}},
+                      {"i444 / rgb", {}, 0, {}},
+                      {"floor / rgb", {}, 0, {}}};
   for (; a + 2 < argc; a += 3) {
     std::ifstream in(argv[a], std::ios::binary);
     const std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -67,12 +112,19 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<ast2100::Screen>> screens;
     std::vector<std::function<bool()>> calls;
     std::vector<ast2100::Rect> rects;
+    ast2100::FrameDecoder probe;
+    if (!ast2100::FrameDecoder::setup(data, width, height, picture.size(), probe).ok()) {
+      std::fprintf(stderr, "%s does not decode\n", argv[a]);
+      return 1;
+    }
     for (const Contender& c : kContenders) {
-      if (std::strcmp(c.name, "decode") == 0) {
-        calls.push_back([&] {
+      const bool undrawn = std::strcmp(c.name, "undrawn") == 0;
+      if (undrawn || std::strcmp(c.name, "decode") == 0) {
+        calls.push_back([&, undrawn] {
           ast2100::FrameDecoder decoder;
-          return ast2100::FrameDecoder::setup(data, width, height, picture.size(), decoder).ok() &&
-                 decoder.run_fresh(picture).ok();
+          if (!ast2100::FrameDecoder::setup(data, width, height, picture.size(), decoder).ok()) return false;
+          if (undrawn) decoder.kernels = &undrawn_kernels();
+          return decoder.run_fresh(picture).ok();
         });
         continue;
       }
@@ -101,22 +153,15 @@ int main(int argc, char** argv) {
     if (!only.empty()) continue;
     double m[kCount];
     for (size_t i = 0; i < kCount; ++i) m[i] = median(ms[i]);
-    const double ratio[3] = {m[1] / m[0], m[2] / m[1], m[3] / m[1]};
+    const double decode = m[0], undrawn = m[1], rgb = m[2];
+    const double ratio[4] = {rgb / decode, m[3] / rgb, m[4] / rgb, (rgb - (decode - undrawn)) / rgb};
     std::printf(
-        "%-40s decode %7.3f  rgb %7.3f  i420 %7.3f  i444 %7.3f ms | rgb/decode %.3f  i420/rgb %.3f  i444/rgb %.3f\n",
-        argv[a], m[0], m[1], m[2], m[3], ratio[0], ratio[1], ratio[2]);
-    for (int j = 0; j < 3; ++j) {
-      logs[j].push_back(std::log(ratio[j]));
-      if (ratio[j] > worst[j]) worst[j] = ratio[j], worst_at[j] = argv[a];
-    }
+        "%-40s decode %7.3f  undrawn %7.3f  rgb %7.3f  i420 %7.3f  i444 %7.3f ms | rgb/decode %.3f  i420/rgb %.3f  "
+        "i444/rgb %.3f  floor/rgb %.3f\n",
+        argv[a], decode, undrawn, rgb, m[3], m[4], ratio[0], ratio[1], ratio[2], ratio[3]);
+    for (int j = 0; j < 4; ++j) ratios[j].add(ratio[j], probe.subsampled, argv[a]);
   }
   if (!only.empty()) return 0;
-  const char* names[3] = {"screen rgb / decode", "i420 / rgb", "i444 / rgb"};
-  for (int j = 0; j < 3; ++j) {
-    double sum = 0;
-    for (double l : logs[j]) sum += l;
-    std::printf("%-20s geometric mean %.3f, worst %.3f (%s)\n", names[j],
-                std::exp(sum / static_cast<double>(logs[j].size())), worst[j], worst_at[j].c_str());
-  }
+  for (const Ratios& r : ratios) r.print();
   return 0;
 }

@@ -118,6 +118,47 @@ void store_chroma_444(const uint8_t* cb, const uint8_t* cr, const MacroblockPixe
   }
 }
 
+// The 2x2 means (halves up) of a whole 8x8 block each of Cb and Cr, as the
+// 4x4 samples of an i420 picture whose chroma rows are `stride` apart.
+inline void chroma_means_8x8(const uint8_t* cb, const uint8_t* cr, uint8_t* out_cb, uint8_t* out_cr,
+                             uint64_t stride) noexcept {
+#if defined(__SSE2__)
+  // A block's rows 2v and 2v + 1 lie side by side in one 16-byte load. As
+  // 16-bit lanes, its bytes masked are the even columns and shifted the odd
+  // ones: their sum is each row's four pair sums, and the second row's four
+  // added to the first's are row v's 2x2 sums. Then (sum + 2) >> 2, as
+  // below, all sixteen of a block at once.
+  const __m128i low_bytes = _mm_set1_epi16(0x00ff), two = _mm_set1_epi16(2);
+  auto means = [&](const uint8_t* block) {
+    __m128i sums[4];
+    for (size_t v = 0; v < 4; ++v) {
+      const __m128i two_rows = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * v));
+      const __m128i pairs = _mm_add_epi16(_mm_and_si128(two_rows, low_bytes), _mm_srli_epi16(two_rows, 8));
+      sums[v] = _mm_add_epi16(pairs, _mm_srli_si128(pairs, 8));  // in lanes 0..3
+    }
+    const __m128i top = _mm_add_epi16(_mm_unpacklo_epi64(sums[0], sums[1]), two);
+    const __m128i bottom = _mm_add_epi16(_mm_unpacklo_epi64(sums[2], sums[3]), two);
+    return _mm_packus_epi16(_mm_srli_epi16(top, 2), _mm_srli_epi16(bottom, 2));  // 4 rows of 4
+  };
+  auto store = [&](uint8_t* out, __m128i samples) {
+    for (uint64_t v = 0; v < 4; ++v, samples = _mm_srli_si128(samples, 4)) {
+      const auto row = static_cast<uint32_t>(_mm_cvtsi128_si32(samples));
+      std::memcpy(out + v * stride, &row, 4);
+    }
+  };
+  store(out_cb, means(cb));
+  store(out_cr, means(cr));
+#else
+  for (uint64_t v = 0; v < 4; ++v) {
+    for (uint64_t u = 0; u < 4; ++u) {
+      const size_t at = 16 * v + 2 * u;
+      out_cb[v * stride + u] = static_cast<uint8_t>((cb[at] + cb[at + 1] + cb[at + 8] + cb[at + 9] + 2u) >> 2);
+      out_cr[v * stride + u] = static_cast<uint8_t>((cr[at] + cr[at + 1] + cr[at + 8] + cr[at + 9] + 2u) >> 2);
+    }
+  }
+#endif
+}
+
 }  // namespace
 
 void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& frame, const PixelArea& area,
@@ -142,44 +183,7 @@ void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& fra
   }
   // The rounded mean of each 2x2 (halves up), of the samples inside the
   // picture where a clipped macroblock has an odd width or height.
-  if (area.cols == 8 && area.rows == 8) {
-#if defined(__SSE2__)
-    // A block's rows 2v and 2v + 1 lie side by side in one 16-byte load. As
-    // 16-bit lanes, its bytes masked are the even columns and shifted the odd
-    // ones: their sum is each row's four pair sums, and the second row's
-    // four added to the first's are row v's 2x2 sums. Then (sum + 2) >> 2,
-    // as below, all sixteen of a block at once.
-    const __m128i low_bytes = _mm_set1_epi16(0x00ff), two = _mm_set1_epi16(2);
-    auto means = [&](const uint8_t* block) {
-      __m128i sums[4];
-      for (size_t v = 0; v < 4; ++v) {
-        const __m128i two_rows = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * v));
-        const __m128i pairs = _mm_add_epi16(_mm_and_si128(two_rows, low_bytes), _mm_srli_epi16(two_rows, 8));
-        sums[v] = _mm_add_epi16(pairs, _mm_srli_si128(pairs, 8));  // in lanes 0..3
-      }
-      const __m128i top = _mm_add_epi16(_mm_unpacklo_epi64(sums[0], sums[1]), two);
-      const __m128i bottom = _mm_add_epi16(_mm_unpacklo_epi64(sums[2], sums[3]), two);
-      return _mm_packus_epi16(_mm_srli_epi16(top, 2), _mm_srli_epi16(bottom, 2));  // 4 rows of 4
-    };
-    auto store = [&](uint8_t* out, __m128i samples) {
-      for (uint64_t v = 0; v < 4; ++v, samples = _mm_srli_si128(samples, 4)) {
-        const auto row = static_cast<uint32_t>(_mm_cvtsi128_si32(samples));
-        std::memcpy(out + v * cw, &row, 4);
-      }
-    };
-    store(out_cb, means(cb));
-    store(out_cr, means(cr));
-    return;
-#endif
-    for (uint64_t v = 0; v < 4; ++v) {
-      for (uint64_t u = 0; u < 4; ++u) {
-        const size_t at = 16 * v + 2 * u;
-        out_cb[v * cw + u] = static_cast<uint8_t>((cb[at] + cb[at + 1] + cb[at + 8] + cb[at + 9] + 2u) >> 2);
-        out_cr[v * cw + u] = static_cast<uint8_t>((cr[at] + cr[at + 1] + cr[at + 8] + cr[at + 9] + 2u) >> 2);
-      }
-    }
-    return;
-  }
+  if (area.cols == 8 && area.rows == 8) return chroma_means_8x8(cb, cr, out_cb, out_cr, cw);
   for (uint64_t v = 0; v < rows; ++v) {
     for (uint64_t u = 0; u < cols; ++u) {
       uint32_t sum_cb = 0, sum_cr = 0, n = 0;
@@ -223,29 +227,61 @@ void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept 
 
 namespace {
 
+// A whole macroblock into a planar picture, the bulk of a frame: whole when
+// it ends inside the picture, which is tested before any coordinate is formed
+// (as macroblock_area), and then nothing needs clipping. Rows are copied to
+// their planes by copies of a fixed size: in the 16x16 mode a luma row joins
+// its left and right blocks' rows, i420 takes the chroma as it is and i444
+// repeats it over 2x2; in the 8x8 mode i420 takes the chroma's 2x2 means.
+// False, with nothing stored, for a macroblock that is not whole.
+template <PixelFormat F>
+bool store_whole_planar(const uint8_t* staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
+                        bool subsampled) noexcept {
+  const uint64_t width = frame.width, height = frame.height, plane = width * height;
+  const uint64_t n = subsampled ? 16 : 8;
+  if (mb_col >= width / n || mb_row >= height / n) return false;
+  const uint64_t x = mb_col * n, y = mb_row * n;
+  uint8_t* luma = frame.pixels.data() + y * width + x;
+  const uint64_t cw = (width + 1) / 2;
+  uint8_t* out_cb = frame.pixels.data() + plane + (y / 2) * cw + x / 2;  // i420
+  uint8_t* out_cr = out_cb + cw * ((height + 1) / 2);
+  if (!subsampled) {
+    for (uint64_t r = 0; r < 8; ++r) {
+      std::memcpy(luma + r * width, staging + 8 * r, 8);
+      if constexpr (F == PixelFormat::i444) {
+        std::memcpy(luma + r * width + plane, staging + k8.cb_at + 8 * r, 8);
+        std::memcpy(luma + r * width + 2 * plane, staging + k8.cr_at + 8 * r, 8);
+      }
+    }
+    if constexpr (F == PixelFormat::i420) chroma_means_8x8(staging + k8.cb_at, staging + k8.cr_at, out_cb, out_cr, cw);
+    return true;
+  }
+  for (uint64_t r = 0; r < 16; ++r) {
+    const uint8_t* left = staging + 128 * (r >> 3) + 8 * (r & 7);
+    std::memcpy(luma + r * width, left, 8);
+    std::memcpy(luma + r * width + 8, left + 64, 8);
+  }
+  const uint8_t* cb = staging + k16.cb_at;
+  const uint8_t* cr = staging + k16.cr_at;
+  if constexpr (F == PixelFormat::i420) {
+    for (uint64_t v = 0; v < 8; ++v) {
+      std::memcpy(out_cb + v * cw, cb + 8 * v, 8);
+      std::memcpy(out_cr + v * cw, cr + 8 * v, 8);
+    }
+  } else {
+    store_chroma_444(cb, cr, {{x, y, 16, 16}, luma, width}, plane, true);
+  }
+  return true;
+}
+
 template <PixelFormat F>
 void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                 bool subsampled) noexcept {
-  const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
   if constexpr (is_planar(F)) {
+    if (store_whole_planar<F>(staging.data(), mb_col, mb_row, frame, subsampled)) return;
+    const MacroblockPixels mb = frame.macroblock(mb_col, mb_row, subsampled);
     if (mb.area.empty()) return;
     const MacroblockGeometry g = macroblock_geometry(subsampled);
-    if (!subsampled && mb.area.cols == 8 && mb.area.rows == 8) {
-      // A whole 8x8 macroblock, the bulk of such a frame: each block's rows
-      // copied to its plane with copies of a fixed size (i420 averages its
-      // chroma as below).
-      const uint64_t plane = frame.plane_bytes();
-      constexpr bool i444 = F == PixelFormat::i444;
-      for (uint64_t r = 0; r < 8; ++r) {
-        uint8_t* out = mb.origin + r * mb.stride;
-        std::memcpy(out, staging.data() + 8 * r, 8);
-        if constexpr (!i444) continue;
-        std::memcpy(out + plane, staging.data() + g.cb_at + 8 * r, 8);
-        std::memcpy(out + 2 * plane, staging.data() + g.cr_at + 8 * r, 8);
-      }
-      if constexpr (i444) return;
-      return store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
-    }
     store_luma(staging.data(), mb, subsampled);
     if constexpr (F == PixelFormat::i444) {
       store_chroma_444(staging.data() + g.cb_at, staging.data() + g.cr_at, mb, frame.plane_bytes(), subsampled);
@@ -253,7 +289,7 @@ void yuv_to_rgb(const YuvMacroblock& staging, uint64_t mb_col, uint64_t mb_row, 
       store_chroma_420(staging.data() + g.cb_at, staging.data() + g.cr_at, frame, mb.area, subsampled);
     }
   } else {
-    store_macroblock<F>(staging, mb, subsampled);
+    store_macroblock<F>(staging, frame.macroblock(mb_col, mb_row, subsampled), subsampled);
   }
 }
 
