@@ -238,9 +238,9 @@ template <PixelFormat F>
 bool store_whole_planar(const uint8_t* staging, uint64_t mb_col, uint64_t mb_row, const FrameView& frame,
                         bool subsampled) noexcept {
   const uint64_t width = frame.width, height = frame.height, plane = width * height;
-  const uint64_t n = subsampled ? 16 : 8;
-  if (mb_col >= width / n || mb_row >= height / n) return false;
-  const uint64_t x = mb_col * n, y = mb_row * n;
+  const unsigned shift = subsampled ? 4 : 3;
+  if (mb_col >= width >> shift || mb_row >= height >> shift) return false;
+  const uint64_t x = mb_col << shift, y = mb_row << shift;
   uint8_t* luma = frame.pixels.data() + y * width + x;
   const uint64_t cw = (width + 1) / 2;
   uint8_t* out_cb = frame.pixels.data() + plane + (y / 2) * cw + x / 2;  // i420
