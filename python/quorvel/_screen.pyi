@@ -26,8 +26,14 @@ class Screen:
     """
 
     def __new__(
-        cls, width: SupportsIndex, height: SupportsIndex, mode: SupportsIndex | None = None, *,
-        pixel_format: _PixelFormat = "RGB", scale: SupportsIndex = 1, threads: SupportsIndex | None = None,
+        cls,
+        width: SupportsIndex,
+        height: SupportsIndex,
+        mode: SupportsIndex | None = None,
+        *,
+        pixel_format: _PixelFormat = "RGB",
+        scale: SupportsIndex = 1,
+        threads: SupportsIndex | None = None,
     ) -> Screen:
         """threads: None (automatic: large frames on two threads where that pays), 1 or 2 (always)."""
     def apply(self, codec_data: Buffer) -> list[tuple[int, int, int, int]]:
