@@ -17,14 +17,9 @@
 #include <vector>
 
 #include "ast2100/frame.hpp"
+#include "cpu_time.hpp"
 
-namespace {
-double thread_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-}  // namespace
+using bench::thread_ms;
 
 int main(int argc, char** argv) {
   if (argc < 5 || (argc - 2) % 3 != 0) {

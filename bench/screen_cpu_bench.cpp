@@ -18,14 +18,10 @@
 #include <vector>
 
 #include "ast2100/screen.hpp"
+#include "cpu_time.hpp"
 
 namespace {
-double thread_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
+using bench::thread_ms;
 struct Named {
   const char* name;
   ast2100::PixelFormat format;

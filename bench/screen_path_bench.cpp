@@ -28,19 +28,11 @@
 
 #include "ast2100/kernels.hpp"
 #include "ast2100/screen.hpp"
+#include "cpu_time.hpp"
 
 namespace {
-double thread_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
+using bench::median;
+using bench::thread_ms;
 struct Contender {
   const char* name;
   ast2100::PixelFormat format;  // of the screen; decode has none

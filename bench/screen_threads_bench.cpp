@@ -27,8 +27,11 @@
 
 #include "ast2100/huffman.hpp"
 #include "ast2100/screen.hpp"
+#include "cpu_time.hpp"
 
 namespace {
+using bench::median;
+using bench::thread_ms;
 // Decodes each macroblock from the stream and draws nothing.
 struct StreamHalf final : ast2100::MacroblockSink {
   ast2100::SparseBlocks dct_out;
@@ -41,12 +44,6 @@ struct StreamHalf final : ast2100::MacroblockSink {
     ast2100::decode_vq(s, vq_out);
   }
 };
-
-double thread_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
 
 // Median thread CPU ms of decoding the frame with `sink` (nullptr: drawing too).
 double decode_ms(const std::vector<uint8_t>& data, uint64_t width, uint64_t height, ast2100::MacroblockSink* sink,
@@ -69,11 +66,6 @@ double process_ms() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // Nanoseconds for a counter to go to another thread and back (the median of

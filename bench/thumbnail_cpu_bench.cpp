@@ -27,14 +27,11 @@
 
 #include "ast2100/frame.hpp"
 #include "ast2100/screen.hpp"
+#include "cpu_time.hpp"
 
 namespace {
-double thread_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
+using bench::median;
+using bench::thread_ms;
 constexpr uint32_t kScales[] = {2, 4, 8};
 
 // Takes each macroblock from the record loop and runs the drawing's decode
@@ -72,10 +69,6 @@ struct Worst {
   std::string frame;
 };
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 }  // namespace
 
 int main(int argc, char** argv) {
