@@ -315,12 +315,7 @@ void quarter_to_rgb(const YuvMacroblock& staging, uint8_t* out, uint64_t stride)
 }
 }  // namespace
 
-constinit const FormatTable<QuarterToRgb> kScalarQuarterToRgb = per_format([](auto f) -> QuarterToRgb {
-  if constexpr (is_planar(f())) {
-    return nullptr;
-  } else {
-    return &quarter_to_rgb<f()>;
-  }
-});
+constinit const FormatTable<QuarterToRgb> kScalarQuarterToRgb =
+    per_packed_format<QuarterToRgb>([](auto f) { return &quarter_to_rgb<f()>; });
 
 }  // namespace ast2100

@@ -254,23 +254,13 @@ QUORVEL_AVX2 void quarter_to_rgb_avx2(const YuvMacroblock& staging, uint8_t* out
 
 }  // namespace
 
-constinit const FormatTable<QuarterToRgb> kAvx2QuarterToRgb = per_format([](auto f) -> QuarterToRgb {
-  if constexpr (is_planar(f())) {
-    return nullptr;
-  } else {
-    return &quarter_to_rgb_avx2<f()>;
-  }
-});
+constinit const FormatTable<QuarterToRgb> kAvx2QuarterToRgb =
+    per_packed_format<QuarterToRgb>([](auto f) { return &quarter_to_rgb_avx2<f()>; });
 
 // Null for the planar formats, which have no conversion to vectorise: the
 // kernels take the scalar copies for them.
-constinit const FormatTable<YuvToRgb> kAvx2YuvToRgb = per_format([](auto f) -> YuvToRgb {
-  if constexpr (is_planar(f())) {
-    return nullptr;
-  } else {
-    return &yuv_to_rgb_avx2<f()>;
-  }
-});
+constinit const FormatTable<YuvToRgb> kAvx2YuvToRgb =
+    per_packed_format<YuvToRgb>([](auto f) { return &yuv_to_rgb_avx2<f()>; });
 
 }  // namespace ast2100
 

@@ -112,6 +112,19 @@ constexpr auto per_format(Make make) {
   (std::make_index_sequence<kPixelFormats>{});
 }
 
+// The same for a colour conversion kernel: make(f) for the packed formats,
+// null for the planar ones, which store samples and convert nothing.
+template <class Kernel, class Make>
+constexpr FormatTable<Kernel> per_packed_format(Make make) {
+  return per_format([&](auto f) -> Kernel {
+    if constexpr (is_planar(f())) {
+      return nullptr;
+    } else {
+      return make(f);
+    }
+  });
+}
+
 // Calls f(std::integral_constant<PixelFormat, F>{}) for the packed format F
 // that `format` holds: code templated on the format, one instance per format,
 // picked once per call rather than per pixel. Nothing for a planar format,
