@@ -19,9 +19,9 @@ constexpr MacroblockGeometry k16 = macroblock_geometry(true), k8 = macroblock_ge
 template <PixelFormat F>
 void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, bool subsampled) noexcept {
   constexpr uint64_t size = bytes_per_pixel(F);
-  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+  for (size_t r = 0; r < mb.area.rows; ++r) {
     uint8_t* out = mb.origin + r * mb.stride;
-    for (uint64_t c = 0; c < mb.area.cols; ++c, out += size) {
+    for (size_t c = 0; c < mb.area.cols; ++c, out += size) {
       if (subsampled) {
         const size_t quarter = (c >> 3) + 2 * (r >> 3);
         const size_t chroma = 8 * (r >> 1) + (c >> 1);
@@ -47,8 +47,8 @@ void store_macroblock(const YuvMacroblock& staging, const MacroblockPixels& mb, 
 // 16x16 mode the left and right quarters' rows side by side). Whole rows are
 // copies of a constant size.
 void store_luma(const uint8_t* staging, const MacroblockPixels& mb, bool subsampled) noexcept {
-  const uint64_t cols = mb.area.cols;
-  for (uint64_t r = 0; r < mb.area.rows; ++r) {
+  const size_t cols = mb.area.cols;
+  for (size_t r = 0; r < mb.area.rows; ++r) {
     uint8_t* y = mb.origin + r * mb.stride;
     const uint8_t* row = subsampled ? staging + 128 * (r >> 3) + 8 * (r & 7) : staging + 8 * r;
     if (cols >= 8) {
@@ -149,8 +149,8 @@ inline void chroma_means_8x8(const uint8_t* cb, const uint8_t* cr, uint8_t* out_
   store(out_cb, means(cb));
   store(out_cr, means(cr));
 #else
-  for (uint64_t v = 0; v < 4; ++v) {
-    for (uint64_t u = 0; u < 4; ++u) {
+  for (size_t v = 0; v < 4; ++v) {
+    for (size_t u = 0; u < 4; ++u) {
       const size_t at = 16 * v + 2 * u;
       out_cb[v * stride + u] = static_cast<uint8_t>((cb[at] + cb[at + 1] + cb[at + 8] + cb[at + 9] + 2u) >> 2);
       out_cr[v * stride + u] = static_cast<uint8_t>((cr[at] + cr[at + 1] + cr[at + 8] + cr[at + 9] + 2u) >> 2);
@@ -168,9 +168,9 @@ void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& fra
   const uint64_t cw = frame.chroma_width();
   uint8_t* out_cb = frame.pixels.data() + frame.plane_bytes() + (area.y / 2) * cw + area.x / 2;
   uint8_t* out_cr = out_cb + frame.chroma_plane_bytes();
-  const uint64_t cols = ceil_div(area.cols, 2), rows = ceil_div(area.rows, 2);
+  const size_t cols = ceil_div(area.cols, 2), rows = ceil_div(area.rows, 2);
   if (subsampled) {  // the samples as they are
-    for (uint64_t v = 0; v < rows; ++v) {
+    for (size_t v = 0; v < rows; ++v) {
       if (cols == 8) {
         std::memcpy(out_cb + v * cw, cb + 8 * v, 8);
         std::memcpy(out_cr + v * cw, cr + 8 * v, 8);
@@ -184,11 +184,11 @@ void store_chroma_420(const uint8_t* cb, const uint8_t* cr, const FrameView& fra
   // The rounded mean of each 2x2 (halves up), of the samples inside the
   // picture where a clipped macroblock has an odd width or height.
   if (area.cols == 8 && area.rows == 8) return chroma_means_8x8(cb, cr, out_cb, out_cr, cw);
-  for (uint64_t v = 0; v < rows; ++v) {
-    for (uint64_t u = 0; u < cols; ++u) {
+  for (size_t v = 0; v < rows; ++v) {
+    for (size_t u = 0; u < cols; ++u) {
       uint32_t sum_cb = 0, sum_cr = 0, n = 0;
-      for (uint64_t r = 2 * v; r < 2 * v + 2 && r < area.rows; ++r) {
-        for (uint64_t c = 2 * u; c < 2 * u + 2 && c < area.cols; ++c, ++n) {
+      for (size_t r = 2 * v; r < 2 * v + 2 && r < area.rows; ++r) {
+        for (size_t c = 2 * u; c < 2 * u + 2 && c < area.cols; ++c, ++n) {
           sum_cb += cb[8 * r + c];
           sum_cr += cr[8 * r + c];
         }
@@ -219,7 +219,7 @@ void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept {
   for (size_t i = static_cast<size_t>(padding); i < pixels.size(); i += 4) pixels[i] = 255;
 }
 
-void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept {
+void fill_black_planar(std::span<uint8_t> pixels, size_t luma_bytes) noexcept {
   if (pixels.empty()) return;
   std::memset(pixels.data(), 16, luma_bytes);
   std::memset(pixels.data() + luma_bytes, 128, pixels.size() - luma_bytes);

@@ -108,7 +108,7 @@ void fill_black(std::span<uint8_t> pixels, PixelFormat format) noexcept;
 
 // Black in a planar picture whose Y plane is its first luma_bytes bytes: Y 16
 // and Cb, Cr 128, which the conversion makes 0, 0, 0.
-void fill_black_planar(std::span<uint8_t> pixels, uint64_t luma_bytes) noexcept;
+void fill_black_planar(std::span<uint8_t> pixels, size_t luma_bytes) noexcept;
 
 // A macroblock's chroma, an 8x8 block each of Cb and Cr (raster order), into
 // an i420 frame at the macroblock's (clipped) area: as they are in the 16x16

@@ -136,8 +136,10 @@ void FrameDecoder::zero_from(std::span<uint8_t> frame, uint64_t first) const noe
   const uint64_t y0 = first / mb_cols * size;  // < height
   const uint64_t x0 = first % mb_cols * size;  // < width
   const uint64_t y1 = height - y0 < size ? height : y0 + size;
-  for (uint64_t y = y0; y < y1; ++y) fill_black(frame.subspan(y * stride + x0 * pixel, (width - x0) * pixel), format);
-  fill_black(frame.subspan(y1 * stride), format);
+  for (uint64_t y = y0; y < y1; ++y) {
+    fill_black(frame.subspan(in_memory(y * stride + x0 * pixel), in_memory((width - x0) * pixel)), format);
+  }
+  fill_black(frame.subspan(in_memory(y1 * stride)), format);
 }
 
 FrameTarget FrameDecoder::target(std::span<uint8_t> frame) const noexcept {

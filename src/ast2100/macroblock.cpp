@@ -65,32 +65,32 @@ void decompress_dct(const FrameTarget& target, MacroblockPosition at, uint32_t q
 template <size_t P>
 void paint_vq(const MacroblockPixels& mb, const std::array<std::array<uint8_t, 4>, 4>& colors,
               const VqMacroblock& macroblock, uint32_t shift) noexcept {
-  const uint64_t cols = mb.area.cols;
-  const uint64_t rows = mb.area.rows;
+  const size_t cols = mb.area.cols;
+  const size_t rows = mb.area.rows;
   const uint64_t stride = mb.stride;
   uint8_t* origin = mb.origin;
   if (macroblock.index_bits == 0) {
     uint8_t line[16 * P];
     for (size_t c = 0; c < 16; ++c) std::memcpy(line + P * c, colors[0].data(), P);
     if (cols == 16) {
-      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 16 * P);
+      for (size_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 16 * P);
     } else if (cols == 8) {
-      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 8 * P);
+      for (size_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, 8 * P);
     } else {
-      for (uint64_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, cols * P);
+      for (size_t r = 0; r < rows; ++r) std::memcpy(origin + r * stride, line, cols * P);
     }
     return;
   }
-  for (uint64_t r = 0; r < rows; ++r) {
+  for (size_t r = 0; r < rows; ++r) {
     const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
     uint8_t* out = origin + r * stride;
     if constexpr (P == 3) {
       // Four bytes a pixel, each store's spare byte overwritten by the next
       // pixel; the row's last pixel gets exactly three.
-      for (uint64_t c = 0; c + 1 < cols; ++c, out += 3) std::memcpy(out, colors[row_codes[c >> shift]].data(), 4);
+      for (size_t c = 0; c + 1 < cols; ++c, out += 3) std::memcpy(out, colors[row_codes[c >> shift]].data(), 4);
       std::memcpy(out, colors[row_codes[(cols - 1) >> shift]].data(), 3);
     } else {
-      for (uint64_t c = 0; c < cols; ++c, out += P) std::memcpy(out, colors[row_codes[c >> shift]].data(), P);
+      for (size_t c = 0; c < cols; ++c, out += P) std::memcpy(out, colors[row_codes[c >> shift]].data(), P);
     }
   }
 }

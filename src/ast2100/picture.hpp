@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -152,8 +153,12 @@ void with_format(PixelFormat format, Fn&& f) {
   }
 }
 
-// The ceiling of size / n (n > 0), without the wrap of (size + n - 1).
-constexpr uint64_t ceil_div(uint64_t size, uint64_t n) noexcept { return size / n + (size % n != 0 ? 1 : 0); }
+// The ceiling of size / n (n > 0), without the wrap of (size + n - 1), in the
+// type of `size`: a frame's 64-bit side, or a size_t that indexes memory.
+template <std::unsigned_integral T>
+constexpr T ceil_div(T size, std::type_identity_t<T> n) noexcept {
+  return size / n + (size % n != 0 ? 1 : 0);
+}
 
 // width * height * pixel_bytes, or nothing when that exceeds max_bytes or
 // 2^63 - 1 (or does not even fit in 64 bits).
@@ -226,19 +231,34 @@ inline std::optional<uint64_t> drawn_picture_bytes(uint64_t width, uint64_t heig
 // top-left pixel and its clipped width and height. Empty when the square lies
 // wholly outside. The position is tested against the picture before any pixel
 // coordinate is formed, so nothing can wrap; shifts, not divisions, as this
-// runs for every macroblock.
+// runs for every macroblock. The corner is a pixel position of the frame
+// (64-bit, as its sides are); the clipped sides are at most the square's (16),
+// so they are sizes on every CPU, which index a macroblock's staged samples.
 struct PixelArea {
-  uint64_t x = 0, y = 0, cols = 0, rows = 0;
+  uint64_t x = 0, y = 0;
+  size_t cols = 0, rows = 0;
   bool empty() const noexcept { return cols == 0; }
 };
+
+// The clipped side of a square of side `size` that starts `left` pixels before
+// the picture's edge: at most `size`, so the conversion keeps its value.
+constexpr size_t clipped_side(uint64_t left, uint64_t size) noexcept {
+  return static_cast<size_t>(left < size ? left : size);
+}
 
 inline PixelArea macroblock_area(uint64_t col, uint64_t row, unsigned shift, uint64_t width, uint64_t height) noexcept {
   if (width == 0 || height == 0 || col > (width - 1) >> shift || row > (height - 1) >> shift) return {};
   const uint64_t size = uint64_t{1} << shift;
   const uint64_t x = col << shift;  // < width
   const uint64_t y = row << shift;  // < height
-  return {x, y, width - x < size ? width - x : size, height - y < size ? height - y : size};
+  return {x, y, clipped_side(width - x, size), clipped_side(height - y, size)};
 }
+
+// A byte count or offset within a picture (or other block) that exists in
+// memory, formed from the frame's 64-bit geometry: it is at most the block's
+// size, itself a size_t, so on a 32-bit CPU too the conversion keeps its value.
+// Sizes not yet allocated stay 64-bit until checked against that limit.
+constexpr size_t in_memory(uint64_t bytes) noexcept { return static_cast<size_t>(bytes); }
 
 // Byte offset of an area's top-left pixel in a picture `width` pixels wide, of
 // `pixel_bytes` bytes a pixel. The area lies inside the picture, whose byte

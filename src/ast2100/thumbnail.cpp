@@ -33,14 +33,14 @@ Squares squares_of(const FrameTarget& target, MacroblockPosition at) noexcept {
 // address, and the rows r0..r1 - 1 and columns c0..c1 - 1 of the macroblock
 // that its square covers inside the picture.
 template <class F>
-void for_each_square(const FrameView& frame, const Squares& sq, uint64_t scale, F f) noexcept {
+void for_each_square(const FrameView& frame, const Squares& sq, size_t scale, F f) noexcept {
   const uint64_t bpp = frame.pixel_bytes();
-  for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
-    const uint64_t r0 = v * scale;
-    const uint64_t r1 = r0 + scale < sq.full.rows ? r0 + scale : sq.full.rows;
+  for (size_t v = 0; v < sq.thumb.rows; ++v) {
+    const size_t r0 = v * scale;
+    const size_t r1 = r0 + scale < sq.full.rows ? r0 + scale : sq.full.rows;
     uint8_t* out = frame.origin(sq.thumb) + v * frame.stride();
-    for (uint64_t u = 0; u < sq.thumb.cols; ++u, out += bpp) {
-      const uint64_t c0 = u * scale;
+    for (size_t u = 0; u < sq.thumb.cols; ++u, out += bpp) {
+      const size_t c0 = u * scale;
       f(out, r0, r1, c0, c0 + scale < sq.full.cols ? c0 + scale : sq.full.cols);
     }
   }
@@ -169,7 +169,7 @@ void draw_dc(const FrameTarget& target, const int32_t* c, const PixelArea& thumb
   }
   constexpr uint64_t bpp = bytes_per_pixel(F);
   // Thumbnails have 2x2 pixels per 16x16 macroblock where it is whole.
-  for (uint64_t q = 0; q < 4; ++q) {
+  for (size_t q = 0; q < 4; ++q) {
     store_samples<F>(frame, origin + (q >> 1) * frame.stride_as<F>() + (q & 1) * bpp, clamp_idct(c[64 * q]), cb[q],
                      cr[q]);
   }
@@ -267,7 +267,7 @@ void draw_quarters(const FrameTarget& target, const int32_t* c, const PixelArea&
   }
   uint8_t* origin = frame.origin_as<F>(thumb);
   constexpr uint64_t bpp = bytes_per_pixel(F);
-  for (uint64_t q = 0; q < 4; ++q) {
+  for (size_t q = 0; q < 4; ++q) {
     store_samples<F>(frame, origin + (q >> 1) * frame.stride_as<F>() + (q & 1) * bpp, y[q], cb[q], cr[q]);
   }
 }
@@ -332,7 +332,7 @@ void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const Dct
     sq = squares_of(target, at);
     if (sq.full.empty()) return;
   }
-  const uint64_t scale = target.scale;
+  const size_t scale = target.scale;
   const FrameView& frame = target.frame;
   if (whole && scale == 8) return draw_dc<F>(target, macroblock.coefficients, sq.thumb);
   if (whole && scale == 4 && !target.subsampled) return draw_quarters<F>(target, macroblock.coefficients, sq.thumb);
@@ -353,10 +353,10 @@ void draw_dct_scaled(const FrameTarget& target, MacroblockPosition at, const Dct
   const size_t cb_at = target.geometry.cb_at;
   const size_t cr_at = target.geometry.cr_at;
 
-  for_each_square(frame, sq, scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
+  for_each_square(frame, sq, scale, [&](uint8_t* out, size_t r0, size_t r1, size_t c0, size_t c1) {
     uint32_t y = 0, cb = 0, cr = 0;
-    for (uint64_t r = r0; r < r1; ++r) {
-      for (uint64_t c = c0; c < c1; ++c) {
+    for (size_t r = r0; r < r1; ++r) {
+      for (size_t c = c0; c < c1; ++c) {
         if (target.subsampled) {
           y += staging[64 * ((c >> 3) + 2 * (r >> 3)) + 8 * (r & 7) + (c & 7)];
           const size_t chroma = 8 * (r >> 1) + (c >> 1);
@@ -386,20 +386,20 @@ void draw_vq_scaled(const FrameTarget& target, MacroblockPosition at, const VqMa
   if (colors == 1) {  // every square is the one colour
     const auto y = static_cast<uint8_t>(sample(0, 0)), cb = static_cast<uint8_t>(sample(0, 1)),
                cr = static_cast<uint8_t>(sample(0, 2));
-    for (uint64_t v = 0; v < sq.thumb.rows; ++v) {
+    for (size_t v = 0; v < sq.thumb.rows; ++v) {
       uint8_t* out = frame.origin_as<F>(sq.thumb) + v * frame.stride_as<F>();
-      for (uint64_t u = 0; u < sq.thumb.cols; ++u) store_samples<F>(frame, out + u * bytes_per_pixel(F), y, cb, cr);
+      for (size_t u = 0; u < sq.thumb.cols; ++u) store_samples<F>(frame, out + u * bytes_per_pixel(F), y, cb, cr);
     }
     return;
   }
   // As for DCT squares: the means of the samples its pixels take, then one
   // conversion (none for the planar formats).
   const uint32_t shift = target.subsampled ? 1 : 0;  // in the 16x16 mode each code paints 2x2 pixels
-  for_each_square(frame, sq, target.scale, [&](uint8_t* out, uint64_t r0, uint64_t r1, uint64_t c0, uint64_t c1) {
+  for_each_square(frame, sq, target.scale, [&](uint8_t* out, size_t r0, size_t r1, size_t c0, size_t c1) {
     std::array<uint32_t, 4> count{};
-    for (uint64_t r = r0; r < r1; ++r) {
+    for (size_t r = r0; r < r1; ++r) {
       const uint8_t* row_codes = macroblock.codes.data() + 8 * (r >> shift);
-      for (uint64_t c = c0; c < c1; ++c) ++count[row_codes[c >> shift]];
+      for (size_t c = c0; c < c1; ++c) ++count[row_codes[c >> shift]];
     }
     const uint32_t n = count[0] + count[1] + count[2] + count[3];
     std::array<uint8_t, 3> channel{};

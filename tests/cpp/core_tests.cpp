@@ -906,8 +906,9 @@ static void test_picture() {
     CHECK(picture_bytes(w, h, max) == bytes);
   }
   g_ctx.clear();
-  const std::array<uint64_t, 6> ceilings = {ceil_div(0, 8),   ceil_div(1, 8),          ceil_div(8, 8),
-                                            ceil_div(17, 16), ceil_div(UINT64_MAX, 8), ceil_div(UINT64_MAX, 16)};
+  const std::array<uint64_t, 6> ceilings = {ceil_div(uint64_t{0}, 8), ceil_div(uint64_t{1}, 8),
+                                            ceil_div(uint64_t{8}, 8), ceil_div(uint64_t{17}, 16),
+                                            ceil_div(UINT64_MAX, 8),  ceil_div(UINT64_MAX, 16)};
   CHECK_EQ(ceilings, (std::array<uint64_t, 6>{0, 1, 1, 2, uint64_t{1} << 61, uint64_t{1} << 60}));
 
   std::vector<uint8_t> px(20 * 10 * 3);
