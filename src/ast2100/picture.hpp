@@ -91,8 +91,8 @@ constexpr bool is_planar(PixelFormat format) noexcept { return pixel_layout(form
 
 // Bytes per pixel of a packed format; for the planar ones, of the Y plane
 // (a pixel's bytes in each plane of i444), which is where a picture's stride
-// and a pixel's offset are measured.
-constexpr uint64_t bytes_per_pixel(PixelFormat format) noexcept { return pixel_layout(format).bytes; }
+// and a pixel's offset are measured. 1 to 4: a size on every CPU.
+constexpr size_t bytes_per_pixel(PixelFormat format) noexcept { return pixel_layout(format).bytes; }
 
 // Where the padding byte of a four-byte pixel lies (0 or 3), or -1 for the
 // formats without one.

@@ -39,9 +39,9 @@ void widen_coefficients(const int16_t* in, size_t n, int32_t* out, bool simd) no
 struct AreaCopy {
   uint8_t* to = nullptr;
   const uint8_t* from = nullptr;
-  uint64_t from_stride = 0;
-  uint64_t row_bytes = 0;
-  uint64_t rows = 0;
+  size_t from_stride = 0;
+  size_t row_bytes = 0;
+  size_t rows = 0;
 };
 // Streaming stores (of such a copy) are weakly ordered: this orders them before
 // the stores that follow, such as a release of a count.

@@ -51,7 +51,8 @@ template <class T>
 T* allocate_array(uint64_t count, bool zeroed) noexcept {
   if (count == 0) count = 1;  // a real pointer even for an empty picture
   if (count > SIZE_MAX / sizeof(T)) return nullptr;
-  void* p = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+  const auto n = static_cast<size_t>(count);  // fits: tested just above
+  void* p = zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T));
   return static_cast<T*>(p);
 }
 
@@ -60,9 +61,10 @@ T* allocate_array(uint64_t count, bool zeroed) noexcept {
 // rows of its journal copy (whose entries are whole macroblocks, so multiples
 // of 64 bytes, but at the picture's clipped edges).
 uint8_t* allocate_lines(uint64_t bytes) noexcept {
-  constexpr uint64_t kLine = 64;
+  constexpr size_t kLine = 64;
   if (bytes > SIZE_MAX - kLine) return nullptr;
-  const uint64_t rounded = bytes == 0 ? kLine : (bytes + kLine - 1) / kLine * kLine;
+  const auto fitting = static_cast<size_t>(bytes);  // fits: tested just above
+  const size_t rounded = fitting == 0 ? kLine : (fitting + kLine - 1) / kLine * kLine;
   return static_cast<uint8_t*>(std::aligned_alloc(kLine, rounded));
 }
 
@@ -72,13 +74,13 @@ uint8_t* allocate_lines(uint64_t bytes) noexcept {
 // back only to undo a frame that fails. (About a sixth less time for a
 // whole frame of 16x16 macroblocks.) Rows of a multiple of 16 bytes at a
 // 16-byte aligned journal position; false (nothing copied) otherwise.
-bool stream_rows(uint8_t* dst, const uint8_t* src, uint64_t src_stride, uint64_t row_bytes, uint64_t rows) noexcept {
+bool stream_rows(uint8_t* dst, const uint8_t* src, size_t src_stride, size_t row_bytes, size_t rows) noexcept {
   if (row_bytes % 16 != 0 || reinterpret_cast<uintptr_t>(dst) % 16 != 0) return false;
-  for (uint64_t r = 0; r < rows; ++r, src += src_stride) {
+  for (size_t r = 0; r < rows; ++r, src += src_stride) {
     // The same row of the macroblock four to the right, which a frame in raster
     // order journals next: a prefetch never faults, even past the picture.
     __builtin_prefetch(src + 4 * row_bytes);
-    for (uint64_t i = 0; i < row_bytes; i += 16, dst += 16) {
+    for (size_t i = 0; i < row_bytes; i += 16, dst += 16) {
       _mm_stream_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
     }
   }
@@ -115,10 +117,10 @@ void merge_sorted(std::span<T> items, Area area_of, std::vector<Rect>& out) {
 // Copies `rows` rows of row_bytes bytes. Whole macroblock rows (8 or 16
 // pixels of 1, 3 or 4 bytes, or 4 or 8 chroma samples) get copies of a
 // constant size.
-inline void copy_rows(uint8_t* dst, uint64_t dst_stride, const uint8_t* src, uint64_t src_stride, uint64_t row_bytes,
-                      uint64_t rows) noexcept {
+inline void copy_rows(uint8_t* dst, size_t dst_stride, const uint8_t* src, size_t src_stride, size_t row_bytes,
+                      size_t rows) noexcept {
   auto copy = [&](auto size) {
-    for (uint64_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
+    for (size_t r = 0; r < rows; ++r, dst += dst_stride, src += src_stride) std::memcpy(dst, src, size);
   };
   switch (row_bytes) {
     case 4:  // a whole 8x8 macroblock's 4:2:0 chroma rows
@@ -190,18 +192,20 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
   const std::optional<uint64_t> bytes = drawn_picture_bytes(width_, height_, drawn_format(), scale_, max_bytes);
   const std::optional<uint64_t> shown = drawn_picture_bytes(width_, height_, format_, scale_, max_bytes);
   if (!bytes || !shown) return false;
-  bytes_ = *bytes;
-  shown_bytes_ = *shown;
   // i420 keeps both pictures in one block, the 4:2:0 one first.
-  const uint64_t all_bytes = shown_bytes_ + derived_from_bytes();  // both below 2^63
-  if (all_bytes > max_bytes) return false;
+  const uint64_t all_bytes = *shown + (derives() ? *bytes : 0);  // both below 2^63
+  // More than size_t counts (on a 32-bit CPU) is more than memory holds, as
+  // the allocation would find: tested first, so that the sizes kept are sizes.
+  if (all_bytes > max_bytes || all_bytes > SIZE_MAX) return false;
+  bytes_ = static_cast<size_t>(*bytes);
+  shown_bytes_ = static_cast<size_t>(*shown);
   cells_x_ = ceil_div(width_, kCell);
   picture_width_ = picture_width();
   plane_bytes_ = plane_bytes();
   chroma_420_ = drawn_format() == PixelFormat::i420;
   chroma_width_ = ceil_div(picture_width_, 2);
   chroma_at_[0] = plane_bytes_;
-  chroma_at_[1] = plane_bytes_ + chroma_width_ * ceil_div(picture_height(), 2);
+  chroma_at_[1] = plane_bytes_ + in_memory(chroma_width_ * ceil_div(picture_height(), 2));  // inside the picture
   // Fits: cells_x_ * ceil_div(height_, kCell) is at most the pixel count, or 1 per row
   // or column when a side is below 8.
   const uint64_t all_cells = cells_x_ * ceil_div(height_, kCell);
@@ -218,9 +222,10 @@ bool Screen::allocate(uint64_t max_bytes) noexcept {
   journal_.reset(padded || streams_planes() ? allocate_lines(journal_bytes)
                                             : allocate_array<uint8_t>(journal_bytes, false));
   saved_.reset(allocate_array<Saved>(all_cells, false));
-  touched_words_ = all_cells / 64 + 1;
-  touched_.reset(allocate_array<uint64_t>(touched_words_, true));
+  const uint64_t touched_words = all_cells / 64 + 1;
+  touched_.reset(allocate_array<uint64_t>(touched_words, true));
   if (!(pixels_ && journal_ && saved_ && touched_)) return false;
+  touched_words_ = in_memory(touched_words);
   if (padded) fill_black({pixels_.get(), bytes_}, format_);
   // The planar formats' black is not zero: Y 16, then Cb and Cr 128 (the
   // i420 picture's Y plane first, then the i444 one's after its chroma).
@@ -241,7 +246,7 @@ void Screen::before_draw(const PixelArea& area) noexcept {
   // Areas are clipped macroblocks: their top-left corner is the macroblock's,
   // a multiple of the macroblock size, so it names one 8x8 cell of its own
   // (in a thumbnail, once multiplied back by the scale).
-  const uint64_t key = cell_key(area);
+  const size_t key = cell_key(area);
   uint64_t& word = touched_[key / 64];
   const uint64_t bit = uint64_t{1} << (key % 64);
   if ((word & bit) != 0) return;
@@ -317,7 +322,7 @@ void Screen::save_whole_planar(const PixelArea& area) noexcept {
     to = save_rows<N, N, kStream>(to, luma + plane_bytes_, w);
     to = save_rows<N, N, kStream>(to, luma + 2 * plane_bytes_, w);
   }
-  journal_used_ = static_cast<uint64_t>(to - journal_.get());
+  journal_used_ = static_cast<size_t>(to - journal_.get());
 }
 
 template <uint64_t N>
@@ -396,7 +401,7 @@ void Screen::finish(bool undo) noexcept {
   // all at once instead.
   const bool by_area = saved_count_ < touched_words_;
   if (!by_area) std::memset(touched_.get(), 0, touched_words_ * sizeof(uint64_t));
-  for (uint64_t i = 0; i < saved_count_ && (by_area || undo); ++i) {
+  for (size_t i = 0; i < saved_count_ && (by_area || undo); ++i) {
     const PixelArea& area = saved_[i].area;
     if (by_area) touched_[cell_key(area) / 64] = 0;
     if (!undo) continue;
@@ -437,7 +442,8 @@ void Screen::derive_420(std::span<const Rect> rects) noexcept {
   const uint8_t* from = drawn();
   uint8_t* to = pixels_.get();
   for (const Rect& r : rects) {
-    for (uint64_t y = r.y; y < r.y + r.h; ++y) std::memcpy(to + y * w + r.x, from + y * w + r.x, r.w);
+    // A rectangle of the picture, which is in memory: its width is a size.
+    for (uint64_t y = r.y; y < r.y + r.h; ++y) std::memcpy(to + y * w + r.x, from + y * w + r.x, in_memory(r.w));
     // The chroma samples the rectangle touches; one with an odd edge covers a
     // pixel beside it, whose full-resolution chroma is there to read.
     const uint64_t x0 = r.x / 2, x1 = ceil_div(r.x + r.w, 2), y0 = r.y / 2, y1 = ceil_div(r.y + r.h, 2);

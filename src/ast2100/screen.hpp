@@ -127,7 +127,7 @@ class Screen final : private DrawObserver {
 
   struct Saved {
     PixelArea area;
-    uint64_t offset;  // where its rows start in the journal
+    size_t offset;  // where its rows start in the journal
   };
   struct Free {
     void operator()(void* p) const noexcept { std::free(p); }
@@ -136,9 +136,10 @@ class Screen final : private DrawObserver {
   void before_draw(const PixelArea& area) noexcept override;
   // Copies an area of the picture into the journal.
   static void save_area(const AreaCopy& copy) noexcept;
-  // The mark of the macroblock whose (clipped) area this is.
-  uint64_t cell_key(const PixelArea& area) const noexcept {
-    return (area.y * scale_ / kCellSize) * cells_x_ + area.x * scale_ / kCellSize;
+  // The mark of the macroblock whose (clipped) area this is: below the
+  // frame's cell count, for which allocate() took a Saved each.
+  size_t cell_key(const PixelArea& area) const noexcept {
+    return in_memory((area.y * scale_ / kCellSize) * cells_x_ + area.x * scale_ / kCellSize);
   }
   static constexpr uint64_t kCellSize = macroblock_size(false);
   // Whether this is an i420 thumbnail, which draws an i444 picture and derives its own
@@ -151,26 +152,27 @@ class Screen final : private DrawObserver {
   PixelFormat drawn_format() const noexcept { return derives() ? PixelFormat::i444 : format_; }
   // The picture frames are drawn on and the journal keeps, bytes_ long.
   uint8_t* drawn() const noexcept { return pixels_.get() + (derives() ? shown_bytes_ : 0); }
-  uint64_t derived_from_bytes() const noexcept { return derives() ? bytes_ : 0; }
+  size_t derived_from_bytes() const noexcept { return derives() ? bytes_ : 0; }
   // The planes of the drawn picture, and where an area's part of plane p lies
   // in it: the offset of its first byte, its row bytes and rows, and the plane's stride.
   unsigned planes() const noexcept { return is_planar(format_) ? 3 : 1; }
-  uint64_t plane_bytes() const noexcept { return picture_width() * picture_height(); }
+  // Used once allocate() has found the picture to fit in memory: at most its bytes.
+  size_t plane_bytes() const noexcept { return in_memory(picture_width() * picture_height()); }
   // The same, and the 4:2:0 planes drawn at full size, known after allocate().
   uint64_t picture_width_ = 0;
-  uint64_t plane_bytes_ = 0;
+  size_t plane_bytes_ = 0;
   bool chroma_420_ = false;
   uint64_t chroma_width_ = 0;
-  uint64_t chroma_at_[2] = {0, 0};
+  size_t chroma_at_[2] = {0, 0};
   struct PlanePart {
-    uint64_t offset, row_bytes, rows, stride;
+    size_t offset, row_bytes, rows, stride;
   };
   // A full-size planar journal streams its parts, each on a 16-byte
   // boundary; a planar thumbnail's parts are too small to.
-  static constexpr uint64_t kJournalAlign = 16;
+  static constexpr size_t kJournalAlign = 16;
   bool streams_planes() const noexcept { return is_planar(format_) && scale_ == 1; }
-  uint64_t planar_entry_bytes(const PlanePart& part) const noexcept {
-    const uint64_t bytes = part.row_bytes * part.rows;
+  size_t planar_entry_bytes(const PlanePart& part) const noexcept {
+    const size_t bytes = part.row_bytes * part.rows;
     return streams_planes() ? (bytes + kJournalAlign - 1) / kJournalAlign * kJournalAlign : bytes;
   }
   static void save_plane_part(const AreaCopy& copy) noexcept;
@@ -189,16 +191,17 @@ class Screen final : private DrawObserver {
   void save_whole_packed(const PixelArea& area) noexcept;
   template <uint64_t N>
   void save_whole_planar(const PixelArea& area) noexcept;
+  // The area lies in the picture, whose rows and offsets are in memory.
   PlanePart plane_part(unsigned p, const PixelArea& area) const noexcept {
     if (p == 0 || !chroma_420_) {
-      const uint64_t pixel = bytes_per_pixel(format_);
-      return {p * plane_bytes_ + area_offset(area, picture_width_, pixel), area.cols * pixel, area.rows,
-              picture_width_ * pixel};
+      const size_t pixel = bytes_per_pixel(format_);
+      return {p * plane_bytes_ + in_memory(area_offset(area, picture_width_, pixel)), area.cols * pixel, area.rows,
+              in_memory(picture_width_ * pixel)};
     }
     // A full-size macroblock's corner is a multiple of 8: its chroma is its
     // own, half its size rounded up.
-    return {chroma_at_[p - 1] + (area.y / 2) * chroma_width_ + area.x / 2, ceil_div(area.cols, 2),
-            ceil_div(area.rows, 2), chroma_width_};
+    return {chroma_at_[p - 1] + in_memory((area.y / 2) * chroma_width_ + area.x / 2), ceil_div(area.cols, 2),
+            ceil_div(area.rows, 2), in_memory(chroma_width_)};
   }
   // i420: the 4:2:0 picture over `rects` (picture pixels) from the i444 one.
   void derive_420(std::span<const Rect> rects) noexcept;
@@ -215,16 +218,17 @@ class Screen final : private DrawObserver {
   uint32_t mode_;
   PixelFormat format_;
   uint32_t scale_;
-  uint64_t bytes_ = 0;        // the drawn picture's
-  uint64_t shown_bytes_ = 0;  // the picture's in the screen's format (bytes_ but for i420)
-  uint64_t cells_x_ = 0;      // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
+  // Sizes and counts of what allocate() took, which fits in memory.
+  size_t bytes_ = 0;        // the drawn picture's
+  size_t shown_bytes_ = 0;  // the picture's in the screen's format (bytes_ but for i420)
+  uint64_t cells_x_ = 0;    // 8x8 cells of the frame per row: the key of a macroblock is its top-left cell
   std::unique_ptr<uint8_t[], Free> pixels_;
   std::unique_ptr<uint8_t[], Free> journal_;
   std::unique_ptr<Saved[], Free> saved_;       // one per macroblock touched in this frame
   std::unique_ptr<uint64_t[], Free> touched_;  // bit per cell: saved in this frame
-  uint64_t touched_words_ = 0;
-  uint64_t saved_count_ = 0;
-  uint64_t journal_used_ = 0;
+  size_t touched_words_ = 0;
+  size_t saved_count_ = 0;
+  size_t journal_used_ = 0;
   std::atomic<uint64_t> frames_applied_{0};
   Threads threads_ = Threads::automatic;
   std::unique_ptr<DrawPipeline> pipeline_;  // started by the first frame drawn on two threads
