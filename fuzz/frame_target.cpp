@@ -150,7 +150,10 @@ class DrawCounter final : public ast2100::DrawObserver {
   void before_draw(const ast2100::PixelArea& a) noexcept override {
     ++drawn;
     if (mask == nullptr) return;
-    for (uint64_t y = a.y; y < a.y + a.rows; ++y) std::fill_n(mask->begin() + (y * width + a.x), a.cols, uint8_t{1});
+    // The area lies in the picture, whose pixels the mask holds.
+    for (uint64_t y = a.y; y < a.y + a.rows; ++y) {
+      std::fill_n(mask->begin() + static_cast<std::ptrdiff_t>(y * width + a.x), a.cols, uint8_t{1});
+    }
   }
   uint64_t drawn = 0;
   std::vector<uint8_t>* mask = nullptr;
@@ -338,7 +341,7 @@ std::vector<uint8_t> rearranged(std::span<const uint8_t> rgb, ast2100::PixelForm
   static constexpr int kLayouts[6][4] = {{0, 1, 2, 0},  {2, 1, 0, 0},  {0, 1, 2, -1},
                                          {2, 1, 0, -1}, {-1, 0, 1, 2}, {-1, 2, 1, 0}};
   const auto& layout = kLayouts[static_cast<size_t>(format)];
-  const uint64_t n = ast2100::bytes_per_pixel(format);
+  const size_t n = ast2100::bytes_per_pixel(format);
   std::vector<uint8_t> out(rgb.size() / 3 * n);
   for (size_t p = 0; p < rgb.size() / 3; ++p) {
     for (size_t i = 0; i < n; ++i) out[p * n + i] = layout[i] < 0 ? 255 : rgb[3 * p + static_cast<size_t>(layout[i])];
@@ -350,14 +353,15 @@ std::vector<uint8_t> rearranged(std::span<const uint8_t> rgb, ast2100::PixelForm
 // one byte a pixel, 1 inside a rectangle.
 std::vector<uint8_t> rect_mask(const std::vector<ast2100::Rect>& rects, uint64_t width, uint64_t height,
                                const std::string& sizes) {
-  std::vector<uint8_t> inside(width * height, 0);
+  std::vector<uint8_t> inside(static_cast<size_t>(width * height), 0);  // a picture the caller holds
   for (const ast2100::Rect& r : rects) {
     REQUIRE(r.w > 0 && r.h > 0 && r.x < width && r.y < height && r.w <= width - r.x && r.h <= height - r.y,
             "a rectangle outside the picture, " + sizes);
     for (uint64_t y = r.y; y < r.y + r.h; ++y) {
       for (uint64_t x = r.x; x < r.x + r.w; ++x) {
-        REQUIRE(inside[y * width + x] == 0, "overlapping rectangles, " + sizes);
-        inside[y * width + x] = 1;
+        const auto at = static_cast<size_t>(y * width + x);  // inside, as required
+        REQUIRE(inside[at] == 0, "overlapping rectangles, " + sizes);
+        inside[at] = 1;
       }
     }
   }
@@ -369,8 +373,8 @@ std::vector<uint8_t> rect_mask(const std::vector<ast2100::Rect>& rects, uint64_t
 // drawn onto a black picture: drawing a macroblock never reads the picture),
 // elsewhere what it showed before.
 void check_shown(std::span<const uint8_t> shown, std::span<const uint8_t> before, std::span<const uint8_t> alone,
-                 const std::vector<uint8_t>& drawn, uint64_t n, const std::string& what) {
-  for (uint64_t p = 0; p < drawn.size(); ++p) {
+                 const std::vector<uint8_t>& drawn, size_t n, const std::string& what) {
+  for (size_t p = 0; p < drawn.size(); ++p) {
     const uint8_t* want = drawn[p] != 0 ? &alone[n * p] : &before[n * p];
     REQUIRE(std::equal(&shown[n * p], &shown[n * p] + n, want),
             "pixel " + std::to_string(p) + (drawn[p] != 0 ? " differs from the frame's" : " changed undrawn") + ", " +
@@ -379,14 +383,14 @@ void check_shown(std::span<const uint8_t> shown, std::span<const uint8_t> before
 }
 
 // A black picture in a format: zero bytes, but 255 in the padding byte.
-std::vector<uint8_t> black_picture(uint64_t pixels, ast2100::PixelFormat format) {
-  const uint64_t n = ast2100::bytes_per_pixel(format);
+std::vector<uint8_t> black_picture(size_t pixels, ast2100::PixelFormat format) {
+  const size_t n = ast2100::bytes_per_pixel(format);
   std::vector<uint8_t> out(pixels * n, 0);
   const int pad = format == ast2100::PixelFormat::rgbx || format == ast2100::PixelFormat::bgrx   ? 3
                   : format == ast2100::PixelFormat::xrgb || format == ast2100::PixelFormat::xbgr ? 0
                                                                                                  : -1;
   if (pad >= 0) {
-    for (uint64_t p = 0; p < pixels; ++p) out[p * n + static_cast<uint64_t>(pad)] = 255;
+    for (size_t p = 0; p < pixels; ++p) out[p * n + static_cast<size_t>(pad)] = 255;
   }
   return out;
 }
@@ -412,7 +416,7 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
   screen.set_threads(threads);
   REQUIRE(screen.threads() == threads && screen.allocate(kMaxFrameBytes), what);
   const uint64_t width = screen.picture_width(), height = screen.picture_height();
-  const uint64_t n = ast2100::bytes_per_pixel(format);
+  const size_t n = ast2100::bytes_per_pixel(format);
   REQUIRE(width == ceil_div(ready.width, scale) && height == ceil_div(ready.height, scale) &&
               screen.pixels().size() == width * height * n,
           what);
@@ -431,12 +435,13 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
       what);
   REQUIRE(decoder.frame_bytes() == width * height * n, what);
   ast2100::FrameDecoder fresh = decoder, scalar = decoder;
-  std::vector<uint8_t> drawn(width * height, 0);
+  const auto pixels = static_cast<size_t>(width * height);  // the screen holds them
+  std::vector<uint8_t> drawn(pixels, 0);
   DrawCounter counter;
   counter.mask = &drawn;
   counter.width = width;
   decoder.observer = &counter;
-  std::vector<uint8_t> alone = black_picture(width * height, format);
+  std::vector<uint8_t> alone = black_picture(pixels, format);
   const ast2100::Status alone_status = decoder.run(alone);
   REQUIRE(alone_status.failure == status.failure && alone_status.value == status.value, what);
   std::vector<uint8_t> undefined(alone.size(), 0xA5);
@@ -445,7 +450,7 @@ void check_variant_screen(std::span<const uint8_t> codec_data, const ast2100::Fr
           "run_fresh differs from a black picture, " + what);
   if (compare_kernels && decoder.kernels != &ast2100::scalar_kernels()) {
     scalar.kernels = &ast2100::scalar_kernels();
-    std::vector<uint8_t> reference = black_picture(width * height, format);
+    std::vector<uint8_t> reference = black_picture(pixels, format);
     REQUIRE(scalar.run(reference).failure == status.failure && reference == alone,
             std::string(decoder.kernels->name) + " kernels differ from scalar, " + what);
   }
@@ -651,7 +656,7 @@ void check_frame(std::span<const uint8_t> codec_data, uint64_t width, uint64_t h
   const bool checked = all_checks && pixels <= kMaxComparedPixels;
   std::vector<uint8_t> drawn;
   if (checked) {
-    drawn.assign(pixels, 0);
+    drawn.assign(static_cast<size_t>(pixels), 0);  // at most kMaxComparedPixels
     counter.mask = &drawn;
     counter.width = width;
   }

@@ -39,7 +39,7 @@ int g_passed = 0, g_failed = 0;
 const Kernels* g_kernels = &scalar_kernels();  // the kernels the idct and colour tests run
 std::string g_ctx;                             // the current table case, printed with a failure
 const char* g_sweep = nullptr;                 // the current sweep and its index, likewise
-uint64_t g_sweep_i = 0;
+size_t g_sweep_i = 0;
 
 template <class T>
 void show(const T& v) {
@@ -69,19 +69,29 @@ bool check_eq(const A& a, const B& b, const char* ea, const char* eb, int line, 
 // ok(i) for i < n up to the first i that fails (ok reports it through SAME);
 // one pass when all hold.
 template <class F>
-void sweep(const char* what, uint64_t n, F ok) {
+void sweep(const char* what, size_t n, F ok) {
   g_sweep = what;
   for (g_sweep_i = 0; g_sweep_i < n && ok(g_sweep_i); ++g_sweep_i) {}
   if (g_sweep_i == n) ++g_passed;
   g_sweep = nullptr;
 }
 
+// The byte size of a test's own small picture, as the size of its buffer: it
+// fits in size_t on every CPU, as a 32-bit build checks here.
+size_t buffer_size(uint64_t bytes) {
+  if (bytes > SIZE_MAX) {
+    std::cerr << "a test picture of " << bytes << " bytes does not fit in memory\n";
+    std::abort();
+  }
+  return static_cast<size_t>(bytes);
+}
+
 // The 32 stream bits from bit i of the stream that starts at byte `start`, taken
 // one bit at a time: word i / 32 is little-endian, a missing byte reads as zero.
-uint32_t stream_window(const std::vector<uint8_t>& d, uint64_t start, uint64_t i) {
+uint32_t stream_window(const std::vector<uint8_t>& d, size_t start, size_t i) {
   uint32_t w = 0;
-  for (uint64_t k = i; k < i + 32; ++k) {
-    const uint64_t bit = 31 - k % 32, byte = start + 4 * (k / 32) + bit / 8;
+  for (size_t k = i; k < i + 32; ++k) {
+    const size_t bit = 31 - k % 32, byte = start + 4 * (k / 32) + bit / 8;
     w = (w << 1) | (byte < d.size() ? (d[byte] >> (bit % 8)) & 1u : 0u);
   }
   return w;
@@ -154,9 +164,9 @@ static void test_bitreader() {
   sweep("drops", 3000, [&](uint64_t) {
     std::vector<uint8_t> d(rng() % 41);
     for (auto& x : d) x = static_cast<uint8_t>(rng());
-    const uint64_t start = rng() % (d.size() + 3);
+    const size_t start = rng() % (d.size() + 3);
     auto r = BitReader::make(d.data(), d.size(), start);
-    for (uint64_t step = 0, at = 0; step < 60; ++step) {
+    for (size_t step = 0, at = 0; step < 60; ++step) {
       const uint32_t n = rng() % 4 == 0 ? (rng() % 2 ? 0u : 31u) : rng() % 32;
       r.consume_bits(n);
       at += n;
@@ -582,13 +592,13 @@ std::vector<uint8_t> ref_pixel(PixelFormat f, uint8_t y, uint8_t cb, uint8_t cr)
 }
 
 // Pixel (N * mb_col + c, N * mb_row + r), stored only when inside the picture.
-std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
+std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t row, size_t w, size_t h, bool sub,
                                PixelFormat f = PixelFormat::rgb) {
-  const uint64_t size = bytes_per_pixel(f);
+  const size_t size = bytes_per_pixel(f);
   std::vector<uint8_t> px(size * w * h, 0xEE);
-  const uint64_t n = sub ? 16 : 8;
-  for (uint64_t r = 0; r < n && col <= w && row <= h; ++r)
-    for (uint64_t c = 0; c < n; ++c) {
+  const size_t n = sub ? 16 : 8;
+  for (size_t r = 0; r < n && col <= w && row <= h; ++r)
+    for (size_t c = 0; c < n; ++c) {
       const uint64_t x = n * col + c, y = n * row + r;
       const size_t ys = sub ? 64 * (c / 8 + 2 * (r / 8)) + 8 * (r % 8) + c % 8 : 8 * r + c;
       const size_t cs = sub ? 256 + 8 * (r / 2) + c / 2 : 64 + 8 * r + c;
@@ -598,7 +608,7 @@ std::vector<uint8_t> ref_store(const YuvMacroblock& s, uint64_t col, uint64_t ro
   return px;
 }
 
-std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, uint64_t w, uint64_t h, bool sub,
+std::vector<uint8_t> store(const YuvMacroblock& s, uint64_t col, uint64_t row, size_t w, size_t h, bool sub,
                            PixelFormat f = PixelFormat::rgb) {
   std::vector<uint8_t> px(bytes_per_pixel(f) * w * h, 0xEE);  // exact size: ASan sees any stray write
   g_kernels->yuv_to_rgb_for(f)(s, col, row, FrameView{px, w, h, f}, sub);
@@ -657,7 +667,8 @@ static void test_color() {
   struct Edge {
     const char* name;
     bool sub;
-    uint64_t w, h, col, row;
+    size_t w, h;
+    uint64_t col, row;
     size_t stored;
   };
   const Edge edges[] = {{"right edge: columns 16..19", false, 20, 9, 2, 0, 4 * 8},
@@ -683,7 +694,7 @@ static void test_color() {
   g_ctx.clear();
   sweep("random macroblock", 3000, [&](uint64_t n) {
     const bool sub = n % 2;
-    const uint64_t mb = sub ? 16 : 8, w = 1 + rng() % 40, h = 1 + rng() % 40;
+    const size_t mb = sub ? 16 : 8, w = 1 + rng() % 40, h = 1 + rng() % 40;
     const uint64_t col = rng() % ((w + mb - 1) / mb + 2), row = rng() % ((h + mb - 1) / mb + 2);
     for (auto& v : m) v = static_cast<uint8_t>(rng());
     return SAME(store(m, col, row, w, h, sub) == ref_store(m, col, row, w, h, sub), true);
@@ -693,7 +704,7 @@ static void test_color() {
   sweep("random macroblock, every format", 3000, [&](uint64_t n) {
     const PixelFormat f = kLayouts[n % std::size(kLayouts)].first;
     const bool sub = n / 7 % 2;
-    const uint64_t mb = sub ? 16 : 8, w = 1 + rng() % 40, h = 1 + rng() % 40;
+    const size_t mb = sub ? 16 : 8, w = 1 + rng() % 40, h = 1 + rng() % 40;
     const uint64_t col = rng() % ((w + mb - 1) / mb + 1), row = rng() % ((h + mb - 1) / mb + 1);
     for (auto& v : m) v = static_cast<uint8_t>(rng());
     return SAME(store(m, col, row, w, h, sub, f) == ref_store(m, col, row, w, h, sub, f), true);
@@ -738,7 +749,7 @@ std::vector<uint8_t> decode_with(const std::vector<uint8_t>& data, uint64_t w, u
   FrameDecoder d;
   std::vector<uint8_t> px;
   if (!FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d, f).ok()) return px;
-  px.assign(d.frame_bytes(), 0);
+  px.assign(buffer_size(d.frame_bytes()), 0);
   fill_black(px, f);
   d.kernels = &k;
   if (!d.run(px).ok()) px.clear();
@@ -760,7 +771,7 @@ static void test_fresh_pictures() {
     const auto zeroed = decode_with(data, w, h, scalar_kernels());
     FrameDecoder d;
     if (!SAME(FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d).ok(), true)) return false;
-    std::vector<uint8_t> px(d.frame_bytes());
+    std::vector<uint8_t> px(buffer_size(d.frame_bytes()));
     for (auto& b : px) b = static_cast<uint8_t>(rng());
     return SAME(d.run_fresh(px).ok(), true) && SAME(px == zeroed, true);
   });
@@ -790,15 +801,15 @@ static void test_formats() {
   sweep("frame in every format", 7 * 60, [&](uint64_t n) {
     const auto [f, layout] = kLayouts[n % std::size(kLayouts)];
     const bool sub = n / 7 % 2;
-    const uint64_t w = 1 + rng() % 90, h = 1 + rng() % 90;
+    const size_t w = 1 + rng() % 90, h = 1 + rng() % 90;
     const auto data = random_frame(rng, sub, 1 + static_cast<int>(rng() % 120), n % 3 == 0);
     const auto rgb = decode_with(data, w, h, scalar_kernels());
     const auto got = decode_with(data, w, h, scalar_kernels(), f);
-    const uint64_t size = bytes_per_pixel(f);
+    const size_t size = bytes_per_pixel(f);
     if (!SAME(got.size(), size * w * h)) return false;
     if (f != PixelFormat::gray) {
-      for (uint64_t i = 0; i < w * h; ++i)
-        for (uint64_t b = 0; b < size; ++b) {
+      for (size_t i = 0; i < w * h; ++i)
+        for (size_t b = 0; b < size; ++b) {
           const char c = layout[b];
           const uint8_t want = c == 'X' ? 255 : rgb[3 * i + (c == 'R' ? 0 : c == 'G' ? 1 : 2)];
           if (!SAME(got[size * i + b], want)) return false;
@@ -808,7 +819,7 @@ static void test_formats() {
       return false;
     FrameDecoder d;
     if (!SAME(FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d, f).ok(), true)) return false;
-    std::vector<uint8_t> px(d.frame_bytes());
+    std::vector<uint8_t> px(buffer_size(d.frame_bytes()));
     for (auto& b : px) b = static_cast<uint8_t>(rng());
     return SAME(d.run_fresh(px).ok(), true) && SAME(px == got, true);
   });
@@ -860,7 +871,7 @@ static void test_observer() {
   std::mt19937 rng(99);
   sweep("observed frame", 200, [&](uint64_t n) {
     const bool sub = n % 2;
-    const uint64_t w = 1 + rng() % 200, h = 1 + rng() % 200;
+    const size_t w = 1 + rng() % 200, h = 1 + rng() % 200;
     const auto data = random_frame(rng, sub, 1 + static_cast<int>(rng() % 60));
     FrameDecoder d;
     if (!SAME(FrameDecoder::setup(data, w, h, UINT64_MAX >> 1, d).ok(), true)) return false;
@@ -871,10 +882,11 @@ static void test_observer() {
     std::vector<bool> covered(w * h, false);
     for (const auto& a : rec.areas) {
       if (!SAME(a.cols > 0 && a.rows > 0 && a.x + a.cols <= w && a.y + a.rows <= h, true)) return false;
-      for (uint64_t y = a.y; y < a.y + a.rows; ++y)
-        for (uint64_t x = a.x; x < a.x + a.cols; ++x) covered[y * w + x] = true;
+      const auto x0 = static_cast<size_t>(a.x), y0 = static_cast<size_t>(a.y);  // inside the picture, as checked
+      for (size_t y = y0; y < y0 + a.rows; ++y)
+        for (size_t x = x0; x < x0 + a.cols; ++x) covered[y * w + x] = true;
     }
-    for (uint64_t i = 0; i < w * h; ++i) {
+    for (size_t i = 0; i < w * h; ++i) {
       const bool changed = px[3 * i] != 0xEE || px[3 * i + 1] != 0xEE || px[3 * i + 2] != 0xEE;
       if (changed && !SAME(static_cast<bool>(covered[i]), true)) return false;
     }
@@ -1080,7 +1092,7 @@ static void test_skip_block_ends() {
   // data the skipping reader loads as the decoder does, with a branch; with
   // words ahead it loads without one, and must load the same bytes.
   constexpr int kTails[] = {4, 0, 1};
-  sweep("skipped block ends", cases.size() * 12 * 2 * 3, [&](uint64_t n) {
+  sweep("skipped block ends", cases.size() * 12 * 2 * 3, [&](size_t n) {
     const Case& c = cases[n % cases.size()];
     const auto dc_size = static_cast<uint32_t>(n / cases.size() % 12);
     const bool sub = n / (cases.size() * 12) % 2;
@@ -1301,7 +1313,7 @@ static void test_thumbnail_formats() {
     const uint64_t col = rng() % ceil_div(w, size), row = rng() % ceil_div(h, size);
     const PixelArea area = macroblock_area(col, row, static_cast<unsigned>(std::countr_zero(size / scale)), tw, th);
     auto draw = [&](PixelFormat format, const Kernels& k) {
-      std::vector<uint8_t> px(*format_picture_bytes(tw, th, format, UINT64_MAX), 0xEE);
+      std::vector<uint8_t> px(buffer_size(*format_picture_bytes(tw, th, format, UINT64_MAX)), 0xEE);
       const FrameTarget t = frame_target(px, format, w, h, sub, scale, k);
       if (vq) {
         t.drawing->draw_vq(t, {col, row}, vqm);
