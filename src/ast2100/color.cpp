@@ -242,9 +242,9 @@ bool store_whole_planar(const uint8_t* staging, uint64_t mb_col, uint64_t mb_row
   if (mb_col >= width >> shift || mb_row >= height >> shift) return false;
   const uint64_t x = mb_col << shift, y = mb_row << shift;
   uint8_t* luma = frame.pixels.data() + y * width + x;
-  const uint64_t cw = (width + 1) / 2;
+  const uint64_t cw = frame.chroma_width();
   uint8_t* out_cb = frame.pixels.data() + plane + (y / 2) * cw + x / 2;  // i420
-  uint8_t* out_cr = out_cb + cw * ((height + 1) / 2);
+  uint8_t* out_cr = out_cb + frame.chroma_plane_bytes();
   if (!subsampled) {
     for (uint64_t r = 0; r < 8; ++r) {
       std::memcpy(luma + r * width, staging + 8 * r, 8);
